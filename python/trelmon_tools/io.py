@@ -1,0 +1,1 @@
+"""Event files: one JSON event per file, one directory per sample."""
