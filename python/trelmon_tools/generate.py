@@ -295,7 +295,7 @@ def _propagate(rng, particles: _Particles, hit_efficiency, hit_resolution, faces
         slope2 = 1.0 + tx * tx + ty * ty
         x = x + tx * dz
         y = y + ty * dz
-        z = z + dz
+        z = np.where(ahead, zp, z)  # exactly on the plane: a module keeps its few z values
         path += np.abs(dz) * np.sqrt(slope2)
         crossed = ahead & det.in_acceptance(module, x, y)
         seen = crossed & (rng.random(n) < hit_efficiency)
