@@ -251,7 +251,7 @@ class TestKnobs:
         assert from_b(beauty_pairs=3) > from_b(beauty_pairs=1) > 0
 
     def test_empty_event_still_has_a_hit_per_module(self):
-        event = generate_event(0, n_collisions=0, beauty_pairs=0)
+        event = generate_event(0, n_collisions=0, beauty_pairs=2)
         assert event["module_prefix_sum"] == list(range(53))
         assert event["montecarlo"]["particles"] == []
         Event(event)
@@ -260,7 +260,7 @@ class TestKnobs:
         dict(n_collisions=-1), dict(n_collisions=2.5), dict(n_collisions=True),
         dict(noise_fraction=1.0), dict(noise_fraction=-0.1), dict(hit_efficiency=1.5),
         dict(hit_efficiency=float("nan")), dict(particles_per_collision=float("inf")),
-        dict(sensor_faces=3), dict(n_collisions=0, beauty_pairs=1),
+        dict(sensor_faces=3), dict(beauty_pairs=-1),
     ])
     def test_bad_knobs_are_refused(self, knobs):
         with pytest.raises(ValueError):

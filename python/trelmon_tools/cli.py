@@ -62,6 +62,8 @@ def _add_generate(commands) -> None:
     p.add_argument("--collisions", type=_count, metavar="K", help="collisions per event")
     p.add_argument("--particles-per-collision", type=_non_negative, metavar="X",
                    help="mean number of charged primaries per collision")
+    p.add_argument("--beauty-pairs", type=_count, metavar="K",
+                   help="beauty hadron pairs per event")
     p.add_argument("--noise-fraction", type=_fraction, metavar="F",
                    help="expected fraction of noise hits (below 1)")
     p.add_argument("--hit-efficiency", type=_fraction, metavar="F",
@@ -79,6 +81,7 @@ def _run_generate(args) -> None:
     knobs = {name: value for name, value in (
         ("n_collisions", args.collisions),
         ("particles_per_collision", args.particles_per_collision),
+        ("beauty_pairs", args.beauty_pairs),
         ("noise_fraction", args.noise_fraction),
         ("hit_efficiency", args.hit_efficiency),
     ) if value is not None}

@@ -367,8 +367,6 @@ def _check_knobs(n_collisions, particles_per_collision, strange_per_collision,
         raise ValueError(f"hit_efficiency must be between 0 and 1, got {hit_efficiency!r}")
     if sensor_faces not in (1, 2):
         raise ValueError(f"sensor_faces must be 1 or 2, got {sensor_faces!r}")
-    if beauty_pairs and not n_collisions:
-        raise ValueError("beauty_pairs needs at least one collision")
 
 
 def generate_event(
@@ -395,7 +393,8 @@ def generate_event(
             pseudorapidity ranges 1.5..5.5 (70%) and -5..-1.5 (30%); Poisson distributed.
         strange_per_collision: mean number of K0S and Lambda hadrons per collision.
         charm_per_collision: mean number of charm hadrons per collision.
-        beauty_pairs: number of beauty hadron pairs, made at the first collision.
+        beauty_pairs: number of beauty hadron pairs, made at the first collision (none in an
+            event without collisions).
         noise_fraction: expected fraction of all hits that are noise (0 <= f < 1).
         hit_efficiency: probability that a particle crossing a sensor leaves a hit.
         hit_resolution: Gaussian resolution of each hit coordinate, in mm.
@@ -437,8 +436,9 @@ def generate_event(
     pid = rng.choice([421, 411, 431, 4122], size=len(vertex), p=[0.55, 0.25, 0.12, 0.08])
     pid = pid * _random_signs(rng, len(pid))
     charm = _produce(rng, pid, vertex, pv, _CHARM_SPECTRUM, _LIGHT_ETA)
-    pid = rng.choice([511, 521, 531, 5122], size=2 * beauty_pairs, p=[0.4, 0.4, 0.1, 0.1])
-    pid = pid * np.tile([1, -1], beauty_pairs)
+    pairs = beauty_pairs if n_collisions else 0
+    pid = rng.choice([511, 521, 531, 5122], size=2 * pairs, p=[0.4, 0.4, 0.1, 0.1])
+    pid = pid * np.tile([1, -1], pairs)
     beauty = _produce(rng, pid, np.zeros(len(pid), dtype=np.int64), pv, _BEAUTY_SPECTRUM,
                       _BEAUTY_ETA)
 
