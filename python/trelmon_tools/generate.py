@@ -263,60 +263,72 @@ def _decay(rng, parents: _Particles) -> _Particles:
 def _propagate(rng, particles: _Particles, hit_efficiency, hit_resolution, faces):
     """Follow tracked particles through the modules.
 
+    Works on (particle, module) matrices, modules in each particle's flight order. The
+    crossings of the unscattered line decide where a particle meets material; the kicks it
+    gets there move its later crossings by kick * (z_later - z_kick); the scattered positions
+    decide the hits. (A kick at a module the scattered track just misses, or the reverse,
+    changes nothing measurable.)
+
     Returns the hits as arrays (particle index, module, x, y, z, t, crossing order) and the
-    state after the last module (x, y, z, tx, ty) for the downstream acceptance.
+    state after the detector (x, y, z, tx, ty) for the downstream acceptance.
     """
-    n = len(particles)
-    pid = particles.pid
+    n, nmod = len(particles), det.NUMBER_OF_MODULES
     p2 = particles.px**2 + particles.py**2 + particles.pz**2
     p = np.sqrt(p2)
-    mass = _masses(pid)
+    mass = _masses(particles.pid)
     energy = np.sqrt(p2 + mass * mass)
-    forward = particles.pz >= 0.0
     with np.errstate(divide="ignore", invalid="ignore"):
         pz = np.where(np.abs(particles.pz) > 1e-9 * p, particles.pz, 1e-9 * p + 1e-300)
         tx = particles.px / pz
         ty = particles.py / pz
-        # Multiple scattering angle per unit sqrt(material), 13.6 MeV / (beta c p).
+        # Multiple scattering angle per unit sqrt(material): 13.6 MeV / (beta c p).
         ms_scale = np.where(p > 0.0, 13.6 * energy / np.maximum(p2, 1e-300), 0.0)
         inv_speed = np.where(p > 0.0, energy / (np.maximum(p, 1e-300) * _C_LIGHT), 0.0)
-    x, y, z = particles.ox.copy(), particles.oy.copy(), particles.oz.copy()
-    path = np.zeros(n)
-    out_p, out_m, out_x, out_y, out_z, out_t, out_k = [], [], [], [], [], [], []
-    nmod = det.NUMBER_OF_MODULES
-    for step in range(nmod):
-        module = np.where(forward, step, nmod - 1 - step)
-        zm = det.MODULE_Z[module]
-        ahead = np.where(forward, zm > z, zm < z)
-        yn = y + ty * (zm - z)
-        zp = det.face_z(module, yn, faces)
-        ahead &= np.where(forward, zp > particles.oz, zp < particles.oz)
-        dz = np.where(ahead, zp - z, 0.0)
-        slope2 = 1.0 + tx * tx + ty * ty
-        x = x + tx * dz
-        y = y + ty * dz
-        z = np.where(ahead, zp, z)  # exactly on the plane: a module keeps its few z values
-        path += np.abs(dz) * np.sqrt(slope2)
-        crossed = ahead & det.in_acceptance(module, x, y)
-        seen = crossed & (rng.random(n) < hit_efficiency)
-        smear = rng.normal(0.0, hit_resolution, (2, n))
-        tsmear = rng.normal(0.0, _TIME_RESOLUTION, n)
-        kick = rng.standard_normal((2, n))
-        idx = np.flatnonzero(seen)
-        out_p.append(idx)
-        out_m.append(module[idx])
-        out_x.append(x[idx] + smear[0, idx])
-        out_y.append(y[idx] + smear[1, idx])
-        out_z.append(z[idx])
-        out_t.append(particles.ot[idx] + path[idx] * inv_speed[idx] + tsmear[idx])
-        out_k.append(np.full(len(idx), step))
-        material = det.MODULE_MATERIAL * np.sqrt(slope2)
-        theta0 = ms_scale * np.sqrt(material) * (1.0 + 0.038 * np.log(material))
-        theta0 = np.where(crossed, theta0, 0.0)
-        tx = tx + theta0 * kick[0]
-        ty = ty + theta0 * kick[1]
-    hits = tuple(np.concatenate(a) for a in (out_p, out_m, out_x, out_y, out_z, out_t, out_k))
-    return hits, (x, y, z, tx, ty)
+    forward = (particles.pz >= 0.0)[:, None]
+    steps = np.arange(nmod)
+    module = np.where(forward, steps, nmod - 1 - steps)  # (n, nmod), in flight order
+    ox, oy, oz = particles.ox[:, None], particles.oy[:, None], particles.oz[:, None]
+    txc, tyc = tx[:, None], ty[:, None]
+
+    zp = det.MODULE_Z[module]
+    if faces == 2:
+        zp = zp + np.where(oy + tyc * (zp - oz) >= 0.0, -det.FACE_OFFSET, det.FACE_OFFSET)
+    ahead = np.where(forward, zp > oz, zp < oz)
+    dz = zp - oz
+    x = ox + txc * dz
+    y = oy + tyc * dz
+    even = module % 2 == 0
+
+    def accepted(x, y):
+        r2 = x * x + y * y
+        return (ahead & (r2 >= det.INNER_RADIUS**2) & (r2 <= det.OUTER_RADIUS**2)
+                & np.where(even, x < det.OVERLAP, x > -det.OVERLAP))
+
+    slope2 = 1.0 + tx * tx + ty * ty
+    material = det.MODULE_MATERIAL * np.sqrt(slope2)
+    theta0 = ms_scale * np.sqrt(material) * (1.0 + 0.038 * np.log(material))
+    crossed = accepted(x, y)
+    kicks = np.where(crossed, theta0[:, None], 0.0) * rng.standard_normal((2, n, nmod))
+    # Exclusive running sums along the flight: kicks before each module.
+    sum_k = np.cumsum(kicks, axis=2) - kicks
+    sum_kz = np.cumsum(kicks * zp, axis=2) - kicks * zp
+    x = x + zp * sum_k[0] - sum_kz[0]
+    y = y + zp * sum_k[1] - sum_kz[1]
+
+    seen = accepted(x, y) & (rng.random((n, nmod)) < hit_efficiency)
+    part, step = np.nonzero(seen)
+    count = len(part)
+    smear = rng.normal(0.0, hit_resolution, (2, count))
+    path = np.abs(dz[part, step]) * np.sqrt(slope2[part])
+    t = particles.ot[part] + path * inv_speed[part] + rng.normal(0.0, _TIME_RESOLUTION, count)
+    hits = (part, module[part, step], x[part, step] + smear[0], y[part, step] + smear[1],
+            zp[part, step], t, step)
+
+    last = ahead[:, -1]
+    state = (np.where(last, x[:, -1], particles.ox), np.where(last, y[:, -1], particles.oy),
+             np.where(last, zp[:, -1], particles.oz), tx + kicks[0].sum(axis=1),
+             ty + kicks[1].sum(axis=1))
+    return hits, state
 
 
 def _downstream_flags(particles: _Particles, state, charge):
