@@ -3,12 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
 #include <stdexcept>
-#include <unordered_map>
 
 #include "errors.hpp"
 
@@ -37,24 +37,21 @@ __attribute__((format(printf, 1, 2))) std::string printf_string(const char* form
 
 }  // namespace
 
-MonteCarlo build_montecarlo(std::vector<ParticleRow> rows, const std::vector<Hit>& event_hits) {
+MonteCarlo build_montecarlo(ParticleTable table, const std::vector<Hit>& event_hits) {
     MonteCarlo result;
-    result.particles.reserve(rows.size());
-    result.particle_hits.entries.reserve(rows.size());
-    result.particle_hits.index.reserve(rows.size());
-    for (ParticleRow& row : rows) {
-        MCParticle& particle = row.particle;
+    result.particles = std::move(table.particles);
+    for (std::size_t row = 0; row < result.particles.size(); ++row) {
+        MCParticle& particle = result.particles[row];
         particle.hits.clear();
-        particle.hits.reserve(row.hit_positions.size());
-        for (const std::size_t position : row.hit_positions) {
-            if (position < event_hits.size()) {
-                particle.hits.push_back(event_hits[position]);
+        particle.hits.reserve(table.hits_begin[row + 1] - table.hits_begin[row]);
+        for (std::size_t i = table.hits_begin[row]; i < table.hits_begin[row + 1]; ++i) {
+            if (table.positions[i] < event_hits.size()) {
+                particle.hits.push_back(event_hits[table.positions[i]]);
             }
         }
         particle.over5GeV = is_over_5gev(particle.p);
-        insert_particle_hits(result.particle_hits, particle, particle.hits);
-        result.particles.push_back(std::move(particle));
     }
+    result.particle_hits = particle_hits_map(result.particles, event_hits.size());
     return result;
 }
 
@@ -69,19 +66,20 @@ double Weights::at(std::size_t t, std::size_t p) const noexcept {
 
 namespace {
 
-struct TrackPointerHash {
-    std::size_t operator()(const Track* track) const noexcept { return track_hash(*track); }
-};
-struct TrackPointerEqual {
-    bool operator()(const Track* a, const Track* b) const noexcept { return *a == *b; }
-};
-
+// The first track equal to each track, by open addressing on the track hash.
 std::vector<std::size_t> first_equal_tracks(const std::vector<Track>& tracks) {
     std::vector<std::size_t> first(tracks.size());
-    std::unordered_map<const Track*, std::size_t, TrackPointerHash, TrackPointerEqual> seen;
-    seen.reserve(tracks.size());
+    const std::size_t size = std::bit_ceil(2 * tracks.size() + 2);
+    std::vector<std::size_t> slots(size, kNone);
     for (std::size_t t = 0; t < tracks.size(); ++t) {
-        first[t] = seen.try_emplace(&tracks[t], t).first->second;
+        std::size_t slot = track_hash(tracks[t]) & (size - 1);
+        while (slots[slot] != kNone && !(tracks[slots[slot]] == tracks[t])) {
+            slot = (slot + 1) & (size - 1);
+        }
+        if (slots[slot] == kNone) {
+            slots[slot] = t;
+        }
+        first[t] = slots[slot];
     }
     return first;
 }
@@ -102,19 +100,10 @@ Weights comp_weights(const std::vector<Track>& tracks, const ValidatorEvent& eve
     const HitParticles& hit_to_mcp = *event.hit_to_mcp;
     const ParticleHits& mcp_to_hits = *event.mcp_to_hits;
 
-    // A key's column is its last position in the particle list; earlier repetitions of the key
-    // keep an all-zero column.
-    std::unordered_map<std::uint64_t, std::size_t> column_of_key;
-    column_of_key.reserve(event.particles.size());
-    for (std::size_t p = 0; p < event.particles.size(); ++p) {
-        column_of_key.insert_or_assign(event.particles[p].key, p);
-    }
-    std::vector<std::size_t> column_of_entry(mcp_to_hits.entries.size(), kNone);
+    // A key's column is its last row: earlier rows with the key keep an all-zero column.
+    std::vector<std::size_t> column_of_entry(mcp_to_hits.entries.size());
     for (std::size_t e = 0; e < mcp_to_hits.entries.size(); ++e) {
-        const auto it = column_of_key.find(mcp_to_hits.entries[e].particle.key);
-        if (it != column_of_key.end()) {
-            column_of_entry[e] = it->second;
-        }
+        column_of_entry[e] = mcp_to_hits.entries[e].last;
     }
 
     std::vector<std::uint32_t> count(weights.columns, 0);
@@ -133,7 +122,7 @@ Weights comp_weights(const std::vector<Track>& tracks, const ValidatorEvent& eve
                 for (const std::uint32_t e : hit_to_mcp.of(static_cast<std::size_t>(hit.id))) {
                     const std::size_t column = column_of_entry[e];
                     // A hit adds at most one to a column, however often it lists the particle.
-                    if (column == kNone || counted_at[column] == hit_serial) {
+                    if (counted_at[column] == hit_serial) {
                         continue;
                     }
                     counted_at[column] = hit_serial;
@@ -233,82 +222,58 @@ std::pair<std::size_t, double> ghost_rate(const TrackToParticle& track_to_partic
     return {ghosts, static_cast<double>(ghosts) / static_cast<double>(track_to_particle.size())};
 }
 
-std::vector<CloneGroup> clones(const TrackToParticle& track_to_particle) {
-    std::vector<CloneGroup> groups;
-    std::vector<std::size_t> group_of;  // column -> group
-    for (const TrackMatch& match : track_to_particle) {
-        if (!match.particle) {
-            continue;
-        }
-        const std::size_t column = *match.particle;
-        if (column >= group_of.size()) {
-            group_of.resize(column + 1, kNone);
-        }
-        if (group_of[column] == kNone) {
-            group_of[column] = groups.size();
-            groups.push_back({column, {}});
-        }
-        groups[group_of[column]].tracks.push_back(match.track);
-    }
-    std::erase_if(groups, [](const CloneGroup& group) { return group.tracks.size() < 2; });
-    return groups;
-}
-
-std::size_t clone_count(const std::vector<CloneGroup>& groups) noexcept {
+std::size_t clones(const TrackToParticle& track_to_particle, std::size_t columns) {
+    std::vector<bool> matched(columns, false);
     std::size_t count = 0;
-    for (const CloneGroup& group : groups) {
-        count += group.tracks.size() - 1;
+    for (const TrackMatch& match : track_to_particle) {
+        if (match.particle) {
+            if (matched[*match.particle]) {
+                ++count;
+            }
+            matched[*match.particle] = true;
+        }
     }
     return count;
 }
 
 std::vector<HitEfficiency> hit_efficiency(const TrackToParticle& track_to_particle,
-                                          std::span<const MCParticle* const> particles,
+                                          std::span<const std::size_t> rows,
                                           const ValidatorEvent& event) {
     std::vector<HitEfficiency> result;
     if (!event.hit_to_mcp || !event.mcp_to_hits) {
         return result;
     }
-    std::vector<std::int32_t> ids;
+    const ParticleHits& map = *event.mcp_to_hits;
     for (const TrackMatch& match : track_to_particle) {
         if (!match.particle) {
             continue;
         }
-        const ParticleHitsEntry* entry =
-            find_particle_hits(*event.mcp_to_hits, particles[*match.particle]->key);
-        if (entry == nullptr || entry->hits.empty()) {
+        const ParticleHitsEntry& entry = map.entries[map.entry_of_row[rows[*match.particle]]];
+        if (entry.distinct_hits == 0) {
             continue;
         }
-        ids.clear();
-        for (const Hit& hit : entry->hits) {
-            ids.push_back(hit.id);
-        }
-        std::sort(ids.begin(), ids.end());
-        const auto distinct =
-            static_cast<std::size_t>(std::unique(ids.begin(), ids.end()) - ids.begin());
-        // hit_to_mcp is built from mcp_to_hits, so the track's hits that lie in the particle's
-        // hit set are exactly those that counted for the particle's column in comp_weights.
-        result.push_back(
-            {match.track, static_cast<double>(match.hits) / static_cast<double>(distinct)});
+        // hit_to_mcp is built from the map, so the track's hits that lie in the particle's hit
+        // set are exactly those that counted for the particle's column in comp_weights.
+        result.push_back({match.track, static_cast<double>(match.hits) /
+                                           static_cast<double>(entry.distinct_hits)});
     }
     return result;
 }
 
 void add_event_internal(Efficiency& efficiency, const TrackToParticle& track_to_particle,
                         const ParticleToTrack& particle_to_track,
-                        std::span<const MCParticle* const> category_particles,
-                        const ValidatorEvent& event) {
+                        std::span<const std::size_t> category_rows, const ValidatorEvent& event) {
     Efficiency& e = efficiency;
-    e.n_particles += category_particles.size();
+    e.n_particles += category_rows.size();
     e.n_reco += static_cast<std::uint64_t>(
         std::count_if(particle_to_track.begin(), particle_to_track.end(),
                       [](const ParticleMatch& match) { return match.track.has_value(); }));
     e.avg_recoeff = e.n_particles > 0
                         ? static_cast<double>(e.n_reco) / static_cast<double>(e.n_particles) * 100.0
                         : 0.0;
-    e.n_clones += clone_count(clones(track_to_particle));
+    e.n_clones += clones(track_to_particle, particle_to_track.size());
     const std::vector<HitEfficiency> hit_efficiencies =
-        hit_efficiency(track_to_particle, category_particles, event);
+        hit_efficiency(track_to_particle, category_rows, event);
 
     double purity = 0.0;
     std::size_t matched = 0;
@@ -361,11 +326,9 @@ std::optional<Efficiency> update_efficiencies(std::optional<Efficiency> accumula
         throw std::logic_error("update_efficiencies: weights do not fit the event's tracks");
     }
     std::vector<std::size_t> selected;
-    std::vector<const MCParticle*> category_particles;
     for (std::size_t p = 0; p < event.particles.size(); ++p) {
         if (predicate(event.particles[p])) {
             selected.push_back(p);
-            category_particles.push_back(&event.particles[p]);
         }
     }
     if (selected.empty()) {
@@ -383,8 +346,7 @@ std::optional<Efficiency> update_efficiencies(std::optional<Efficiency> accumula
         accumulator.emplace();
         accumulator->label = std::string(label);
     }
-    add_event_internal(*accumulator, track_to_particle, particle_to_track, category_particles,
-                       event);
+    add_event_internal(*accumulator, track_to_particle, particle_to_track, selected, event);
     return accumulator;
 }
 

@@ -28,21 +28,17 @@ inline constexpr double kMatchThreshold = 0.7;
 
 // ---- Monte Carlo table -------------------------------------------------------------------------
 
-// One row of the table as read: every field but hits and over5GeV, and the row's hit positions
-// (empty when the cell did not convert).
-struct ParticleRow {
-    MCParticle particle;
-    std::vector<std::size_t> hit_positions;
-};
-
-struct MonteCarlo {
-    std::vector<MCParticle> particles;  // one per row
-    ParticleHits particle_hits;         // one entry per distinct key
+// The table as read: every field of each row but hits and over5GeV, and each row's hit
+// positions, positions[hits_begin[r] .. hits_begin[r + 1]) (none when the cell did not convert).
+struct ParticleTable {
+    std::vector<MCParticle> particles;
+    std::vector<std::size_t> positions;
+    std::vector<std::size_t> hits_begin{0};
 };
 
 // Selects each row's hits from `event_hits` (positions past the end are skipped), derives
 // over5GeV and builds the particle-to-hits map (first record of a key, last hit list).
-MonteCarlo build_montecarlo(std::vector<ParticleRow> rows, const std::vector<Hit>& event_hits);
+MonteCarlo build_montecarlo(ParticleTable table, const std::vector<Hit>& event_hits);
 
 // ---- Weights -----------------------------------------------------------------------------------
 
@@ -94,11 +90,6 @@ struct ParticleMatch {
 using TrackToParticle = std::vector<TrackMatch>;
 using ParticleToTrack = std::vector<ParticleMatch>;
 
-struct CloneGroup {
-    std::size_t particle;             // column
-    std::vector<std::size_t> tracks;  // at least two
-};
-
 struct HitEfficiency {
     std::size_t track;
     double value;
@@ -109,21 +100,20 @@ std::pair<TrackToParticle, ParticleToTrack> hit_purity(const Weights& weights);
 // (ghosts, ghosts / entries), (0, 0.0) for an empty map.
 std::pair<std::size_t, double> ghost_rate(const TrackToParticle& track_to_particle) noexcept;
 
-std::vector<CloneGroup> clones(const TrackToParticle& track_to_particle);
-std::size_t clone_count(const std::vector<CloneGroup>& groups) noexcept;
+// Clone tracks: for every particle matched by several tracks, all but one of them.
+std::size_t clones(const TrackToParticle& track_to_particle, std::size_t columns);
 
 // Per matched track: its hits among the matched particle's distinct hits, over their number.
-// `particles` are the columns the matches refer to.
+// `rows` gives the particle row of each column the matches refer to.
 std::vector<HitEfficiency> hit_efficiency(const TrackToParticle& track_to_particle,
-                                          std::span<const MCParticle* const> particles,
+                                          std::span<const std::size_t> rows,
                                           const ValidatorEvent& event);
 
 // ---- Efficiency accumulation -------------------------------------------------------------------
 
 void add_event_internal(Efficiency& efficiency, const TrackToParticle& track_to_particle,
                         const ParticleToTrack& particle_to_track,
-                        std::span<const MCParticle* const> category_particles,
-                        const ValidatorEvent& event);
+                        std::span<const std::size_t> category_rows, const ValidatorEvent& event);
 
 // Folds one event into the category's efficiency. Without category particles the accumulator
 // comes back unchanged, and with `verbose` the event is announced on file descriptor 1.

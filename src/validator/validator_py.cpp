@@ -97,7 +97,19 @@ void read_flag(PyObject* cell, bool& out) {
     out = value != 0;
 }
 
-std::vector<ParticleRow> read_particle_rows(PyObject* event) {
+// The whole list or nothing: one element that does not convert leaves the row without hits.
+void read_positions(PyObject* cell, std::vector<std::size_t>& positions) {
+    const std::size_t start = positions.size();
+    try {
+        for_each_item(
+            cell, [&](PyObject* item) { positions.push_back(Converter<std::size_t>::from(item)); });
+    } catch (const PythonError&) {
+        PyErr_Clear();
+        positions.resize(start);
+    }
+}
+
+ParticleTable read_particle_table(PyObject* event) {
     Ref montecarlo = Ref::borrow(PyDict_GetItemString(event, "montecarlo"));
     if (!montecarlo) {
         raise(PyExc_KeyError, "montecarlo key missing");
@@ -117,7 +129,9 @@ std::vector<ParticleRow> read_particle_rows(PyObject* event) {
     // Every row is taken before any cell is read; cells are held, since reading one may run
     // Python code that edits the table.
     std::vector<Ref> cells;
+    cells.reserve(length_hint(particles.get()) * names.size());
     std::vector<std::size_t> row_begin{0};
+    row_begin.reserve(length_hint(particles.get()) + 1);
     for_each_item(particles.get(), [&](PyObject* row) {
         for_each_item(row, [&](PyObject* cell) { cells.push_back(Ref::borrow(cell)); });
         row_begin.push_back(cells.size());
@@ -133,15 +147,17 @@ std::vector<ParticleRow> read_particle_rows(PyObject* event) {
         }
     }
 
-    std::vector<ParticleRow> rows(row_begin.size() - 1);
-    for (std::size_t r = 0; r < rows.size(); ++r) {
+    ParticleTable table;
+    const std::size_t rows = row_begin.size() - 1;
+    table.particles.resize(rows);
+    table.hits_begin.reserve(rows + 1);
+    for (std::size_t r = 0; r < rows; ++r) {
         const std::size_t length = row_begin[r + 1] - row_begin[r];
         const auto cell = [&](Column column) -> PyObject* {
             return position[column] < length ? cells[row_begin[r] + position[column]].get()
                                              : nullptr;
         };
-        ParticleRow& row = rows[r];
-        MCParticle& m = row.particle;
+        MCParticle& m = table.particles[r];
         const auto read = [&](Column column, auto& out) {
             if (PyObject* value = cell(column)) {
                 read_cell(value, out);
@@ -159,7 +175,10 @@ std::vector<ParticleRow> read_particle_rows(PyObject* event) {
         read(kEta, m.eta);
         read(kPhi, m.phi);
         read(kCharge, m.charge);
-        read(kHits, row.hit_positions);  // all or nothing: a bad element leaves no hits
+        if (PyObject* value = cell(kHits)) {
+            read_positions(value, table.positions);
+        }
+        table.hits_begin.push_back(table.positions.size());
         flag(kIsLong, m.isLong);
         flag(kIsDown, m.isDown);
         flag(kHasVelo, m.hasVelo);
@@ -169,7 +188,7 @@ std::vector<ParticleRow> read_particle_rows(PyObject* event) {
         flag(kFromCharmDecay, m.fromCharmDecay);
         flag(kFromStrangeDecay, m.fromStrangeDecay);
     }
-    return rows;
+    return table;
 }
 
 ValidatorEvent load_validator_event(PyObject* event) {
@@ -179,14 +198,15 @@ ValidatorEvent load_validator_event(PyObject* event) {
     auto y = convert<std::vector<double>>(required_item(event, "y").get(), nullptr);
     auto z = convert<std::vector<double>>(required_item(event, "z").get(), nullptr);
     std::vector<Hit> hits = validator_hits(x, y, z);
-    // An event without Monte Carlo data is legal and has no particles.
+    // An event without Monte Carlo data is legal: no particles, and maps without entries.
     MonteCarlo montecarlo;
     if (PyDict_GetItemString(event, "montecarlo") != nullptr) {
-        montecarlo = build_montecarlo(read_particle_rows(event), hits);
+        montecarlo = build_montecarlo(read_particle_table(event), hits);
+    } else {
+        montecarlo.particle_hits = particle_hits_map({}, hits.size());
     }
     return make_validator_event(std::move(module_prefix_sum), std::move(x), std::move(y),
-                                std::move(z), std::move(hits), std::move(montecarlo.particle_hits),
-                                std::move(montecarlo.particles));
+                                std::move(z), std::move(hits), std::move(montecarlo));
 }
 
 // ---- Arguments ---------------------------------------------------------------------------------
