@@ -55,15 +55,6 @@ MonteCarlo build_montecarlo(ParticleTable table, const std::vector<Hit>& event_h
     return result;
 }
 
-double Weights::at(std::size_t t, std::size_t p) const noexcept {
-    for (const WeightEntry& entry : row(t)) {
-        if (entry.column == p) {
-            return entry.weight;
-        }
-    }
-    return 0.0;
-}
-
 namespace {
 
 // The first track equal to each track, by open addressing on the track hash.

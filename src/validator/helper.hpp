@@ -58,8 +58,6 @@ struct Weights {
     std::span<const WeightEntry> row(std::size_t t) const noexcept {
         return {entries.data() + row_begin[t], entries.data() + row_begin[t + 1]};
     }
-    // The dense matrix entry (t, p).
-    double at(std::size_t t, std::size_t p) const noexcept;
 };
 
 // Weights of every track against every particle of the event. Throws Error(Runtime) with
@@ -95,6 +93,9 @@ struct HitEfficiency {
     double value;
 };
 
+// Best match of every track (ties to the later column; an all-zero row ends on the last one) and
+// of every particle (ties to the earlier track), matched only above 0.7. Without columns no track
+// has an entry.
 std::pair<TrackToParticle, ParticleToTrack> hit_purity(const Weights& weights);
 
 // (ghosts, ghosts / entries), (0, 0.0) for an empty map.
