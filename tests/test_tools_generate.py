@@ -4,10 +4,13 @@ import math
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import trelmon
 from trelmon_tools import detector as det
 from trelmon_tools.generate import MC_COLUMNS, generate_event, generate_events
+from trelmon_tools.io import check_event
 from trelmon_tools.particle_data import charge as code_charge
 from trelmon_tools.truth import CATEGORIES, category_counts, in_category, mc_particles
 
@@ -220,6 +223,33 @@ class TestGeometry:
         assert np.median(residuals) < 0.03
 
 class TestKnobs:
+    @settings(max_examples=25, deadline=None)
+    @given(seed=st.integers(0, 2**63), n_collisions=st.integers(0, 8),
+           particles=st.floats(0, 80), beauty=st.integers(0, 3), noise=st.floats(0, 0.5),
+           efficiency=st.floats(0, 1), faces=st.sampled_from([1, 2]), with_time=st.booleans())
+    def test_any_knobs_give_a_consistent_event(self, seed, n_collisions, particles, beauty,
+                                               noise, efficiency, faces, with_time):
+        event = generate_event(seed, n_collisions=n_collisions, particles_per_collision=particles,
+                               beauty_pairs=beauty, noise_fraction=noise,
+                               hit_efficiency=efficiency, sensor_faces=faces,
+                               with_time=with_time)
+        check_event(event)
+        assert ("t" in event) == with_time
+        prefix = event["module_prefix_sum"]
+        assert all(b > a for a, b in zip(prefix, prefix[1:]))
+        built = Event(event)
+        assert built.number_of_hits == prefix[52]
+        module = module_of_hits(event)
+        listed = [h for p in mc_particles(event) for h in p["hits"]]
+        assert len(set(listed)) == len(listed)
+        assert all(0 <= h < prefix[52] for h in listed)
+        for particle in mc_particles(event):
+            assert particle["hasVelo"] == (len(particle["hits"]) >= 3)
+            assert len(set(module[particle["hits"]])) == len(particle["hits"])
+        for m, zs in enumerate(built.module_zs):
+            assert 1 <= len(zs) <= faces
+            assert all(abs(z - det.MODULE_Z[m]) <= det.FACE_OFFSET + 1e-9 for z in zs)
+
     def test_no_efficiency_leaves_one_noise_hit_per_module(self):
         event = generate_event(0, hit_efficiency=0.0)
         assert event["module_prefix_sum"] == list(range(53))
@@ -292,11 +322,22 @@ class TestCategories:
         assert in_category(particle, label) is expected
 
     def test_table_reading_defaults(self):
-        table = {"description": ["key", "p", "isLong", "hits", "isLong"],
-                 "particles": [[7, 6000.0, 0, [0, 2], 1], [8, 10.0, 1, [0, -1], 1.0], [9]]}
-        a, b, c = mc_particles({"montecarlo": table})
-        assert (a["key"], a["pid"], a["isLong"], a["hasVelo"], a["hits"]) == (7, 0, True, True, [0, 2])
+        table = {"description": ["key", "p", "isLong", "hits", "isLong", "pid", "hasVelo"],
+                 "particles": [[7, 6000.0, 0, [0, 2, 3], 1],
+                               [8, 10.0, 1, [0, -1], 1.0, 2**31, 2**31],
+                               [9, "5", None, "012", 2, -(2**31), 0],
+                               [2**64, 1e300]]}
+        event = {"montecarlo": table, "x": [0.0] * 4, "y": [0.0] * 3, "z": [0.0] * 3}
+        a, b, c, d = mc_particles(event)
+        assert (a["key"], a["pid"], a["isLong"], a["hasVelo"]) == (7, 0, True, True)
+        assert a["hits"] == [0, 2]  # 3 is past the 3 hits of the shortest coordinate list
         assert a["over5GeV"]
-        assert not b["isLong"] and b["hits"] == []  # last column wins, float flag; negative hit
-        assert c["p"] == 0.0 and c["hasVelo"] and not c["isLong"]
-        assert [l for l in CATEGORIES if in_category(a, l)] == ["velo", "long", "long>5GeV"]
+        # Last column wins, a float flag is no flag, out-of-range integers are defaults.
+        assert not b["isLong"] and b["hasVelo"] and b["pid"] == 0
+        assert b["hits"] == []  # one negative position spoils the list
+        assert (c["p"], c["pid"], c["isLong"], c["hasVelo"], c["hits"]) == (
+            0.0, -(2**31), True, False, [])
+        assert d["key"] == 0 and d["p"] == 1e300
+        assert [label for label in CATEGORIES if in_category(a, label)] == [
+            "velo", "long", "long>5GeV"]
+        assert mc_particles({"x": []}) == []
