@@ -341,3 +341,55 @@ class TestCategories:
         assert [label for label in CATEGORIES if in_category(a, label)] == [
             "velo", "long", "long>5GeV"]
         assert mc_particles({"x": []}) == []
+
+
+class TestDecays:
+    """Decay kinematics, checked on the generator's own building blocks."""
+
+    @staticmethod
+    def parents(code, n, p=(300.0, -200.0, 20000.0), origin=(0.1, -0.2, 5.0)):
+        from trelmon_tools.generate import _Particles
+
+        full = lambda v: np.full(n, v)  # noqa: E731
+        return _Particles(pid=np.full(n, code), px=full(p[0]), py=full(p[1]), pz=full(p[2]),
+                          ox=full(origin[0]), oy=full(origin[1]), oz=full(origin[2]),
+                          ot=full(0.0), flags=np.zeros(n, dtype=np.int64))
+
+    @pytest.mark.parametrize("code", [310, -3122, 421, -411, 431, 4122, 443, 511, -521, 531, 5122])
+    def test_four_momentum_is_conserved(self, code):
+        from trelmon_tools.generate import _decay
+        from trelmon_tools.particle_data import SPECIES
+
+        rng = np.random.default_rng(abs(code))
+        for _ in range(20):  # one parent at a time, so all daughters are its own
+            daughters = _decay(rng, self.parents(code, 1))
+            masses = np.array([SPECIES[abs(int(c))].mass for c in daughters.pid])
+            energy = np.sqrt(daughters.px**2 + daughters.py**2 + daughters.pz**2 + masses**2)
+            parent_energy = math.sqrt(300.0**2 + 200.0**2 + 20000.0**2 + SPECIES[abs(code)].mass**2)
+            assert math.isclose(energy.sum(), parent_energy, rel_tol=1e-9)
+            for axis, value in (("px", 300.0), ("py", -200.0), ("pz", 20000.0)):
+                assert math.isclose(getattr(daughters, axis).sum(), value, abs_tol=1e-6)
+            # Daughters start together, at the decay vertex.
+            assert len(set(daughters.oz)) == 1
+            assert sum(code_charge(int(c)) for c in daughters.pid) == code_charge(code)
+
+    @pytest.mark.parametrize("code, flag", [(310, 4), (411, 2), (521, 1)])
+    def test_flight_follows_the_lifetime_and_flags_the_origin(self, code, flag):
+        from trelmon_tools.generate import _decay
+        from trelmon_tools.particle_data import SPECIES
+
+        n = 20000
+        daughters = _decay(np.random.default_rng(5), self.parents(code, n, origin=(0, 0, 0)))
+        species = SPECIES[code]
+        p = math.sqrt(300.0**2 + 200.0**2 + 20000.0**2)
+        flight = np.sqrt(daughters.ox**2 + daughters.oy**2 + daughters.oz**2)
+        # Mean decay length p / m * c tau; each parent's daughters share one vertex.
+        assert np.mean(flight) == pytest.approx(p / species.mass * species.ctau, rel=0.05)
+        assert np.all(daughters.flags & flag)
+
+    def test_antiparticles_decay_to_the_conjugate_modes(self):
+        from trelmon_tools.generate import _decay
+
+        rng = np.random.default_rng(1)
+        codes = set(_decay(rng, self.parents(-3122, 2000)).pid.tolist())
+        assert codes == {-2212, 211, -2112, 111}
