@@ -296,6 +296,15 @@ class TestKnobs:
         with pytest.raises(ValueError):
             generate_event(0, **knobs)
 
+    @pytest.mark.parametrize("seed, error", [
+        (None, TypeError), (1.0, TypeError), ("3", TypeError), (True, TypeError), (-1, ValueError),
+    ])
+    def test_seed_must_be_a_non_negative_integer(self, seed, error):
+        with pytest.raises(error, match="seed"):
+            generate_event(seed)
+        with pytest.raises(error, match="seed"):
+            generate_events(0, seed)
+
     def test_unknown_knob_is_a_type_error(self):
         with pytest.raises(TypeError):
             generate_event(0, collisions=3)

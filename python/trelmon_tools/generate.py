@@ -354,6 +354,14 @@ def _downstream_flags(particles: _Particles, state, charge):
     return has_ut, has_scifi
 
 
+def _check_seed(seed) -> None:
+    # None would let numpy draw a fresh seed: an event nobody could make again.
+    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)):
+        raise TypeError(f"seed must be an integer, not {type(seed).__name__}")
+    if seed < 0:
+        raise ValueError(f"seed must be non-negative, got {seed}")
+
+
 def _check_knobs(n_collisions, particles_per_collision, strange_per_collision,
                  charm_per_collision, beauty_pairs, noise_fraction, hit_efficiency,
                  hit_resolution, sensor_faces):
@@ -420,6 +428,7 @@ def generate_event(
         names of ``MC_COLUMNS``, and "particles"), "module_prefix_sum" (53 entries),
         "x", "y", "z" and, with ``with_time``, "t". Every module holds at least one hit.
     """
+    _check_seed(seed)
     _check_knobs(n_collisions, particles_per_collision, strange_per_collision,
                  charm_per_collision, beauty_pairs, noise_fraction, hit_efficiency,
                  hit_resolution, sensor_faces)
@@ -542,4 +551,5 @@ def generate_events(n: int, seed: int, **knobs) -> list[dict]:
     """
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 0:
         raise ValueError(f"n must be a non-negative integer, got {n!r}")
+    _check_seed(seed)
     return [generate_event(seed + i, **knobs) for i in range(n)]
