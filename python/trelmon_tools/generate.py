@@ -297,12 +297,9 @@ def _propagate(rng, particles: _Particles, hit_efficiency, hit_resolution, faces
     dz = zp - oz
     x = ox + txc * dz
     y = oy + tyc * dz
-    even = module % 2 == 0
 
     def accepted(x, y):
-        r2 = x * x + y * y
-        return (ahead & (r2 >= det.INNER_RADIUS**2) & (r2 <= det.OUTER_RADIUS**2)
-                & np.where(even, x < det.OVERLAP, x > -det.OVERLAP))
+        return ahead & det.in_acceptance(module, x, y)
 
     slope2 = 1.0 + tx * tx + ty * ty
     material = det.MODULE_MATERIAL * np.sqrt(slope2)
@@ -525,7 +522,8 @@ def generate_event(
     columns = (
         (row_of[kept] + 1).tolist(), p_vec.pid.tolist(), p.tolist(), pt.tolist(), eta.tolist(),
         phi.tolist(), charge[kept].tolist(), hit_lists,
-        *(a[kept].astype(np.int64).tolist() for a in (is_long, is_down, has_velo, has_ut, has_scifi)),
+        *(a[kept].astype(np.int64).tolist()
+          for a in (is_long, is_down, has_velo, has_ut, has_scifi)),
         *((flags & bit != 0).astype(np.int64).tolist()
           for bit in (_FROM_BEAUTY, _FROM_CHARM, _FROM_STRANGE)),
     )
