@@ -257,19 +257,32 @@ def random_event(rng):
                      rng.choice([1000.0, 4999.9, 5000.0, 5000.5, -6000.0, 12000.0]), hits,
                      rng.randint(0, 1), rng.choice([0, 1, 1, 1]), rng.randint(0, 1),
                      rng.randint(0, 1)])
-    event["montecarlo"] = {"description": DESCRIPTION, "particles": rows}
+    # Columns in any order, now and then a repeated name (its last position counts) and rows
+    # cut short (the missing columns take their defaults).
+    order = rng.sample(range(len(DESCRIPTION)), len(DESCRIPTION))
+    description = [DESCRIPTION[i] for i in order]
+    rows = [[row[i] for i in order] for row in rows]
+    if rng.random() < 0.2:
+        description.append("isLong")
+        for row in rows:
+            row.append(rng.randint(0, 1))
+    if rng.random() < 0.2:
+        rows = [row[: rng.randint(0, len(row))] if rng.random() < 0.3 else row for row in rows]
+    event["montecarlo"] = {"description": description, "particles": rows}
     return event, n
 
 
 def random_tracks(rng, event, n):
-    rows = event.get("montecarlo", {"particles": []})["particles"]
+    mc = event.get("montecarlo", {"description": ["hits"], "particles": []})
+    column = mc["description"].index("hits")
+    own_hits = [row[column] for row in mc["particles"] if column < len(row)]
     tracks = []
     for _ in range(rng.randint(0, 12)):
         roll = rng.random()
         if tracks and roll < 0.15:
             tracks.append(list(rng.choice(tracks)))  # duplicate of an earlier track
-        elif rows and roll < 0.8:
-            own = [h for h in rng.choice(rows)[3] if h < n]
+        elif own_hits and roll < 0.8:
+            own = [h for h in rng.choice(own_hits) if h < n]
             track = rng.sample(own, rng.randint(0, len(own))) if own else []
             for _ in range(rng.randint(0, 3)):
                 if n:
