@@ -3,17 +3,10 @@
 #include <cstring>
 #include <limits>
 
-#include "python/classes.hpp"
 #include "python/types.hpp"
 
 namespace trelmon::py {
 namespace {
-
-const char* type_name(PyObject* object) noexcept {
-    const char* name = Py_TYPE(object)->tp_name;
-    const char* dot = std::strrchr(name, '.');
-    return dot != nullptr ? dot + 1 : name;
-}
 
 [[noreturn]] void raise_type_error(const std::string& message) {
     raise(PyExc_TypeError, message);
@@ -197,6 +190,24 @@ void raise_cannot_convert(PyObject* object, const char* target, const char* argu
     raise_type_error(message);
 }
 
+const char* type_name(PyObject* object) noexcept {
+    const char* name = Py_TYPE(object)->tp_name;
+    const char* dot = std::strrchr(name, '.');
+    return dot != nullptr ? dot + 1 : name;
+}
+
+Ref required_item(PyObject* dict, const char* key) {
+    PyObject* value = PyDict_GetItemString(dict, key);
+    if (value == nullptr) {
+        Ref name(PyUnicode_FromString(key));
+        if (name) {
+            PyErr_SetObject(PyExc_KeyError, name.get());
+        }
+        throw_python_error();
+    }
+    return Ref::borrow(value);
+}
+
 void add_argument_name(const char* name) noexcept {
     if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_TypeError)) {
         return;
@@ -294,20 +305,6 @@ std::pair<double, double> Converter<std::pair<double, double>>::from(PyObject* o
             Converter<double>::from(PyTuple_GET_ITEM(object, 1))};
 }
 
-Hit Converter<Hit>::from(PyObject* object) {
-    if (!PyObject_TypeCheck(object, hit_type())) {
-        raise_cannot_convert(object, "Hit");
-    }
-    return unbox<Hit>(object);
-}
-
-Track Converter<Track>::from(PyObject* object) {
-    if (!PyObject_TypeCheck(object, track_type())) {
-        raise_cannot_convert(object, "Track");
-    }
-    return unbox<Track>(object);
-}
-
 PyObject* to_python(bool value) {
     return Ref::borrow(value ? Py_True : Py_False).release();
 }
@@ -336,15 +333,6 @@ PyObject* to_python(double value) {
 PyObject* to_python(const std::string& value) {
     return checked(
         PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
-}
-PyObject* to_python(const Hit& value) {
-    return box(hit_type(), value);
-}
-PyObject* to_python(const Track& value) {
-    return box(track_type(), value);
-}
-PyObject* to_python(Track&& value) {
-    return box(track_type(), std::move(value));
 }
 
 }  // namespace trelmon::py
