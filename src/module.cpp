@@ -57,6 +57,7 @@ PyObject* build_module() {
     }
 
     Ref algorithms = new_submodule("ReconstructionAlgorithms");
+    add_class(algorithms.get(), graph_dfs_type());
     register_member(trelmon.get(), "ReconstructionAlgorithms", algorithms.get());
 
     Ref validator = new_submodule("Validator");
