@@ -49,6 +49,12 @@ struct Block {
     double z_half;
 };
 
+// A segment listed under its lower hit.
+struct Ending {
+    Seg seg;
+    Pos up;
+};
+
 // Per-thread scratch; every vector is resized per event, so capacity carries over.
 struct Workspace {
     // By position in the sorted hit list.
@@ -66,9 +72,12 @@ struct Workspace {
     std::vector<std::pair<std::int32_t, Pos>> id_sort;
     // By segment index.
     std::vector<Pos> up, low;
-    std::vector<double> low_x;  // x of the lower hit
+    std::vector<double> low_y;  // y of the lower hit, contiguous for the link search
     std::vector<Seg> cell_start;
-    std::vector<Seg> link_index;  // position in `linked`, kNoSeg without successors
+    std::vector<Seg> ends_begin, cursor;  // segments grouped by lower hit
+    std::vector<Ending> ends;
+    std::vector<std::uint64_t> links;  // (predecessor << 32) | successor
+    std::vector<Seg> link_index;       // position in `linked`, kNoSeg without successors
     // By position in `linked`, the segments with successors in ascending order.
     std::vector<Seg> linked;
     std::vector<Seg> succ_begin, succ;
@@ -291,7 +300,7 @@ void build_segments(Workspace& ws, const GraphDFSParams& params, const Event& ev
     ws.blocks.clear();
     ws.up.clear();
     ws.low.clear();
-    ws.low_x.clear();
+    ws.low_y.clear();
     const double slope_y = params.max_slopes.second;
     for (std::size_t gi = 0; gi < n; ++gi) {
         ws.block_begin[gi] = static_cast<std::uint32_t>(ws.blocks.size());
@@ -319,7 +328,7 @@ void build_segments(Workspace& ws, const GraphDFSParams& params, const Event& ev
                         throw std::bad_alloc();
                     ws.up.push_back(g);
                     ws.low.push_back(q);
-                    ws.low_x.push_back(ws.x[qi]);
+                    ws.low_y.push_back(ws.y[qi]);
                 }
             }
             const auto block_end = static_cast<Seg>(ws.up.size());
@@ -359,8 +368,8 @@ void build_cell_tables(Workspace& ws, const GraphDFSParams& params) {
     ws.cell_start.clear();
     for (Block& block : ws.blocks) {
         const ModuleRange& lower = ws.ranges[static_cast<std::size_t>(block.module)];
-        const double x0 = ws.low_x[block.begin];
-        const double x1 = ws.low_x[block.end - 1];
+        const double x0 = ws.x[static_cast<std::size_t>(ws.low[block.begin])];
+        const double x1 = ws.x[static_cast<std::size_t>(ws.low[block.end - 1])];
         double width = params.max_tolerance.first + typical_slope * lower.z_half;
         if (!(width > 0) || !std::isfinite(width))
             width = 0;
@@ -375,7 +384,8 @@ void build_cell_tables(Workspace& ws, const GraphDFSParams& params) {
         block.table = static_cast<std::uint32_t>(ws.cell_start.size());
         std::int32_t c = 0;
         for (Seg s = block.begin; s < block.end; ++s) {
-            const std::int32_t here = cell(ws.low_x[s], block.x0, block.inv_width, block.cells);
+            const std::int32_t here = cell(ws.x[static_cast<std::size_t>(ws.low[s])], block.x0,
+                                           block.inv_width, block.cells);
             for (; c <= here; ++c)
                 ws.cell_start.push_back(s);
         }
@@ -413,8 +423,22 @@ inline bool continues(const Workspace& ws, const LinkCut& cut, Pos g, Pos q, dou
 // Successor lists of the segments that have any, ascending both ways. Returns whether every
 // link goes to a lower index, which holds whenever modules lie in the hit list in module order.
 bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates) {
+    const std::size_t n = ws.x.size();
     const std::size_t count = ws.up.size();
     build_cell_tables(ws, params);
+    // Segments grouped by their lower hit, so that all predecessors of one hit meet its blocks
+    // while they are in cache.
+    ws.ends_begin.assign(n + 1, 0);
+    for (Pos q : ws.low)
+        ++ws.ends_begin[static_cast<std::size_t>(q) + 1];
+    for (std::size_t i = 0; i < n; ++i)
+        ws.ends_begin[i + 1] += ws.ends_begin[i];
+    ws.cursor.assign(ws.ends_begin.begin(), ws.ends_begin.end() - 1);
+    ws.ends.resize(count);
+    for (std::size_t s = 0; s < count; ++s) {
+        ws.ends[ws.cursor[static_cast<std::size_t>(ws.low[s])]++] = {static_cast<Seg>(s), ws.up[s]};
+    }
+
     const LinkCut cut{params.max_tolerance.first, params.max_tolerance.second, params.max_scatter};
     // A NaN tolerance rejects nothing, so positions cannot narrow the search.
     const bool narrow = !std::isnan(cut.tol_x) && !std::isnan(cut.tol_y);
@@ -423,85 +447,102 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates)
         std::all_of(ws.y.begin(), ws.y.end(), [](double v) { return std::isfinite(v); }) &&
         std::all_of(ws.z.begin(), ws.z.end(), [](double v) { return std::isfinite(v); });
     const double margin = 1e-9 * coordinate_scale(ws);
-    // Locals: the successor list grows inside the loop, and the compiler would reload any
-    // array reached through the workspace after each append.
+    // Locals: the link list grows inside the loop, and the compiler would reload any array
+    // reached through the workspace after each append.
     const double* xs = ws.x.data();
     const double* ys = ws.y.data();
     const double* zs = ws.z.data();
-    const Pos* up = ws.up.data();
     const Pos* low = ws.low.data();
+    const double* low_y = ws.low_y.data();
     const Pos* first_pos = ws.first_pos.data();
     const Pos* next_same = duplicates ? ws.next_same.data() : nullptr;
     const std::uint32_t* block_begin = ws.block_begin.data();
     const Block* blocks = ws.blocks.data();
     const Seg* cell_start = ws.cell_start.data();
-    ws.linked.clear();
-    ws.succ_begin.clear();
-    ws.succ.clear();
-    bool descending = true;
-    for (std::size_t p = 0; p < count; ++p) {
-        const Pos q = low[p];
-        const auto qi = static_cast<std::size_t>(q);
+    const Seg* ends_begin = ws.ends_begin.data();
+    const Ending* ends = ws.ends.data();
+    ws.links.clear();
+    for (std::size_t qi = 0; qi < n; ++qi) {
+        const auto q = static_cast<Pos>(qi);
+        if (ends_begin[qi] == ends_begin[qi + 1])
+            continue;
         // The link step looks a segment's upper hit up by id: only the first position of an id
         // has segments continuing the ones that end there.
         if (duplicates ? first_pos[qi] != q : block_begin[qi] == block_begin[qi + 1])
             continue;
-        const Pos g = up[p];
-        const double xg = xs[g], yg = ys[g], zg = zs[g];
         const double xq = xs[q], yq = ys[q], zq = zs[q];
-        const double dz0 = zq - zg;
-        if (dz0 == 0)
-            continue;
-        const double r = 1 / dz0;
-        const double tx = (xq - xg) * r;
-        const double ty = (yq - yg) * r;
-        const bool finite =
-            narrow && std::isfinite(tx) && std::isfinite(ty) &&
-            (all_finite || (std::isfinite(xg) && std::isfinite(yg) && std::isfinite(zg) &&
-                            std::isfinite(xq) && std::isfinite(yq) && std::isfinite(zq)));
-        const double abs_tx = std::fabs(tx);
-        const double abs_ty = std::fabs(ty);
-        // A lower hit that passes lies within reach of the prediction at the module's middle z:
-        // its own z is within z_half of that, and the margin covers rounding in both this
-        // estimate and the exact test, with room to spare.
-        const double base_x = cut.tol_x + margin * (2 + abs_tx);
-        const double base_y = cut.tol_y + margin * (2 + abs_ty);
-        const auto first_link = static_cast<Seg>(ws.succ.size());
-        auto link = [&](Seg s) {
-            if (continues(ws, cut, g, q, tx, ty, low[s])) {
-                ws.succ.push_back(s);
-                descending = descending && s < p;
-            }
-        };
-        for (Pos u = q; u != kNone;
-             u = duplicates ? next_same[static_cast<std::size_t>(u)] : kNone) {
-            const auto ui = static_cast<std::size_t>(u);
-            for (std::uint32_t b = block_begin[ui]; b < block_begin[ui + 1]; ++b) {
-                const Block& block = blocks[b];
-                if (!finite || block.cells == 0) {
-                    for (Seg s = block.begin; s < block.end; ++s)
-                        link(s);
-                    continue;
-                }
-                const double d = block.z_mid - zq;
-                const double cx = xq + tx * d;
-                const double cy = yq + ty * d;
-                const double reach_x = base_x + abs_tx * block.z_half;
-                const double reach_y = base_y + abs_ty * block.z_half;
-                const Seg* table = cell_start + block.table;
-                const Seg from = table[cell(cx - reach_x, block.x0, block.inv_width, block.cells)];
-                const Seg to =
-                    table[cell(cx + reach_x, block.x0, block.inv_width, block.cells) + 1];
-                for (Seg s = from; s < to; ++s) {
-                    if (std::fabs(ys[low[s]] - cy) < reach_y)
-                        link(s);
+        for (Seg k = ends_begin[qi]; k < ends_begin[qi + 1]; ++k) {
+            const Seg p = ends[k].seg;
+            const Pos g = ends[k].up;
+            const double xg = xs[g], yg = ys[g], zg = zs[g];
+            const double dz0 = zq - zg;
+            if (dz0 == 0)
+                continue;
+            const double r = 1 / dz0;
+            const double tx = (xq - xg) * r;
+            const double ty = (yq - yg) * r;
+            const bool finite =
+                narrow && std::isfinite(tx) && std::isfinite(ty) &&
+                (all_finite || (std::isfinite(xg) && std::isfinite(yg) && std::isfinite(zg) &&
+                                std::isfinite(xq) && std::isfinite(yq) && std::isfinite(zq)));
+            const double abs_tx = std::fabs(tx);
+            const double abs_ty = std::fabs(ty);
+            // A lower hit that passes lies within reach of the prediction at the module's middle
+            // z: its own z is within z_half of that, and the margin covers rounding in both this
+            // estimate and the exact test, with room to spare.
+            const double base_x = cut.tol_x + margin * (2 + abs_tx);
+            const double base_y = cut.tol_y + margin * (2 + abs_ty);
+            auto link = [&](Seg s) {
+                if (continues(ws, cut, g, q, tx, ty, low[s]))
+                    ws.links.push_back(std::uint64_t{p} << 32 | s);
+            };
+            for (Pos u = q; u != kNone;
+                 u = duplicates ? next_same[static_cast<std::size_t>(u)] : kNone) {
+                const auto ui = static_cast<std::size_t>(u);
+                for (std::uint32_t b = block_begin[ui]; b < block_begin[ui + 1]; ++b) {
+                    const Block& block = blocks[b];
+                    if (!finite || block.cells == 0) {
+                        for (Seg s = block.begin; s < block.end; ++s)
+                            link(s);
+                        continue;
+                    }
+                    const double d = block.z_mid - zq;
+                    const double cx = xq + tx * d;
+                    const double cy = yq + ty * d;
+                    const double reach_x = base_x + abs_tx * block.z_half;
+                    const double reach_y = base_y + abs_ty * block.z_half;
+                    // Finite values: clamping needs no NaN care here.
+                    const double last = block.cells - 1;
+                    const double lo =
+                        std::min(std::max((cx - reach_x - block.x0) * block.inv_width, 0.0), last);
+                    const double hi =
+                        std::min(std::max((cx + reach_x - block.x0) * block.inv_width, 0.0), last);
+                    const Seg* table = cell_start + block.table;
+                    const Seg to = table[static_cast<std::int32_t>(hi) + 1];
+                    for (Seg s = table[static_cast<std::int32_t>(lo)]; s < to; ++s) {
+                        if (std::fabs(low_y[s] - cy) < reach_y)
+                            link(s);
+                    }
                 }
             }
         }
-        if (ws.succ.size() != first_link) {
-            ws.linked.push_back(static_cast<Seg>(p));
-            ws.succ_begin.push_back(first_link);
+    }
+
+    // Links were found by lower hit; successor lists go by predecessor, both ascending.
+    std::sort(ws.links.begin(), ws.links.end());
+    ws.linked.clear();
+    ws.succ_begin.clear();
+    ws.succ.clear();
+    bool descending = true;
+    for (std::uint64_t link : ws.links) {
+        const auto p = static_cast<Seg>(link >> 32);
+        const auto s = static_cast<Seg>(link);
+        if (ws.linked.empty() || ws.linked.back() != p) {
+            ws.linked.push_back(p);
+            ws.succ_begin.push_back(static_cast<Seg>(ws.succ.size()));
         }
+        ws.succ.push_back(s);
+        descending = descending && s < p;
     }
     ws.succ_begin.push_back(static_cast<Seg>(ws.succ.size()));
     ws.link_index.assign(count, kNoSeg);
