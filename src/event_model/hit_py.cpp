@@ -54,6 +54,17 @@ PyType_Slot hit_slots[] = {
 
 }  // namespace
 
+Hit Converter<Hit>::from(PyObject* object) {
+    if (!PyObject_TypeCheck(object, hit_type())) {
+        raise_cannot_convert(object, "Hit");
+    }
+    return unbox<Hit>(object);
+}
+
+PyObject* to_python(const Hit& value) {
+    return box(hit_type(), value);
+}
+
 PyTypeObject* hit_type() {
     static PyTypeObject* type = nullptr;
     if (type == nullptr) {

@@ -65,6 +65,20 @@ PyType_Slot track_slots[] = {
 
 }  // namespace
 
+Track Converter<Track>::from(PyObject* object) {
+    if (!PyObject_TypeCheck(object, track_type())) {
+        raise_cannot_convert(object, "Track");
+    }
+    return unbox<Track>(object);
+}
+
+PyObject* to_python(const Track& value) {
+    return box(track_type(), value);
+}
+PyObject* to_python(Track&& value) {
+    return box(track_type(), std::move(value));
+}
+
 PyTypeObject* track_type() {
     static PyTypeObject* type = nullptr;
     if (type == nullptr) {

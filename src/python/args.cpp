@@ -3,7 +3,6 @@
 #include <cstring>
 #include <limits>
 
-#include "python/classes.hpp"
 #include "python/types.hpp"
 
 namespace trelmon::py {
@@ -294,20 +293,6 @@ std::pair<double, double> Converter<std::pair<double, double>>::from(PyObject* o
             Converter<double>::from(PyTuple_GET_ITEM(object, 1))};
 }
 
-Hit Converter<Hit>::from(PyObject* object) {
-    if (!PyObject_TypeCheck(object, hit_type())) {
-        raise_cannot_convert(object, "Hit");
-    }
-    return unbox<Hit>(object);
-}
-
-Track Converter<Track>::from(PyObject* object) {
-    if (!PyObject_TypeCheck(object, track_type())) {
-        raise_cannot_convert(object, "Track");
-    }
-    return unbox<Track>(object);
-}
-
 PyObject* to_python(bool value) {
     return Ref::borrow(value ? Py_True : Py_False).release();
 }
@@ -336,15 +321,6 @@ PyObject* to_python(double value) {
 PyObject* to_python(const std::string& value) {
     return checked(
         PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
-}
-PyObject* to_python(const Hit& value) {
-    return box(hit_type(), value);
-}
-PyObject* to_python(const Track& value) {
-    return box(track_type(), value);
-}
-PyObject* to_python(Track&& value) {
-    return box(track_type(), std::move(value));
 }
 
 }  // namespace trelmon::py

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "algorithms/batch.hpp"
 #include "python/args.hpp"
 #include "python/types.hpp"
 
@@ -97,7 +98,32 @@ PyObject* convert_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+// parallel(count, failing=None): squares 0..count-1 on the worker pool; the item `failing`
+// throws instead, which must surface as a PanicException on the calling thread.
+PyObject* parallel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static const Signature<2> signature{"parallel", {"count", "failing"}, 1};
+        const auto a = parse_args(signature, args, nargs, kwnames);
+        const auto count = convert<std::size_t>(a[0], "count");
+        const auto failing = convert_optional<std::size_t>(a[1], "failing", count);
+        std::vector<std::uint64_t> squares(count);
+        parallel_for(count, [&](std::size_t i) {
+            if (i == failing) {
+                throw std::logic_error("item " + std::to_string(i) + " failed on purpose");
+            }
+            squares[i] = i * i;
+        });
+        return to_python(squares);
+    });
+}
+
+PyObject* pool_threads(PyObject*, PyObject*) {
+    return guarded([] { return to_python(static_cast<std::uint64_t>(pool_thread_count())); });
+}
+
 PyMethodDef selftest_methods[] = {
+    {"parallel", method(parallel), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"pool_threads", pool_threads, METH_NOARGS, nullptr},
     {"fail", method(fail), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"parse", method(parse), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"convert", method(convert_value), METH_FASTCALL | METH_KEYWORDS, nullptr},
