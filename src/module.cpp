@@ -53,6 +53,7 @@ PyObject* build_module() {
     }
 
     Ref algorithms = new_submodule("ReconstructionAlgorithms");
+    add_class(algorithms.get(), search_by_triplet_trie_type());
     register_member(trelmon.get(), "ReconstructionAlgorithms", algorithms.get());
 
     Ref validator = new_submodule("Validator");
