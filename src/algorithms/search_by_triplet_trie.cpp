@@ -455,6 +455,7 @@ class Solver {
         : params_(params), modules_(modules) {}
 
     std::vector<Track> run();
+    std::vector<std::optional<std::vector<Triplet>>> tries();
 
   private:
     struct Third {
@@ -462,6 +463,7 @@ class Solver {
         double scatter;
     };
 
+    bool prepare();
     void make_stations();
     void assign_keys();
     SecondHits& second_of(std::size_t station);
@@ -848,19 +850,18 @@ void Solver::close(OpenTrack&& track) {
     }
 }
 
-std::vector<Track> Solver::run() {
+// Stations, trie sources and keys; false when there is nothing to search.
+bool Solver::prepare() {
     make_stations();
     const std::size_t h = stations_.size();
     if (h < 3) {
-        return {};
+        return false;
     }
     const double max_scatter = params_.max_scatter;
-    if (!(max_scatter > 0.0)) {
-        return {};  // no scatter is below it: no triplet, so no track
-    }
     // A hit with a scatter below max_scatter lies within sqrt(max_scatter) of the prediction in
-    // x and in y; the margin covers the rounding of the square, the sum and the root.
-    reach_ = std::sqrt(max_scatter) * (1.0 + 1e-9) + 1e-150;
+    // x and in y; the margin covers the rounding of the square, the sum and the root. Without a
+    // positive bound no scatter can be below it.
+    reach_ = max_scatter > 0.0 ? std::sqrt(max_scatter) * (1.0 + 1e-9) + 1e-150 : 0.0;
 
     // Each slot's trie comes from the last station (walking down) with that number.
     for (std::size_t s = h - 1; s >= 2; --s) {
@@ -873,7 +874,42 @@ std::vector<Track> Solver::run() {
     assign_keys();
     used_.assign(keys_->count(), 0);
     builder_ = std::make_unique<TrieBuilder>(keys_->count());
+    return true;
+}
 
+std::vector<std::optional<std::vector<Triplet>>> Solver::tries() {
+    std::vector<std::optional<std::vector<Triplet>>> tries(kTrieSlots);
+    if (!prepare()) {
+        return tries;
+    }
+    for (std::size_t slot = 0; slot < kTrieSlots; ++slot) {
+        if (!slots_[slot]) {
+            continue;
+        }
+        const TrieSource& source = *slots_[slot];
+        builder_->start(trie_);
+        if (reach_ > 0.0) {
+            for (std::size_t ia = 0; ia < stations_[source.a].hits.size(); ++ia) {
+                add_triplets(source, static_cast<std::uint32_t>(ia));
+            }
+        }
+        builder_->finish();
+        auto& entries = tries[slot].emplace();
+        for (const Trie::Group& group : trie_.groups) {
+            for (std::uint32_t e = group.begin; e < group.end; ++e) {
+                const Trie::Entry& entry = trie_.entries[e];
+                entries.push_back(Triplet{*group.a.hit, *entry.b.hit, *entry.c.hit, entry.scatter});
+            }
+        }
+    }
+    return tries;
+}
+
+std::vector<Track> Solver::run() {
+    if (!prepare() || !(reach_ > 0.0)) {
+        return {};  // without a positive max_scatter there is no triplet, so no track
+    }
+    const std::size_t h = stations_.size();
     std::vector<OpenTrack> next;
     for (std::size_t i = h - 1; i >= 2; --i) {
         const std::uint32_t number = stations_[i].number;
@@ -953,6 +989,11 @@ std::vector<Track> Solver::run() {
 std::vector<Track> solve_modules(const SearchByTripletTrieParams& params,
                                  std::span<const Module> modules) {
     return Solver(params, modules).run();
+}
+
+std::vector<std::optional<std::vector<Triplet>>> triplet_tries(
+    const SearchByTripletTrieParams& params, std::span<const Module> modules) {
+    return Solver(params, modules).tries();
 }
 
 std::vector<Track> solve(const SearchByTripletTrieParams& params, const Event& event) {

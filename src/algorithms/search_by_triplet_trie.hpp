@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -26,5 +27,16 @@ std::vector<Track> solve(const SearchByTripletTrieParams& params, const Event& e
 // The same over any module list in stored order; hits are identified by id alone.
 std::vector<Track> solve_modules(const SearchByTripletTrieParams& params,
                                  std::span<const Module> modules);
+
+// One entry of a triplet trie: first, second and third hit, and the third hit's scatter.
+struct Triplet {
+    Hit a, b, c;
+    double scatter = 0.0;
+};
+
+// For inspection: the 26 trie slots as solve_modules defines them before the walk, each empty
+// or holding its trie's entries in iteration order (first hits, then their second hits).
+std::vector<std::optional<std::vector<Triplet>>> triplet_tries(
+    const SearchByTripletTrieParams& params, std::span<const Module> modules);
 
 }  // namespace trelmon
