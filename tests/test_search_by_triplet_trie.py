@@ -269,6 +269,30 @@ class TestBounds:
         assert solve(0.5, math.nextafter(0.25, 1.0)) == [((2, 1, 0), False, False)]
         assert solve(math.nextafter(0.5, 0.0), 0.25) == [((2, 1, 0), False, False)]
 
+    def test_equal_scatters_go_to_the_earlier_third_hit(self, make_event_dict):
+        # The line (0, 0) along z predicts (0, 0) on every plane; third hits at x = -0.1 and
+        # x = 0.1 score exactly the same. Same plane, or the later hit on the plane visited first.
+        for later_z in (0.0, -1.0):
+            data = make_event_dict({4: [(0.0, 0.0, 20.0)], 2: [(0.0, 0.0, 10.0)],
+                                    0: [(-0.1, 0.0, 0.0)], 1: [(0.1, 0.0, later_z)]})
+            assert outcome(SBT().solve(Event(data))) == [((3, 2, 0), False, False)]
+            data = make_event_dict({4: [(0.0, 0.0, 20.0)], 2: [(0.0, 0.0, 10.0)],
+                                    0: [(0.1, 0.0, 0.0)], 1: [(-0.1, 0.0, later_z)]})
+            assert outcome(SBT().solve(Event(data))) == [((3, 2, 0), False, False)]
+
+    def test_equal_scatters_in_a_trie_extension_go_to_the_earlier_hit(self, make_event_dict):
+        # Seeded at station 3, extended at station 2 through the trie into station 0.
+        for first_x in (-0.1, 0.1):
+            data = make_event_dict({6: [(0.0, 0.0, 30.0)], 4: [(0.0, 0.0, 20.0)],
+                                    2: [(0.0, 0.0, 10.0)], 0: [(first_x, 0.0, 0.0)],
+                                    1: [(-first_x, 0.0, -1.0)]})
+            assert outcome(SBT().solve(Event(data))) == [((4, 3, 2, 0), False, False)]
+
+    def test_equal_scatters_in_the_module_search_go_to_the_earlier_hit(self):
+        tie = resume_scenario(x_in_module_3=-0.1, id_in_module_3=3,
+                              extra_in_module_3=[(9, 0.1, 0.0, 15.0)])
+        assert probe_solve(tie) == [((0, 1, 2, 9), False, True, 0)]
+
     def test_module_search_bound_is_exclusive(self):
         # Misses at stations 4 and 3, then a module search finds the hit in module 3 at
         # station 2 (station numbers chosen so the searched modules differ).
