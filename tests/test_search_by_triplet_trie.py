@@ -155,16 +155,21 @@ class TestAgainstReference:
                 original.with_t)
 
 
-# Coordinates on a coarse grid make equal scatters and equal z common; NaN and infinities reach
-# every comparison.
+# Coordinates on a coarse grid make straight lines, equal scatters and equal z common; NaN and
+# infinities reach every comparison now and then.
+near_line = st.sampled_from([0.0, 0.0, 0.5, -0.5, 0.25])
 coordinate = st.one_of(
-    st.sampled_from([-1.0, -0.5, 0.0, 0.25, 0.5, 1.0, 2.0]),
-    st.sampled_from([math.nan, math.inf, -math.inf, -0.0, 1e300]),
+    near_line, near_line, near_line,
+    st.sampled_from([-1.0, 1.0, 2.0, -0.0, 1e300, math.nan, math.inf, -math.inf]),
 )
-plane_z = st.sampled_from([0.0, 10.0, 20.0, 30.0, 40.0, 50.0, 60.0, -0.0, math.nan, math.inf])
+odd_z = st.sampled_from([0.0, 10.0, -0.0, math.nan, math.inf])
 scatter_bound = st.sampled_from([0.1, 0.3, 1.0, 4.0, 0.0, -1.0, math.inf, math.nan, 1e-300])
 strong_length = st.integers(0, 6)
 allowed_misses = st.sampled_from([0, 1, 2, 3, 255, 256, 257])
+
+
+def z_of_module(draw, m):
+    return draw(st.one_of(st.just(5.0 * m), st.just(5.0 * m), odd_z))
 
 
 @st.composite
@@ -176,7 +181,7 @@ def event_dicts(draw):
         for _ in range(count):
             xs.append(draw(coordinate))
             ys.append(draw(coordinate))
-            zs.append(draw(st.one_of(st.just(5.0 * m), plane_z)))
+            zs.append(z_of_module(draw, m))
         prefix.append(len(xs))
     return {"description": "", "montecarlo": None, "module_prefix_sum": prefix,
             "x": xs, "y": ys, "z": zs}
@@ -184,16 +189,25 @@ def event_dicts(draw):
 
 @st.composite
 def module_lists(draw):
-    """Hand-made module lists: any count, any numbers, overlapping ranges, repeated ids and
-    id -1, all sharing one hit list."""
-    n_hits = draw(st.integers(0, 16))
-    hits = tuple(ref.RefHit(draw(st.integers(-1, 6)), draw(coordinate), draw(coordinate),
-                            draw(plane_z)) for _ in range(n_hits))
+    """Hand-made module lists sharing one hit list: mostly laid out like an event's, but with
+    any count, any module numbers, overlapping ranges, repeated ids and id -1 mixed in."""
+    n_modules = draw(st.integers(0, 13))
+    hits, ranges = [], []
+    for m in range(n_modules):
+        start = len(hits)
+        for _ in range(draw(st.integers(0, 3))):
+            hit_id = draw(st.one_of(st.just(len(hits)), st.just(len(hits)), st.integers(-1, 6)))
+            hits.append(ref.RefHit(hit_id, draw(coordinate), draw(coordinate),
+                                   z_of_module(draw, m)))
+        ranges.append((start, len(hits)))
+    hits = tuple(hits)
     modules = []
-    for _ in range(draw(st.integers(0, 11))):
-        start = draw(st.integers(0, n_hits))
-        end = draw(st.integers(start, n_hits))
-        modules.append(ref.RefModule(draw(st.integers(0, 60)), start, end, hits))
+    for m, (start, end) in enumerate(ranges):
+        if draw(st.integers(0, 9)) == 0:
+            start = draw(st.integers(0, len(hits)))
+            end = draw(st.integers(start, len(hits)))
+        number = draw(st.one_of(st.just(m), st.just(m), st.integers(0, 60)))
+        modules.append(ref.RefModule(number, start, end, hits))
     return modules
 
 
@@ -206,14 +220,14 @@ class TestRandomEvents:
         got = SBT(max_scatter, strong, allowed).solve(Event(data))
         assert outcome(got) == visible(expected)
 
-    @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
     @given(modules=module_lists(), max_scatter=scatter_bound, strong=strong_length,
            allowed=allowed_misses)
     def test_module_lists_match_the_reference(self, modules, max_scatter, strong, allowed):
         expected = ref.solve(modules, max_scatter, strong, allowed)
         assert probe_solve(modules, max_scatter, strong, allowed) == expected
 
-    @settings(max_examples=200, deadline=None)
+    @settings(max_examples=150, deadline=None)
     @given(modules=module_lists(), max_scatter=scatter_bound)
     def test_tries_match_the_full_scan(self, modules, max_scatter):
         literal = ref.trie_rows(ref.build_tries(modules, max_scatter))
@@ -236,7 +250,7 @@ class TestTrieBuilding:
             assert probe.full_scan_tries(*probe_input(modules), max_scatter) == literal
 
     def test_generated_events(self):
-        for seed in range(24):
+        for seed in range(16):
             modules = ref.modules_from_event_dict(generate_event(300 + seed))
             hits, layout = probe_input(modules)
             for max_scatter in (0.1, 0.01, 1.0):
