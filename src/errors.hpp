@@ -10,11 +10,11 @@ namespace trelmon {
 enum class ErrorKind { Value, Key, Type, Runtime, Overflow };
 
 class Error : public std::runtime_error {
-public:
+  public:
     Error(ErrorKind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
     ErrorKind kind() const noexcept { return kind_; }
 
-private:
+  private:
     ErrorKind kind_;
 };
 

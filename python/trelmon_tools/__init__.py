@@ -1,0 +1,1 @@
+"""Companion tools for trelmon: event generation, event files and the command line."""
