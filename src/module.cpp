@@ -53,6 +53,7 @@ PyObject* build_module() {
     }
 
     Ref algorithms = new_submodule("ReconstructionAlgorithms");
+    add_class(algorithms.get(), track_following_type());
     register_member(trelmon.get(), "ReconstructionAlgorithms", algorithms.get());
 
     Ref validator = new_submodule("Validator");
