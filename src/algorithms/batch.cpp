@@ -20,6 +20,9 @@ namespace trelmon {
 namespace {
 
 struct Job {
+    Job(std::size_t item_count, const std::function<void(std::size_t)>& item_task)
+        : count(item_count), task(item_task) {}
+
     std::size_t count;
     const std::function<void(std::size_t)>& task;
     std::atomic<std::size_t> next{0};

@@ -1,0 +1,106 @@
+"""Reading the Monte Carlo table of an event dictionary from Python.
+
+These helpers read the table the way the validator does (column names matched by position,
+the last occurrence of a repeated name winning, defaults for absent or unconvertible values)
+and apply the seven particle categories, so that samples can be described without building
+any native object.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from collections.abc import Mapping, Sequence
+
+__all__ = ["CATEGORIES", "FLAG_COLUMNS", "in_category", "mc_particles", "category_counts"]
+
+#: Labels of the particle categories, in report order.
+CATEGORIES = (
+    "velo", "long", "long>5GeV", "long_strange", "long_strange>5GeV", "long_fromb",
+    "long_fromb>5GeV",
+)
+
+#: Flag columns and their values when absent or unconvertible.
+FLAG_COLUMNS = {
+    "isLong": False, "isDown": False, "hasVelo": True, "hasUT": False, "hasScifi": False,
+    "fromBeautyDecay": False, "fromCharmDecay": False, "fromStrangeDecay": False,
+}
+_INT_COLUMNS = {"key": 0, "pid": 0, "charge": 0}
+_FLOAT_COLUMNS = {"p": 0.0, "pt": 0.0, "eta": 0.0, "phi": 0.0}
+
+
+def _as_int(value, default):
+    # Integer columns take int and bool, never float or str.
+    if isinstance(value, numbers.Integral):
+        return int(value)
+    return default
+
+
+def _as_float(value, default):
+    if isinstance(value, (str, bytes)):
+        return default
+    try:
+        return float(value)
+    except (TypeError, ValueError, OverflowError):
+        return default
+
+
+def _as_hits(value):
+    if isinstance(value, (str, bytes)) or not isinstance(value, Sequence):
+        return []
+    if not all(isinstance(h, numbers.Integral) and h >= 0 for h in value):
+        return []
+    return [int(h) for h in value]
+
+
+def mc_particles(event: Mapping) -> list[dict]:
+    """The particles of the event's Monte Carlo table, one dictionary per row.
+
+    Each dictionary holds every recognised column (defaults filled in), plus "over5GeV".
+    An event without "montecarlo" has no particles.
+    """
+    mc = event.get("montecarlo")
+    if mc is None:
+        return []
+    position = {name: i for i, name in enumerate(mc["description"])}
+    particles = []
+    for row in mc["particles"]:
+        def cell(name):
+            i = position.get(name)
+            return row[i] if i is not None and i < len(row) else None
+
+        particle = {name: _as_int(cell(name), d) for name, d in _INT_COLUMNS.items()}
+        particle.update({name: _as_float(cell(name), d) for name, d in _FLOAT_COLUMNS.items()})
+        particle["hits"] = _as_hits(cell("hits"))
+        for name, default in FLAG_COLUMNS.items():
+            value = cell(name)
+            particle[name] = bool(value) if isinstance(value, numbers.Integral) else default
+        p = particle["p"]
+        particle["over5GeV"] = not math.isnan(p) and abs(p) > 5000.0
+        particles.append(particle)
+    return particles
+
+
+def in_category(particle: Mapping, label: str) -> bool:
+    """Whether a particle (as given by :func:`mc_particles`) belongs to a category."""
+    if abs(particle["pid"]) == 11:
+        return False
+    if label == "velo":
+        return particle["hasVelo"]
+    if not particle["isLong"]:
+        return False
+    rest = {
+        "long": True,
+        "long>5GeV": particle["over5GeV"],
+        "long_strange": particle["fromStrangeDecay"],
+        "long_strange>5GeV": particle["over5GeV"] and particle["fromStrangeDecay"],
+        "long_fromb": particle["fromBeautyDecay"],
+        "long_fromb>5GeV": particle["over5GeV"] and particle["fromBeautyDecay"],
+    }
+    return bool(rest.get(label, False))
+
+
+def category_counts(event: Mapping) -> dict[str, int]:
+    """Number of particles of the event in each category, in report order."""
+    particles = mc_particles(event)
+    return {label: sum(in_category(p, label) for p in particles) for label in CATEGORIES}

@@ -1,0 +1,32 @@
+import pytest
+
+import trelmon
+
+DE = trelmon.DetectorEvent
+
+
+def event_dict(module_hits, *, with_t=False, montecarlo=None, description="test event"):
+    """An event dictionary from {module: [(x, y, z), ...]}; modules not named hold no hits."""
+    prefix, xs, ys, zs = [0], [], [], []
+    for m in range(52):
+        for x, y, z in module_hits.get(m, []):
+            xs.append(float(x))
+            ys.append(float(y))
+            zs.append(float(z))
+        prefix.append(len(xs))
+    data = {
+        "description": description,
+        "montecarlo": montecarlo,
+        "module_prefix_sum": prefix,
+        "x": xs,
+        "y": ys,
+        "z": zs,
+    }
+    if with_t:
+        data["t"] = [0.5 * i for i in range(len(xs))]
+    return data
+
+
+@pytest.fixture
+def make_event_dict():
+    return event_dict
