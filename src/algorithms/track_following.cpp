@@ -185,7 +185,15 @@ struct ModuleIndex {
     std::vector<Plane> planes;
     std::vector<std::uint32_t> bucket_start;  // per plane: its buckets' offsets into entries
     std::vector<Entry> entries;
-    std::vector<std::uint64_t> rows;
+    std::vector<std::uint64_t> rows;  // per plane kGrid rows, then one empty block
+    // The planes' grid parameters side by side, padded to an even count with a plane that
+    // holds nothing, so that two planes are tested at a time.
+    std::vector<double> lane_z;
+    std::vector<double> lane_x_min;
+    std::vector<double> lane_x_inv;
+    std::vector<double> lane_y_min;
+    std::vector<double> lane_y_inv;
+    std::vector<std::uint32_t> lane_row;
     // scratch
     std::vector<std::uint32_t> plane_of;
     std::vector<std::uint32_t> bucket_of;
@@ -263,7 +271,22 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
         plane.first_row = k * kGrid;
         total_buckets += plane.count + 1;
     }
-    rows.assign(planes.size() * kGrid, 0);
+    rows.assign((planes.size() + 1) * kGrid, 0);
+    const std::size_t lanes = (planes.size() + 1) / 2 * 2;
+    lane_z.assign(lanes, std::numeric_limits<double>::quiet_NaN());
+    lane_x_min.assign(lanes, 0.0);
+    lane_x_inv.assign(lanes, 0.0);
+    lane_y_min.assign(lanes, 0.0);
+    lane_y_inv.assign(lanes, 0.0);
+    lane_row.assign(lanes, static_cast<std::uint32_t>(planes.size() * kGrid));
+    for (std::size_t k = 0; k < planes.size(); ++k) {
+        lane_z[k] = planes[k].z;
+        lane_x_min[k] = planes[k].grid_x.min;
+        lane_x_inv[k] = planes[k].grid_x.inv_width;
+        lane_y_min[k] = planes[k].grid_y.min;
+        lane_y_inv[k] = planes[k].grid_y.inv_width;
+        lane_row[k] = planes[k].first_row;
+    }
     bucket_start.assign(total_buckets, 0);
     bucket_of.resize(hits.size());
     for (std::uint32_t p = 0; p < hits.size(); ++p) {
@@ -321,30 +344,81 @@ inline bool make_line(const Hit& a, const Hit& b, Line& line) {
     return true;
 }
 
+// Lowers best to the first hit of the plane in stored order that passes check_tolerance(a, b,
+// hit), where (px, py) is the line's prediction on the plane.
+inline void scan_plane(const TrackFollowingParams& params, const ModuleIndex& index,
+                       const Plane& plane, const Line& line, double px, double py,
+                       std::uint32_t& best) {
+    if (plane.z - line.b->z == 0.0) {
+        return;
+    }
+    const std::uint32_t* starts = index.bucket_start.data() + plane.first_bucket;
+    const std::uint32_t end = starts[plane.buckets.cell(px + plane.half_x) + 1];
+    for (std::uint32_t e = starts[plane.buckets.cell(px - plane.half_x)]; e < end; ++e) {
+        const Entry& entry = index.entries[e];
+        if (entry.pos < best && std::fabs(entry.x - px) <= plane.half_x &&
+            std::fabs(entry.y - py) <= plane.half_y &&
+            check_tolerance(params, *line.a, *line.b, index.hits[entry.pos])) {
+            best = entry.pos;
+        }
+    }
+}
+
 // The first hit of the module in stored order that passes check_tolerance(a, b, hit), or kNone.
 std::uint32_t first_passing(const TrackFollowingParams& params, const ModuleIndex& index,
                             const Line& line) {
     const Hit& a = *line.a;
     std::uint32_t best = kNone;
+#if defined(__SSE2__)
+    // The same operations as Axis::cell, on two planes at once.
+    const __m128d ax = _mm_set1_pd(a.x);
+    const __m128d ay = _mm_set1_pd(a.y);
+    const __m128d az = _mm_set1_pd(a.z);
+    const __m128d tx = _mm_set1_pd(line.tx);
+    const __m128d ty = _mm_set1_pd(line.ty);
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d last = _mm_set1_pd(static_cast<double>(kGrid - 1));
+    const std::size_t lanes = index.lane_z.size();
+    for (std::size_t k = 0; k < lanes; k += 2) {
+        const __m128d d = _mm_sub_pd(_mm_loadu_pd(&index.lane_z[k]), az);
+        const __m128d px = _mm_add_pd(_mm_mul_pd(d, tx), ax);
+        const __m128d py = _mm_add_pd(_mm_mul_pd(d, ty), ay);
+        const __m128d cx = _mm_mul_pd(_mm_sub_pd(px, _mm_loadu_pd(&index.lane_x_min[k])),
+                                      _mm_loadu_pd(&index.lane_x_inv[k]));
+        const __m128d cy = _mm_mul_pd(_mm_sub_pd(py, _mm_loadu_pd(&index.lane_y_min[k])),
+                                      _mm_loadu_pd(&index.lane_y_inv[k]));
+        const __m128i ix = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cx, zero), last));
+        const __m128i iy = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cy, zero), last));
+        const auto x0 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(ix));
+        const auto x1 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(ix, 4)));
+        const auto y0 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(iy));
+        const auto y1 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(iy, 4)));
+        const std::uint64_t hit0 = index.rows[index.lane_row[k] + y0] >> x0;
+        const std::uint64_t hit1 = index.rows[index.lane_row[k + 1] + y1] >> x1;
+        if (((hit0 | hit1) & 1U) == 0) {
+            continue;
+        }
+        if ((hit0 & 1U) != 0) {
+            scan_plane(params, index, index.planes[k], line, _mm_cvtsd_f64(px), _mm_cvtsd_f64(py),
+                       best);
+        }
+        if ((hit1 & 1U) != 0) {
+            scan_plane(params, index, index.planes[k + 1], line,
+                       _mm_cvtsd_f64(_mm_unpackhi_pd(px, px)),
+                       _mm_cvtsd_f64(_mm_unpackhi_pd(py, py)), best);
+        }
+    }
+#else
     for (const Plane& plane : index.planes) {
         const double d = plane.z - a.z;
         const double px = d * line.tx + a.x;
         const double py = d * line.ty + a.y;
         const std::uint64_t row = index.rows[plane.first_row + plane.grid_y.cell(py)];
-        if (((row >> plane.grid_x.cell(px)) & 1U) == 0 || plane.z - line.b->z == 0.0) {
-            continue;
-        }
-        const std::uint32_t* starts = index.bucket_start.data() + plane.first_bucket;
-        const std::uint32_t end = starts[plane.buckets.cell(px + plane.half_x) + 1];
-        for (std::uint32_t e = starts[plane.buckets.cell(px - plane.half_x)]; e < end; ++e) {
-            const Entry& entry = index.entries[e];
-            if (entry.pos < best && std::fabs(entry.x - px) <= plane.half_x &&
-                std::fabs(entry.y - py) <= plane.half_y &&
-                check_tolerance(params, a, *line.b, index.hits[entry.pos])) {
-                best = entry.pos;
-            }
+        if (((row >> plane.grid_x.cell(px)) & 1U) != 0) {
+            scan_plane(params, index, plane, line, px, py, best);
         }
     }
+#endif
     return best;
 }
 
@@ -389,18 +463,6 @@ struct Workspace {
     std::vector<ModuleIndex> indices;
     std::vector<Track> weak;
     std::vector<std::uint64_t> compatible;
-
-    // The first compatible position from q on, or past the end.
-    std::size_t next_compatible(std::size_t q) const {
-        for (std::size_t w = q >> 6; w < compatible.size(); ++w) {
-            const std::uint64_t bits =
-                w == (q >> 6) ? compatible[w] & (~std::uint64_t{0} << (q & 63)) : compatible[w];
-            if (bits != 0) {
-                return w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-            }
-        }
-        return compatible.size() * 64;
-    }
 };
 
 Workspace& workspace() {
@@ -448,54 +510,57 @@ std::vector<Track> solve_modules(const TrackFollowingParams& params,
                 continue;
             }
             compatible_with(params, h0, ws.indices[j], ws.compatible);
-            for (std::size_t q = ws.next_compatible(0); q < seeds1.size();
-                 q = ws.next_compatible(q + 1)) {
-                const Hit& h1 = seeds1[q];
-                if (used.contains(h1.id)) {
-                    continue;
-                }
-                Line seed;
-                if (!make_line(h0, h1, seed)) {
-                    continue;
-                }
-                std::size_t u = j;
-                std::uint32_t third = kNone;
-                for (std::size_t step = 1; step <= 3 && step <= j; ++step) {
-                    third = first_passing(params, ws.indices[j - step], seed);
-                    if (third != kNone) {
-                        u = j - step;
-                        break;
+            for (std::size_t w = 0; w < ws.compatible.size(); ++w) {
+                for (std::uint64_t bits = ws.compatible[w]; bits != 0; bits &= bits - 1) {
+                    const Hit& h1 =
+                        seeds1[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))];
+                    if (used.contains(h1.id)) {
+                        continue;
                     }
-                }
-                if (third == kNone) {
-                    continue;
-                }
-                Track track;
-                track.hits.reserve(8);
-                track.hits.push_back(h0);
-                track.hits.push_back(h1);
-                track.hits.push_back(modules[u].hits()[third]);
-                unsigned misses = 0;
-                for (std::size_t m = u; m-- > 0;) {
-                    ++misses;
+                    Line seed;
+                    if (!make_line(h0, h1, seed)) {
+                        continue;
+                    }
+                    std::size_t u = j;
+                    std::uint32_t third = kNone;
+                    for (std::size_t step = 1; step <= 3 && step <= j; ++step) {
+                        third = first_passing(params, ws.indices[j - step], seed);
+                        if (third != kNone) {
+                            u = j - step;
+                            break;
+                        }
+                    }
+                    if (third == kNone) {
+                        continue;
+                    }
+                    Track track;
+                    track.hits.reserve(8);
+                    track.hits.push_back(h0);
+                    track.hits.push_back(h1);
+                    track.hits.push_back(modules[u].hits()[third]);
+                    unsigned misses = 0;
+                    for (std::size_t m = u; m-- > 0;) {
+                        ++misses;
+                        const std::size_t n = track.hits.size();
+                        Line line;
+                        const std::uint32_t next =
+                            make_line(track.hits[n - 2], track.hits[n - 1], line)
+                                ? first_passing(params, ws.indices[m], line)
+                                : kNone;
+                        if (next != kNone) {
+                            track.hits.push_back(modules[m].hits()[next]);
+                            misses = 0;
+                        }
+                        if (misses == 3) {
+                            break;
+                        }
+                    }
                     const std::size_t n = track.hits.size();
-                    Line line;
-                    const std::uint32_t next = make_line(track.hits[n - 2], track.hits[n - 1], line)
-                                                   ? first_passing(params, ws.indices[m], line)
-                                                   : kNone;
-                    if (next != kNone) {
-                        track.hits.push_back(modules[m].hits()[next]);
-                        misses = 0;
+                    if (n == params.min_track_length) {
+                        ws.weak.push_back(std::move(track));
+                    } else if (n >= params.min_strong_track_length) {
+                        accept(track);
                     }
-                    if (misses == 3) {
-                        break;
-                    }
-                }
-                const std::size_t n = track.hits.size();
-                if (n == params.min_track_length) {
-                    ws.weak.push_back(std::move(track));
-                } else if (n >= params.min_strong_track_length) {
-                    accept(track);
                 }
             }
         }
