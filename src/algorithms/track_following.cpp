@@ -365,8 +365,8 @@ inline void scan_plane(const TrackFollowingParams& params, const ModuleIndex& in
 }
 
 // The first hit of the module in stored order that passes check_tolerance(a, b, hit), or kNone.
-std::uint32_t first_passing(const TrackFollowingParams& params, const ModuleIndex& index,
-                            const Line& line) {
+inline std::uint32_t first_passing(const TrackFollowingParams& params, const ModuleIndex& index,
+                                   const Line& line) {
     const Hit& a = *line.a;
     std::uint32_t best = kNone;
 #if defined(__SSE2__)
@@ -479,8 +479,12 @@ std::vector<Track> solve_modules(const TrackFollowingParams& params,
     if (count < 4) {
         return result;
     }
-    // Tolerances that no residual can pass leave no track to find.
-    const bool can_extend = params.max_tolerance.first > 0.0 && params.max_tolerance.second > 0.0;
+    // Residuals and scatter are never negative: limits that none can pass (NaN included)
+    // leave every seed without a third hit.
+    if (!(params.max_tolerance.first > 0.0 && params.max_tolerance.second > 0.0 &&
+          params.max_scatter > 0.0)) {
+        return result;
+    }
 
     Workspace& ws = workspace();
     ws.used.reset(modules);
@@ -500,7 +504,7 @@ std::vector<Track> solve_modules(const TrackFollowingParams& params,
         result.push_back(std::move(track));
     };
 
-    for (std::size_t k = 0; k + 4 <= count && can_extend; ++k) {
+    for (std::size_t k = 0; k + 4 <= count; ++k) {
         const std::size_t i = count - 1 - k;
         const std::size_t j = i - 2;
         const std::span<const Hit> seeds0 = modules[i].hits();
