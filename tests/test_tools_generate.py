@@ -4,10 +4,13 @@ import math
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import trelmon
 from trelmon_tools import detector as det
 from trelmon_tools.generate import MC_COLUMNS, generate_event, generate_events
+from trelmon_tools.io import check_event
 from trelmon_tools.particle_data import charge as code_charge
 from trelmon_tools.truth import CATEGORIES, category_counts, in_category, mc_particles
 
@@ -220,6 +223,33 @@ class TestGeometry:
         assert np.median(residuals) < 0.03
 
 class TestKnobs:
+    @settings(max_examples=25, deadline=None)
+    @given(seed=st.integers(0, 2**63), n_collisions=st.integers(0, 8),
+           particles=st.floats(0, 80), beauty=st.integers(0, 3), noise=st.floats(0, 0.5),
+           efficiency=st.floats(0, 1), faces=st.sampled_from([1, 2]), with_time=st.booleans())
+    def test_any_knobs_give_a_consistent_event(self, seed, n_collisions, particles, beauty,
+                                               noise, efficiency, faces, with_time):
+        event = generate_event(seed, n_collisions=n_collisions, particles_per_collision=particles,
+                               beauty_pairs=beauty, noise_fraction=noise,
+                               hit_efficiency=efficiency, sensor_faces=faces,
+                               with_time=with_time)
+        check_event(event)
+        assert ("t" in event) == with_time
+        prefix = event["module_prefix_sum"]
+        assert all(b > a for a, b in zip(prefix, prefix[1:]))
+        built = Event(event)
+        assert built.number_of_hits == prefix[52]
+        module = module_of_hits(event)
+        listed = [h for p in mc_particles(event) for h in p["hits"]]
+        assert len(set(listed)) == len(listed)
+        assert all(0 <= h < prefix[52] for h in listed)
+        for particle in mc_particles(event):
+            assert particle["hasVelo"] == (len(particle["hits"]) >= 3)
+            assert len(set(module[particle["hits"]])) == len(particle["hits"])
+        for m, zs in enumerate(built.module_zs):
+            assert 1 <= len(zs) <= faces
+            assert all(abs(z - det.MODULE_Z[m]) <= det.FACE_OFFSET + 1e-9 for z in zs)
+
     def test_no_efficiency_leaves_one_noise_hit_per_module(self):
         event = generate_event(0, hit_efficiency=0.0)
         assert event["module_prefix_sum"] == list(range(53))
@@ -266,6 +296,15 @@ class TestKnobs:
         with pytest.raises(ValueError):
             generate_event(0, **knobs)
 
+    @pytest.mark.parametrize("seed, error", [
+        (None, TypeError), (1.0, TypeError), ("3", TypeError), (True, TypeError), (-1, ValueError),
+    ])
+    def test_seed_must_be_a_non_negative_integer(self, seed, error):
+        with pytest.raises(error, match="seed"):
+            generate_event(seed)
+        with pytest.raises(error, match="seed"):
+            generate_events(0, seed)
+
     def test_unknown_knob_is_a_type_error(self):
         with pytest.raises(TypeError):
             generate_event(0, collisions=3)
@@ -292,11 +331,74 @@ class TestCategories:
         assert in_category(particle, label) is expected
 
     def test_table_reading_defaults(self):
-        table = {"description": ["key", "p", "isLong", "hits", "isLong"],
-                 "particles": [[7, 6000.0, 0, [0, 2], 1], [8, 10.0, 1, [0, -1], 1.0], [9]]}
-        a, b, c = mc_particles({"montecarlo": table})
-        assert (a["key"], a["pid"], a["isLong"], a["hasVelo"], a["hits"]) == (7, 0, True, True, [0, 2])
+        table = {"description": ["key", "p", "isLong", "hits", "isLong", "pid", "hasVelo"],
+                 "particles": [[7, 6000.0, 0, [0, 2, 3], 1],
+                               [8, 10.0, 1, [0, -1], 1.0, 2**31, 2**31],
+                               [9, "5", None, "012", 2, -(2**31), 0],
+                               [2**64, 1e300]]}
+        event = {"montecarlo": table, "x": [0.0] * 4, "y": [0.0] * 3, "z": [0.0] * 3}
+        a, b, c, d = mc_particles(event)
+        assert (a["key"], a["pid"], a["isLong"], a["hasVelo"]) == (7, 0, True, True)
+        assert a["hits"] == [0, 2]  # 3 is past the 3 hits of the shortest coordinate list
         assert a["over5GeV"]
-        assert not b["isLong"] and b["hits"] == []  # last column wins, float flag; negative hit
-        assert c["p"] == 0.0 and c["hasVelo"] and not c["isLong"]
-        assert [l for l in CATEGORIES if in_category(a, l)] == ["velo", "long", "long>5GeV"]
+        # Last column wins, a float flag is no flag, out-of-range integers are defaults.
+        assert not b["isLong"] and b["hasVelo"] and b["pid"] == 0
+        assert b["hits"] == []  # one negative position spoils the list
+        assert (c["p"], c["pid"], c["isLong"], c["hasVelo"], c["hits"]) == (
+            0.0, -(2**31), True, False, [])
+        assert d["key"] == 0 and d["p"] == 1e300
+        assert [label for label in CATEGORIES if in_category(a, label)] == [
+            "velo", "long", "long>5GeV"]
+        assert mc_particles({"x": []}) == []
+
+
+class TestDecays:
+    """Decay kinematics, checked on the generator's own building blocks."""
+
+    @staticmethod
+    def parents(code, n, p=(300.0, -200.0, 20000.0), origin=(0.1, -0.2, 5.0)):
+        from trelmon_tools.generate import _Particles
+
+        full = lambda v: np.full(n, v)  # noqa: E731
+        return _Particles(pid=np.full(n, code), px=full(p[0]), py=full(p[1]), pz=full(p[2]),
+                          ox=full(origin[0]), oy=full(origin[1]), oz=full(origin[2]),
+                          ot=full(0.0), flags=np.zeros(n, dtype=np.int64))
+
+    @pytest.mark.parametrize("code", [310, -3122, 421, -411, 431, 4122, 443, 511, -521, 531, 5122])
+    def test_four_momentum_is_conserved(self, code):
+        from trelmon_tools.generate import _decay
+        from trelmon_tools.particle_data import SPECIES
+
+        rng = np.random.default_rng(abs(code))
+        for _ in range(20):  # one parent at a time, so all daughters are its own
+            daughters = _decay(rng, self.parents(code, 1))
+            masses = np.array([SPECIES[abs(int(c))].mass for c in daughters.pid])
+            energy = np.sqrt(daughters.px**2 + daughters.py**2 + daughters.pz**2 + masses**2)
+            parent_energy = math.sqrt(300.0**2 + 200.0**2 + 20000.0**2 + SPECIES[abs(code)].mass**2)
+            assert math.isclose(energy.sum(), parent_energy, rel_tol=1e-9)
+            for axis, value in (("px", 300.0), ("py", -200.0), ("pz", 20000.0)):
+                assert math.isclose(getattr(daughters, axis).sum(), value, abs_tol=1e-6)
+            # Daughters start together, at the decay vertex.
+            assert len(set(daughters.oz)) == 1
+            assert sum(code_charge(int(c)) for c in daughters.pid) == code_charge(code)
+
+    @pytest.mark.parametrize("code, flag", [(310, 4), (411, 2), (521, 1)])
+    def test_flight_follows_the_lifetime_and_flags_the_origin(self, code, flag):
+        from trelmon_tools.generate import _decay
+        from trelmon_tools.particle_data import SPECIES
+
+        n = 20000
+        daughters = _decay(np.random.default_rng(5), self.parents(code, n, origin=(0, 0, 0)))
+        species = SPECIES[code]
+        p = math.sqrt(300.0**2 + 200.0**2 + 20000.0**2)
+        flight = np.sqrt(daughters.ox**2 + daughters.oy**2 + daughters.oz**2)
+        # Mean decay length p / m * c tau; each parent's daughters share one vertex.
+        assert np.mean(flight) == pytest.approx(p / species.mass * species.ctau, rel=0.05)
+        assert np.all(daughters.flags & flag)
+
+    def test_antiparticles_decay_to_the_conjugate_modes(self):
+        from trelmon_tools.generate import _decay
+
+        rng = np.random.default_rng(1)
+        codes = set(_decay(rng, self.parents(-3122, 2000)).pid.tolist())
+        assert codes == {-2212, 211, -2112, 111}

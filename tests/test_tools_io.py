@@ -44,7 +44,8 @@ def test_iteration_is_lazy(tmp_path):
     write_sample(tmp_path, generate_events(2, 0, n_collisions=1))
     (tmp_path / "event_000001.json").write_text("{broken")
     events = iter_events(tmp_path)
-    assert next(events)["description"].startswith("trelmon_tools")  # the broken file is not read yet
+    # The broken second file is not read until its event is asked for.
+    assert next(events)["description"].startswith("trelmon_tools")
     with pytest.raises(EventFileError, match="event_000001.json"):
         next(events)
 

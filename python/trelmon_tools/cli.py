@@ -51,6 +51,32 @@ def _non_negative(text: str) -> float:
     return value
 
 
+def _faces(text: str) -> int:
+    if text not in ("1", "2"):
+        raise argparse.ArgumentTypeError(f"expected 1 or 2, got {text!r}")
+    return int(text)
+
+
+# Generator knobs on the command line: (option, keyword of generate_event, type, metavar, help).
+# Options left out take the generator's defaults.
+_KNOB_OPTIONS = (
+    ("--collisions", "n_collisions", _count, "K", "collisions per event"),
+    ("--particles-per-collision", "particles_per_collision", _non_negative, "X",
+     "mean number of charged primaries per collision"),
+    ("--strange-per-collision", "strange_per_collision", _non_negative, "X",
+     "mean number of K0S and Lambda per collision"),
+    ("--charm-per-collision", "charm_per_collision", _non_negative, "X",
+     "mean number of charm hadrons per collision"),
+    ("--beauty-pairs", "beauty_pairs", _count, "K", "beauty hadron pairs per event"),
+    ("--noise-fraction", "noise_fraction", _fraction, "F",
+     "expected fraction of noise hits (below 1)"),
+    ("--hit-efficiency", "hit_efficiency", _fraction, "F",
+     "probability that a crossing leaves a hit"),
+    ("--hit-resolution", "hit_resolution", _non_negative, "MM", "hit resolution in mm"),
+    ("--sensor-faces", "sensor_faces", _faces, "{1,2}", "z planes per half module"),
+)
+
+
 def _add_generate(commands) -> None:
     p = commands.add_parser(
         "generate", help="write a sample of synthetic events",
@@ -59,15 +85,8 @@ def _add_generate(commands) -> None:
     p.add_argument("--events", type=_count, required=True, metavar="N", help="number of events")
     p.add_argument("--seed", type=_count, default=0, metavar="S", help="seed of the first event")
     p.add_argument("--out", required=True, metavar="DIR", help="directory to write the sample to")
-    p.add_argument("--collisions", type=_count, metavar="K", help="collisions per event")
-    p.add_argument("--particles-per-collision", type=_non_negative, metavar="X",
-                   help="mean number of charged primaries per collision")
-    p.add_argument("--beauty-pairs", type=_count, metavar="K",
-                   help="beauty hadron pairs per event")
-    p.add_argument("--noise-fraction", type=_fraction, metavar="F",
-                   help="expected fraction of noise hits (below 1)")
-    p.add_argument("--hit-efficiency", type=_fraction, metavar="F",
-                   help="probability that a crossing leaves a hit")
+    for flag, knob, kind, metavar, text in _KNOB_OPTIONS:
+        p.add_argument(flag, dest=knob, type=kind, metavar=metavar, help=text)
     p.add_argument("--with-time", action="store_true", help='add hit times ("t")')
     p.add_argument("--overwrite", action="store_true",
                    help="replace an earlier sample in DIR instead of refusing")
@@ -78,13 +97,8 @@ def _run_generate(args) -> None:
     from .generate import generate_event
     from .io import write_sample
 
-    knobs = {name: value for name, value in (
-        ("n_collisions", args.collisions),
-        ("particles_per_collision", args.particles_per_collision),
-        ("beauty_pairs", args.beauty_pairs),
-        ("noise_fraction", args.noise_fraction),
-        ("hit_efficiency", args.hit_efficiency),
-    ) if value is not None}
+    knobs = {knob: getattr(args, knob) for _, knob, *_ in _KNOB_OPTIONS
+             if getattr(args, knob) is not None}
     knobs["with_time"] = args.with_time
     try:
         generate_event(args.seed, **knobs)  # bad knob combinations fail before any file is written

@@ -51,11 +51,6 @@ SCIFI_HALF_WIDTH = (3000.0, 2400.0)
 SCIFI_BEAM_HOLE = 110.0
 
 
-def module_side(module: np.ndarray) -> np.ndarray:
-    """-1 for modules on the x < 0 side (even numbers), +1 for the x > 0 side (odd)."""
-    return np.where(np.asarray(module) % 2 == 0, -1, 1)
-
-
 def face_z(module: np.ndarray, y: np.ndarray, faces: int) -> np.ndarray:
     """z of the sensor face that a point at height ``y`` on ``module`` lies on.
 

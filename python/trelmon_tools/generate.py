@@ -297,12 +297,9 @@ def _propagate(rng, particles: _Particles, hit_efficiency, hit_resolution, faces
     dz = zp - oz
     x = ox + txc * dz
     y = oy + tyc * dz
-    even = module % 2 == 0
 
     def accepted(x, y):
-        r2 = x * x + y * y
-        return (ahead & (r2 >= det.INNER_RADIUS**2) & (r2 <= det.OUTER_RADIUS**2)
-                & np.where(even, x < det.OVERLAP, x > -det.OVERLAP))
+        return ahead & det.in_acceptance(module, x, y)
 
     slope2 = 1.0 + tx * tx + ty * ty
     material = det.MODULE_MATERIAL * np.sqrt(slope2)
@@ -352,6 +349,14 @@ def _downstream_flags(particles: _Particles, state, charge):
                  & (np.abs(x_t) < det.SCIFI_HALF_WIDTH[0]) & (np.abs(y_t) < det.SCIFI_HALF_WIDTH[1])
                  & (x_t**2 + y_t**2 > det.SCIFI_BEAM_HOLE**2))
     return has_ut, has_scifi
+
+
+def _check_seed(seed) -> None:
+    # None would let numpy draw a fresh seed: an event nobody could make again.
+    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)):
+        raise TypeError(f"seed must be an integer, not {type(seed).__name__}")
+    if seed < 0:
+        raise ValueError(f"seed must be non-negative, got {seed}")
 
 
 def _check_knobs(n_collisions, particles_per_collision, strange_per_collision,
@@ -420,6 +425,7 @@ def generate_event(
         names of ``MC_COLUMNS``, and "particles"), "module_prefix_sum" (53 entries),
         "x", "y", "z" and, with ``with_time``, "t". Every module holds at least one hit.
     """
+    _check_seed(seed)
     _check_knobs(n_collisions, particles_per_collision, strange_per_collision,
                  charm_per_collision, beauty_pairs, noise_fraction, hit_efficiency,
                  hit_resolution, sensor_faces)
@@ -516,7 +522,8 @@ def generate_event(
     columns = (
         (row_of[kept] + 1).tolist(), p_vec.pid.tolist(), p.tolist(), pt.tolist(), eta.tolist(),
         phi.tolist(), charge[kept].tolist(), hit_lists,
-        *(a[kept].astype(np.int64).tolist() for a in (is_long, is_down, has_velo, has_ut, has_scifi)),
+        *(a[kept].astype(np.int64).tolist()
+          for a in (is_long, is_down, has_velo, has_ut, has_scifi)),
         *((flags & bit != 0).astype(np.int64).tolist()
           for bit in (_FROM_BEAUTY, _FROM_CHARM, _FROM_STRANGE)),
     )
@@ -542,4 +549,5 @@ def generate_events(n: int, seed: int, **knobs) -> list[dict]:
     """
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 0:
         raise ValueError(f"n must be a non-negative integer, got {n!r}")
+    _check_seed(seed)
     return [generate_event(seed + i, **knobs) for i in range(n)]

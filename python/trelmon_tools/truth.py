@@ -25,13 +25,14 @@ FLAG_COLUMNS = {
     "isLong": False, "isDown": False, "hasVelo": True, "hasUT": False, "hasScifi": False,
     "fromBeautyDecay": False, "fromCharmDecay": False, "fromStrangeDecay": False,
 }
-_INT_COLUMNS = {"key": 0, "pid": 0, "charge": 0}
+_INT32 = (-(2**31), 2**31 - 1)
+_INT_COLUMNS = {"key": (0, (0, 2**64 - 1)), "pid": (0, _INT32), "charge": (0, _INT32)}
 _FLOAT_COLUMNS = {"p": 0.0, "pt": 0.0, "eta": 0.0, "phi": 0.0}
 
 
-def _as_int(value, default):
-    # Integer columns take int and bool, never float or str.
-    if isinstance(value, numbers.Integral):
+def _as_int(value, default, bounds=_INT32):
+    # Integer columns take int and bool within the field's range, never float or str.
+    if isinstance(value, numbers.Integral) and bounds[0] <= value <= bounds[1]:
         return int(value)
     return default
 
@@ -45,23 +46,26 @@ def _as_float(value, default):
         return default
 
 
-def _as_hits(value):
+def _as_hits(value, n_hits):
+    # The whole list or nothing; positions past the event's hits are skipped.
     if isinstance(value, (str, bytes)) or not isinstance(value, Sequence):
         return []
     if not all(isinstance(h, numbers.Integral) and h >= 0 for h in value):
         return []
-    return [int(h) for h in value]
+    return [int(h) for h in value if h < n_hits]
 
 
 def mc_particles(event: Mapping) -> list[dict]:
     """The particles of the event's Monte Carlo table, one dictionary per row.
 
     Each dictionary holds every recognised column (defaults filled in), plus "over5GeV".
-    An event without "montecarlo" has no particles.
+    "hits" keeps the positions below the number of hits of the event (the shortest of its
+    "x", "y" and "z" lists). An event without "montecarlo" has no particles.
     """
     mc = event.get("montecarlo")
     if mc is None:
         return []
+    n_hits = min((len(event.get(k, ())) for k in "xyz"))
     position = {name: i for i, name in enumerate(mc["description"])}
     particles = []
     for row in mc["particles"]:
@@ -69,12 +73,12 @@ def mc_particles(event: Mapping) -> list[dict]:
             i = position.get(name)
             return row[i] if i is not None and i < len(row) else None
 
-        particle = {name: _as_int(cell(name), d) for name, d in _INT_COLUMNS.items()}
+        particle = {name: _as_int(cell(name), d, b) for name, (d, b) in _INT_COLUMNS.items()}
         particle.update({name: _as_float(cell(name), d) for name, d in _FLOAT_COLUMNS.items()})
-        particle["hits"] = _as_hits(cell("hits"))
+        particle["hits"] = _as_hits(cell("hits"), n_hits)
         for name, default in FLAG_COLUMNS.items():
-            value = cell(name)
-            particle[name] = bool(value) if isinstance(value, numbers.Integral) else default
+            value = _as_int(cell(name), None)
+            particle[name] = default if value is None else value != 0
         p = particle["p"]
         particle["over5GeV"] = not math.isnan(p) and abs(p) > 5000.0
         particles.append(particle)
