@@ -9,8 +9,8 @@ solve_batch over the whole list on the worker pool (all processors this process 
 unless --threads or TRELMON_NUM_THREADS says otherwise). Each figure is the best of --repeats
 runs and includes handing the tracks back as Python objects. The speed-up is the batch's
 events per second over solve's. solve is also timed by the calling thread's CPU time, which
-other load on a shared machine disturbs less than wall time. NumPy's BLAS threads are held to one, since they spin on the
-same processors after generating the events.
+other load on a shared machine disturbs less than wall time. NumPy's BLAS threads are held to
+one, since they spin on the same processors after generating the events.
 """
 
 import argparse
