@@ -182,6 +182,7 @@ struct ModuleIndex {
     std::vector<double> xs;
     std::vector<double> ys;
     std::vector<double> zs;
+    std::vector<std::int32_t> ids;
     std::vector<Plane> planes;
     std::vector<std::uint32_t> bucket_start;  // per plane: its buckets' offsets into entries
     std::vector<Entry> entries;
@@ -247,7 +248,9 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
     xs.resize(hits.size());
     ys.resize(hits.size());
     zs.resize(hits.size());
+    ids.resize(hits.size());
     for (std::size_t p = 0; p < hits.size(); ++p) {
+        ids[p] = hits[p].id;
         xs[p] = hits[p].x;
         ys[p] = hits[p].y;
         zs[p] = hits[p].z;
@@ -516,11 +519,11 @@ std::vector<Track> solve_modules(const TrackFollowingParams& params,
             compatible_with(params, h0, ws.indices[j], ws.compatible);
             for (std::size_t w = 0; w < ws.compatible.size(); ++w) {
                 for (std::uint64_t bits = ws.compatible[w]; bits != 0; bits &= bits - 1) {
-                    const Hit& h1 =
-                        seeds1[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))];
-                    if (used.contains(h1.id)) {
+                    const std::size_t q = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+                    if (used.contains(ws.indices[j].ids[q])) {
                         continue;
                     }
+                    const Hit& h1 = seeds1[q];
                     Line seed;
                     if (!make_line(h0, h1, seed)) {
                         continue;
