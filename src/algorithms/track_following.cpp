@@ -466,6 +466,7 @@ struct Workspace {
     std::vector<ModuleIndex> indices;
     std::vector<Track> weak;
     std::vector<std::uint64_t> compatible;
+    std::vector<Hit> candidate;
 };
 
 Workspace& workspace() {
@@ -540,32 +541,31 @@ std::vector<Track> solve_modules(const TrackFollowingParams& params,
                     if (third == kNone) {
                         continue;
                     }
-                    Track track;
-                    track.hits.reserve(8);
-                    track.hits.push_back(h0);
-                    track.hits.push_back(h1);
-                    track.hits.push_back(modules[u].hits()[third]);
+                    // Built in a reused buffer: most candidates are dropped.
+                    std::vector<Hit>& hits = ws.candidate;
+                    hits.assign({h0, h1, modules[u].hits()[third]});
                     unsigned misses = 0;
                     for (std::size_t m = u; m-- > 0;) {
                         ++misses;
-                        const std::size_t n = track.hits.size();
+                        const std::size_t n = hits.size();
                         Line line;
-                        const std::uint32_t next =
-                            make_line(track.hits[n - 2], track.hits[n - 1], line)
-                                ? first_passing(params, ws.indices[m], line)
-                                : kNone;
+                        const std::uint32_t next = make_line(hits[n - 2], hits[n - 1], line)
+                                                       ? first_passing(params, ws.indices[m], line)
+                                                       : kNone;
                         if (next != kNone) {
-                            track.hits.push_back(modules[m].hits()[next]);
+                            hits.push_back(modules[m].hits()[next]);
                             misses = 0;
                         }
                         if (misses == 3) {
                             break;
                         }
                     }
-                    const std::size_t n = track.hits.size();
+                    const std::size_t n = hits.size();
                     if (n == params.min_track_length) {
-                        ws.weak.push_back(std::move(track));
+                        ws.weak.emplace_back().hits = hits;
                     } else if (n >= params.min_strong_track_length) {
+                        Track track;
+                        track.hits = hits;
                         accept(track);
                     }
                 }
