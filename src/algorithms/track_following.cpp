@@ -348,20 +348,29 @@ inline bool make_line(const Hit& a, const Hit& b, Line& line) {
 }
 
 // Lowers best to the first hit of the plane in stored order that passes check_tolerance(a, b,
-// hit), where (px, py) is the line's prediction on the plane.
+// hit), where (px, py) is the line's prediction on the plane. The line's slopes and the
+// prediction are the very values check_tolerance computes (same operands, same operations), so
+// only the residuals and the scatter remain to be formed here, in its order.
 inline void scan_plane(const TrackFollowingParams& params, const ModuleIndex& index,
                        const Plane& plane, const Line& line, double px, double py,
                        std::uint32_t& best) {
-    if (plane.z - line.b->z == 0.0) {
+    const double dz12 = plane.z - line.b->z;
+    if (dz12 == 0.0) {
         return;
     }
+    const double r2 = 1.0 / dz12;
     const std::uint32_t* starts = index.bucket_start.data() + plane.first_bucket;
     const std::uint32_t end = starts[plane.buckets.cell(px + plane.half_x) + 1];
     for (std::uint32_t e = starts[plane.buckets.cell(px - plane.half_x)]; e < end; ++e) {
         const Entry& entry = index.entries[e];
-        if (entry.pos < best && std::fabs(entry.x - px) <= plane.half_x &&
-            std::fabs(entry.y - py) <= plane.half_y &&
-            check_tolerance(params, *line.a, *line.b, index.hits[entry.pos])) {
+        if (entry.pos >= best) {
+            continue;
+        }
+        const double dx = std::fabs(px - entry.x);
+        const double dy = std::fabs(py - entry.y);
+        const double scatter = ((dy * dy + dx * dy) * r2) * r2;
+        if (dx < params.max_tolerance.first && dy < params.max_tolerance.second &&
+            scatter < params.max_scatter) {
             best = entry.pos;
         }
     }
