@@ -532,6 +532,78 @@ class TestSolve:
                 assert (hit.x, hit.y, hit.z, hit.module_number) == hits[hit.id]
 
 
+class TestSolveAtTheLimits:
+    """solve applies both tests exactly as the methods do: a limit equal to the computed value
+    refuses, the next float up accepts, for the third hit and for a later one."""
+
+    # Awkward coordinates, so that residuals and scatter are not round numbers.
+    SEED = [(0.37, -0.81, 300.0), (0.52, -0.66, 280.0)]  # modules 30 and 28
+    THIRD = (0.5983, -0.5869, 270.0)  # module 27
+    FOURTH = (0.7659, -0.4311, 260.0)  # module 26
+
+    @staticmethod
+    def quantities(h0, h1, h2):
+        p = [_Point(k, *h) for k, h in enumerate((h0, h1, h2))]
+        r = 1.0 / (p[1].z - p[0].z)
+        px = (p[2].z - p[0].z) * (r * (p[1].x - p[0].x)) + p[0].x
+        py = (p[2].z - p[0].z) * (r * (p[1].y - p[0].y)) + p[0].y
+        dx, dy = abs(px - p[2].x), abs(py - p[2].y)
+        r2 = 1.0 / (p[2].z - p[1].z)
+        return {"x": dx, "y": dy, "scatter": ((dy * dy + dx * dy) * r2) * r2}
+
+    @staticmethod
+    def limits(which, value):
+        kwargs = {"max_tolerance": (1.0, 1.0), "max_scatter": 1.0}
+        if which == "x":
+            kwargs["max_tolerance"] = (value, 1.0)
+        elif which == "y":
+            kwargs["max_tolerance"] = (1.0, value)
+        else:
+            kwargs["max_scatter"] = value
+        return kwargs
+
+    @pytest.mark.parametrize("which", ["x", "y", "scatter"])
+    def test_third_hit(self, which):
+        event = make_event({30: [self.SEED[0]], 28: [self.SEED[1]], 27: [self.THIRD]})
+        value = self.quantities(*self.SEED, self.THIRD)[which]
+        assert 0 < value < 1.0
+        at = TrackFollowing(**self.limits(which, value))
+        above = TrackFollowing(**self.limits(which, math.nextafter(value, math.inf)))
+        assert at.solve(event) == []
+        assert ids(above.solve(event)) == [[2, 1, 0]]
+        assert not at.check_tolerance(*(Hit(*h, k) for k, h in enumerate(
+            (*self.SEED, self.THIRD))))
+
+    @pytest.mark.parametrize("which", ["x", "y", "scatter"])
+    def test_later_hit(self, which):
+        event = make_event({30: [self.SEED[0]], 28: [self.SEED[1]], 27: [self.THIRD],
+                            26: [self.FOURTH]})
+        value = self.quantities(self.SEED[1], self.THIRD, self.FOURTH)[which]
+        assert self.quantities(*self.SEED, self.THIRD)[which] < value < 1.0
+        at = TrackFollowing(**self.limits(which, value))
+        above = TrackFollowing(**self.limits(which, math.nextafter(value, math.inf)))
+        assert ids(at.solve(event)) == [[3, 2, 1]]
+        assert ids(above.solve(event)) == [[3, 2, 1, 0]]
+
+    @pytest.mark.parametrize("axis", [0, 1])
+    @pytest.mark.parametrize("position", [0, 1, 2])
+    def test_seed_slope(self, axis, position):
+        # the second hit at each place of its module's stored order, among hits far away
+        second = [(30.0, 30.0, 280.0), (-30.0, 30.0, 280.0)]
+        second.insert(position, self.SEED[1])
+        event = make_event({30: [self.SEED[0]], 28: second, 27: [self.THIRD]})
+        h0, h1 = self.SEED
+        diff, dz = abs(h1[axis] - h0[axis]), abs(h0[2] - h1[2])
+        slope = diff / dz  # then the smallest slope whose product with dz exceeds diff
+        while slope * dz > diff:
+            slope = math.nextafter(slope, 0)
+        while not slope * dz > diff:
+            slope = math.nextafter(slope, math.inf)
+        for s, found in ((slope, True), (math.nextafter(slope, 0), False)):
+            slopes = (s, 0.7) if axis == 0 else (0.7, s)
+            assert bool(TrackFollowing(max_slopes=slopes).solve(event)) is found
+
+
 # --- agreement with the step-by-step rendering -------------------------------------------
 
 VARIANTS = [
