@@ -249,7 +249,7 @@ def test_report_arguments(function):
     with pytest.raises(TypeError) as raised:
         function([good[0][0], [1, 2]], [], False)  # caught before anything is read
     assert str(raised.value) == (
-        "argument 'py_events': 'list' object cannot be converted to 'PyDict'")
+        "argument 'py_events': 'list' object cannot be converted to 'PyDict' (event 1)")
     with pytest.raises(TypeError) as raised:
         function("events", [], False)
     assert str(raised.value) == (

@@ -16,22 +16,6 @@
 namespace trelmon::py {
 namespace {
 
-// The value under `key`, held while it is converted; KeyError naming the key when missing.
-Ref required_item(PyObject* dict, const char* key) {
-    PyObject* value = PyDict_GetItemString(dict, key);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) {
-            throw_python_error();
-        }
-        Ref name(PyUnicode_FromString(key));
-        if (name) {
-            PyErr_SetObject(PyExc_KeyError, name.get());
-        }
-        throw_python_error();
-    }
-    return Ref::borrow(value);
-}
-
 // ---- Monte Carlo table -------------------------------------------------------------------------
 
 // The recognised columns, in the order a row is read.
@@ -211,13 +195,21 @@ ValidatorEvent load_validator_event(PyObject* event) {
 
 // ---- Arguments ---------------------------------------------------------------------------------
 
+// "'{type}' object cannot be converted to 'PyDict' (event {position})": the position tells
+// which of thousands of events is malformed.
+[[noreturn]] void raise_type_error_at(PyObject* item, const char* target, std::size_t position) {
+    raise(PyExc_TypeError, "'" + std::string(type_name(item)) +
+                               "' object cannot be converted to '" + target + "' (event " +
+                               std::to_string(position) + ")");
+}
+
 // The event dictionaries, held for the call.
 std::vector<Ref> event_dicts(PyObject* object, const char* argument) {
     std::vector<Ref> events;
     try {
         for_each_item(object, [&](PyObject* item) {
             if (!PyDict_Check(item)) {
-                raise_cannot_convert(item, "PyDict");
+                raise_type_error_at(item, "PyDict", events.size());
             }
             events.push_back(Ref::borrow(item));
         });
