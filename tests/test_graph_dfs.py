@@ -242,6 +242,20 @@ class TestOddInput:
             data = crossing_lines(seed)
             assert solve_ids(data, **params) == reference.solve(data, **params)
 
+    def test_overflowing_predictions(self):
+        # Slopes near the largest double: predictions overflow to infinity.
+        layout = {
+            5: [(0.0, 0.0, 150.0)],
+            4: [(-1e308, 0.0, 140.0), (0.0, 1e308, 140.0)],
+            3: [(-1.7e308, 0.0, 130.0), (0.0, 0.0, 130.0), (5.0, 5.0, 130.0)],
+            2: [(math.inf, 0.0, 120.0), (0.0, 0.0, 120.0)],
+        }
+        data = event_dict(layout)
+        for params in ({"max_slopes": (1e308, 1e308)},
+                       {"max_slopes": (math.inf, math.inf), "max_tolerance": (1e308, 1e308),
+                        "max_scatter": math.inf}):
+            assert solve_ids(data, **params) == reference.solve(data, **params)
+
     def test_non_finite_coordinates(self):
         layout = line(range(2, 8), tx=0.0, ty=0.0)
         layout[4].append((math.nan, 0.0, 140.0))

@@ -501,17 +501,19 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates)
                 const auto ui = static_cast<std::size_t>(u);
                 for (std::uint32_t b = block_begin[ui]; b < block_begin[ui + 1]; ++b) {
                     const Block& block = blocks[b];
-                    if (!finite || block.cells == 0) {
-                        for (Seg s = block.begin; s < block.end; ++s)
-                            link(s);
-                        continue;
-                    }
                     const double d = block.z_mid - zq;
                     const double cx = xq + tx * d;
                     const double cy = yq + ty * d;
                     const double reach_x = base_x + abs_tx * block.z_half;
                     const double reach_y = base_y + abs_ty * block.z_half;
-                    // Finite values: clamping needs no NaN care here.
+                    // Huge slopes can overflow the estimate: then every segment is tested.
+                    if (!finite || block.cells == 0 || !std::isfinite(cx) || !std::isfinite(cy) ||
+                        !std::isfinite(reach_x) || !std::isfinite(reach_y)) {
+                        for (Seg s = block.begin; s < block.end; ++s)
+                            link(s);
+                        continue;
+                    }
+                    // No NaN here, so clamping makes the cell indices safe.
                     const double last = block.cells - 1;
                     const double lo =
                         std::min(std::max((cx - reach_x - block.x0) * block.inv_width, 0.0), last);
