@@ -26,6 +26,20 @@ struct ModuleRange {
     bool finite_z = false;  // z_min and z_max finite: every z lies within z_mid +- z_half
     double z_mid = 0.0;
     double z_half = 0.0;
+    // x grid over the module's hits: cell c starts at position cell_start[table + c]. 0 cells:
+    // no grid (some x or z not finite).
+    std::int32_t cells = 0;
+    std::uint32_t table = 0;
+    double x0 = 0.0;
+    double inv_width = 0.0;
+    // Occupancy of a coarse x-y grid: bit i of row masks[mask + j] is set when a hit lies in
+    // column i, row j. Without it (has_mask false) every range of x is scanned.
+    bool has_mask = false;
+    std::uint32_t mask = 0;
+    double mask_x0 = 0.0;
+    double mask_x_inv = 0.0;
+    double mask_y0 = 0.0;
+    double mask_y_inv = 0.0;
 };
 
 struct WindowEntry {
@@ -35,24 +49,15 @@ struct WindowEntry {
 };
 
 // The segments from one upper hit into one lower module: consecutive indices, lower hits in x
-// order. Cell c of the block's x range starts at segment cell_start[table + c], so a range of x
-// maps onto a range of segments without a search.
+// order. The segment ending at window position c is seg_at[slot + (c - first)], kNoSeg where the
+// y cut dropped the hit, so a range of positions maps onto its segments without a search.
 struct Block {
     std::int32_t module;
     Seg begin;
     Seg end;
-    std::int32_t cells;  // 0: no table
-    std::uint32_t table;
-    double x0;
-    double inv_width;
-    double z_mid;  // of the lower module
-    double z_half;
-};
-
-// A segment listed under its lower hit.
-struct Ending {
-    Seg seg;
-    Pos up;
+    Pos first;
+    Pos window_end;
+    std::size_t slot;
 };
 
 // Per-thread scratch; every vector is resized per event, so capacity carries over.
@@ -72,12 +77,10 @@ struct Workspace {
     std::vector<std::pair<std::int32_t, Pos>> id_sort;
     // By segment index.
     std::vector<Pos> up, low;
-    std::vector<double> low_y;  // y of the lower hit, contiguous for the link search
-    std::vector<Seg> cell_start;
-    std::vector<Seg> ends_begin, cursor;  // segments grouped by lower hit
-    std::vector<Ending> ends;
-    std::vector<std::uint64_t> links;  // (predecessor << 32) | successor
-    std::vector<Seg> link_index;       // position in `linked`, kNoSeg without successors
+    std::vector<Seg> seg_at;      // by window position, see Block
+    std::vector<Pos> cell_start;  // module x grids
+    std::vector<std::uint64_t> masks;
+    std::vector<Seg> link_index;  // position in `linked`, kNoSeg without successors
     // By position in `linked`, the segments with successors in ascending order.
     std::vector<Seg> linked;
     std::vector<Seg> succ_begin, succ;
@@ -300,7 +303,7 @@ void build_segments(Workspace& ws, const GraphDFSParams& params, const Event& ev
     ws.blocks.clear();
     ws.up.clear();
     ws.low.clear();
-    ws.low_y.clear();
+    ws.seg_at.clear();
     const double slope_y = params.max_slopes.second;
     for (std::size_t gi = 0; gi < n; ++gi) {
         ws.block_begin[gi] = static_cast<std::uint32_t>(ws.blocks.size());
@@ -321,19 +324,25 @@ void build_segments(Workspace& ws, const GraphDFSParams& params, const Event& ev
         const double gz = ws.z[gi];
         for (const WindowEntry& w : ws.windows) {
             const auto block_start = static_cast<Seg>(ws.up.size());
+            const std::size_t slot = ws.seg_at.size();
             for (Pos q = w.first; q < w.end; ++q) {
                 const auto qi = static_cast<std::size_t>(q);
                 if (std::fabs(ws.z[qi] - gz) * slope_y > std::fabs(ws.y[qi] - gy)) {
                     if (ws.up.size() >= kNoSeg)
                         throw std::bad_alloc();
+                    ws.seg_at.push_back(static_cast<Seg>(ws.up.size()));
                     ws.up.push_back(g);
                     ws.low.push_back(q);
-                    ws.low_y.push_back(ws.y[qi]);
+                } else {
+                    ws.seg_at.push_back(kNoSeg);
                 }
             }
             const auto block_end = static_cast<Seg>(ws.up.size());
-            if (block_end != block_start)
-                ws.blocks.push_back({w.module, block_start, block_end, 0, 0, 0.0, 0.0, 0.0, 0.0});
+            if (block_end != block_start) {
+                ws.blocks.push_back({w.module, block_start, block_end, w.first, w.end, slot});
+            } else {
+                ws.seg_at.resize(slot);
+            }
         }
     }
     ws.block_begin[n] = static_cast<std::uint32_t>(ws.blocks.size());
@@ -361,36 +370,74 @@ std::int32_t cell(double v, double origin, double inv_width, std::int32_t cells)
     return static_cast<std::int32_t>(c);
 }
 
-// Cells about as wide as the reach of a typical prediction (see link_segments).
-void build_cell_tables(Workspace& ws, const GraphDFSParams& params) {
-    constexpr double kMaxCells = 64;
-    const double typical_slope = std::fabs(params.max_slopes.first);
+constexpr int kMaskCells = 64;  // one bit per column
+constexpr double kTiny = std::numeric_limits<double>::min();
+
+// Monotonic in v, NaN to 0: the column or row of the occupancy grid.
+inline int mask_cell(double v, double origin, double inv_width) {
+    double c = (v - origin) * inv_width;
+    c = c > 0 ? c : 0;
+    c = c < kMaskCells - 1 ? c : kMaskCells - 1;
+    return static_cast<int>(c);
+}
+
+// An x grid per module, fine enough that a prediction's reach covers few hits beyond those
+// inside it.
+void build_module_grids(Workspace& ws) {
+    constexpr std::size_t kMaxCells = 4096;
     ws.cell_start.clear();
-    for (Block& block : ws.blocks) {
-        const ModuleRange& lower = ws.ranges[static_cast<std::size_t>(block.module)];
-        const double x0 = ws.x[static_cast<std::size_t>(ws.low[block.begin])];
-        const double x1 = ws.x[static_cast<std::size_t>(ws.low[block.end - 1])];
-        double width = params.max_tolerance.first + typical_slope * lower.z_half;
-        if (!(width > 0) || !std::isfinite(width))
-            width = 0;
-        width = std::max({width, (x1 - x0) / kMaxCells, std::numeric_limits<double>::min()});
-        if (!lower.finite_z || !std::isfinite(x0) || !std::isfinite(x1) || !std::isfinite(width))
+    ws.masks.clear();
+    for (ModuleRange& r : ws.ranges) {
+        r.cells = 0;
+        if (r.begin == r.end || r.finite_x_end != r.end || !r.finite_z)
             continue;
-        block.cells = static_cast<std::int32_t>(std::min((x1 - x0) / width, kMaxCells)) + 1;
-        block.x0 = x0;
-        block.inv_width = 1 / width;
-        block.z_mid = lower.z_mid;
-        block.z_half = lower.z_half;
-        block.table = static_cast<std::uint32_t>(ws.cell_start.size());
+        const double x0 = ws.x[static_cast<std::size_t>(r.begin)];
+        const double x1 = ws.x[static_cast<std::size_t>(r.end - 1)];
+        const std::size_t count = static_cast<std::size_t>(r.end - r.begin);
+        const auto cells = static_cast<std::int32_t>(std::min(4 * count, kMaxCells));
+        const double width = std::max((x1 - x0) / cells, std::numeric_limits<double>::min());
+        if (!std::isfinite(x0) || !std::isfinite(x1) || !std::isfinite(width))
+            continue;
+        r.cells = cells;
+        r.x0 = x0;
+        r.inv_width = 1 / width;
+        r.table = static_cast<std::uint32_t>(ws.cell_start.size());
         std::int32_t c = 0;
-        for (Seg s = block.begin; s < block.end; ++s) {
-            const std::int32_t here = cell(ws.x[static_cast<std::size_t>(ws.low[s])], block.x0,
-                                           block.inv_width, block.cells);
+        for (Pos p = r.begin; p < r.end; ++p) {
+            const std::int32_t here =
+                cell(ws.x[static_cast<std::size_t>(p)], r.x0, r.inv_width, r.cells);
             for (; c <= here; ++c)
-                ws.cell_start.push_back(s);
+                ws.cell_start.push_back(p);
         }
-        for (; c <= block.cells; ++c)
-            ws.cell_start.push_back(block.end);
+        for (; c <= r.cells; ++c)
+            ws.cell_start.push_back(r.end);
+
+        r.has_mask = false;
+        double y0 = ws.y[static_cast<std::size_t>(r.begin)];
+        double y1 = y0;
+        for (Pos p = r.begin; p < r.end; ++p) {
+            y0 = std::min(y0, ws.y[static_cast<std::size_t>(p)]);
+            y1 = std::max(y1, ws.y[static_cast<std::size_t>(p)]);
+        }
+        const double mask_x_width = std::max((x1 - x0) / kMaskCells, kTiny);
+        const double mask_y_width = std::max((y1 - y0) / kMaskCells, kTiny);
+        if (!std::isfinite(y0) || !std::isfinite(y1) || !std::isfinite(mask_y_width) ||
+            !std::isfinite(mask_x_width)) {
+            continue;
+        }
+        r.has_mask = true;
+        r.mask = static_cast<std::uint32_t>(ws.masks.size());
+        r.mask_x0 = x0;
+        r.mask_x_inv = 1 / mask_x_width;
+        r.mask_y0 = y0;
+        r.mask_y_inv = 1 / mask_y_width;
+        ws.masks.resize(ws.masks.size() + kMaskCells, 0);
+        for (Pos p = r.begin; p < r.end; ++p) {
+            const auto pi = static_cast<std::size_t>(p);
+            const int column = mask_cell(ws.x[pi], r.mask_x0, r.mask_x_inv);
+            const int row = mask_cell(ws.y[pi], r.mask_y0, r.mask_y_inv);
+            ws.masks[r.mask + static_cast<std::uint32_t>(row)] |= std::uint64_t{1} << column;
+        }
     }
 }
 
@@ -400,11 +447,8 @@ struct LinkCut {
 
 // The link test: does the segment ending at c continue the one through g and q, of direction
 // (tx, ty)?
-inline bool continues(const Workspace& ws, const LinkCut& cut, Pos g, Pos q, double tx, double ty,
-                      Pos c) {
-    const double* xs = ws.x.data();
-    const double* ys = ws.y.data();
-    const double* zs = ws.z.data();
+inline bool continues(const double* xs, const double* ys, const double* zs, const LinkCut& cut,
+                      Pos g, Pos q, double tx, double ty, Pos c) {
     const double d = zs[c] - zs[g];
     const double dx = tx * d + xs[g] - xs[c];
     if (std::fabs(dx) >= cut.tol_x)
@@ -423,21 +467,8 @@ inline bool continues(const Workspace& ws, const LinkCut& cut, Pos g, Pos q, dou
 // Successor lists of the segments that have any, ascending both ways. Returns whether every
 // link goes to a lower index, which holds whenever modules lie in the hit list in module order.
 bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates) {
-    const std::size_t n = ws.x.size();
     const std::size_t count = ws.up.size();
-    build_cell_tables(ws, params);
-    // Segments grouped by their lower hit, so that all predecessors of one hit meet its blocks
-    // while they are in cache.
-    ws.ends_begin.assign(n + 1, 0);
-    for (Pos q : ws.low)
-        ++ws.ends_begin[static_cast<std::size_t>(q) + 1];
-    for (std::size_t i = 0; i < n; ++i)
-        ws.ends_begin[i + 1] += ws.ends_begin[i];
-    ws.cursor.assign(ws.ends_begin.begin(), ws.ends_begin.end() - 1);
-    ws.ends.resize(count);
-    for (std::size_t s = 0; s < count; ++s) {
-        ws.ends[ws.cursor[static_cast<std::size_t>(ws.low[s])]++] = {static_cast<Seg>(s), ws.up[s]};
-    }
+    build_module_grids(ws);
 
     const LinkCut cut{params.max_tolerance.first, params.max_tolerance.second, params.max_scatter};
     // A NaN tolerance rejects nothing, so positions cannot narrow the search.
@@ -447,111 +478,130 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates)
         std::all_of(ws.y.begin(), ws.y.end(), [](double v) { return std::isfinite(v); }) &&
         std::all_of(ws.z.begin(), ws.z.end(), [](double v) { return std::isfinite(v); });
     const double margin = 1e-9 * coordinate_scale(ws);
-    // Locals: the link list grows inside the loop, and the compiler would reload any array
+    // Locals: the successor list grows inside the loop, and the compiler would reload any array
     // reached through the workspace after each append.
     const double* xs = ws.x.data();
     const double* ys = ws.y.data();
     const double* zs = ws.z.data();
+    const Pos* up = ws.up.data();
     const Pos* low = ws.low.data();
-    const double* low_y = ws.low_y.data();
     const Pos* first_pos = ws.first_pos.data();
     const Pos* next_same = duplicates ? ws.next_same.data() : nullptr;
     const std::uint32_t* block_begin = ws.block_begin.data();
     const Block* blocks = ws.blocks.data();
-    const Seg* cell_start = ws.cell_start.data();
-    const Seg* ends_begin = ws.ends_begin.data();
-    const Ending* ends = ws.ends.data();
-    ws.links.clear();
-    for (std::size_t qi = 0; qi < n; ++qi) {
-        const auto q = static_cast<Pos>(qi);
-        if (ends_begin[qi] == ends_begin[qi + 1])
-            continue;
+    const ModuleRange* ranges = ws.ranges.data();
+    const Pos* cell_start = ws.cell_start.data();
+    const Seg* seg_at = ws.seg_at.data();
+    const std::uint64_t* masks = ws.masks.data();
+    std::vector<Seg>& linked = ws.linked;
+    std::vector<Seg>& succ_begin = ws.succ_begin;
+    std::vector<Seg>& succ = ws.succ;
+    linked.clear();
+    succ_begin.clear();
+    succ.clear();
+    bool descending = true;
+    // Predecessors in ascending order, and for each the blocks of its lower hit in ascending
+    // order: the successor lists come out sorted.
+    for (std::size_t pi = 0; pi < count; ++pi) {
+        const auto p = static_cast<Seg>(pi);
+        const Pos q = low[pi];
+        const auto qi = static_cast<std::size_t>(q);
         // The link step looks a segment's upper hit up by id: only the first position of an id
         // has segments continuing the ones that end there.
         if (duplicates ? first_pos[qi] != q : block_begin[qi] == block_begin[qi + 1])
             continue;
+        const Pos g = up[pi];
         const double xq = xs[q], yq = ys[q], zq = zs[q];
-        for (Seg k = ends_begin[qi]; k < ends_begin[qi + 1]; ++k) {
-            const Seg p = ends[k].seg;
-            const Pos g = ends[k].up;
-            const double xg = xs[g], yg = ys[g], zg = zs[g];
-            const double dz0 = zq - zg;
-            if (dz0 == 0)
-                continue;
-            const double r = 1 / dz0;
-            const double tx = (xq - xg) * r;
-            const double ty = (yq - yg) * r;
-            const bool finite =
-                narrow && std::isfinite(tx) && std::isfinite(ty) &&
-                (all_finite || (std::isfinite(xg) && std::isfinite(yg) && std::isfinite(zg) &&
-                                std::isfinite(xq) && std::isfinite(yq) && std::isfinite(zq)));
-            const double abs_tx = std::fabs(tx);
-            const double abs_ty = std::fabs(ty);
-            // A lower hit that passes lies within reach of the prediction at the module's middle
-            // z: its own z is within z_half of that, and the margin covers rounding in both this
-            // estimate and the exact test, with room to spare.
-            const double base_x = cut.tol_x + margin * (2 + abs_tx);
-            const double base_y = cut.tol_y + margin * (2 + abs_ty);
-            auto link = [&](Seg s) {
-                if (continues(ws, cut, g, q, tx, ty, low[s]))
-                    ws.links.push_back(std::uint64_t{p} << 32 | s);
-            };
-            for (Pos u = q; u != kNone;
-                 u = duplicates ? next_same[static_cast<std::size_t>(u)] : kNone) {
-                const auto ui = static_cast<std::size_t>(u);
-                for (std::uint32_t b = block_begin[ui]; b < block_begin[ui + 1]; ++b) {
-                    const Block& block = blocks[b];
-                    const double d = block.z_mid - zq;
+        const double xg = xs[g], yg = ys[g], zg = zs[g];
+        const double dz0 = zq - zg;
+        if (dz0 == 0)
+            continue;
+        const double r = 1 / dz0;
+        const double tx = (xq - xg) * r;
+        const double ty = (yq - yg) * r;
+        const bool finite =
+            narrow && std::isfinite(tx) && std::isfinite(ty) &&
+            (all_finite || (std::isfinite(xg) && std::isfinite(yg) && std::isfinite(zg) &&
+                            std::isfinite(xq) && std::isfinite(yq) && std::isfinite(zq)));
+        const double abs_tx = std::fabs(tx);
+        const double abs_ty = std::fabs(ty);
+        // A lower hit that passes lies within reach of the prediction at the module's middle
+        // z: its own z is within z_half of that, and the margin covers rounding in both this
+        // estimate and the exact test, with room to spare.
+        const double base_x = cut.tol_x + margin * (2 + abs_tx);
+        const double base_y = cut.tol_y + margin * (2 + abs_ty);
+        const auto before = static_cast<Seg>(succ.size());
+        auto link = [&](Seg s, Pos c) {
+            if (continues(xs, ys, zs, cut, g, q, tx, ty, c)) {
+                succ.push_back(s);
+                descending = descending && s < p;
+            }
+        };
+        for (Pos u = q; u != kNone;
+             u = duplicates ? next_same[static_cast<std::size_t>(u)] : kNone) {
+            const auto ui = static_cast<std::size_t>(u);
+            for (std::uint32_t b = block_begin[ui]; b < block_begin[ui + 1]; ++b) {
+                const Block& block = blocks[b];
+                const ModuleRange& lower = ranges[block.module];
+                if (finite && lower.cells != 0) {
+                    const double d = lower.z_mid - zq;
                     const double cx = xq + tx * d;
                     const double cy = yq + ty * d;
-                    const double reach_x = base_x + abs_tx * block.z_half;
-                    const double reach_y = base_y + abs_ty * block.z_half;
+                    const double reach_x = base_x + abs_tx * lower.z_half;
+                    const double reach_y = base_y + abs_ty * lower.z_half;
                     // Huge slopes can overflow the estimate: then every segment is tested.
-                    if (!finite || block.cells == 0 || !std::isfinite(cx) || !std::isfinite(cy) ||
-                        !std::isfinite(reach_x) || !std::isfinite(reach_y)) {
-                        for (Seg s = block.begin; s < block.end; ++s)
-                            link(s);
+                    if (std::isfinite(cx) && std::isfinite(cy) && std::isfinite(reach_x) &&
+                        std::isfinite(reach_y)) {
+                        if (lower.has_mask) {
+                            // Usually no hit at all lies near the prediction.
+                            const int ya = mask_cell(cy - reach_y, lower.mask_y0, lower.mask_y_inv);
+                            const int yb = mask_cell(cy + reach_y, lower.mask_y0, lower.mask_y_inv);
+                            std::uint64_t rows = 0;
+                            for (int row = ya; row <= yb; ++row)
+                                rows |= masks[lower.mask + static_cast<std::uint32_t>(row)];
+                            const int xa = mask_cell(cx - reach_x, lower.mask_x0, lower.mask_x_inv);
+                            const int xb = mask_cell(cx + reach_x, lower.mask_x0, lower.mask_x_inv);
+                            const std::uint64_t columns =
+                                (~std::uint64_t{0} >> (63 - xb)) & (~std::uint64_t{0} << xa);
+                            if ((rows & columns) == 0)
+                                continue;
+                        }
+                        const Pos* table = cell_start + lower.table;
+                        const Pos from = std::max(
+                            table[cell(cx - reach_x, lower.x0, lower.inv_width, lower.cells)],
+                            block.first);
+                        const Pos to = std::min(
+                            table[cell(cx + reach_x, lower.x0, lower.inv_width, lower.cells) + 1],
+                            block.window_end);
+                        // Most hits in reach of x miss in y; their segments are not looked up.
+                        for (Pos c = from; c < to; ++c) {
+                            if (!(std::fabs(ys[c] - cy) < reach_y))
+                                continue;
+                            const Seg s =
+                                seg_at[block.slot + static_cast<std::size_t>(c - block.first)];
+                            if (s != kNoSeg)
+                                link(s, c);
+                        }
                         continue;
                     }
-                    // No NaN here, so clamping makes the cell indices safe.
-                    const double last = block.cells - 1;
-                    const double lo =
-                        std::min(std::max((cx - reach_x - block.x0) * block.inv_width, 0.0), last);
-                    const double hi =
-                        std::min(std::max((cx + reach_x - block.x0) * block.inv_width, 0.0), last);
-                    const Seg* table = cell_start + block.table;
-                    const Seg to = table[static_cast<std::int32_t>(hi) + 1];
-                    for (Seg s = table[static_cast<std::int32_t>(lo)]; s < to; ++s) {
-                        if (std::fabs(low_y[s] - cy) < reach_y)
-                            link(s);
-                    }
                 }
+                for (Seg s = block.begin; s < block.end; ++s)
+                    link(s, low[s]);
             }
         }
-    }
-
-    // Links were found by lower hit; successor lists go by predecessor, both ascending.
-    std::sort(ws.links.begin(), ws.links.end());
-    ws.linked.clear();
-    ws.succ_begin.clear();
-    ws.succ.clear();
-    bool descending = true;
-    for (std::uint64_t link : ws.links) {
-        const auto p = static_cast<Seg>(link >> 32);
-        const auto s = static_cast<Seg>(link);
-        if (ws.linked.empty() || ws.linked.back() != p) {
-            ws.linked.push_back(p);
-            ws.succ_begin.push_back(static_cast<Seg>(ws.succ.size()));
+        if (succ.size() != before) {
+            if (succ.size() >= kNoSeg)
+                throw std::bad_alloc();
+            linked.push_back(p);
+            succ_begin.push_back(before);
         }
-        ws.succ.push_back(s);
-        descending = descending && s < p;
     }
-    ws.succ_begin.push_back(static_cast<Seg>(ws.succ.size()));
+    succ_begin.push_back(static_cast<Seg>(succ.size()));
     ws.link_index.assign(count, kNoSeg);
-    for (std::size_t i = 0; i < ws.linked.size(); ++i)
-        ws.link_index[ws.linked[i]] = static_cast<Seg>(i);
-    ws.is_successor.assign(ws.linked.size(), 0);
-    for (Seg s : ws.succ) {
+    for (std::size_t i = 0; i < linked.size(); ++i)
+        ws.link_index[linked[i]] = static_cast<Seg>(i);
+    ws.is_successor.assign(linked.size(), 0);
+    for (Seg s : succ) {
         if (ws.link_index[s] != kNoSeg)
             ws.is_successor[ws.link_index[s]] = 1;
     }
@@ -657,10 +707,10 @@ void shortest_chains(Workspace& ws, bool descending) {
     }
 }
 
-}  // namespace
-
-std::vector<Track> solve(const GraphDFSParams& params, const Event& event) {
-    thread_local Workspace ws;
+// Kept opaque: propagated into the callees, the thread-local workspace would be looked up
+// afresh at every use.
+[[gnu::noipa]] std::vector<Track> solve_with(Workspace& ws, const GraphDFSParams& params,
+                                             const Event& event) {
     const HitList& hits = *event.hits;
     if (hits.size() >= static_cast<std::size_t>(std::numeric_limits<Pos>::max()))
         throw std::bad_alloc();
@@ -726,6 +776,13 @@ std::vector<Track> solve(const GraphDFSParams& params, const Event& event) {
             track.hits.push_back(hits[ws.order[static_cast<std::size_t>(p)]]);
     }
     return tracks;
+}
+
+}  // namespace
+
+std::vector<Track> solve(const GraphDFSParams& params, const Event& event) {
+    thread_local Workspace ws;
+    return solve_with(ws, params, event);
 }
 
 }  // namespace trelmon
