@@ -60,6 +60,12 @@ struct Block {
     std::size_t slot;
 };
 
+// A segment and a block of its lower hit that may hold successors.
+struct Candidate {
+    Seg seg;
+    std::uint32_t block;
+};
+
 // Per-thread scratch; every vector is resized per event, so capacity carries over.
 struct Workspace {
     // By position in the sorted hit list.
@@ -80,6 +86,7 @@ struct Workspace {
     std::vector<Seg> seg_at;      // by window position, see Block
     std::vector<Pos> cell_start;  // module x grids
     std::vector<std::uint64_t> masks;
+    std::vector<Candidate> candidates;
     std::vector<Seg> link_index;  // position in `linked`, kNoSeg without successors
     // By position in `linked`, the segments with successors in ascending order.
     std::vector<Seg> linked;
@@ -464,25 +471,85 @@ inline bool continues(const double* xs, const double* ys, const double* zs, cons
     return scatter < cut.max_scatter;
 }
 
+// The line of a segment as the link test extrapolates it, with the reach of its predictions.
+struct Line {
+    Pos g, q;
+    double tx, ty;
+    double abs_tx, abs_ty;
+    double base_x, base_y;
+    bool finite;  // predictions may narrow the search
+};
+
+struct LinkInputs {
+    const double* xs;
+    const double* ys;
+    const double* zs;
+    LinkCut cut;
+    bool narrow;
+    bool all_finite;
+    double margin;
+};
+
+// False when the segment has no direction (dz = 0): it continues into nothing.
+inline bool make_line(const LinkInputs& in, Pos g, Pos q, Line& line) {
+    const double xq = in.xs[q], yq = in.ys[q], zq = in.zs[q];
+    const double xg = in.xs[g], yg = in.ys[g], zg = in.zs[g];
+    const double dz0 = zq - zg;
+    if (dz0 == 0)
+        return false;
+    const double r = 1 / dz0;
+    line.g = g;
+    line.q = q;
+    line.tx = (xq - xg) * r;
+    line.ty = (yq - yg) * r;
+    line.finite = in.narrow && std::isfinite(line.tx) && std::isfinite(line.ty) &&
+                  (in.all_finite || (std::isfinite(xg) && std::isfinite(yg) && std::isfinite(zg) &&
+                                     std::isfinite(xq) && std::isfinite(yq) && std::isfinite(zq)));
+    line.abs_tx = std::fabs(line.tx);
+    line.abs_ty = std::fabs(line.ty);
+    // A lower hit that passes lies within reach of the prediction at the module's middle z: its
+    // own z is within z_half of that, and the margin covers rounding in both this estimate and
+    // the exact test, with room to spare.
+    line.base_x = in.cut.tol_x + in.margin * (2 + line.abs_tx);
+    line.base_y = in.cut.tol_y + in.margin * (2 + line.abs_ty);
+    return true;
+}
+
+struct Prediction {
+    double cx, cy, reach_x, reach_y;
+    bool usable;  // huge slopes can overflow the estimate
+};
+
+inline Prediction predict(const LinkInputs& in, const Line& line, const ModuleRange& lower) {
+    const double d = lower.z_mid - in.zs[line.q];
+    Prediction at;
+    at.cx = in.xs[line.q] + line.tx * d;
+    at.cy = in.ys[line.q] + line.ty * d;
+    at.reach_x = line.base_x + line.abs_tx * lower.z_half;
+    at.reach_y = line.base_y + line.abs_ty * lower.z_half;
+    at.usable = std::isfinite(at.cx) && std::isfinite(at.cy) && std::isfinite(at.reach_x) &&
+                std::isfinite(at.reach_y);
+    return at;
+}
+
 // Successor lists of the segments that have any, ascending both ways. Returns whether every
 // link goes to a lower index, which holds whenever modules lie in the hit list in module order.
 bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates) {
     const std::size_t count = ws.up.size();
     build_module_grids(ws);
 
-    const LinkCut cut{params.max_tolerance.first, params.max_tolerance.second, params.max_scatter};
+    LinkInputs in{};
+    in.xs = ws.x.data();
+    in.ys = ws.y.data();
+    in.zs = ws.z.data();
+    in.cut = {params.max_tolerance.first, params.max_tolerance.second, params.max_scatter};
     // A NaN tolerance rejects nothing, so positions cannot narrow the search.
-    const bool narrow = !std::isnan(cut.tol_x) && !std::isnan(cut.tol_y);
-    const bool all_finite =
+    in.narrow = !std::isnan(in.cut.tol_x) && !std::isnan(in.cut.tol_y);
+    in.all_finite =
         std::all_of(ws.x.begin(), ws.x.end(), [](double v) { return std::isfinite(v); }) &&
         std::all_of(ws.y.begin(), ws.y.end(), [](double v) { return std::isfinite(v); }) &&
         std::all_of(ws.z.begin(), ws.z.end(), [](double v) { return std::isfinite(v); });
-    const double margin = 1e-9 * coordinate_scale(ws);
-    // Locals: the successor list grows inside the loop, and the compiler would reload any array
-    // reached through the workspace after each append.
-    const double* xs = ws.x.data();
-    const double* ys = ws.y.data();
-    const double* zs = ws.z.data();
+    in.margin = 1e-9 * coordinate_scale(ws);
     const Pos* up = ws.up.data();
     const Pos* low = ws.low.data();
     const Pos* first_pos = ws.first_pos.data();
@@ -490,9 +557,58 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates)
     const std::uint32_t* block_begin = ws.block_begin.data();
     const Block* blocks = ws.blocks.data();
     const ModuleRange* ranges = ws.ranges.data();
+    const std::uint64_t* masks = ws.masks.data();
+
+    // First pass, kept lean: the (segment, block) pairs whose predictions come near a hit at
+    // all, predecessors ascending and for each the blocks of its lower hit ascending.
+    std::vector<Candidate>& candidates = ws.candidates;
+    candidates.clear();
+    for (std::size_t pi = 0; pi < count; ++pi) {
+        const Pos q = low[pi];
+        const auto qi = static_cast<std::size_t>(q);
+        // The link step looks a segment's upper hit up by id: only the first position of an id
+        // has segments continuing the ones that end there.
+        if (duplicates ? first_pos[qi] != q : block_begin[qi] == block_begin[qi + 1])
+            continue;
+        Line line;
+        if (!make_line(in, up[pi], q, line))
+            continue;
+        for (Pos u = q; u != kNone;
+             u = duplicates ? next_same[static_cast<std::size_t>(u)] : kNone) {
+            const auto ui = static_cast<std::size_t>(u);
+            for (std::uint32_t b = block_begin[ui]; b < block_begin[ui + 1]; ++b) {
+                const ModuleRange& lower = ranges[blocks[b].module];
+                if (line.finite && lower.has_mask) {
+                    const Prediction at = predict(in, line, lower);
+                    if (at.usable) {
+                        const std::uint64_t* grid = masks + lower.mask;
+                        const int ya =
+                            mask_cell(at.cy - at.reach_y, lower.mask_y0, lower.mask_y_inv);
+                        const int yb =
+                            mask_cell(at.cy + at.reach_y, lower.mask_y0, lower.mask_y_inv);
+                        // Rarely more than two rows.
+                        std::uint64_t rows = grid[ya] | grid[yb];
+                        for (int row = ya + 1; row < yb; ++row)
+                            rows |= grid[row];
+                        const int xa =
+                            mask_cell(at.cx - at.reach_x, lower.mask_x0, lower.mask_x_inv);
+                        const int xb =
+                            mask_cell(at.cx + at.reach_x, lower.mask_x0, lower.mask_x_inv);
+                        const std::uint64_t columns =
+                            (~std::uint64_t{0} >> (63 - xb)) & (~std::uint64_t{0} << xa);
+                        if ((rows & columns) == 0)
+                            continue;  // usually no hit at all lies near the prediction
+                    }
+                }
+                candidates.push_back({static_cast<Seg>(pi), b});
+            }
+        }
+    }
+
+    // Second pass: the link test on the hits near each prediction, or on every segment of the
+    // block where the prediction cannot narrow the search.
     const Pos* cell_start = ws.cell_start.data();
     const Seg* seg_at = ws.seg_at.data();
-    const std::uint64_t* masks = ws.masks.data();
     std::vector<Seg>& linked = ws.linked;
     std::vector<Seg>& succ_begin = ws.succ_begin;
     std::vector<Seg>& succ = ws.succ;
@@ -500,102 +616,58 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates)
     succ_begin.clear();
     succ.clear();
     bool descending = true;
-    // Predecessors in ascending order, and for each the blocks of its lower hit in ascending
-    // order: the successor lists come out sorted.
-    for (std::size_t pi = 0; pi < count; ++pi) {
-        const auto p = static_cast<Seg>(pi);
-        const Pos q = low[pi];
-        const auto qi = static_cast<std::size_t>(q);
-        // The link step looks a segment's upper hit up by id: only the first position of an id
-        // has segments continuing the ones that end there.
-        if (duplicates ? first_pos[qi] != q : block_begin[qi] == block_begin[qi + 1])
-            continue;
-        const Pos g = up[pi];
-        const double xq = xs[q], yq = ys[q], zq = zs[q];
-        const double xg = xs[g], yg = ys[g], zg = zs[g];
-        const double dz0 = zq - zg;
-        if (dz0 == 0)
-            continue;
-        const double r = 1 / dz0;
-        const double tx = (xq - xg) * r;
-        const double ty = (yq - yg) * r;
-        const bool finite =
-            narrow && std::isfinite(tx) && std::isfinite(ty) &&
-            (all_finite || (std::isfinite(xg) && std::isfinite(yg) && std::isfinite(zg) &&
-                            std::isfinite(xq) && std::isfinite(yq) && std::isfinite(zq)));
-        const double abs_tx = std::fabs(tx);
-        const double abs_ty = std::fabs(ty);
-        // A lower hit that passes lies within reach of the prediction at the module's middle
-        // z: its own z is within z_half of that, and the margin covers rounding in both this
-        // estimate and the exact test, with room to spare.
-        const double base_x = cut.tol_x + margin * (2 + abs_tx);
-        const double base_y = cut.tol_y + margin * (2 + abs_ty);
-        const auto before = static_cast<Seg>(succ.size());
+    Seg current = kNoSeg;
+    Seg before = 0;
+    Line line{};
+    auto finish = [&] {
+        if (current != kNoSeg && succ.size() != before) {
+            if (succ.size() >= kNoSeg)
+                throw std::bad_alloc();
+            linked.push_back(current);
+            succ_begin.push_back(before);
+        }
+    };
+    for (const Candidate& candidate : candidates) {
+        const Seg p = candidate.seg;
+        if (p != current) {
+            finish();
+            current = p;
+            before = static_cast<Seg>(succ.size());
+            make_line(in, up[p], low[p], line);
+        }
         auto link = [&](Seg s, Pos c) {
-            if (continues(xs, ys, zs, cut, g, q, tx, ty, c)) {
+            if (continues(in.xs, in.ys, in.zs, in.cut, line.g, line.q, line.tx, line.ty, c)) {
                 succ.push_back(s);
                 descending = descending && s < p;
             }
         };
-        for (Pos u = q; u != kNone;
-             u = duplicates ? next_same[static_cast<std::size_t>(u)] : kNone) {
-            const auto ui = static_cast<std::size_t>(u);
-            for (std::uint32_t b = block_begin[ui]; b < block_begin[ui + 1]; ++b) {
-                const Block& block = blocks[b];
-                const ModuleRange& lower = ranges[block.module];
-                if (finite && lower.cells != 0) {
-                    const double d = lower.z_mid - zq;
-                    const double cx = xq + tx * d;
-                    const double cy = yq + ty * d;
-                    const double reach_x = base_x + abs_tx * lower.z_half;
-                    const double reach_y = base_y + abs_ty * lower.z_half;
-                    // Huge slopes can overflow the estimate: then every segment is tested.
-                    if (std::isfinite(cx) && std::isfinite(cy) && std::isfinite(reach_x) &&
-                        std::isfinite(reach_y)) {
-                        if (lower.has_mask) {
-                            // Usually no hit at all lies near the prediction.
-                            const int ya = mask_cell(cy - reach_y, lower.mask_y0, lower.mask_y_inv);
-                            const int yb = mask_cell(cy + reach_y, lower.mask_y0, lower.mask_y_inv);
-                            std::uint64_t rows = 0;
-                            for (int row = ya; row <= yb; ++row)
-                                rows |= masks[lower.mask + static_cast<std::uint32_t>(row)];
-                            const int xa = mask_cell(cx - reach_x, lower.mask_x0, lower.mask_x_inv);
-                            const int xb = mask_cell(cx + reach_x, lower.mask_x0, lower.mask_x_inv);
-                            const std::uint64_t columns =
-                                (~std::uint64_t{0} >> (63 - xb)) & (~std::uint64_t{0} << xa);
-                            if ((rows & columns) == 0)
-                                continue;
-                        }
-                        const Pos* table = cell_start + lower.table;
-                        const Pos from = std::max(
-                            table[cell(cx - reach_x, lower.x0, lower.inv_width, lower.cells)],
-                            block.first);
-                        const Pos to = std::min(
-                            table[cell(cx + reach_x, lower.x0, lower.inv_width, lower.cells) + 1],
-                            block.window_end);
-                        // Most hits in reach of x miss in y; their segments are not looked up.
-                        for (Pos c = from; c < to; ++c) {
-                            if (!(std::fabs(ys[c] - cy) < reach_y))
-                                continue;
-                            const Seg s =
-                                seg_at[block.slot + static_cast<std::size_t>(c - block.first)];
-                            if (s != kNoSeg)
-                                link(s, c);
-                        }
+        const Block& block = blocks[candidate.block];
+        const ModuleRange& lower = ranges[block.module];
+        if (line.finite && lower.cells != 0) {
+            const Prediction at = predict(in, line, lower);
+            if (at.usable) {
+                const Pos* table = cell_start + lower.table;
+                const Pos from = std::max(
+                    table[cell(at.cx - at.reach_x, lower.x0, lower.inv_width, lower.cells)],
+                    block.first);
+                const Pos to = std::min(
+                    table[cell(at.cx + at.reach_x, lower.x0, lower.inv_width, lower.cells) + 1],
+                    block.window_end);
+                // Most hits in reach of x miss in y; their segments are not looked up.
+                for (Pos c = from; c < to; ++c) {
+                    if (!(std::fabs(in.ys[c] - at.cy) < at.reach_y))
                         continue;
-                    }
+                    const Seg s = seg_at[block.slot + static_cast<std::size_t>(c - block.first)];
+                    if (s != kNoSeg)
+                        link(s, c);
                 }
-                for (Seg s = block.begin; s < block.end; ++s)
-                    link(s, low[s]);
+                continue;
             }
         }
-        if (succ.size() != before) {
-            if (succ.size() >= kNoSeg)
-                throw std::bad_alloc();
-            linked.push_back(p);
-            succ_begin.push_back(before);
-        }
+        for (Seg s = block.begin; s < block.end; ++s)
+            link(s, low[s]);
     }
+    finish();
     succ_begin.push_back(static_cast<Seg>(succ.size()));
     ws.link_index.assign(count, kNoSeg);
     for (std::size_t i = 0; i < linked.size(); ++i)
