@@ -40,6 +40,9 @@ struct ModuleRange {
     double mask_x_inv = 0.0;
     double mask_y0 = 0.0;
     double mask_y_inv = 0.0;
+    // The same grid with every hit widened by the largest reach of a prediction: one bit
+    // answers whether a prediction comes near a hit.
+    bool has_halo = false;
 };
 
 struct WindowEntry {
@@ -86,6 +89,7 @@ struct Workspace {
     std::vector<Seg> seg_at;      // by window position, see Block
     std::vector<Pos> cell_start;  // module x grids
     std::vector<std::uint64_t> masks;
+    std::vector<std::uint64_t> halos;
     std::vector<Candidate> candidates;
     std::vector<Seg> link_index;  // position in `linked`, kNoSeg without successors
     // By position in `linked`, the segments with successors in ascending order.
@@ -532,6 +536,56 @@ inline Prediction predict(const LinkInputs& in, const Line& line, const ModuleRa
     return at;
 }
 
+// Bounds on the slopes of the segments whose predictions the halos serve.
+struct HaloBounds {
+    bool enabled = false;
+    double tx = 0.0;
+    double ty = 0.0;
+};
+
+// Segment slopes stay within the window slopes, so the reach of a prediction is bounded per
+// module; segments steeper than the bounds take the exact rectangle instead.
+HaloBounds build_halos(Workspace& ws, const GraphDFSParams& params, const LinkInputs& in) {
+    HaloBounds bounds;
+    ws.halos.assign(ws.masks.size(), 0);
+    const double slack = 1 + 1e-6;
+    bounds.tx = std::fabs(params.max_slopes.first) * slack;
+    bounds.ty = std::fabs(params.max_slopes.second) * slack;
+    const double scale = coordinate_scale(ws);
+    // Far from overflow, every prediction below is finite.
+    if (!in.narrow || !std::isfinite(bounds.tx) || !std::isfinite(bounds.ty) ||
+        !(scale * (1 + bounds.tx + bounds.ty) * 8 < 1e300)) {
+        return bounds;
+    }
+    bounds.enabled = true;
+    for (ModuleRange& r : ws.ranges) {
+        r.has_halo = false;
+        if (!r.has_mask)
+            continue;
+        const double reach_x =
+            (in.cut.tol_x + in.margin * (2 + bounds.tx) + bounds.tx * r.z_half) * slack + in.margin;
+        const double reach_y =
+            (in.cut.tol_y + in.margin * (2 + bounds.ty) + bounds.ty * r.z_half) * slack + in.margin;
+        if (!std::isfinite(reach_x) || !std::isfinite(reach_y))
+            continue;
+        r.has_halo = true;
+        for (Pos p = r.begin; p < r.end; ++p) {
+            const auto pi = static_cast<std::size_t>(p);
+            const int xa = mask_cell(ws.x[pi] - reach_x, r.mask_x0, r.mask_x_inv);
+            const int xb = mask_cell(ws.x[pi] + reach_x, r.mask_x0, r.mask_x_inv);
+            if (xa > xb)
+                continue;  // a negative reach: nothing comes near
+            const std::uint64_t columns =
+                (~std::uint64_t{0} >> (63 - xb)) & (~std::uint64_t{0} << xa);
+            const int ya = mask_cell(ws.y[pi] - reach_y, r.mask_y0, r.mask_y_inv);
+            const int yb = mask_cell(ws.y[pi] + reach_y, r.mask_y0, r.mask_y_inv);
+            for (int row = ya; row <= yb; ++row)
+                ws.halos[r.mask + static_cast<std::uint32_t>(row)] |= columns;
+        }
+    }
+    return bounds;
+}
+
 // Successor lists of the segments that have any, ascending both ways. Returns whether every
 // link goes to a lower index, which holds whenever modules lie in the hit list in module order.
 bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates) {
@@ -557,7 +611,9 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates)
     const std::uint32_t* block_begin = ws.block_begin.data();
     const Block* blocks = ws.blocks.data();
     const ModuleRange* ranges = ws.ranges.data();
+    const HaloBounds halo = build_halos(ws, params, in);
     const std::uint64_t* masks = ws.masks.data();
+    const std::uint64_t* halos = ws.halos.data();
 
     // First pass, kept lean: the (segment, block) pairs whose predictions come near a hit at
     // all, predecessors ascending and for each the blocks of its lower hit ascending.
@@ -573,12 +629,21 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates)
         Line line;
         if (!make_line(in, up[pi], q, line))
             continue;
+        const bool near =
+            halo.enabled && line.finite && line.abs_tx <= halo.tx && line.abs_ty <= halo.ty;
+        const double xq = in.xs[q], yq = in.ys[q], zq = in.zs[q];
         for (Pos u = q; u != kNone;
              u = duplicates ? next_same[static_cast<std::size_t>(u)] : kNone) {
             const auto ui = static_cast<std::size_t>(u);
             for (std::uint32_t b = block_begin[ui]; b < block_begin[ui + 1]; ++b) {
                 const ModuleRange& lower = ranges[blocks[b].module];
-                if (line.finite && lower.has_mask) {
+                if (near && lower.has_halo) {
+                    const double d = lower.z_mid - zq;
+                    const int column = mask_cell(xq + line.tx * d, lower.mask_x0, lower.mask_x_inv);
+                    const int row = mask_cell(yq + line.ty * d, lower.mask_y0, lower.mask_y_inv);
+                    if (((halos[lower.mask + static_cast<std::uint32_t>(row)] >> column) & 1) == 0)
+                        continue;
+                } else if (line.finite && lower.has_mask) {
                     const Prediction at = predict(in, line, lower);
                     if (at.usable) {
                         const std::uint64_t* grid = masks + lower.mask;
