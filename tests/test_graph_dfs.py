@@ -385,3 +385,41 @@ class TestAgainstEnumeration:
         expected = reference.solve(data, **params)
         assert len(expected) > 10
         assert solve_ids(data, **params) == expected
+
+
+def busy_events():
+    """A few jittered straight tracks and some noise over several modules: enough hits per
+    module that predictions land all over the search grids, near their cell edges included."""
+    unit = st.floats(-1.0, 1.0, allow_nan=False)
+
+    @st.composite
+    def build(draw):
+        first = draw(st.integers(0, 46))
+        count = draw(st.integers(4, 6))
+        tracks = [(8.0 * draw(unit), 0.3 * draw(unit), 8.0 * draw(unit), 0.3 * draw(unit))
+                  for _ in range(draw(st.integers(1, 6)))]
+        jitter = st.floats(-0.4, 0.4, allow_nan=False)
+        layout = {}
+        for m in range(first, first + count):
+            z = 100.0 + 10.0 * m
+            travelled = 10.0 * (m - first)
+            hits = []
+            for x0, tx, y0, ty in tracks:
+                if draw(st.integers(0, 5)) == 0:
+                    continue  # an inefficient module
+                face = draw(st.sampled_from([0.0, 0.0, 0.9]))
+                hits.append((x0 + tx * travelled + draw(jitter),
+                             y0 + ty * travelled + draw(jitter), z + face))
+            noise = draw(st.lists(st.tuples(unit, unit), max_size=6))
+            hits += [(12.0 * x, 12.0 * y, z) for x, y in noise]
+            layout[m] = hits
+        return event_dict(layout)
+
+    return build()
+
+
+class TestBusyEvents:
+    @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(busy_events(), parameter_sets)
+    def test_busy_random_events(self, data, params):
+        assert solve_ids(data, **params) == reference.solve(data, **params)
