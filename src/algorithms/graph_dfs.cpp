@@ -52,15 +52,14 @@ struct WindowEntry {
 };
 
 // The segments from one upper hit into one lower module: consecutive indices, lower hits in x
-// order. The segment ending at window position c is seg_at[slot + (c - first)], kNoSeg where the
-// y cut dropped the hit, so a range of positions maps onto its segments without a search.
+// order, one for each hit of the window [first, window_end) that passes the y cut.
 struct Block {
     std::int32_t module;
     Seg begin;
     Seg end;
     Pos first;
     Pos window_end;
-    std::size_t slot;
+    Pos upper;
 };
 
 // A segment and a block of its lower hit that may hold successors.
@@ -86,7 +85,6 @@ struct Workspace {
     std::vector<std::pair<std::int32_t, Pos>> id_sort;
     // By segment index.
     std::vector<Pos> up, low;
-    std::vector<Seg> seg_at;      // by window position, see Block
     std::vector<Pos> cell_start;  // module x grids
     std::vector<std::uint64_t> masks;
     std::vector<std::uint64_t> halos;
@@ -314,7 +312,6 @@ void build_segments(Workspace& ws, const GraphDFSParams& params, const Event& ev
     ws.blocks.clear();
     ws.up.clear();
     ws.low.clear();
-    ws.seg_at.clear();
     const double slope_y = params.max_slopes.second;
     for (std::size_t gi = 0; gi < n; ++gi) {
         ws.block_begin[gi] = static_cast<std::uint32_t>(ws.blocks.size());
@@ -335,25 +332,18 @@ void build_segments(Workspace& ws, const GraphDFSParams& params, const Event& ev
         const double gz = ws.z[gi];
         for (const WindowEntry& w : ws.windows) {
             const auto block_start = static_cast<Seg>(ws.up.size());
-            const std::size_t slot = ws.seg_at.size();
             for (Pos q = w.first; q < w.end; ++q) {
                 const auto qi = static_cast<std::size_t>(q);
                 if (std::fabs(ws.z[qi] - gz) * slope_y > std::fabs(ws.y[qi] - gy)) {
                     if (ws.up.size() >= kNoSeg)
                         throw std::bad_alloc();
-                    ws.seg_at.push_back(static_cast<Seg>(ws.up.size()));
                     ws.up.push_back(g);
                     ws.low.push_back(q);
-                } else {
-                    ws.seg_at.push_back(kNoSeg);
                 }
             }
             const auto block_end = static_cast<Seg>(ws.up.size());
-            if (block_end != block_start) {
-                ws.blocks.push_back({w.module, block_start, block_end, w.first, w.end, slot});
-            } else {
-                ws.seg_at.resize(slot);
-            }
+            if (block_end != block_start)
+                ws.blocks.push_back({w.module, block_start, block_end, w.first, w.end, g});
         }
     }
     ws.block_begin[n] = static_cast<std::uint32_t>(ws.blocks.size());
@@ -492,6 +482,7 @@ struct LinkInputs {
     bool narrow;
     bool all_finite;
     double margin;
+    double slope_y;  // the y cut of the segments
 };
 
 // False when the segment has no direction (dz = 0): it continues into nothing.
@@ -604,6 +595,7 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates)
         std::all_of(ws.y.begin(), ws.y.end(), [](double v) { return std::isfinite(v); }) &&
         std::all_of(ws.z.begin(), ws.z.end(), [](double v) { return std::isfinite(v); });
     in.margin = 1e-9 * coordinate_scale(ws);
+    in.slope_y = params.max_slopes.second;
     const Pos* up = ws.up.data();
     const Pos* low = ws.low.data();
     const Pos* first_pos = ws.first_pos.data();
@@ -673,7 +665,6 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates)
     // Second pass: the link test on the hits near each prediction, or on every segment of the
     // block where the prediction cannot narrow the search.
     const Pos* cell_start = ws.cell_start.data();
-    const Seg* seg_at = ws.seg_at.data();
     std::vector<Seg>& linked = ws.linked;
     std::vector<Seg>& succ_begin = ws.succ_begin;
     std::vector<Seg>& succ = ws.succ;
@@ -718,13 +709,22 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates)
                 const Pos to = std::min(
                     table[cell(at.cx + at.reach_x, lower.x0, lower.inv_width, lower.cells) + 1],
                     block.window_end);
-                // Most hits in reach of x miss in y; their segments are not looked up.
+                // Most hits in reach of x miss in y. A segment's index is its rank among the
+                // window's hits that pass the y cut, counted again here: cheaper than a table
+                // that is cold by now.
+                const double gy = in.ys[block.upper];
+                const double gz = in.zs[block.upper];
+                auto passes = [&](Pos c) {
+                    return std::fabs(in.zs[c] - gz) * in.slope_y > std::fabs(in.ys[c] - gy);
+                };
+                Seg s = block.begin;
+                Pos counted = block.first;
                 for (Pos c = from; c < to; ++c) {
-                    if (!(std::fabs(in.ys[c] - at.cy) < at.reach_y))
+                    if (!(std::fabs(in.ys[c] - at.cy) < at.reach_y) || !passes(c))
                         continue;
-                    const Seg s = seg_at[block.slot + static_cast<std::size_t>(c - block.first)];
-                    if (s != kNoSeg)
-                        link(s, c);
+                    for (; counted < c; ++counted)
+                        s += passes(counted) ? 1 : 0;
+                    link(s, c);
                 }
                 continue;
             }
