@@ -6,6 +6,10 @@
 #include <cstring>
 
 namespace trelmon::py {
+
+// The Validator functions in registration order, ending in an empty entry (validator_py.cpp).
+PyMethodDef* validator_functions();
+
 namespace {
 
 PyModuleDef trelmon_module = {
@@ -18,7 +22,7 @@ void add_class(PyObject* module, PyTypeObject* type) {
                     reinterpret_cast<PyObject*>(type));
 }
 
-[[maybe_unused]] void add_function(PyObject* module, PyMethodDef* definition) {
+void add_function(PyObject* module, PyMethodDef* definition) {
     Ref name(PyUnicode_FromString(PyModule_GetName(module)));
     if (!name) {
         throw_python_error();
@@ -56,6 +60,9 @@ PyObject* build_module() {
     register_member(trelmon.get(), "ReconstructionAlgorithms", algorithms.get());
 
     Ref validator = new_submodule("Validator");
+    for (PyMethodDef* function = validator_functions(); function->ml_name != nullptr; ++function) {
+        add_function(validator.get(), function);
+    }
     register_member(trelmon.get(), "Validator", validator.get());
 
     Ref detector_event = new_submodule("DetectorEvent");

@@ -11,22 +11,6 @@ struct EventData {
     PyObject* montecarlo = nullptr;  // owned; cleared by the garbage collector on cycles
 };
 
-// The value under `key`, as a new reference; KeyError naming the key when it is missing.
-Ref required_item(PyObject* dict, const char* key) {
-    PyObject* value = PyDict_GetItemString(dict, key);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) {
-            throw_python_error();
-        }
-        Ref name(PyUnicode_FromString(key));
-        if (name) {
-            PyErr_SetObject(PyExc_KeyError, name.get());
-        }
-        throw_python_error();
-    }
-    return Ref::borrow(value);
-}
-
 PyObject* event_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         static const Signature<1> signature{"Event.__new__", {"json_data"}, 1};

@@ -8,12 +8,6 @@
 namespace trelmon::py {
 namespace {
 
-const char* type_name(PyObject* object) noexcept {
-    const char* name = Py_TYPE(object)->tp_name;
-    const char* dot = std::strrchr(name, '.');
-    return dot != nullptr ? dot + 1 : name;
-}
-
 [[noreturn]] void raise_type_error(const std::string& message) {
     raise(PyExc_TypeError, message);
 }
@@ -194,6 +188,24 @@ void raise_cannot_convert(PyObject* object, const char* target, const char* argu
         message = "argument " + quoted(argument) + ": " + message;
     }
     raise_type_error(message);
+}
+
+const char* type_name(PyObject* object) noexcept {
+    const char* name = Py_TYPE(object)->tp_name;
+    const char* dot = std::strrchr(name, '.');
+    return dot != nullptr ? dot + 1 : name;
+}
+
+Ref required_item(PyObject* dict, const char* key) {
+    PyObject* value = PyDict_GetItemString(dict, key);
+    if (value == nullptr) {
+        Ref name(PyUnicode_FromString(key));
+        if (name) {
+            PyErr_SetObject(PyExc_KeyError, name.get());
+        }
+        throw_python_error();
+    }
+    return Ref::borrow(value);
 }
 
 void add_argument_name(const char* name) noexcept {

@@ -60,6 +60,13 @@ std::array<PyObject*, N> parse_args(const Signature<N>& signature, PyObject* arg
 [[noreturn]] void raise_cannot_convert(PyObject* object, const char* target,
                                        const char* argument = nullptr);
 
+// The name of an object's type as Python shows it ("int", "Hit").
+const char* type_name(PyObject* object) noexcept;
+
+// The value under `key` of a dict, held while it is converted (a conversion may run Python code
+// that edits the dict); KeyError naming the key when it is missing.
+Ref required_item(PyObject* dict, const char* key);
+
 // Prefixes a pending TypeError with "argument '{name}': "; other exceptions pass unchanged.
 void add_argument_name(const char* name) noexcept;
 

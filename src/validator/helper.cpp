@@ -1,0 +1,407 @@
+#include "validator/helper.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+
+#include "errors.hpp"
+
+namespace trelmon {
+
+namespace {
+
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+__attribute__((format(printf, 1, 2))) std::string printf_string(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text;
+    if (length > 0) {
+        text.resize(static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        text.pop_back();
+    }
+    va_end(again);
+    return text;
+}
+
+}  // namespace
+
+MonteCarlo build_montecarlo(ParticleTable table, const std::vector<Hit>& event_hits) {
+    MonteCarlo result;
+    result.particles = std::move(table.particles);
+    for (std::size_t row = 0; row < result.particles.size(); ++row) {
+        MCParticle& particle = result.particles[row];
+        particle.hits.clear();
+        particle.hits.reserve(table.hits_begin[row + 1] - table.hits_begin[row]);
+        for (std::size_t i = table.hits_begin[row]; i < table.hits_begin[row + 1]; ++i) {
+            if (table.positions[i] < event_hits.size()) {
+                particle.hits.push_back(event_hits[table.positions[i]]);
+            }
+        }
+        particle.over5GeV = is_over_5gev(particle.p);
+    }
+    result.particle_hits = particle_hits_map(result.particles, event_hits.size());
+    return result;
+}
+
+namespace {
+
+// The first track equal to each track, by open addressing on the track hash.
+std::vector<std::size_t> first_equal_tracks(const std::vector<Track>& tracks) {
+    std::vector<std::size_t> first(tracks.size());
+    const std::size_t size = std::bit_ceil(2 * tracks.size() + 2);
+    std::vector<std::size_t> slots(size, kNone);
+    for (std::size_t t = 0; t < tracks.size(); ++t) {
+        std::size_t slot = track_hash(tracks[t]) & (size - 1);
+        while (slots[slot] != kNone && !(tracks[slots[slot]] == tracks[t])) {
+            slot = (slot + 1) & (size - 1);
+        }
+        if (slots[slot] == kNone) {
+            slots[slot] = t;
+        }
+        first[t] = slots[slot];
+    }
+    return first;
+}
+
+}  // namespace
+
+Weights comp_weights(const std::vector<Track>& tracks, const ValidatorEvent& event) {
+    Weights weights;
+    weights.columns = event.particles.size();
+    weights.first_equal = first_equal_tracks(tracks);
+    weights.row_begin.assign(tracks.size() + 1, 0);
+    if (event.particles.empty()) {
+        return weights;
+    }
+    if (!event.hit_to_mcp || !event.mcp_to_hits) {
+        throw Error(ErrorKind::Runtime, "Error: hit_to_mcp mapping is missing");
+    }
+    const HitParticles& hit_to_mcp = *event.hit_to_mcp;
+    const ParticleHits& mcp_to_hits = *event.mcp_to_hits;
+
+    // A key's column is its last row: earlier rows with the key keep an all-zero column.
+    std::vector<std::size_t> column_of_entry(mcp_to_hits.entries.size());
+    for (std::size_t e = 0; e < mcp_to_hits.entries.size(); ++e) {
+        column_of_entry[e] = mcp_to_hits.entries[e].last;
+    }
+
+    std::vector<std::uint32_t> count(weights.columns, 0);
+    std::vector<std::size_t> counted_at(weights.columns, kNone);  // last hit serial per column
+    std::vector<std::size_t> touched;
+    std::size_t hit_serial = 0;
+    for (std::size_t t = 0; t < tracks.size(); ++t) {
+        const std::vector<Hit>& hits = tracks[t].hits;
+        if (hits.size() >= 2) {
+            for (const Hit& hit : hits) {
+                if (!hit_to_mcp.contains(hit.id)) {
+                    throw Error(ErrorKind::Runtime, "Error: hit with id " + std::to_string(hit.id) +
+                                                        " not found in hit_to_mcp mapping");
+                }
+                ++hit_serial;
+                for (const std::uint32_t e : hit_to_mcp.of(static_cast<std::size_t>(hit.id))) {
+                    const std::size_t column = column_of_entry[e];
+                    // A hit adds at most one to a column, however often it lists the particle.
+                    if (counted_at[column] == hit_serial) {
+                        continue;
+                    }
+                    counted_at[column] = hit_serial;
+                    if (count[column]++ == 0) {
+                        touched.push_back(column);
+                    }
+                }
+            }
+            const double size = static_cast<double>(hits.size());
+            for (const std::size_t column : touched) {
+                weights.entries.push_back({static_cast<std::uint32_t>(column), count[column],
+                                           static_cast<double>(count[column]) / size});
+                count[column] = 0;
+            }
+            touched.clear();
+        }
+        weights.row_begin[t + 1] = weights.entries.size();
+    }
+    return weights;
+}
+
+Weights select_columns(const Weights& weights, std::span<const std::size_t> selected) {
+    std::vector<std::uint32_t> renumbered(weights.columns,
+                                          std::numeric_limits<std::uint32_t>::max());
+    for (std::size_t j = 0; j < selected.size(); ++j) {
+        renumbered[selected[j]] = static_cast<std::uint32_t>(j);
+    }
+    Weights result;
+    result.columns = selected.size();
+    result.first_equal = weights.first_equal;
+    result.row_begin.assign(weights.row_begin.size(), 0);
+    for (std::size_t t = 0; t < weights.rows(); ++t) {
+        for (const WeightEntry& entry : weights.row(t)) {
+            const std::uint32_t column = renumbered[entry.column];
+            if (column != std::numeric_limits<std::uint32_t>::max()) {
+                result.entries.push_back({column, entry.hits, entry.weight});
+            }
+        }
+        result.row_begin[t + 1] = result.entries.size();
+    }
+    return result;
+}
+
+std::pair<TrackToParticle, ParticleToTrack> hit_purity(const Weights& weights) {
+    TrackToParticle track_to_particle;
+    ParticleToTrack particle_to_track(weights.columns, ParticleMatch{0.0, std::nullopt});
+    if (weights.columns == 0) {
+        return {std::move(track_to_particle), std::move(particle_to_track)};
+    }
+    std::vector<std::size_t> slot(weights.rows(), kNone);  // first equal track -> its entry
+    for (std::size_t t = 0; t < weights.rows(); ++t) {
+        // The largest entry, the later column on ties; an all-zero row ends on the last column.
+        double best = 0.0;
+        std::size_t best_column = weights.columns - 1;
+        std::uint32_t best_hits = 0;
+        for (const WeightEntry& entry : weights.row(t)) {
+            if (entry.weight > best || (entry.weight == best && entry.column > best_column)) {
+                best = entry.weight;
+                best_column = entry.column;
+                best_hits = entry.hits;
+            }
+            // Strictly greater: on ties the earlier track keeps the particle.
+            ParticleMatch& match = particle_to_track[entry.column];
+            if (entry.weight > match.weight) {
+                match.weight = entry.weight;
+                match.track = t;
+            }
+        }
+        TrackMatch match{weights.first_equal[t], best, std::nullopt, 0};
+        if (best > kMatchThreshold) {
+            match.particle = best_column;
+            match.hits = best_hits;
+        }
+        std::size_t& entry = slot[weights.first_equal[t]];
+        if (entry == kNone) {
+            entry = track_to_particle.size();
+            track_to_particle.push_back(match);
+        } else {
+            track_to_particle[entry] = match;
+        }
+    }
+    for (ParticleMatch& match : particle_to_track) {
+        if (!(match.weight > kMatchThreshold)) {
+            match.track.reset();
+        }
+    }
+    return {std::move(track_to_particle), std::move(particle_to_track)};
+}
+
+std::pair<std::size_t, double> ghost_rate(const TrackToParticle& track_to_particle) noexcept {
+    if (track_to_particle.empty()) {
+        return {0, 0.0};
+    }
+    const auto ghosts = static_cast<std::size_t>(
+        std::count_if(track_to_particle.begin(), track_to_particle.end(),
+                      [](const TrackMatch& match) { return !match.particle; }));
+    return {ghosts, static_cast<double>(ghosts) / static_cast<double>(track_to_particle.size())};
+}
+
+std::size_t clones(const TrackToParticle& track_to_particle, std::size_t columns) {
+    std::vector<bool> matched(columns, false);
+    std::size_t count = 0;
+    for (const TrackMatch& match : track_to_particle) {
+        if (match.particle) {
+            if (matched[*match.particle]) {
+                ++count;
+            }
+            matched[*match.particle] = true;
+        }
+    }
+    return count;
+}
+
+std::vector<HitEfficiency> hit_efficiency(const TrackToParticle& track_to_particle,
+                                          std::span<const std::size_t> rows,
+                                          const ValidatorEvent& event) {
+    std::vector<HitEfficiency> result;
+    if (!event.hit_to_mcp || !event.mcp_to_hits) {
+        return result;
+    }
+    const ParticleHits& map = *event.mcp_to_hits;
+    for (const TrackMatch& match : track_to_particle) {
+        if (!match.particle) {
+            continue;
+        }
+        const ParticleHitsEntry& entry = map.entries[map.entry_of_row[rows[*match.particle]]];
+        if (entry.distinct_hits == 0) {
+            continue;
+        }
+        // hit_to_mcp is built from the map, so the track's hits that lie in the particle's hit
+        // set are exactly those that counted for the particle's column in comp_weights.
+        result.push_back({match.track, static_cast<double>(match.hits) /
+                                           static_cast<double>(entry.distinct_hits)});
+    }
+    return result;
+}
+
+void add_event_internal(Efficiency& efficiency, const TrackToParticle& track_to_particle,
+                        const ParticleToTrack& particle_to_track,
+                        std::span<const std::size_t> category_rows, const ValidatorEvent& event) {
+    Efficiency& e = efficiency;
+    e.n_particles += category_rows.size();
+    e.n_reco += static_cast<std::uint64_t>(
+        std::count_if(particle_to_track.begin(), particle_to_track.end(),
+                      [](const ParticleMatch& match) { return match.track.has_value(); }));
+    e.avg_recoeff = e.n_particles > 0
+                        ? static_cast<double>(e.n_reco) / static_cast<double>(e.n_particles) * 100.0
+                        : 0.0;
+    e.n_clones += clones(track_to_particle, particle_to_track.size());
+    const std::vector<HitEfficiency> hit_efficiencies =
+        hit_efficiency(track_to_particle, category_rows, event);
+
+    double purity = 0.0;
+    std::size_t matched = 0;
+    for (const TrackMatch& match : track_to_particle) {
+        if (match.particle) {
+            purity += match.weight;
+            ++matched;
+        }
+    }
+    e.purity_sum += purity;
+
+    double hit_eff = 0.0;
+    for (const HitEfficiency& value : hit_efficiencies) {
+        hit_eff += value.value;
+    }
+    e.hiteff_sum += hit_eff;
+    e.n_hiteff += hit_efficiencies.size();
+
+    e.avg_hiteff = hit_efficiencies.empty()
+                       ? 0.0
+                       : hit_eff / static_cast<double>(hit_efficiencies.size()) * 100.0;
+    e.avg_purity = matched == 0 ? 0.0 : purity / static_cast<double>(matched) * 100.0;
+    if (e.n_particles > 0) {
+        e.recoeffT = 100.0 * static_cast<double>(e.n_reco) / static_cast<double>(e.n_particles);
+    }
+    if (e.n_reco > 0) {
+        e.purityT = e.purity_sum * 100.0 / static_cast<double>(e.n_reco + e.n_clones);
+    }
+}
+
+void write_stdout(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(1, text.data(), text.size());
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;  // a closed or broken standard output takes nothing
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+std::optional<Efficiency> update_efficiencies(std::optional<Efficiency> accumulator,
+                                              const ValidatorEvent& event,
+                                              const std::vector<Track>& tracks,
+                                              const Weights& weights, std::string_view label,
+                                              CategoryPredicate predicate, bool verbose) {
+    if (weights.rows() != tracks.size() || weights.columns != event.particles.size()) {
+        throw std::logic_error("update_efficiencies: weights do not fit the event's tracks");
+    }
+    std::vector<std::size_t> selected;
+    for (std::size_t p = 0; p < event.particles.size(); ++p) {
+        if (predicate(event.particles[p])) {
+            selected.push_back(p);
+        }
+    }
+    if (selected.empty()) {
+        if (verbose) {
+            std::string line = "update_efficiencies: No particles match condition for '";
+            line.append(label);
+            line.append("'\n");
+            write_stdout(line);
+        }
+        return accumulator;
+    }
+    const auto [track_to_particle, particle_to_track] =
+        hit_purity(select_columns(weights, selected));
+    if (!accumulator) {
+        accumulator.emplace();
+        accumulator->label = std::string(label);
+    }
+    add_event_internal(*accumulator, track_to_particle, particle_to_track, selected, event);
+    return accumulator;
+}
+
+void validate_pair(const ValidatorEvent& event, const std::vector<Track>& tracks, bool verbose,
+                   ValidationTotals& totals, CategoryEfficiencies& efficiencies) {
+    totals.total_tracks += tracks.size();
+    const Weights weights = comp_weights(tracks, event);
+    const auto [ghosts, fraction] = ghost_rate(hit_purity(weights).first);
+    totals.total_ghosts += ghosts;
+    totals.ghost_rate_sum += fraction;
+    for (std::size_t c = 0; c < kCategoryCount; ++c) {
+        const Category& category = categories()[c];
+        efficiencies[c] = update_efficiencies(std::move(efficiencies[c]), event, tracks, weights,
+                                              category.label, category.predicate, verbose);
+    }
+}
+
+double overall_ghost_rate(const ValidationTotals& totals) noexcept {
+    if (totals.total_tracks == 0) {
+        return 0.0;
+    }
+    return static_cast<double>(totals.total_ghosts) * 100.0 /
+           static_cast<double>(totals.total_tracks);
+}
+
+double event_average_ghost_rate(const ValidationTotals& totals, std::size_t events) noexcept {
+    if (events == 0) {
+        return 0.0;
+    }
+    return totals.ghost_rate_sum * 100.0 / static_cast<double>(events);
+}
+
+std::vector<std::string> summary_lines(const ValidationTotals& totals,
+                                       const CategoryEfficiencies& efficiencies,
+                                       std::size_t events) {
+    std::vector<std::string> lines;
+    if (events == 0) {
+        lines.emplace_back("No events found.\n");
+        return lines;
+    }
+    lines.push_back(printf_string(
+        "%llu tracks including %llu ghosts (%.1f%%). Event average ghost rate: %.1f%%\n",
+        static_cast<unsigned long long>(totals.total_tracks),
+        static_cast<unsigned long long>(totals.total_ghosts), overall_ghost_rate(totals),
+        event_average_ghost_rate(totals, events)));
+    for (const std::optional<Efficiency>& efficiency : efficiencies) {
+        if (efficiency) {
+            lines.push_back(efficiency_line(*efficiency) + "\n");
+        }
+    }
+    return lines;
+}
+
+double tracking_efficiency(std::span<const ValidatorEvent> events,
+                           std::span<const std::vector<Track>> tracks, std::string_view label) {
+    const CategoryPredicate predicate = category_predicate(label);
+    std::optional<Efficiency> efficiency;
+    const std::size_t pairs = std::min(events.size(), tracks.size());
+    for (std::size_t j = 0; j < pairs; ++j) {
+        const Weights weights = comp_weights(tracks[j], events[j]);
+        efficiency = update_efficiencies(std::move(efficiency), events[j], tracks[j], weights,
+                                         label, predicate, true);
+    }
+    return efficiency ? efficiency->recoeffT / 100.0 : 0.0;
+}
+
+}  // namespace trelmon
