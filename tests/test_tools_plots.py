@@ -122,3 +122,20 @@ def test_a_track_list_without_ghosts_or_misses(solved):
     assert plots.missed_particles(event, tracks) == []
     assert len(plots.missed_particles(event, [])) == sum(
         truth.in_category(p, "velo") for p in particles)
+
+
+def test_column_values_read_the_table_as_the_validator_does(solved):
+    events = solved[0]
+    for event in events:
+        for name in ("p", "eta"):
+            assert plots.column_values(event, name).tolist() == \
+                [p[name] for p in truth.mc_particles(event)]
+    odd = {"x": [], "y": [], "z": [], "montecarlo": {
+        "description": ["p", "eta", "p"],
+        "particles": [[1.0, 2.0, 3.0], [1.0, 2.0], [1.0, "4", True], [None, 5, 2**70]]}}
+    assert plots.column_values(odd, "p").tolist() == [3.0, 0.0, 1.0, float(2**70)]
+    assert plots.column_values(odd, "eta").tolist() == [2.0, 2.0, 0.0, 5.0]
+    assert plots.column_values(odd, "pt").tolist() == [0.0] * 4
+    for name in ("p", "eta"):
+        assert plots.column_values(odd, name).tolist() == \
+            [p[name] for p in truth.mc_particles(odd)]

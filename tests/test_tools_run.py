@@ -131,10 +131,11 @@ def test_solving_in_chunks_changes_nothing(sample):
         assert run.validate(sample, tracks) == detailed
 
 
-def fake_result(name, categories, ghost_rate=12.34, tracks=((1, 2), (3,)), seconds=0.5):
+def fake_result(name, categories, ghost_rate=12.34, total_tracks=3, seconds=0.5):
     finder = run.Finder(name, None, {})
-    return run.FinderResult(finder, [list(t) for t in tracks], seconds, {
-        "overall_ghost_rate": ghost_rate, "categories": categories})
+    return run.FinderResult(finder, 2, seconds, {
+        "total_tracks": total_tracks, "overall_ghost_rate": ghost_rate,
+        "categories": categories})
 
 
 def category(label, **values):
@@ -152,7 +153,7 @@ def test_table_takes_each_figure_from_its_own_key(sample):
                                    hit_eff_percentage=88.88),
                           category("velo", recoeffT=99.0)])
     b = fake_result("LongerName", [category("velo", recoeffT=50.0)], ghost_rate=0.0,
-                    tracks=((1,), (2,)), seconds=0.004)
+                    total_tracks=2, seconds=0.004)
     header, rows = table_cells(run.format_table(sample, [a, b]))
     assert header == ["A", "LongerName"]
     assert rows["events per second"] == ["4", "500"]
@@ -243,7 +244,7 @@ class TestConfigureFinders:
 
 def test_a_non_finite_parameter_is_kept_in_the_record(sample):
     finders = run.configure_finders(["TrackFollowing"], ["max_scatter=1e999"])
-    result = run.FinderResult(finders[0], [[]], 1.0, {"categories": []})
+    result = run.FinderResult(finders[0], 1, 1.0, {"total_tracks": 0, "categories": []})
     record = run.run_record(sample, [result])
     assert record["finders"]["TrackFollowing"]["parameters"] == {"max_scatter": "inf"}
     json.dumps(record, allow_nan=False)
@@ -322,3 +323,25 @@ def test_worker_threads_follow_the_environment(monkeypatch):
     assert worker_threads() == 3
     monkeypatch.delenv("TRELMON_NUM_THREADS")
     assert worker_threads() == available_processors() >= 1
+
+
+def test_run_finders_keeps_the_tracks_only_when_asked(sample):
+    [kept] = run.run_finders(sample, run.configure_finders(["TrackFollowing"]))
+    [dropped] = run.run_finders(sample, run.configure_finders(["TrackFollowing"]),
+                                keep_tracks=False)
+    assert dropped.tracks is None and len(kept.tracks) == 3
+    assert dropped.metrics == kept.metrics == Validator.export_detailed_metrics_json(
+        sample.events, kept.tracks, False)
+    assert kept.tracks_per_event == sum(map(len, kept.tracks)) / 3
+
+
+def test_readme_quick_start_runs(capfd):
+    from pathlib import Path
+
+    text = (Path(__file__).parents[1] / "README.md").read_text(encoding="utf-8")
+    block = text.split("## Quick start in Python", 1)[1].split("```python\n", 1)[1]
+    block = block.split("```", 1)[0]
+    assert len(block.strip().splitlines()) <= 10
+    exec(compile(block, "README.md quick start", "exec"), {})
+    out = capfd.readouterr().out
+    assert "% ghosts" in out and "tracks including" in out

@@ -208,7 +208,8 @@ def _run_run(args) -> None:
         if args.display_event >= len(sample.events):
             raise CommandError(f"--display-event {args.display_event}: the sample has only "
                                f"{len(sample.events)} events")
-        results = run.run_finders(sample, finders)
+        results = run.run_finders(sample, finders,
+                                  keep_tracks=args.summary or args.plots is not None)
         print(run.format_table(sample, results), flush=True)
         if args.summary:
             import trelmon

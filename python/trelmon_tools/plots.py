@@ -23,7 +23,7 @@ from .progress import progress
 
 __all__ = [
     "ETA_EDGES", "MOMENTUM_EDGES", "PLOT_CATEGORIES", "binned_counts", "efficiency_interval",
-    "event_display", "ghost_flags", "missed_particles", "plot_efficiency", "restrict_truth",
+    "column_values", "event_display", "ghost_flags", "missed_particles", "plot_efficiency", "restrict_truth",
     "write_plots",
 ]
 
@@ -226,8 +226,17 @@ def event_display(path, event: dict, tracks, *, title: str, label: str = "velo")
     return shown
 
 
-def _values(events, key: str) -> list:
-    return [np.array([p[key] for p in truth.mc_particles(e)], dtype=float) for e in events]
+def column_values(event: dict, name: str) -> np.ndarray:
+    """One float column of the event's Monte Carlo table, one value per row, read as the
+    validator reads it (the last column of that name; the default 0.0 where a row is short or
+    its value is not a number)."""
+    mc = event["montecarlo"]
+    position = {column: i for i, column in enumerate(mc["description"])}.get(name)
+    rows = mc["particles"]
+    if position is None:
+        return np.zeros(len(rows))
+    return np.array([truth._as_float(row[position], 0.0) if position < len(row) else 0.0
+                     for row in rows], dtype=float)
 
 
 def write_plots(directory, events: list, results: list, *, display_event: int = 0) -> list:
@@ -237,6 +246,8 @@ def write_plots(directory, events: list, results: list, *, display_event: int = 
     ``tracks``); the event display shows event ``display_event`` of ``events``.
     """
     require_matplotlib()
+    if any(r.tracks is None for r in results):
+        raise ValueError("the figures need each finder's tracks: run with keep_tracks=True")
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
     paths = []
@@ -244,7 +255,7 @@ def write_plots(directory, events: list, results: list, *, display_event: int = 
     with progress(total=len(steps) * len(results) + len(results), desc="plotting",
                   unit="figure part") as bar:
         for variable, edges, log_x in steps:
-            values = _values(events, variable)
+            values = [column_values(e, variable) for e in events]
             counts = {}
             for r in results:
                 counts[r.name] = binned_counts(events, r.tracks, values, edges)

@@ -224,13 +224,14 @@ def configure_finders(names=None, params=()) -> list:
 
 @dataclass
 class FinderResult:
-    """One finder's tracks for every event, the time its batches took, and the detailed
-    validation of the tracks (the dictionary of ``export_detailed_metrics_json``)."""
+    """One finder's run: the time its batches took, the detailed validation of its tracks
+    (the dictionary of ``export_detailed_metrics_json``) and, when kept, the tracks."""
 
     finder: Finder
-    tracks: list
+    n_events: int
     solve_seconds: float
     metrics: dict
+    tracks: list | None = None
 
     @property
     def name(self) -> str:
@@ -238,12 +239,14 @@ class FinderResult:
 
     @property
     def events_per_second(self) -> float:
-        n = len(self.tracks)
-        return n / self.solve_seconds if self.solve_seconds > 0 else float("inf")
+        if self.solve_seconds <= 0:
+            return float("inf")
+        return self.n_events / self.solve_seconds
 
     @property
     def tracks_per_event(self) -> float:
-        return sum(map(len, self.tracks)) / len(self.tracks) if self.tracks else 0.0
+        # Every event is paired with its track list, so the validator counted every track.
+        return self.metrics["total_tracks"] / self.n_events if self.n_events else 0.0
 
     def category(self, label: str):
         """The category entry of the validation for ``label``, or None."""
@@ -282,14 +285,24 @@ def validate(sample: Sample, tracks: list) -> dict:
         raise RunError(f"validation failed: {_message(e)}") from None
 
 
-def run_finders(sample: Sample, finders: list, events=None) -> list:
-    """Solve the sample with each finder, then validate each finder's tracks."""
+def run_finders(sample: Sample, finders: list, events=None, *, keep_tracks: bool = True) -> list:
+    """Solve the sample with each finder and validate its tracks, one finder after another.
+
+    ``keep_tracks=False`` drops each finder's tracks once validated, which bounds the memory
+    of a large sample to one finder's tracks.
+    """
     if events is None:
         events = build_events(sample)
-    solved = [(finder, *solve(finder, events)) for finder in finders]
     results = []
-    for finder, tracks, seconds in progress(solved, desc="validating", unit="finder"):
-        results.append(FinderResult(finder, tracks, seconds, validate(sample, tracks)))
+    with progress(total=len(finders), desc="finders", unit="finder") as bar:
+        for finder in finders:
+            bar.set_description(f"solving ({finder.name})")
+            tracks, seconds = solve(finder, events)
+            bar.set_description(f"validating ({finder.name})")
+            metrics = validate(sample, tracks)
+            results.append(FinderResult(finder, len(events), seconds, metrics,
+                                        tracks if keep_tracks else None))
+            bar.update()
     return results
 
 
