@@ -296,9 +296,9 @@ def run_finders(sample: Sample, finders: list, events=None, *, keep_tracks: bool
     results = []
     with progress(total=len(finders), desc="finders", unit="finder") as bar:
         for finder in finders:
-            bar.set_description(f"solving ({finder.name})")
+            bar.set_postfix_str(f"solving with {finder.name}")
             tracks, seconds = solve(finder, events)
-            bar.set_description(f"validating ({finder.name})")
+            bar.set_postfix_str(f"validating {finder.name}")
             metrics = validate(sample, tracks)
             results.append(FinderResult(finder, len(events), seconds, metrics,
                                         tracks if keep_tracks else None))
