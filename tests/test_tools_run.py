@@ -9,6 +9,7 @@ import pytest
 
 import trelmon
 from trelmon_tools import run, truth
+from trelmon_tools.cli import main
 from trelmon_tools.generate import generate_event
 from trelmon_tools.io import write_sample
 
@@ -268,7 +269,8 @@ def test_a_non_finite_parameter_is_kept_in_the_record(sample):
     (["--json", "{empty}"], "{empty}: is a directory"),
     (["--json", "{missing}/out.json"], "{missing}/out.json: no such directory"),
 ])
-def test_bad_input_is_one_line_and_a_failure(tmp_path, sample_dir, args, message):
+def test_bad_input_is_one_line_and_a_failure(tmp_path, sample_dir, args, message, capsys,
+                                             monkeypatch):
     paths = {"empty": tmp_path / "empty", "missing": tmp_path / "missing",
              "bad": tmp_path / "bad", "wrong": tmp_path / "wrong", "sample": sample_dir,
              "file": tmp_path / "file"}
@@ -280,13 +282,21 @@ def test_bad_input_is_one_line_and_a_failure(tmp_path, sample_dir, args, message
         {"description": "", "montecarlo": {"description": [], "particles": []},
          "module_prefix_sum": [0] * 53, "y": [], "z": []}))
     paths["file"].write_text("")
-    args = [a.format(**paths) for a in args]
-    result = command("run", *args, cwd=tmp_path)
-    assert result.returncode == 1
-    assert result.stdout == ""
-    assert result.stderr.startswith(f"python -m trelmon_tools run: error: "
-                                    f"{message.format(**paths)}")
-    assert result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
+    monkeypatch.chdir(tmp_path)
+    assert main(["run", *(a.format(**paths) for a in args)]) == 1
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert err.startswith(f"python -m trelmon_tools run: error: {message.format(**paths)}")
+    assert err.count("\n") == 1
+
+
+def test_a_refusal_in_a_process_of_its_own(tmp_path):
+    result = command("run", "--algorithm", "TrackFollowing", "--param", "max_scatter=[1]",
+                     cwd=tmp_path)
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr == ("python -m trelmon_tools run: error: TrackFollowing: bad value [1] "
+                             "for max_scatter: argument 'max_scatter': must be real number, "
+                             "not list\n")
 
 
 @pytest.mark.parametrize("args, message", [
@@ -295,10 +305,12 @@ def test_bad_input_is_one_line_and_a_failure(tmp_path, sample_dir, args, message
     (["--seed", "-2"], "argument --seed: expected a non-negative integer, got '-2'"),
     (["--display-event", "x"], "expected a non-negative integer, got 'x'"),
 ])
-def test_bad_options_are_usage_errors(tmp_path, args, message):
-    result = command("run", *args, cwd=tmp_path)
-    assert result.returncode == 2 and result.stdout == ""
-    assert result.stderr.count("\n") == 1 and message in result.stderr
+def test_bad_options_are_usage_errors(args, message, capsys):
+    with pytest.raises(SystemExit) as exit_:
+        main(["run", *args])
+    assert exit_.value.code == 2
+    out, err = capsys.readouterr()
+    assert out == "" and err.count("\n") == 1 and message in err
 
 
 class _Terminal(text_io.StringIO):

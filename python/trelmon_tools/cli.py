@@ -194,16 +194,16 @@ def _run_run(args) -> None:
 
     try:
         finders = run.configure_finders(args.algorithm, args.param)
-        if args.plots is not None:
+        if args.json is not None:
+            _check_output_file(args.json)
+        directory = None if args.plots is None else _output_directory(args.plots)
+        if directory is not None:
             from . import plots
 
             try:
                 plots.require_matplotlib()
             except ImportError as e:
                 raise CommandError(str(e)) from None
-        if args.json is not None:
-            _check_output_file(args.json)
-        directory = None if args.plots is None else _output_directory(args.plots)
         sample = _sample(args)
         if args.display_event >= len(sample.events):
             raise CommandError(f"--display-event {args.display_event}: the sample has only "
