@@ -155,14 +155,21 @@ def plot_efficiency(path, variable: str, edges, counts_by_finder: dict, *, log_x
             hist.tick_params(axis="y", colors="0.5")
             ax.set_zorder(hist.get_zorder() + 1)
             ax.patch.set_visible(False)
+        m = len(counts_by_finder)
         for i, (name, counts) in enumerate(counts_by_finder.items()):
             n, k = counts[label]
             eff, low, high = efficiency_interval(k, n)
             shown = n > 0
-            ax.errorbar(centres[shown], 100 * eff[shown],
+            # Side by side within the bin, so that equal points of two finders stay visible.
+            shift = (i - (m - 1) / 2) * 0.5 / max(m, 1)
+            if log_x:
+                x = centres * (x_edges[1:] / x_edges[:-1]) ** shift
+            else:
+                x = centres + shift * (x_edges[1:] - x_edges[:-1])
+            ax.errorbar(x[shown], 100 * eff[shown],
                         yerr=100 * np.vstack([eff[shown] - low[shown], high[shown] - eff[shown]]),
-                        xerr=np.vstack([centres[shown] - x_edges[:-1][shown],
-                                        x_edges[1:][shown] - centres[shown]]),
+                        xerr=np.vstack([x[shown] - x_edges[:-1][shown],
+                                        x_edges[1:][shown] - x[shown]]),
                         fmt=_MARKERS[i % len(_MARKERS)], markersize=4, capsize=0,
                         linewidth=1, label=name)
         if log_x:
