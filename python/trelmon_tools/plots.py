@@ -196,7 +196,7 @@ def event_display(path, event: dict, tracks, *, title: str, label: str = "velo")
     fig = _figure(figsize=(16, 5.6), layout="constrained")
     views = (("z", "x", "x–z view"), ("z", "y", "y–z view"), ("x", "y", "x–y view"))
     coords = {"x": xs, "y": ys, "z": zs}
-    colours = [f"C{i}" for i in range(10)]
+    colours = [f"C{i}" for i in (0, 1, 2, 4, 5, 6, 8, 9)]  # no red (missed), no grey (hits)
     for column, (h, v, view) in enumerate(views):
         ax = fig.add_subplot(1, 3, column + 1)
         ax.scatter(coords[h], coords[v], s=1.5, color="0.6", linewidths=0, label="hits",
@@ -209,7 +209,7 @@ def event_display(path, event: dict, tracks, *, title: str, label: str = "velo")
                         label="ghost tracks" if first_ghost else None)
                 first_ghost = False
             else:
-                ax.plot(coords[h][ids], coords[v][ids], "-", color=colours[i % 10],
+                ax.plot(coords[h][ids], coords[v][ids], "-", color=colours[i % len(colours)],
                         linewidth=0.7, label="tracks" if first_track else None)
                 first_track = False
         for j, row in enumerate(missed):
