@@ -22,9 +22,9 @@ from . import truth
 from .progress import progress
 
 __all__ = [
-    "ETA_EDGES", "MOMENTUM_EDGES", "PLOT_CATEGORIES", "binned_counts", "efficiency_interval",
-    "column_values", "event_display", "ghost_flags", "missed_particles", "plot_efficiency", "restrict_truth",
-    "write_plots",
+    "ETA_EDGES", "MOMENTUM_EDGES", "PLOT_CATEGORIES", "binned_counts", "column_values",
+    "efficiency_interval", "event_display", "ghost_flags", "missed_particles", "plot_efficiency",
+    "require_matplotlib", "restrict_truth", "write_plots",
 ]
 
 #: Bin edges: momentum in MeV (0.1 to 100 GeV, logarithmic), pseudorapidity in steps of 0.5.
