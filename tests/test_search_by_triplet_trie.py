@@ -1,0 +1,512 @@
+"""SearchByTripletTrie: the class surface, agreement with a literal rendering of the finder on
+generated and random events, the indexed trie building against a full scan, and the places
+where this finder is easy to get wrong (bounds, misses and their flags, claimed hits, id -1)."""
+
+import math
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import trelmon
+from trelmon_tools import _sbt_probe as probe
+from trelmon_tools.generate import generate_event
+
+import search_by_triplet_reference as ref
+
+SBT = trelmon.ReconstructionAlgorithms.SearchByTripletTrie
+Event = trelmon.DetectorEvent.Event
+
+
+def outcome(tracks):
+    """What Python sees of a track list: ids in order and the two flags."""
+    return [(tuple(h.id for h in t.hits), t.missed_last_module, t.missed_penultimate_module)
+            for t in tracks]
+
+
+def visible(results):
+    """Reference or probe results without the hidden missed_count."""
+    return [r[:3] for r in results]
+
+
+def probe_input(modules):
+    hits = modules[0].hits if modules else ()
+    assert all(m.hits is hits for m in modules)
+    return ([(h.id, h.x, h.y, h.z) for h in hits],
+            [(m.number, m.start, m.end) for m in modules])
+
+
+def probe_solve(modules, max_scatter=0.1, strong=4, allowed=2):
+    return probe.solve(*probe_input(modules), max_scatter, strong, allowed)
+
+
+def station_event(make_event_dict, hits):
+    """An event from {station: [(x, y), ...]}: hits on the station's first module, at z = 10 *
+    station, in the order given."""
+    return make_event_dict({2 * s: [(x, y, 10.0 * s) for x, y in points]
+                            for s, points in hits.items()})
+
+
+def hand_made(stations, numbers=None):
+    """A module list for the probe: stations[k] lists (id, x, y, z) hits of station k's first
+    module; module 2k is numbered 2 * numbers[k] (default k), module 2k + 1 one more."""
+    hits, modules = [], []
+    for k, points in enumerate(stations):
+        start = len(hits)
+        hits.extend(ref.RefHit(*p) for p in points)
+        number = 2 * (k if numbers is None else numbers[k])
+        modules.append((number, start, len(hits)))
+        modules.append((number + 1, len(hits), len(hits)))
+    shared = tuple(hits)
+    return [ref.RefModule(n, s, e, shared) for n, s, e in modules]
+
+
+# --------------------------------------------------------------------------------------------
+# The Python class
+
+
+class TestClass:
+    def test_parameters_and_defaults(self):
+        default = SBT()
+        explicit = SBT(0.1, 4, 2)
+        by_keyword = SBT(max_scatter=None, min_strong_track_length=None,
+                         allowed_missed_modules=None)
+        event = Event(generate_event(3))
+        expected = outcome(default.solve(event))
+        assert expected
+        assert outcome(explicit.solve(event)) == expected
+        assert outcome(by_keyword.solve(event)) == expected
+        assert outcome(SBT(max_scatter=1).solve(event)) == outcome(SBT(1.0).solve(event))
+        assert outcome(SBT(0.2).solve(event)) != expected
+
+    def test_refused_arguments(self):
+        with pytest.raises(TypeError, match="min_track_length"):
+            SBT(min_track_length=3)
+        with pytest.raises(TypeError):
+            SBT(0.1, 4, 2, 7)
+        with pytest.raises(TypeError, match="argument 'max_scatter'"):
+            SBT(max_scatter="0.1")
+        with pytest.raises(OverflowError):
+            SBT(min_strong_track_length=-1)
+        with pytest.raises(OverflowError):
+            SBT(allowed_missed_modules=-1)
+        with pytest.raises(TypeError, match="argument 'event'.*'int'.*'Event'"):
+            SBT().solve(42)
+        with pytest.raises(TypeError, match="events"):
+            SBT().solve_batch([Event(generate_event(1)), 42])
+
+    def test_docstrings_and_no_readable_parameters(self):
+        assert SBT.__text_signature__ == (
+            "(cls, max_scatter=None, min_track_length=None, min_strong_track_length=None, "
+            "allowed_missed_modules=None)")
+        assert SBT.solve.__doc__ == "Processes the event to assemble tracks."
+        assert SBT.solve.__text_signature__ == "($self, event)"
+        assert SBT.solve_batch.__text_signature__ == "($self, events)"
+        assert not hasattr(SBT(), "max_scatter")
+        assert "SearchByTripletTrie" in trelmon.ReconstructionAlgorithms.__all__
+        assert SBT.__module__ == "ReconstructionAlgorithms"
+
+
+# --------------------------------------------------------------------------------------------
+# Agreement with the literal rendering
+
+
+PARAMETER_SETS = [(0.1, 4, 2), (1.0, 3, 1), (0.02, 5, 0), (10.0, 0, 3), (0.3, 1, 255)]
+
+
+class TestAgainstReference:
+    @pytest.mark.parametrize("seed", range(6))
+    def test_small_generated_events_with_several_parameter_sets(self, seed):
+        data = generate_event(100 + seed, n_collisions=1)
+        event = Event(data)
+        modules = ref.modules_from_event_dict(data)
+        for params in PARAMETER_SETS:
+            expected = ref.solve(modules, *params)
+            assert outcome(SBT(*params).solve(event)) == visible(expected), params
+            assert probe_solve(modules, *params) == expected, params
+
+    @pytest.mark.parametrize("seed", range(8))
+    def test_default_generated_events(self, seed):
+        # The reference walk runs on tries from the full scan (verified below against the
+        # pure-Python trie building), which keeps default-size events affordable.
+        data = generate_event(seed)
+        event = Event(data)
+        modules = ref.modules_from_event_dict(data)
+        hits_by_id = {h.id: h for h in modules[0].hits}
+        for params in [(0.1, 4, 2), (0.5, 3, 1)]:
+            rows = probe.full_scan_tries(*probe_input(modules), params[0])
+            tries = ref.tries_from_rows(rows, hits_by_id)
+            expected = ref.solve(modules, *params, tries=tries)
+            assert outcome(SBT(*params).solve(event)) == visible(expected)
+
+    def test_hit_records_are_copied_whole(self, make_event_dict):
+        data = make_event_dict({2 * s: [(0.5 * s, -0.25 * s, 10.0 * s)] for s in range(6)},
+                               with_t=True)
+        event = Event(data)
+        tracks = SBT().solve(event)
+        assert len(tracks) == 1
+        by_id = {h.id: h for h in event.hits}
+        for hit in tracks[0].hits:
+            original = by_id[hit.id]
+            assert (hit.x, hit.y, hit.z, hit.t, hit.module_number, hit.with_t) == (
+                original.x, original.y, original.z, original.t, original.module_number,
+                original.with_t)
+
+
+# Coordinates on a coarse grid make straight lines, equal scatters and equal z common; NaN and
+# infinities reach every comparison now and then.
+near_line = st.sampled_from([0.0, 0.0, 0.5, -0.5, 0.25])
+coordinate = st.one_of(
+    near_line, near_line, near_line,
+    st.sampled_from([-1.0, 1.0, 2.0, -0.0, 1e300, math.nan, math.inf, -math.inf]),
+)
+odd_z = st.sampled_from([0.0, 10.0, -0.0, math.nan, math.inf])
+scatter_bound = st.sampled_from([0.1, 0.3, 1.0, 4.0, 0.0, -1.0, math.inf, math.nan, 1e-300])
+strong_length = st.integers(0, 6)
+allowed_misses = st.sampled_from([0, 1, 2, 3, 255, 256, 257])
+
+
+def z_of_module(draw, m):
+    return draw(st.one_of(st.just(5.0 * m), st.just(5.0 * m), odd_z))
+
+
+@st.composite
+def event_dicts(draw):
+    """Events of few hits on a few stations, through the Python Event."""
+    prefix, xs, ys, zs = [0], [], [], []
+    for m in range(52):
+        count = draw(st.integers(0, 3)) if m < 16 else 0
+        for _ in range(count):
+            xs.append(draw(coordinate))
+            ys.append(draw(coordinate))
+            zs.append(z_of_module(draw, m))
+        prefix.append(len(xs))
+    return {"description": "", "montecarlo": None, "module_prefix_sum": prefix,
+            "x": xs, "y": ys, "z": zs}
+
+
+@st.composite
+def module_lists(draw):
+    """Hand-made module lists sharing one hit list: mostly laid out like an event's, but with
+    any count, any module numbers, overlapping ranges, repeated ids and id -1 mixed in."""
+    n_modules = draw(st.integers(0, 13))
+    hits, ranges = [], []
+    for m in range(n_modules):
+        start = len(hits)
+        for _ in range(draw(st.integers(0, 3))):
+            hit_id = draw(st.one_of(st.just(len(hits)), st.just(len(hits)), st.integers(-1, 6)))
+            hits.append(ref.RefHit(hit_id, draw(coordinate), draw(coordinate),
+                                   z_of_module(draw, m)))
+        ranges.append((start, len(hits)))
+    hits = tuple(hits)
+    modules = []
+    for m, (start, end) in enumerate(ranges):
+        if draw(st.integers(0, 9)) == 0:
+            start = draw(st.integers(0, len(hits)))
+            end = draw(st.integers(start, len(hits)))
+        number = draw(st.one_of(st.just(m), st.just(m), st.integers(0, 60)))
+        modules.append(ref.RefModule(number, start, end, hits))
+    return modules
+
+
+class TestRandomEvents:
+    @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(data=event_dicts(), max_scatter=scatter_bound, strong=strong_length,
+           allowed=allowed_misses)
+    def test_events_match_the_reference(self, data, max_scatter, strong, allowed):
+        expected = ref.solve(ref.modules_from_event_dict(data), max_scatter, strong, allowed)
+        got = SBT(max_scatter, strong, allowed).solve(Event(data))
+        assert outcome(got) == visible(expected)
+
+    @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(modules=module_lists(), max_scatter=scatter_bound, strong=strong_length,
+           allowed=allowed_misses)
+    def test_module_lists_match_the_reference(self, modules, max_scatter, strong, allowed):
+        expected = ref.solve(modules, max_scatter, strong, allowed)
+        assert probe_solve(modules, max_scatter, strong, allowed) == expected
+
+    @settings(max_examples=150, deadline=None)
+    @given(modules=module_lists(), max_scatter=scatter_bound)
+    def test_tries_match_the_full_scan(self, modules, max_scatter):
+        literal = ref.trie_rows(ref.build_tries(modules, max_scatter))
+        args = (*probe_input(modules), max_scatter)
+        assert probe.full_scan_tries(*args) == literal
+        assert probe.tries(*args) == literal
+
+
+# --------------------------------------------------------------------------------------------
+# Trie building: indexed search against a full scan
+
+
+class TestTrieBuilding:
+    @pytest.mark.parametrize("seed", range(4))
+    def test_pure_python_tries_match_the_full_scan(self, seed):
+        # Pins the native full scan that the faster comparisons below rely on.
+        modules = ref.modules_from_event_dict(generate_event(200 + seed, n_collisions=1))
+        for max_scatter in (0.1, 2.0):
+            literal = ref.trie_rows(ref.build_tries(modules, max_scatter))
+            assert probe.full_scan_tries(*probe_input(modules), max_scatter) == literal
+
+    def test_generated_events(self):
+        for seed in range(16):
+            modules = ref.modules_from_event_dict(generate_event(300 + seed))
+            hits, layout = probe_input(modules)
+            for max_scatter in (0.1, 0.01, 1.0):
+                full = probe.full_scan_tries(hits, layout, max_scatter)
+                assert probe.tries(hits, layout, max_scatter) == full
+                assert sum(len(t) for t in full if t) > 0
+
+    def test_unbounded_and_empty_bounds(self):
+        modules = ref.modules_from_event_dict(generate_event(7, n_collisions=1))
+        hits, layout = probe_input(modules)
+        for max_scatter in (math.inf, 1e300, 0.0, -1.0, math.nan):
+            assert probe.tries(hits, layout, max_scatter) == probe.full_scan_tries(
+                hits, layout, max_scatter)
+
+
+# --------------------------------------------------------------------------------------------
+# Places that are easy to get wrong
+
+
+class TestBounds:
+    def test_scatter_equal_to_the_bound_is_rejected(self, make_event_dict):
+        # One line through stations 2, 1, 0; the third hit is 0.5 off in y, a scatter of
+        # exactly 0.25 (the prediction is exact: the line has zero slope).
+        def solve(third_y, max_scatter):
+            event = Event(station_event(make_event_dict,
+                                        {2: [(0.0, 0.0)], 1: [(0.0, 0.0)], 0: [(0.0, third_y)]}))
+            return outcome(SBT(max_scatter=max_scatter).solve(event))
+
+        assert solve(0.5, 0.25) == []
+        assert solve(0.5, math.nextafter(0.25, 1.0)) == [((2, 1, 0), False, False)]
+        assert solve(math.nextafter(0.5, 0.0), 0.25) == [((2, 1, 0), False, False)]
+
+    def test_equal_scatters_go_to_the_earlier_third_hit(self, make_event_dict):
+        # The line (0, 0) along z predicts (0, 0) on every plane; third hits at x = -0.1 and
+        # x = 0.1 score exactly the same. Same plane, or the later hit on the plane visited first.
+        for later_z in (0.0, -1.0):
+            data = make_event_dict({4: [(0.0, 0.0, 20.0)], 2: [(0.0, 0.0, 10.0)],
+                                    0: [(-0.1, 0.0, 0.0)], 1: [(0.1, 0.0, later_z)]})
+            assert outcome(SBT().solve(Event(data))) == [((3, 2, 0), False, False)]
+            data = make_event_dict({4: [(0.0, 0.0, 20.0)], 2: [(0.0, 0.0, 10.0)],
+                                    0: [(0.1, 0.0, 0.0)], 1: [(-0.1, 0.0, later_z)]})
+            assert outcome(SBT().solve(Event(data))) == [((3, 2, 0), False, False)]
+
+    def test_equal_scatters_in_a_trie_extension_go_to_the_earlier_hit(self, make_event_dict):
+        # Seeded at station 3, extended at station 2 through the trie into station 0.
+        for first_x in (-0.1, 0.1):
+            data = make_event_dict({6: [(0.0, 0.0, 30.0)], 4: [(0.0, 0.0, 20.0)],
+                                    2: [(0.0, 0.0, 10.0)], 0: [(first_x, 0.0, 0.0)],
+                                    1: [(-first_x, 0.0, -1.0)]})
+            assert outcome(SBT().solve(Event(data))) == [((4, 3, 2, 0), False, False)]
+
+    def test_equal_scatters_in_the_module_search_go_to_the_earlier_hit(self):
+        tie = resume_scenario(x_in_module_3=-0.1, id_in_module_3=3,
+                              extra_in_module_3=[(9, 0.1, 0.0, 15.0)])
+        assert probe_solve(tie) == [((0, 1, 2, 9), False, True, 0)]
+
+    def test_module_search_bound_is_exclusive(self):
+        # Misses at stations 4 and 3, then a module search finds the hit in module 3 at
+        # station 2 (station numbers chosen so the searched modules differ).
+        for offset, found in [(0.5, False), (math.nextafter(0.5, 0.0), True)]:
+            modules = resume_scenario(x_in_module_3=offset)
+            (ids, *_), = probe_solve(modules, max_scatter=0.25)
+            assert (ids == (0, 1, 2, 3)) is found
+
+
+def resume_scenario(x_in_module_3=0.0, id_in_module_3=3, extra_in_module_3=()):
+    """Six stations numbered [4, 1, 2, 3, 4, 5]. A line leaves hits on stations 5, 4, 3 and one
+    on module 3 (station 1's second module, at z = 15). Walking down: the seed at station 5
+    misses at 4 (module search in module 1) and at 3 (module 0), then at station 2 the module
+    search looks in module 3 (station 0 has number 4) and finds that hit."""
+    hits = [ref.RefHit(0, 0.0, 0.0, 50.0), ref.RefHit(1, 0.0, 0.0, 40.0),
+            ref.RefHit(2, 0.0, 0.0, 30.0)]
+    hits += [ref.RefHit(*h) for h in extra_in_module_3]
+    hits.append(ref.RefHit(id_in_module_3, x_in_module_3, 0.0, 15.0))
+    shared = tuple(hits)
+    n = len(shared)
+    layout = [
+        (8, 0, 0), (9, 0, 0),  # station 0, number 4: its search module is module 3
+        (2, 3, 3), (3, 3, n),  # station 1: module 3 holds the hits after the line's first three
+        (4, 0, 0), (5, 0, 0),
+        (6, 2, 3), (7, 3, 3),  # station 3
+        (8, 1, 2), (9, 2, 2),  # station 4
+        (10, 0, 1), (11, 1, 1),  # station 5
+    ]
+    return [ref.RefModule(number, s, e, shared) for number, s, e in layout]
+
+
+class TestMisses:
+    @staticmethod
+    def four_hit_track(make_event_dict):
+        # Stations 25..22 on one line, nothing below: the track is extended once through the
+        # trie (at station 24), then misses every station from 23 on (the module searches look
+        # in modules 20, 19, ..., which are empty).
+        return Event(station_event(make_event_dict, {s: [(0.01 * s, 0.02 * s)]
+                                                     for s in (25, 24, 23, 22)}))
+
+    def test_allowed_missed_modules(self, make_event_dict):
+        event = self.four_hit_track(make_event_dict)
+        ids = (0, 1, 2, 3)[::-1]  # ids follow module order; the track runs downwards
+        one_miss = [(ids, True, False)]
+        two_or_more_misses = [(ids, True, True)]
+        assert outcome(SBT(allowed_missed_modules=0).solve(event)) == one_miss
+        assert outcome(SBT(allowed_missed_modules=256).solve(event)) == one_miss
+        assert outcome(SBT(allowed_missed_modules=1).solve(event)) == two_or_more_misses
+        assert outcome(SBT(allowed_missed_modules=257).solve(event)) == two_or_more_misses
+        assert outcome(SBT().solve(event)) == two_or_more_misses
+        # Never closed by misses: it stays open to the end of the walk.
+        assert outcome(SBT(allowed_missed_modules=255).solve(event)) == two_or_more_misses
+
+    def test_missed_count_is_kept(self):
+        # The same track through the probe, which shows missed_count: closed at the miss that
+        # exceeds the allowance, or left open to the end (22 misses, stations 23 down to 2).
+        stations = [[] for _ in range(26)]
+        for i, s in enumerate((25, 24, 23, 22)):
+            stations[s] = [(3 - i, 0.01 * s, 0.02 * s, 10.0 * s)]
+        modules = hand_made(stations)
+        assert probe_solve(modules, allowed=0) == [((3, 2, 1, 0), True, False, 1)]
+        assert probe_solve(modules, allowed=256) == [((3, 2, 1, 0), True, False, 1)]
+        assert probe_solve(modules, allowed=2) == [((3, 2, 1, 0), True, True, 3)]
+        assert probe_solve(modules, allowed=255) == [((3, 2, 1, 0), True, True, 22)]
+
+    def test_missed_count_wraps_at_256(self):
+        # 300 stations; only the top two are numbered 24 and 25, so the one trie that seeds
+        # takes its third hits from position 23. The seeded track then misses 297 stations
+        # (the module searches look only in empty odd modules or past the end), never closed
+        # with 255 allowed: its count wraps to 297 - 256.
+        stations = [[] for _ in range(300)]
+        numbers = [26 + 2 * p for p in range(300)]
+        numbers[299], numbers[298] = 25, 24
+        stations[299] = [(0, 0.0, 0.0, 30.0)]
+        stations[298] = [(1, 0.0, 0.0, 20.0)]
+        stations[23] = [(2, 0.0, 0.0, 10.0)]
+        modules = hand_made(stations, numbers)
+        expected = [((0, 1, 2), True, True, 297 - 256)]
+        assert probe_solve(modules, allowed=255) == expected
+        assert ref.solve(modules, 0.1, 4, 255) == expected
+
+    def test_flags_after_misses_and_a_following_extension(self):
+        assert probe_solve(resume_scenario()) == [((0, 1, 2, 3), False, True, 0)]
+        # Without the hit in module 3 the track ends on its two misses plus a third.
+        modules = resume_scenario(x_in_module_3=5.0)
+        assert probe_solve(modules) == [((0, 1, 2), True, True, 3)]
+
+    def test_module_search_never_takes_id_minus_one(self):
+        assert probe_solve(resume_scenario(id_in_module_3=-1)) == [((0, 1, 2), True, True, 3)]
+        # A worse hit before it does not win either: the best found is the -1 hit.
+        worse_first = resume_scenario(id_in_module_3=-1, extra_in_module_3=[(9, 0.1, 0.0, 15.0)])
+        assert probe_solve(worse_first) == [((0, 1, 2), True, True, 3)]
+        # Once that hit is off the line, the other one is taken.
+        other = resume_scenario(x_in_module_3=5.0, id_in_module_3=-1,
+                                extra_in_module_3=[(9, 0.1, 0.0, 15.0)])
+        assert probe_solve(other) == [((0, 1, 2, 9), False, True, 0)]
+
+
+class TestClaims:
+    @staticmethod
+    def two_lines(make_event_dict, through_trie):
+        # Two lines on stations 6, 5, 4 crossing at z = 30 (station 3) or, when the crossing
+        # should be reached by module search, at z = 10 (module 2, searched from station 5).
+        cross = 30.0 if through_trie else 10.0
+        hits = {}
+        for s in (6, 5, 4):
+            hits[s] = [(0.1 * (10.0 * s - cross), 0.0), (-0.1 * (10.0 * s - cross), 0.0)]
+        if through_trie:
+            hits[3] = [(0.0, 0.0)]
+            return Event(station_event(make_event_dict, hits))
+        data = station_event(make_event_dict, hits)
+        # The crossing hit sits on module 2 (station 1's first module) at z = 10.
+        return Event(add_hit(data, 2, (0.0, 0.0, 10.0)))
+
+    def test_trie_extension_takes_a_claimed_hit(self, make_event_dict):
+        event = self.two_lines(make_event_dict, through_trie=True)
+        crossing = 0  # the first hit in module order
+        tracks = outcome(SBT().solve(event))
+        assert len(tracks) == 2
+        assert all(len(ids) == 4 and ids[-1] == crossing for ids, *_ in tracks)
+
+    def test_module_search_skips_a_claimed_hit(self, make_event_dict):
+        event = self.two_lines(make_event_dict, through_trie=False)
+        tracks = outcome(SBT().solve(event))
+        crossing = 0  # module 2's hit comes first in module order
+        assert [len(ids) for ids, *_ in tracks] == [4, 3]
+        assert tracks[0][0][-1] == crossing and crossing not in tracks[1][0]
+
+    def test_weak_track_dropped_when_a_first_hit_is_claimed(self, make_event_dict):
+        # W = (a5, b4, c3) is seeded at station 5 and closes weak. T = (a4', c3, e2) is seeded
+        # at station 4 sharing c3, grows to four hits through f1 and claims its first three.
+        w = [(2.0, 0.0), (1.0, 0.0), (0.0, 0.0)]
+        data = station_event(make_event_dict, {
+            5: [w[0]], 4: [w[1], (0.0, 1.0)], 3: [w[2]], 2: [(0.0, -1.0)], 1: [(0.0, -2.0)]})
+        event = Event(data)
+        ids = {(h.x, h.y, h.z): h.id for h in event.hits}
+        a5, b4, a4, c3 = ids[(2.0, 0.0, 50.0)], ids[(1.0, 0.0, 40.0)], ids[(0.0, 1.0, 40.0)], \
+            ids[(0.0, 0.0, 30.0)]
+        e2, f1 = ids[(0.0, -1.0, 20.0)], ids[(0.0, -2.0, 10.0)]
+        strong_t = ((a4, c3, e2, f1), True, False)
+        assert outcome(SBT().solve(event)) == [strong_t]
+        # With five hits needed, T stays weak and claims nothing: both are returned.
+        assert outcome(SBT(min_strong_track_length=5).solve(event)) == [
+            ((a5, b4, c3), True, True), strong_t]
+
+
+def add_hit(data, module, point):
+    """The event dictionary with one more hit at the end of a module."""
+    prefix = data["module_prefix_sum"]
+    at = prefix[module + 1]
+    out = dict(data)
+    for key, value in zip("xyz", point):
+        out[key] = data[key][:at] + [value] + data[key][at:]
+    out["module_prefix_sum"] = prefix[:module + 1] + [p + 1 for p in prefix[module + 1:]]
+    return out
+
+
+class TestModuleCounts:
+    @staticmethod
+    def parallel_lines(n_modules):
+        # Well-separated straight lines, one hit per line on each station's first module.
+        stations = []
+        for k in range((n_modules + 1) // 2):
+            stations.append([(10 * k + j, 5.0 * j, -3.0 * j, 10.0 * k) for j in range(3)])
+        modules = hand_made(stations)
+        return modules[:n_modules]
+
+    def test_six_modules_give_one_weak_track_per_line(self):
+        assert probe_solve(self.parallel_lines(6)) == [
+            ((20 + j, 10 + j, j), False, False, 0) for j in range(3)]
+
+    def test_five_modules_give_nothing(self):
+        assert probe_solve(self.parallel_lines(5)) == []
+        assert probe_solve(self.parallel_lines(4)) == []
+        assert probe_solve([]) == []
+
+    def test_seventh_module_plays_no_part(self):
+        six = self.parallel_lines(6)
+        seven = self.parallel_lines(7)
+        assert len(seven) == 7 and seven[6].end > seven[6].start
+        assert probe_solve(seven) == probe_solve(six)
+
+    def test_trie_extension_and_seed_may_take_id_minus_one(self):
+        modules = hand_made([[(-1, 0.0, 0.0, 0.0)], [(5, 0.0, 0.0, 10.0)],
+                             [(6, 0.0, 0.0, 20.0)], [(7, 0.0, 0.0, 30.0)]])
+        assert probe_solve(modules) == [((7, 6, 5, -1), False, False, 0)]
+        # Stations numbered 1, 2, 3: third hits come from position (2 - 1), the second
+        # station itself, so its hit is both second and third.
+        assert probe_solve(modules[2:]) == [((7, 6, 6), False, False, 0)]
+        assert probe_solve(modules[:6]) == [((6, 5, -1), False, False, 0)]
+
+
+class TestDeterminism:
+    def test_repeated_runs_and_batches_agree(self):
+        events = [Event(generate_event(seed)) for seed in range(6)]
+        algorithm = SBT()
+        single = [outcome(algorithm.solve(e)) for e in events]
+        assert all(single)
+        for _ in range(3):
+            assert [outcome(algorithm.solve(e)) for e in events] == single
+            assert [outcome(t) for t in algorithm.solve_batch(events)] == single
+        assert [outcome(t) for t in algorithm.solve_batch(events[::-1])] == single[::-1]
+        assert [outcome(t) for t in algorithm.solve_batch(tuple(events + events))] == \
+            single + single
+        assert algorithm.solve_batch([]) == []
