@@ -175,9 +175,9 @@ class TestConfigureFinders:
         finders = run.configure_finders()
         assert [f.name for f in finders] == FINDERS
         assert all(type(f.algorithm).__name__ == f.name for f in finders)
-        assert [f.name for f in run.configure_finders(["GraphDFS", "TrackFollowing",
-                                                        "GraphDFS"])] == ["GraphDFS",
-                                                                          "TrackFollowing"]
+        chosen = run.configure_finders(["SearchByTripletTrie", "TrackFollowing",
+                                        "SearchByTripletTrie"])
+        assert [f.name for f in chosen] == ["SearchByTripletTrie", "TrackFollowing"]
 
     def test_accepted_parameters_come_from_the_constructors(self):
         classes = run.finder_classes()
@@ -188,11 +188,12 @@ class TestConfigureFinders:
             "min_strong_track_length")
 
     def test_a_named_finder_parameter_wins_over_the_shared_one(self):
-        finders = run.configure_finders(params=["max_scatter=0.3", "GraphDFS.max_scatter=2",
-                                                "GraphDFS.max_slopes = (0.5, 0.6)"])
+        finders = run.configure_finders(params=["max_scatter=0.3",
+                                                "TrackFollowing.max_scatter=2",
+                                                "TrackFollowing.max_slopes = (0.5, 0.6)"])
         parameters = {f.name: f.parameters for f in finders}
-        assert parameters["GraphDFS"] == {"max_scatter": 2, "max_slopes": (0.5, 0.6)}
-        assert parameters["TrackFollowing"] == {"max_scatter": 0.3}
+        assert parameters.pop("TrackFollowing") == {"max_scatter": 2, "max_slopes": (0.5, 0.6)}
+        assert parameters and all(p == {"max_scatter": 0.3} for p in parameters.values())
 
     def test_parameters_reach_the_finder(self, sample):
         events = run.build_events(sample)
@@ -208,8 +209,9 @@ class TestConfigureFinders:
     @pytest.mark.parametrize("names, params, message", [
         (["Nope"], [], "unknown finder 'Nope' (available: " + ", ".join(FINDERS) + ")"),
         (None, ["Nope.max_scatter=1"], "unknown finder 'Nope'"),
-        (["TrackFollowing"], ["GraphDFS.max_scatter=1"],
-         "--param GraphDFS.max_scatter=1: GraphDFS is not among the selected finders"),
+        (["TrackFollowing"], ["SearchByTripletTrie.max_scatter=1"],
+         "--param SearchByTripletTrie.max_scatter=1: SearchByTripletTrie is not among the "
+         "selected finders"),
         (None, ["allow_cross_track=False"],
          "TrackFollowing has no parameter 'allow_cross_track' (its parameters: max_slopes, "
          "max_tolerance, max_scatter, min_track_length, min_strong_track_length); to set it "
@@ -219,8 +221,8 @@ class TestConfigureFinders:
          "max_scatter, min_strong_track_length, allowed_missed_modules)"),
         (None, ["max_scatter=abc"],
          "TrackFollowing: bad value abc for max_scatter: argument 'max_scatter': "),
-        (["GraphDFS"], ["max_slopes=(1, 2, 3)"], "GraphDFS: bad value (1, 2, 3) for max_slopes: "
-         "expected tuple of length 2, but got tuple of length 3"),
+        (None, ["TrackFollowing.max_slopes=(1, 2, 3)"], "TrackFollowing: bad value (1, 2, 3) "
+         "for max_slopes: expected tuple of length 2, but got tuple of length 3"),
         (["TrackFollowing"], ["min_track_length=256"],
          "TrackFollowing: bad value 256 for min_track_length: "),
         (None, ["max_scatter"], "--param expects NAME=VALUE or FINDER.NAME=VALUE, not "
