@@ -1,6 +1,17 @@
+import os
+
 import pytest
+from hypothesis import HealthCheck, settings
 
 import trelmon
+
+# CI runs the suite a second time under AddressSanitizer, several times slower: no per-example
+# deadline there, and a fixed example sequence so a red run can be rerun as it was.
+settings.register_profile(
+    "ci", deadline=None, derandomize=True, suppress_health_check=[HealthCheck.too_slow]
+)
+if os.environ.get("CI"):
+    settings.load_profile("ci")
 
 DE = trelmon.DetectorEvent
 
