@@ -58,7 +58,8 @@ PyObject* build_module() {
 
     Ref algorithms = new_submodule("ReconstructionAlgorithms");
     add_class(algorithms.get(), track_following_type());
-    add_class(algorithms.get(), search_by_triplet_trie_type());  // GraphDFS goes before it
+    add_class(algorithms.get(), graph_dfs_type());
+    add_class(algorithms.get(), search_by_triplet_trie_type());
     register_member(trelmon.get(), "ReconstructionAlgorithms", algorithms.get());
 
     Ref validator = new_submodule("Validator");
