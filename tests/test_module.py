@@ -39,6 +39,23 @@ class TestModuleTree:
         for name in DE.__all__:
             assert getattr(DE, name).__module__ == "DetectorEvent"
 
+    def test_algorithm_and_validator_members_in_registration_order(self):
+        algorithms = trelmon.ReconstructionAlgorithms
+        assert algorithms.__all__ == ["TrackFollowing", "GraphDFS", "SearchByTripletTrie"]
+        for name in algorithms.__all__:
+            assert getattr(algorithms, name).__module__ == "ReconstructionAlgorithms"
+        assert trelmon.Validator.__all__ == [
+            "print_validation_summary",
+            "compute_tracking_efficiency",
+            "export_validation_to_json",
+            "export_detailed_metrics_json",
+        ]
+
+    def test_an_argument_of_the_wrong_class_names_both_classes(self):
+        with pytest.raises(TypeError) as info:
+            trelmon.ReconstructionAlgorithms.TrackFollowing().solve(42)
+        assert str(info.value) == "argument 'event': 'int' object cannot be converted to 'Event'"
+
     def test_record_classes_have_empty_docstrings_and_stored_signatures(self):
         for cls in (DE.Hit, DE.Track, DE.Module, DE.Event):
             assert cls.__doc__ == ""

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import sys
+from pathlib import Path
 
 __all__ = ["main"]
 
@@ -109,10 +110,173 @@ def _run_generate(args) -> None:
     print(f"wrote {len(paths)} events to {args.out}")
 
 
+def _positive(text: str) -> int:
+    value = _count(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}")
+    return value
+
+
+def _add_sample_options(p, default_events: int, default_seed: int) -> None:
+    source = p.add_mutually_exclusive_group()
+    source.add_argument("--events", metavar="DIR",
+                        help="run on the event files of DIR (as written by the generate command)")
+    source.add_argument("--generate", type=_positive, metavar="N",
+                        help=f"run on N generated events (default: the built-in sample of "
+                             f"{default_events} events)")
+    p.add_argument("--seed", type=_count, metavar="S",
+                   help=f"seed of the first generated event (default: {default_seed})")
+
+
+def _add_run(commands) -> None:
+    from .run import DEFAULT_EVENTS, DEFAULT_SEED
+
+    p = commands.add_parser(
+        "run", help="reconstruct, validate and compare the track finders",
+        description="Reconstruct a sample with each track finder (solve_batch), validate the "
+                    "tracks against the Monte Carlo truth and print the finders side by side: "
+                    "events per second, tracks per event, ghost rate and, per particle "
+                    "category, reconstruction efficiency, clone rate, purity and hit "
+                    "efficiency. Without options: the built-in sample and every finder.",
+        epilog="Parameters: --param NAME=VALUE goes to every selected finder, and each of them "
+               "must accept NAME; --param FINDER.NAME=VALUE goes to that finder only and wins "
+               "over NAME=VALUE. VALUE is a Python literal: 0.2, (0.5, 0.5), True, 3. "
+               "Example: --param max_scatter=0.3 --param GraphDFS.allowed_skip_modules=2. "
+               "Progress bars are drawn on standard error when it is a terminal.")
+    _add_sample_options(p, DEFAULT_EVENTS, DEFAULT_SEED)
+    p.add_argument("--algorithm", action="append", metavar="NAME",
+                   help="a finder to run, by its class name in trelmon.ReconstructionAlgorithms "
+                        "(repeatable; default: every finder)")
+    p.add_argument("--param", action="append", default=[], metavar="[FINDER.]NAME=VALUE",
+                   help="a finder parameter (repeatable; see below)")
+    p.add_argument("--summary", action="store_true",
+                   help="also print the validator's full summary for each finder")
+    p.add_argument("--json", metavar="FILE",
+                   help="write the run's settings, speeds and detailed validation per finder")
+    p.add_argument("--plots", metavar="DIR",
+                   help="draw efficiency versus momentum and pseudorapidity, and an event "
+                        "display per finder, as PNG files in DIR (needs matplotlib)")
+    p.add_argument("--display-event", type=_count, default=0, metavar="K",
+                   help="the event shown by the event display (default: %(default)s)")
+    p.set_defaults(handler=_run_run)
+
+
+def _sample(args):
+    from . import run
+
+    if args.events is not None:
+        if args.seed is not None:
+            raise CommandError("--seed applies to generated events, not to --events")
+        return run.directory_sample(args.events)
+    seed = run.DEFAULT_SEED if args.seed is None else args.seed
+    return run.generated_sample(args.generate or run.DEFAULT_EVENTS, seed)
+
+
+def _check_output_file(path) -> None:
+    parent = Path(path).resolve().parent
+    if Path(path).is_dir():
+        raise CommandError(f"{path}: is a directory")
+    if not parent.is_dir():
+        raise CommandError(f"{path}: no such directory {parent}")
+
+
+def _output_directory(path) -> Path:
+    directory = Path(path)
+    try:
+        directory.mkdir(parents=True, exist_ok=True)
+    except OSError as e:
+        raise CommandError(f"{path}: {e.strerror or e}") from None
+    return directory
+
+
+def _run_run(args) -> None:
+    from . import run
+
+    try:
+        finders = run.configure_finders(args.algorithm, args.param)
+        if args.json is not None:
+            _check_output_file(args.json)
+        directory = None if args.plots is None else _output_directory(args.plots)
+        if directory is not None:
+            from . import plots
+
+            try:
+                plots.require_matplotlib()
+            except ImportError as e:
+                raise CommandError(str(e)) from None
+        sample = _sample(args)
+        if args.display_event >= len(sample.events):
+            raise CommandError(f"--display-event {args.display_event}: the sample has only "
+                               f"{len(sample.events)} events")
+        results = run.run_finders(sample, finders,
+                                  keep_tracks=args.summary or args.plots is not None)
+        print(run.format_table(sample, results), flush=True)
+        if args.summary:
+            import trelmon
+
+            for r in results:
+                print(f"\n{r.name}:", flush=True)
+                # The summary goes straight to file descriptor 1, past sys.stdout's buffer.
+                trelmon.Validator.print_validation_summary(sample.events, r.tracks, False)
+        if args.json is not None:
+            run.write_json(args.json, run.run_record(sample, results))
+            print(f"\nwrote {args.json}")
+        if directory is not None:
+            paths = plots.write_plots(directory, sample.events, results,
+                                      display_event=args.display_event)
+            print(f"wrote {len(paths)} figures to {directory}: "
+                  + ", ".join(p.name for p in paths))
+    except run.RunError as e:
+        raise CommandError(str(e)) from None
+
+
+def _add_bench(commands) -> None:
+    from .run import DEFAULT_EVENTS, DEFAULT_SEED
+
+    p = commands.add_parser(
+        "bench", help="measure the finders' speed, the validator's and the event model's",
+        description="Events per second of each finder's solve_batch on one thread and on "
+                    "every usable processor, of the validator on each finder's tracks, and of "
+                    "Event construction, and the resident memory each held Event adds; "
+                    "printed as a table, and written as JSON with --json.",
+        epilog="Each thread count is measured in a child process of its own, since the "
+               "worker pool is sized once per process (TRELMON_NUM_THREADS). "
+               "--param works as for the run command.")
+    _add_sample_options(p, DEFAULT_EVENTS, DEFAULT_SEED)
+    p.add_argument("--algorithm", action="append", metavar="NAME",
+                   help="a finder to measure (repeatable; default: every finder)")
+    p.add_argument("--param", action="append", default=[], metavar="[FINDER.]NAME=VALUE",
+                   help="a finder parameter (repeatable)")
+    p.add_argument("--repeat", type=_positive, default=3, metavar="R",
+                   help="timed repetitions; the fastest counts (default: %(default)s)")
+    p.add_argument("--json", metavar="FILE", help="also write the figures as JSON to FILE")
+    p.set_defaults(handler=_run_bench)
+
+
+def _run_bench(args) -> None:
+    from . import bench, run
+
+    try:
+        run.configure_finders(args.algorithm, args.param)
+        if args.json is not None:
+            _check_output_file(args.json)
+        sample = _sample(args)
+        record = bench.measure(sample, args.algorithm, args.param, args.repeat)
+        print(bench.format_table(sample, record), flush=True)
+        if args.json is not None:
+            run.write_json(args.json, record)
+            print(f"\nwrote {args.json}")
+    except run.RunError as e:
+        raise CommandError(str(e)) from None
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog=PROG, description="Tools around trelmon: synthetic events and samples.")
+    parser = _Parser(prog=PROG, description="Tools around trelmon: synthetic events, samples, "
+                                            "and the reconstruction and validation run.")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     _add_generate(commands)
+    _add_run(commands)
+    _add_bench(commands)
     return parser
 
 

@@ -444,6 +444,36 @@ struct OpenTrack {
     std::uint8_t missed_count = 0;
 };
 
+// The hit of `index` with the strictly smallest scatter against the line through a and b, below
+// `best` (updated), the earliest position on equal scatters; hits for which skip(i) holds are
+// passed over. kNone when no hit qualifies.
+template <class Skip>
+std::uint32_t nearest_to_line(const CandidateIndex& index, const Hit& a, const Hit& b, double& best,
+                              Skip&& skip) {
+    const double r = 1.0 / (b.z - a.z);
+    const double tx = (b.x - a.x) * r;
+    const double ty = (b.y - a.y) * r;
+    std::uint32_t chosen = kNone;
+    for (const CandidateIndex::Plane& plane : index.planes()) {
+        const double d = plane.z - a.z;
+        const double px = a.x + tx * d;
+        const double py = a.y + ty * d;
+        index.visit_near(plane, px, py, [&](std::uint32_t i, double x, double y) {
+            if (skip(i)) {
+                return;
+            }
+            const double dx = px - x;
+            const double dy = py - y;
+            const double scatter = dx * dx + dy * dy;
+            if (scatter < best || (scatter == best && chosen != kNone && i < chosen)) {
+                best = scatter;
+                chosen = i;
+            }
+        });
+    }
+    return chosen;
+}
+
 // One solve. A trie is only ever read in two ways: a lookup of a track's last two hits, and the
 // seeding pass, which skips every first hit already in the used-hit set. Trie contents do not
 // depend on the walk, so both are evaluated when the walk reaches the station: a lookup by
@@ -610,26 +640,9 @@ std::optional<Solver::Third> Solver::best_third(const TrieSource& source, std::u
                                                 std::uint32_t b_position) {
     const Hit& a = stations_[source.a].hits[a_position];
     const Hit& b = stations_[source.b].hits[b_position];
-    const CandidateIndex& third = third_of(source.c);
-    const double r = 1.0 / (b.z - a.z);
-    const double tx = (b.x - a.x) * r;
-    const double ty = (b.y - a.y) * r;
     double best = params_.max_scatter;
-    std::uint32_t chosen = kNone;
-    for (const CandidateIndex::Plane& plane : third.planes()) {
-        const double d = plane.z - a.z;
-        const double px = a.x + tx * d;
-        const double py = a.y + ty * d;
-        third.visit_near(plane, px, py, [&](std::uint32_t i, double x, double y) {
-            const double dx = px - x;
-            const double dy = py - y;
-            const double scatter = dx * dx + dy * dy;
-            if (scatter < best || (scatter == best && chosen != kNone && i < chosen)) {
-                best = scatter;
-                chosen = i;
-            }
-        });
-    }
+    const std::uint32_t chosen =
+        nearest_to_line(third_of(source.c), a, b, best, [](std::uint32_t) { return false; });
     if (chosen == kNone) {
         return std::nullopt;
     }
@@ -790,30 +803,9 @@ std::optional<Ref> Solver::module_search(std::size_t module, Ref p, Ref q) {
     }
     const CandidateIndex& index = *searched.index;
     const std::uint32_t* keys = searched.keys;
-    const Hit& hp = *p.hit;
-    const Hit& hq = *q.hit;
-    const double r = 1.0 / (hq.z - hp.z);
-    const double tx = (hq.x - hp.x) * r;
-    const double ty = (hq.y - hp.y) * r;
     double best = params_.max_scatter;
-    std::uint32_t chosen = kNone;
-    for (const CandidateIndex::Plane& plane : index.planes()) {
-        const double d = plane.z - hp.z;
-        const double px = hp.x + tx * d;
-        const double py = hp.y + ty * d;
-        index.visit_near(plane, px, py, [&](std::uint32_t i, double x, double y) {
-            if (used_[keys[i]] != 0) {
-                return;
-            }
-            const double dx = px - x;
-            const double dy = py - y;
-            const double scatter = dx * dx + dy * dy;
-            if (scatter < best || (scatter == best && chosen != kNone && i < chosen)) {
-                best = scatter;
-                chosen = i;
-            }
-        });
-    }
+    const std::uint32_t chosen = nearest_to_line(
+        index, *p.hit, *q.hit, best, [&](std::uint32_t i) { return used_[keys[i]] != 0; });
     // The best is held in a placeholder whose id is -1: a best hit with that id counts as none.
     if (chosen == kNone || hits[chosen].id == -1) {
         return std::nullopt;

@@ -1,0 +1,414 @@
+"""The main job: reconstruct a sample with every track finder, validate, compare.
+
+The steps are plain functions, so that a notebook can run them one at a time::
+
+    from trelmon_tools import run
+    sample = run.generated_sample(100, seed=0)
+    finders = run.configure_finders(["GraphDFS"], ["max_scatter=0.3"])
+    results = run.run_finders(sample, finders)
+    print(run.format_table(sample, results))
+
+``python -m trelmon_tools run`` chains them (see :mod:`trelmon_tools.cli`).
+"""
+
+from __future__ import annotations
+
+import ast
+import inspect
+import json
+import math
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import trelmon
+
+from . import io, truth
+from .generate import generate_event
+from .progress import progress, worker_threads
+
+__all__ = [
+    "DEFAULT_EVENTS", "DEFAULT_SEED", "Finder", "FinderResult", "RunError", "Sample",
+    "accepted_parameters", "build_events", "configure_finders", "directory_sample",
+    "finder_classes", "format_table", "generated_sample", "parse_param", "run_finders",
+    "run_record", "solve", "validate", "write_json",
+]
+
+#: The built-in sample: this many generated events, event i with seed DEFAULT_SEED + i.
+DEFAULT_EVENTS = 300
+DEFAULT_SEED = 0
+
+
+class RunError(Exception):
+    """A problem with the run's input or settings; the message is one line naming it."""
+
+
+# ---------------------------------------------------------------------------------- samples
+
+@dataclass
+class Sample:
+    """Event dictionaries, what to call each one in messages, and where they came from."""
+
+    events: list[dict]
+    names: list[str]
+    source: dict  # how the sample was made, for the record of the run
+
+    def describe(self) -> str:
+        n = len(self.events)
+        if self.source["kind"] == "generated":
+            where = f"generated with seed {self.source['seed']}"
+        else:
+            where = f"read from {self.source['directory']}"
+        return f"{n} event{'s' if n != 1 else ''} {where}"
+
+
+def generated_sample(n: int, seed: int = DEFAULT_SEED) -> Sample:
+    """``n`` synthetic events with the generator's default settings; event i has seed
+    ``seed + i``."""
+    if n < 1:
+        raise RunError(f"a sample needs at least one event, not {n}")
+    events = [generate_event(seed + i)
+              for i in progress(range(n), desc="generating", total=n)]
+    return Sample(events, [f"event {i} (seed {seed + i})" for i in range(n)],
+                  {"kind": "generated", "events": n, "seed": seed})
+
+
+def directory_sample(directory) -> Sample:
+    """The events of a directory of event files (see :mod:`trelmon_tools.io`)."""
+    try:
+        paths = io.event_files(directory)
+    except OSError as e:
+        raise RunError(_os_message(e, directory)) from None
+    if not paths:
+        raise RunError(f"{directory}: no event files (*.json) in this directory")
+    events = []
+    for path in progress(paths, desc="loading"):
+        try:
+            events.append(io.read_event(path))
+        except io.EventFileError as e:
+            raise RunError(_one_line(str(e))) from None
+        except OSError as e:
+            raise RunError(_os_message(e, path)) from None
+    return Sample(events, [str(p) for p in paths],
+                  {"kind": "directory", "events": len(events), "directory": str(directory)})
+
+
+def build_events(sample: Sample) -> list:
+    """One ``trelmon.DetectorEvent.Event`` per event dictionary."""
+    event_class = trelmon.DetectorEvent.Event
+    events = []
+    for name, data in zip(sample.names, progress(sample.events, desc="building events")):
+        try:
+            events.append(event_class(data))
+        except (TypeError, ValueError, KeyError, OverflowError) as e:
+            raise RunError(f"{name}: not a valid event: {_message(e)}") from None
+    return events
+
+
+# ---------------------------------------------------------------------------------- finders
+
+@dataclass
+class Finder:
+    """A configured track finder: its class name, the object, and the parameters given."""
+
+    name: str
+    algorithm: object
+    parameters: dict = field(default_factory=dict)
+
+
+def finder_classes() -> dict:
+    """The track finder classes of this build of trelmon, by name, in registration order."""
+    module = trelmon.ReconstructionAlgorithms
+    return {name: getattr(module, name) for name in getattr(module, "__all__", ())}
+
+
+def _accepts(cls, name: str) -> bool:
+    # None selects a parameter's default, so only an unknown keyword can fail here.
+    try:
+        cls(**{name: None})
+    except TypeError:
+        return False
+    return True
+
+
+def accepted_parameters(cls) -> tuple:
+    """Names of the keyword parameters a finder's constructor takes, in signature order."""
+    try:
+        names = [p for p in inspect.signature(cls).parameters if p not in ("cls", "self")]
+    except (TypeError, ValueError):
+        return ()
+    # The stored signature may name a parameter the constructor refuses: ask the constructor.
+    return tuple(n for n in names if _accepts(cls, n))
+
+
+def parse_param(text: str):
+    """Split ``[FINDER.]NAME=VALUE`` into (finder or None, name, value, value as written).
+
+    VALUE is read as a Python literal (``0.2``, ``(0.5, 0.5)``, ``True``, ``3``); anything
+    else stays a string, for the finder to refuse with its own message.
+    """
+    key, sep, written = text.partition("=")
+    finder, dot, name = key.strip().rpartition(".")
+    if not sep or not name.isidentifier() or (dot and not finder):
+        raise RunError(f"--param expects NAME=VALUE or FINDER.NAME=VALUE, not {text!r}")
+    written = written.strip()
+    try:
+        value = ast.literal_eval(written)
+    except (ValueError, TypeError, SyntaxError, MemoryError, RecursionError):
+        value = written
+    return (finder or None), name, value, written
+
+
+def _unknown_finder(name: str, classes: dict) -> RunError:
+    available = ", ".join(classes) or "none in this build"
+    return RunError(f"unknown finder {name!r} (available: {available})")
+
+
+def _refusal(finder: str, name: str, cls, qualified: bool) -> RunError:
+    known = ", ".join(accepted_parameters(cls)) or "none"
+    hint = "" if qualified else f"; to set it for one finder only, give FINDER.{name}=VALUE"
+    return RunError(f"{finder} has no parameter {name!r} (its parameters: {known}){hint}")
+
+
+def configure_finders(names=None, params=()) -> list:
+    """Create the finders to run.
+
+    ``names``: finder class names (all finders of the build when empty or None).
+    ``params``: ``NAME=VALUE`` strings, given to every selected finder (each must take it),
+    or ``FINDER.NAME=VALUE``, given to that finder only and winning over ``NAME=VALUE``.
+    """
+    classes = finder_classes()
+    if not classes:
+        raise RunError("this build of trelmon has no track finders")
+    selected = list(dict.fromkeys(names or classes))
+    for name in selected:
+        if name not in classes:
+            raise _unknown_finder(name, classes)
+
+    settings = {name: {} for name in selected}
+    written = {name: {} for name in selected}
+    specific = []
+    for text in params:
+        finder, key, value, raw = parse_param(text)
+        if finder is not None:
+            if finder not in classes:
+                raise _unknown_finder(finder, classes)
+            if finder not in settings:
+                raise RunError(f"--param {text}: {finder} is not among the selected finders")
+            specific.append((finder, key, value, raw))
+            continue
+        for name in selected:
+            settings[name][key] = value
+            written[name][key] = raw
+    for finder, key, value, raw in specific:
+        settings[finder][key] = value
+        written[finder][key] = raw
+
+    finders = []
+    for name in selected:
+        cls = classes[name]
+        qualified = {key for finder, key, *_ in specific if finder == name}
+        for key, value in settings[name].items():
+            if not _accepts(cls, key):
+                raise _refusal(name, key, cls, key in qualified)
+            try:
+                cls(**{key: value})
+            except (TypeError, ValueError, OverflowError) as e:
+                raise RunError(f"{name}: bad value {written[name][key]} for {key}: "
+                               f"{_message(e)}") from None
+        finders.append(Finder(name, cls(**settings[name]), settings[name]))
+    return finders
+
+
+# ------------------------------------------------------------------------------ the run
+
+@dataclass
+class FinderResult:
+    """One finder's run: the time its batches took, the detailed validation of its tracks
+    (the dictionary of ``export_detailed_metrics_json``) and, when kept, the tracks."""
+
+    finder: Finder
+    n_events: int
+    solve_seconds: float
+    metrics: dict
+    tracks: list | None = None
+
+    @property
+    def name(self) -> str:
+        return self.finder.name
+
+    @property
+    def events_per_second(self) -> float:
+        if self.solve_seconds <= 0:
+            return float("inf")
+        return self.n_events / self.solve_seconds
+
+    @property
+    def tracks_per_event(self) -> float:
+        # Every event is paired with its track list, so the validator counted every track.
+        return self.metrics["total_tracks"] / self.n_events if self.n_events else 0.0
+
+    def category(self, label: str):
+        """The category entry of the validation for ``label``, or None."""
+        return next((c for c in self.metrics["categories"] if c["label"] == label), None)
+
+
+def chunk_size() -> int:
+    # Enough events per batch to keep every worker busy, few enough for a lively bar.
+    return max(32, 8 * worker_threads())
+
+
+def solve(finder: Finder, events: list, chunk: int | None = None):
+    """Solve ``events`` with ``solve_batch`` in chunks; return (tracks per event, seconds
+    spent inside ``solve_batch``)."""
+    chunk = chunk or chunk_size()
+    tracks, seconds = [], 0.0
+    with progress(total=len(events), desc=f"solving ({finder.name})") as bar:
+        for start in range(0, len(events), chunk):
+            part = events[start:start + chunk]
+            began = time.perf_counter()
+            try:
+                found = finder.algorithm.solve_batch(part)
+            except ValueError as e:  # a bad TRELMON_NUM_THREADS
+                raise RunError(_message(e)) from None
+            seconds += time.perf_counter() - began
+            tracks.extend(found)
+            bar.update(len(part))
+    return tracks, seconds
+
+
+def validate(sample: Sample, tracks: list) -> dict:
+    """The detailed validation of one finder's tracks against the sample's Monte Carlo truth."""
+    try:
+        return trelmon.Validator.export_detailed_metrics_json(sample.events, tracks, False)
+    except (TypeError, ValueError, KeyError, RuntimeError, OverflowError) as e:
+        raise RunError(f"validation failed: {_message(e)}") from None
+
+
+def run_finders(sample: Sample, finders: list, events=None, *, keep_tracks: bool = True) -> list:
+    """Solve the sample with each finder and validate its tracks, one finder after another.
+
+    ``keep_tracks=False`` drops each finder's tracks once validated, which bounds the memory
+    of a large sample to one finder's tracks.
+    """
+    if events is None:
+        events = build_events(sample)
+    results = []
+    with progress(total=len(finders), desc="finders", unit="finder") as bar:
+        for finder in finders:
+            bar.set_postfix_str(f"solving with {finder.name}")
+            tracks, seconds = solve(finder, events)
+            bar.set_postfix_str(f"validating {finder.name}")
+            metrics = validate(sample, tracks)
+            results.append(FinderResult(finder, len(events), seconds, metrics,
+                                        tracks if keep_tracks else None))
+            bar.update()
+    return results
+
+
+# ------------------------------------------------------------------------------ reports
+
+def _percent(value) -> str:
+    return "-" if value is None else f"{value:.1f}%"
+
+
+def _rate(value: float) -> str:
+    if value == float("inf"):
+        return "inf"
+    return f"{value:,.0f}" if value >= 100 else f"{value:.3g}"
+
+
+def format_table(sample: Sample, results: list) -> str:
+    """The side-by-side comparison of the finders, as aligned text."""
+    n = len(sample.events)
+    hits = sum(len(e["x"]) for e in sample.events) / n if n else 0.0
+    particles = sum(len(e["montecarlo"]["particles"]) if isinstance(e.get("montecarlo"), dict)
+                    else 0 for e in sample.events) / n if n else 0.0
+    threads = worker_threads()
+    title = (f"trelmon: {sample.describe()}, {hits:,.0f} hits and {particles:,.0f} particles "
+             f"per event; {threads} thread{'s' if threads != 1 else ''}")
+
+    rows = [
+        ("events per second", [_rate(r.events_per_second) for r in results]),
+        ("tracks per event", [f"{r.tracks_per_event:.1f}" for r in results]),
+        ("ghost rate", [_percent(r.metrics["overall_ghost_rate"]) for r in results]),
+    ]
+    for label in truth.CATEGORIES:
+        entries = [r.category(label) for r in results]
+        present = [e for e in entries if e is not None]
+        if not present:
+            continue
+        rows.append((f"{label} ({max(e['n_particles'] for e in present):,} particles)", None))
+        for title_, key in (("reconstruction efficiency", "recoeffT"),
+                            ("clone rate", "clone_percentage"), ("purity", "purityT"),
+                            ("hit efficiency", "hit_eff_percentage")):
+            rows.append((f"  {title_}", [_percent(e and e[key]) for e in entries]))
+
+    names = [r.name for r in results]
+    first = max(len(label) for label, _ in rows)
+    widths = [max(len(name), *(len(cells[i]) for _, cells in rows if cells))
+              for i, name in enumerate(names)]
+    lines = [title, "", "  ".join([" " * first, *(n.rjust(w) for n, w in zip(names, widths))])]
+    for label, cells in rows:
+        if cells is None:
+            lines.append(label)
+        else:
+            lines.append("  ".join([label.ljust(first),
+                                    *(c.rjust(w) for c, w in zip(cells, widths))]))
+    return "\n".join(line.rstrip() for line in lines)
+
+
+def run_record(sample: Sample, results: list) -> dict:
+    """Everything about the run, ready for a JSON encoder."""
+    return {
+        "sample": dict(sample.source),
+        "threads": worker_threads(),
+        "finders": {
+            r.name: {
+                "parameters": {k: _jsonable(v) for k, v in r.finder.parameters.items()},
+                "events_per_second": _jsonable(r.events_per_second),
+                "solve_seconds": r.solve_seconds,
+                "tracks_per_event": r.tracks_per_event,
+                "validation": r.metrics,
+            }
+            for r in results
+        },
+    }
+
+
+def _jsonable(value):
+    # JSON has no infinities or NaN: such a parameter is recorded as Python writes it.
+    if isinstance(value, float) and not math.isfinite(value):
+        return repr(value)
+    if isinstance(value, (tuple, list)):
+        return [_jsonable(v) for v in value]
+    return value
+
+
+def write_json(path, record: dict) -> None:
+    path = Path(path)
+    try:
+        text = json.dumps(record, indent=1, allow_nan=False)
+    except ValueError as e:
+        raise RunError(f"cannot write {path} as JSON: {e}") from None
+    try:
+        path.write_text(text + "\n", encoding="utf-8")
+    except OSError as e:
+        raise RunError(_os_message(e, path)) from None
+
+
+# ------------------------------------------------------------------------------ messages
+
+def _message(e: BaseException) -> str:
+    # A KeyError's str() is the repr of its key; its first argument reads better.
+    text = e.args[0] if isinstance(e, KeyError) and e.args else str(e)
+    return _one_line(str(text))
+
+
+def _one_line(text: str) -> str:
+    return " ".join(text.split())
+
+
+def _os_message(e: OSError, path) -> str:
+    # Errors raised by the io module already name the path; the system's own do not.
+    return f"{path}: {e.strerror}" if e.strerror else _message(e)

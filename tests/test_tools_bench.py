@@ -1,0 +1,53 @@
+"""``python -m trelmon_tools bench``: the table and the JSON record (figures are reported,
+never judged against a speed)."""
+
+import json
+import subprocess
+import sys
+
+from trelmon_tools.progress import available_processors
+
+
+def command(*args, cwd=None):
+    return subprocess.run([sys.executable, "-m", "trelmon_tools", "bench", *args],
+                          capture_output=True, text=True, timeout=300, cwd=cwd)
+
+
+def test_bench_prints_and_records_every_figure(tmp_path):
+    out = tmp_path / "bench.json"
+    result = command("--generate", "2", "--seed", "4", "--repeat", "1",
+                     "--algorithm", "TrackFollowing", "--json", str(out))
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    record = json.loads(out.read_text())
+    processors = available_processors()
+    counts = ["1"] if processors == 1 else ["1", str(processors)]
+    assert record["sample"] == {"kind": "generated", "events": 2, "seed": 4}
+    assert record["processors"] == processors and record["repeat"] == 1
+    [(name, finder)] = record["finders"].items()
+    assert name == "TrackFollowing"
+    assert list(finder["events_per_second"]) == counts
+    assert all(v > 0 for v in finder["events_per_second"].values())
+    assert finder["validation_events_per_second"] > 0 and finder["tracks_per_event"] > 0
+    assert record["event_construction_per_second"] > 0
+    assert record["resident_bytes_per_event"] > 0
+
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith("trelmon bench: 2 events generated with seed 4, ")
+    assert lines[2].split()[:3] == ["finder", "events/s,", "1"]
+    row = lines[3].split()
+    assert row[0] == "TrackFollowing" and row[-1] == f"{finder['tracks_per_event']:.1f}"
+    assert any(line.startswith("event construction") for line in lines)
+    assert any(line.startswith("memory per held event") and "KiB" in line for line in lines)
+    assert lines[-1] == f"wrote {out}"
+
+
+def test_bench_refuses_bad_settings_in_one_line(tmp_path):
+    for args, message in ((["--algorithm", "Nope"], "unknown finder 'Nope'"),
+                          (["--param", "TrackFollowing.nope=1"],
+                           "TrackFollowing has no parameter 'nope'"),
+                          (["--events", str(tmp_path)], "no event files")):
+        result = command(*args, cwd=tmp_path)
+        assert result.returncode == 1 and result.stdout == ""
+        assert result.stderr.startswith("python -m trelmon_tools bench: error: ")
+        assert message in result.stderr and result.stderr.count("\n") == 1
