@@ -4,7 +4,9 @@
 
 #include "python/args.hpp"
 #include "python/classes.hpp"
+#include "python/types.hpp"
 
+#include <string>
 #include <vector>
 
 #include "algorithms/batch.hpp"
@@ -40,6 +42,31 @@ PyObject* solve_batch(const Params& params, PyObject* events) {
     parallel_for(batch.events.size(),
                  [&](std::size_t i) { results[i] = Solve(params, *batch.events[i]); });
     return to_python(std::move(results));
+}
+
+// The finders' solve(event) and solve_batch(events) methods, written once. `Finder` is the class
+// name shown in argument messages.
+template <class Params, std::vector<Track> (*Solve)(const Params&, const Event&),
+          const char* Finder>
+PyObject* solve_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static const std::string function = std::string(Finder) + ".solve";
+        const Signature<1> signature{function.c_str(), {"event"}, 1};
+        const auto a = parse_args(signature, args, nargs, kwnames);
+        return to_python(Solve(unbox<Params>(self), event_arg(a[0], "event")));
+    });
+}
+
+template <class Params, std::vector<Track> (*Solve)(const Params&, const Event&),
+          const char* Finder>
+PyObject* solve_batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return guarded([&] {
+        static const std::string function = std::string(Finder) + ".solve_batch";
+        const Signature<1> signature{function.c_str(), {"events"}, 1};
+        const auto a = parse_args(signature, args, nargs, kwnames);
+        return solve_batch<Params, Solve>(unbox<Params>(self), a[0]);
+    });
 }
 
 }  // namespace trelmon::py

@@ -9,6 +9,8 @@
 namespace trelmon::py {
 namespace {
 
+constexpr char kGraphDFS[] = "GraphDFS";
+
 PyObject* graph_dfs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         static const Signature<8> signature{
@@ -39,31 +41,13 @@ PyObject* graph_dfs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* graph_dfs_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    return guarded([&] {
-        static const Signature<1> signature{"GraphDFS.solve", {"event"}, 1};
-        const auto a = parse_args(signature, args, nargs, kwnames);
-        const Event& event = event_arg(a[0], "event");
-        return to_python(solve(unbox<GraphDFSParams>(self), event));
-    });
-}
-
-PyObject* graph_dfs_solve_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-    return guarded([&] {
-        static const Signature<1> signature{"GraphDFS.solve_batch", {"events"}, 1};
-        const auto a = parse_args(signature, args, nargs, kwnames);
-        return solve_batch<GraphDFSParams, &solve>(unbox<GraphDFSParams>(self), a[0]);
-    });
-}
-
 PyMethodDef graph_dfs_methods[] = {
-    {"solve", method(graph_dfs_solve), METH_FASTCALL | METH_KEYWORDS,
+    {"solve", method(solve_method<GraphDFSParams, &solve, kGraphDFS>),
+     METH_FASTCALL | METH_KEYWORDS,
      "solve($self, event)\n--\n\nSolves the event using the DFS strategy and returns a list of "
      "Tracks."},
-    {"solve_batch", method(graph_dfs_solve_batch), METH_FASTCALL | METH_KEYWORDS,
-     "solve_batch($self, events)\n--\n\n"},
+    {"solve_batch", method(solve_batch_method<GraphDFSParams, &solve, kGraphDFS>),
+     METH_FASTCALL | METH_KEYWORDS, "solve_batch($self, events)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,6 +9,8 @@
 namespace trelmon::py {
 namespace {
 
+constexpr char kSearchByTripletTrie[] = "SearchByTripletTrie";
+
 using Params = SearchByTripletTrieParams;
 
 PyObject* search_by_triplet_trie_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -29,30 +31,12 @@ PyObject* search_by_triplet_trie_new(PyTypeObject* type, PyObject* args, PyObjec
     });
 }
 
-PyObject* search_by_triplet_trie_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) {
-    return guarded([&] {
-        static const Signature<1> signature{"SearchByTripletTrie.solve", {"event"}, 1};
-        const auto a = parse_args(signature, args, nargs, kwnames);
-        const Event& event = event_arg(a[0], "event");
-        return to_python(solve(unbox<Params>(self), event));
-    });
-}
-
-PyObject* search_by_triplet_trie_solve_batch(PyObject* self, PyObject* const* args,
-                                             Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        static const Signature<1> signature{"SearchByTripletTrie.solve_batch", {"events"}, 1};
-        const auto a = parse_args(signature, args, nargs, kwnames);
-        return solve_batch<Params, &solve>(unbox<Params>(self), a[0]);
-    });
-}
-
 PyMethodDef search_by_triplet_trie_methods[] = {
-    {"solve", method(search_by_triplet_trie_solve), METH_FASTCALL | METH_KEYWORDS,
+    {"solve", method(solve_method<Params, &solve, kSearchByTripletTrie>),
+     METH_FASTCALL | METH_KEYWORDS,
      "solve($self, event)\n--\n\nProcesses the event to assemble tracks."},
-    {"solve_batch", method(search_by_triplet_trie_solve_batch), METH_FASTCALL | METH_KEYWORDS,
-     "solve_batch($self, events)\n--\n\n"},
+    {"solve_batch", method(solve_batch_method<Params, &solve, kSearchByTripletTrie>),
+     METH_FASTCALL | METH_KEYWORDS, "solve_batch($self, events)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,6 +9,8 @@
 namespace trelmon::py {
 namespace {
 
+constexpr char kTrackFollowing[] = "TrackFollowing";
+
 const TrackFollowingParams& params_of(PyObject* self) noexcept {
     return unbox<TrackFollowingParams>(self);
 }
@@ -57,33 +59,15 @@ PyObject* track_following_check_tolerance(PyObject* self, PyObject* const* args,
     });
 }
 
-PyObject* track_following_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-    return guarded([&] {
-        static const Signature<1> signature{"TrackFollowing.solve", {"event"}, 1};
-        const auto a = parse_args(signature, args, nargs, kwnames);
-        return to_python(solve(params_of(self), event_arg(a[0], "event")));
-    });
-}
-
-PyObject* track_following_solve_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
-    return guarded([&] {
-        static const Signature<1> signature{"TrackFollowing.solve_batch", {"events"}, 1};
-        const auto a = parse_args(signature, args, nargs, kwnames);
-        return solve_batch<TrackFollowingParams, &solve>(params_of(self), a[0]);
-    });
-}
-
 PyMethodDef track_following_methods[] = {
     {"are_compatible", method(track_following_are_compatible), METH_FASTCALL | METH_KEYWORDS,
      "are_compatible($self, hit0, hit1)\n--\n\n"},
     {"check_tolerance", method(track_following_check_tolerance), METH_FASTCALL | METH_KEYWORDS,
      "check_tolerance($self, hit0, hit1, hit2)\n--\n\n"},
-    {"solve", method(track_following_solve), METH_FASTCALL | METH_KEYWORDS,
-     "solve($self, event)\n--\n\n"},
-    {"solve_batch", method(track_following_solve_batch), METH_FASTCALL | METH_KEYWORDS,
-     "solve_batch($self, events)\n--\n\n"},
+    {"solve", method(solve_method<TrackFollowingParams, &solve, kTrackFollowing>),
+     METH_FASTCALL | METH_KEYWORDS, "solve($self, event)\n--\n\n"},
+    {"solve_batch", method(solve_batch_method<TrackFollowingParams, &solve, kTrackFollowing>),
+     METH_FASTCALL | METH_KEYWORDS, "solve_batch($self, events)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
