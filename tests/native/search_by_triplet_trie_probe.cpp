@@ -2,7 +2,7 @@
 // hold (any number of modules, any module numbers, repeated ids or id -1), returns the state a
 // Track hides (missed_count), and exposes the triplet tries together with a straightforward
 // full-scan rendering of them, so that the indexed trie building can be compared with it.
-#include <Python.h>
+#include "python/errors.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -64,16 +64,6 @@ bool read_input(PyObject* hits_seq, PyObject* modules_seq, Input& input) {
     return true;
 }
 
-template <class Body>
-PyObject* guard(Body&& body) {
-    try {
-        return body();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_ValueError, error.what());
-        return nullptr;
-    }
-}
-
 PyObject* tries_to_python(const std::vector<std::optional<std::vector<Triplet>>>& tries) {
     PyObject* slots = PyList_New(0);
     for (const auto& trie : tries) {
@@ -108,7 +98,7 @@ PyObject* probe_solve(PyObject*, PyObject* args) {
     }
     params.min_strong_track_length = strong;
     params.allowed_missed_modules = allowed;
-    return guard([&]() -> PyObject* {
+    return trelmon::py::guarded([&]() -> PyObject* {
         Input input;
         if (!read_input(hits, modules, input)) {
             return nullptr;
@@ -140,7 +130,7 @@ PyObject* probe_tries(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OOd", &hits, &modules, &params.max_scatter)) {
         return nullptr;
     }
-    return guard([&]() -> PyObject* {
+    return trelmon::py::guarded([&]() -> PyObject* {
         Input input;
         if (!read_input(hits, modules, input)) {
             return nullptr;
@@ -240,7 +230,7 @@ PyObject* probe_full_scan_tries(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OOd", &hits, &modules, &max_scatter)) {
         return nullptr;
     }
-    return guard([&]() -> PyObject* {
+    return trelmon::py::guarded([&]() -> PyObject* {
         Input input;
         if (!read_input(hits, modules, input)) {
             return nullptr;
