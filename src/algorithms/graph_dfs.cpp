@@ -1,12 +1,18 @@
 #include "algorithms/graph_dfs.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <new>
 #include <span>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace trelmon {
 namespace {
@@ -51,21 +57,18 @@ struct WindowEntry {
     Pos end;
 };
 
-// The segments from one upper hit into one lower module: consecutive indices, lower hits in x
-// order, one for each hit of the window [first, window_end) that passes the y cut.
+// The segments from one upper hit into one lower module have consecutive indices, their lower
+// hits in x order: one for each hit of the window [first, window_end) that passes the y cut.
+// Bit i of the window's words (a word per 64 hits, from pass_bits[bits]) says whether hit
+// first + i does, so a segment's index is begin plus its hit's rank among the passing ones.
 struct Block {
     std::int32_t module;
-    Seg begin;
-    Seg end;
+    std::int32_t slot;  // its place in the upper hit's window map
     Pos first;
     Pos window_end;
     Pos upper;
-};
-
-// A segment and a block of its lower hit that may hold successors.
-struct Candidate {
-    Seg seg;
-    std::uint32_t block;
+    Seg begin;
+    std::uint32_t bits;
 };
 
 // Per-thread scratch; every vector is resized per event, so capacity carries over.
@@ -78,26 +81,39 @@ struct Workspace {
     std::vector<std::int32_t> owner;
     std::vector<std::uint32_t> block_begin;  // blocks of the segments whose upper hit is here
     std::vector<Block> blocks;
+    std::vector<std::uint64_t> pass_bits;
+    // Without overlapping modules, a hit's blocks go to the lower modules of its module in the
+    // order k = 0, 1, ...: slot k of module t is module slot_module[64 t + k], and bit k of a
+    // hit's slot_mask says whether it has a block there.
+    bool overlap = false;
+    std::vector<std::uint64_t> slot_mask;
+    std::vector<std::uint32_t> slot_count;
+    std::vector<std::int32_t> slot_module;
     std::vector<std::uint8_t> in_long_track;
     std::vector<ModuleRange> ranges;
     std::vector<WindowEntry> windows;
     std::vector<std::int64_t> id_slot;
     std::vector<std::pair<std::int32_t, Pos>> id_sort;
-    // By segment index.
-    std::vector<Pos> up, low;
     std::vector<Pos> cell_start;  // module x grids
     std::vector<std::uint64_t> masks;
     std::vector<std::uint64_t> halos;
-    std::vector<Candidate> candidates;
-    std::vector<Seg> link_index;  // position in `linked`, kNoSeg without successors
-    // By position in `linked`, the segments with successors in ascending order.
+    // The segments with successors, ascending, by their position in this list: index, upper
+    // and lower hit, and where their successors start in `succ`.
     std::vector<Seg> linked;
-    std::vector<Seg> succ_begin, succ;
+    std::vector<Pos> linked_up, linked_low;
+    std::vector<std::uint32_t> succ_begin;
+    // By position in `succ`: the successor's index, its lower hit and its position in `linked`
+    // (kNoSeg when it has no successors of its own).
+    std::vector<Seg> succ;
+    std::vector<Pos> succ_low;
+    std::vector<Seg> succ_link;
+    // By segment index, valid only where linked[link_index[s]] == s: never cleared.
+    std::vector<Seg> link_index;
     std::vector<std::uint8_t> is_successor;
     std::vector<std::int32_t> weight;
     std::vector<std::uint32_t> chain_hits;  // hits from the segment's h1 down its shortest chain
-    std::vector<Seg> chain_next;
-    std::vector<Seg> reverse_begin, reverse_links, queue;
+    std::vector<std::uint32_t> chain_next;  // position in `succ` of the first step of that chain
+    std::vector<std::uint32_t> reverse_begin, reverse_links, queue;
     // Tracks as positions, before clone removal.
     std::vector<Pos> track_pos;
     std::vector<std::size_t> track_begin;
@@ -289,7 +305,28 @@ void collect_windows(Workspace& ws, const GraphDFSParams& params, std::int32_t u
     }
 }
 
-void build_segments(Workspace& ws, const GraphDFSParams& params, const Event& event) {
+// Marks the window's hits that pass the y cut against the upper hit; returns how many do.
+std::size_t mark_y_cut(Workspace& ws, const WindowEntry& w, Pos g, double slope_y) {
+    const double gy = ws.y[static_cast<std::size_t>(g)];
+    const double gz = ws.z[static_cast<std::size_t>(g)];
+    const double* ys = ws.y.data();
+    const double* zs = ws.z.data();
+    std::size_t count = 0;
+    for (Pos word_start = w.first; word_start < w.end; word_start += 64) {
+        const Pos word_end = std::min<Pos>(word_start + 64, w.end);
+        std::uint64_t word = 0;
+        for (Pos q = word_start; q < word_end; ++q) {
+            const bool passes = std::fabs(zs[q] - gz) * slope_y > std::fabs(ys[q] - gy);
+            word |= std::uint64_t{passes} << (q - word_start);
+            count += passes;
+        }
+        ws.pass_bits.push_back(word);
+    }
+    return count;
+}
+
+// Returns the number of segments.
+std::size_t build_segments(Workspace& ws, const GraphDFSParams& params, const Event& event) {
     const std::size_t n = ws.x.size();
     const std::size_t limit = std::min(event.number_of_hits, n);
     const auto module_count = static_cast<std::int32_t>(ws.ranges.size());
@@ -308,11 +345,28 @@ void build_segments(Workspace& ws, const GraphDFSParams& params, const Event& ev
             }
         }
     }
+    ws.overlap = overlap;
+    const bool slots = !overlap && module_count <= 64;
+    if (slots) {
+        ws.slot_mask.assign(n, 0);
+        ws.slot_count.assign(static_cast<std::size_t>(module_count), 0);
+        ws.slot_module.resize(64 * static_cast<std::size_t>(module_count));
+        for (std::int32_t t = 0; t < module_count; ++t) {
+            std::uint32_t& count = ws.slot_count[static_cast<std::size_t>(t)];
+            for (std::int64_t k = 0; k <= params.allowed_skip_modules; ++k) {
+                const std::int64_t lower =
+                    params.allow_cross_track ? t - (k + 1) : t - 2 * (k + 1);
+                if (lower < 0)
+                    break;
+                ws.slot_module[64 * static_cast<std::size_t>(t) + count++] =
+                    static_cast<std::int32_t>(lower);
+            }
+        }
+    }
     ws.block_begin.resize(n + 1);
     ws.blocks.clear();
-    ws.up.clear();
-    ws.low.clear();
-    const double slope_y = params.max_slopes.second;
+    ws.pass_bits.clear();
+    std::size_t segments = 0;
     for (std::size_t gi = 0; gi < n; ++gi) {
         ws.block_begin[gi] = static_cast<std::uint32_t>(ws.blocks.size());
         const auto g = static_cast<Pos>(gi);
@@ -328,25 +382,27 @@ void build_segments(Workspace& ws, const GraphDFSParams& params, const Event& ev
                     collect_windows(ws, params, j, g, true);
             }
         }
-        const double gy = ws.y[gi];
-        const double gz = ws.z[gi];
-        for (const WindowEntry& w : ws.windows) {
-            const auto block_start = static_cast<Seg>(ws.up.size());
-            for (Pos q = w.first; q < w.end; ++q) {
-                const auto qi = static_cast<std::size_t>(q);
-                if (std::fabs(ws.z[qi] - gz) * slope_y > std::fabs(ws.y[qi] - gy)) {
-                    if (ws.up.size() >= kNoSeg)
-                        throw std::bad_alloc();
-                    ws.up.push_back(g);
-                    ws.low.push_back(q);
-                }
+        for (std::size_t slot = 0; slot < ws.windows.size(); ++slot) {
+            const WindowEntry& w = ws.windows[slot];
+            if (w.first >= w.end)
+                continue;
+            const std::size_t bits = ws.pass_bits.size();
+            const std::size_t count = mark_y_cut(ws, w, g, params.max_slopes.second);
+            if (count == 0) {
+                ws.pass_bits.resize(bits);
+                continue;
             }
-            const auto block_end = static_cast<Seg>(ws.up.size());
-            if (block_end != block_start)
-                ws.blocks.push_back({w.module, block_start, block_end, w.first, w.end, g});
+            if (segments + count >= kNoSeg || bits >= std::numeric_limits<std::uint32_t>::max())
+                throw std::bad_alloc();
+            ws.blocks.push_back({w.module, static_cast<std::int32_t>(slot), w.first, w.end, g,
+                                 static_cast<Seg>(segments), static_cast<std::uint32_t>(bits)});
+            segments += count;
+            if (slots)
+                ws.slot_mask[gi] |= std::uint64_t{1} << slot;
         }
     }
     ws.block_begin[n] = static_cast<std::uint32_t>(ws.blocks.size());
+    return segments;
 }
 
 // Largest finite coordinate magnitude: the scale of the rounding margins below.
@@ -361,25 +417,37 @@ double coordinate_scale(const Workspace& ws) {
     return scale;
 }
 
-// Monotonic in v; truncation is floor for c > 0.
-std::int32_t cell(double v, double origin, double inv_width, std::int32_t cells) {
-    const double c = (v - origin) * inv_width;
-    if (!(c > 0))
-        return 0;
-    if (c >= cells - 1)
-        return cells - 1;
-    return static_cast<std::int32_t>(c);
+// c clamped to [0, last] and truncated, NaN to 0: monotonic in c. Without a branch: grid
+// look-ups far off a module are common, and a mispredicted jump costs more than the clamp.
+inline std::int32_t clamped_index(double c, std::int32_t last) {
+#if defined(__SSE2__)
+    const __m128d low = _mm_max_sd(_mm_set_sd(c), _mm_setzero_pd());
+    return _mm_cvttsd_si32(_mm_min_sd(low, _mm_set_sd(last)));
+#else
+    const double low = c > 0 ? c : 0;
+    return static_cast<std::int32_t>(low < last ? low : last);
+#endif
+}
+
+// The cell of a module's x grid that holds v.
+inline std::int32_t cell(double v, double origin, double inv_width, std::int32_t cells) {
+    return clamped_index((v - origin) * inv_width, cells - 1);
 }
 
 constexpr int kMaskCells = 64;  // one bit per column
 constexpr double kTiny = std::numeric_limits<double>::min();
 
-// Monotonic in v, NaN to 0: the column or row of the occupancy grid.
+// The column or row of the occupancy grid that holds v.
 inline int mask_cell(double v, double origin, double inv_width) {
-    double c = (v - origin) * inv_width;
-    c = c > 0 ? c : 0;
-    c = c < kMaskCells - 1 ? c : kMaskCells - 1;
-    return static_cast<int>(c);
+    return clamped_index((v - origin) * inv_width, kMaskCells - 1);
+}
+
+// Set bits of v. std::popcount becomes a library call on a baseline x86-64 build.
+inline std::uint32_t count_ones(std::uint64_t v) {
+    v = v - ((v >> 1) & 0x5555555555555555u);
+    v = (v & 0x3333333333333333u) + ((v >> 2) & 0x3333333333333333u);
+    v = (v + (v >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+    return static_cast<std::uint32_t>((v * 0x0101010101010101u) >> 56);
 }
 
 // An x grid per module, fine enough that a prediction's reach covers few hits beyond those
@@ -577,13 +645,187 @@ HaloBounds build_halos(Workspace& ws, const GraphDFSParams& params, const LinkIn
     return bounds;
 }
 
-// Successor lists of the segments that have any, ascending both ways. Returns whether every
-// link goes to a lower index, which holds whenever modules lie in the hit list in module order.
-bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates) {
-    const std::size_t count = ws.up.size();
+// Rank of window hit `offset` among the window's hits that pass the y cut.
+inline std::uint32_t rank_in_window(const std::uint64_t* words, std::uint32_t offset) {
+    std::uint32_t rank = 0;
+    for (std::uint32_t w = 0; w < offset / 64; ++w)
+        rank += static_cast<std::uint32_t>(count_ones(words[w]));
+    const std::uint64_t below = (std::uint64_t{1} << (offset % 64)) - 1;
+    return rank + static_cast<std::uint32_t>(count_ones(words[offset / 64] & below));
+}
+
+// Calls visit(offset) for every window hit that passes the y cut, in x order.
+template <typename Visit>
+inline void for_each_passing(const std::uint64_t* words, Pos length, Visit&& visit) {
+    for (Pos w = 0; w * 64 < length; ++w) {
+        for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1)
+            visit(static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits)));
+    }
+}
+
+// What the link search reads, gathered once per event.
+struct LinkContext {
+    LinkInputs in;
+    HaloBounds halo;
+    const ModuleRange* ranges;
+    const Block* blocks;
+    const std::uint32_t* block_begin;
+    const std::uint64_t* pass_bits;
+    const std::uint64_t* masks;
+    const std::uint64_t* halos;
+    const Pos* cell_start;
+};
+
+// Whether the grids show that no hit of the lower module lies near the line's prediction there.
+inline bool misses_lower_module(const LinkContext& ctx, const Line& line, bool near,
+                                const ModuleRange& lower) {
+    const LinkInputs& in = ctx.in;
+    if (near && lower.has_halo) {
+        const double d = lower.z_mid - in.zs[line.q];
+        const int column = mask_cell(in.xs[line.q] + line.tx * d, lower.mask_x0, lower.mask_x_inv);
+        const int row = mask_cell(in.ys[line.q] + line.ty * d, lower.mask_y0, lower.mask_y_inv);
+        return ((ctx.halos[lower.mask + static_cast<std::uint32_t>(row)] >> column) & 1) == 0;
+    }
+    if (line.finite && lower.has_mask) {
+        const Prediction at = predict(in, line, lower);
+        if (at.usable) {
+            const std::uint64_t* grid = ctx.masks + lower.mask;
+            const int ya = mask_cell(at.cy - at.reach_y, lower.mask_y0, lower.mask_y_inv);
+            const int yb = mask_cell(at.cy + at.reach_y, lower.mask_y0, lower.mask_y_inv);
+            std::uint64_t rows = grid[ya] | grid[yb];  // rarely more than two rows
+            for (int row = ya + 1; row < yb; ++row)
+                rows |= grid[row];
+            const int xa = mask_cell(at.cx - at.reach_x, lower.mask_x0, lower.mask_x_inv);
+            const int xb = mask_cell(at.cx + at.reach_x, lower.mask_x0, lower.mask_x_inv);
+            const std::uint64_t columns =
+                (~std::uint64_t{0} >> (63 - xb)) & (~std::uint64_t{0} << xa);
+            return (rows & columns) == 0;
+        }
+    }
+    return false;
+}
+
+// Calls link(s, c) for every segment s of `block` (they all start at the line's lower hit) that
+// continues the line, c being its lower hit, in index order. Where the prediction is usable,
+// only the hits within its reach are tested; the exact link test decides.
+template <typename Link>
+inline void search_block(const LinkContext& ctx, const Line& line, const Block& block,
+                         Link&& link) {
+    const LinkInputs& in = ctx.in;
+    const ModuleRange& lower = ctx.ranges[block.module];
+    const std::uint64_t* words = ctx.pass_bits + block.bits;
+    auto test = [&](std::uint32_t offset, Seg s) {
+        const Pos c = block.first + static_cast<Pos>(offset);
+        if (continues(in.xs, in.ys, in.zs, in.cut, line.g, line.q, line.tx, line.ty, c))
+            link(s, c);
+    };
+    if (line.finite && lower.cells != 0) {
+        const Prediction at = predict(in, line, lower);
+        if (at.usable) {
+            const Pos* table = ctx.cell_start + lower.table;
+            const Pos from = std::max(
+                table[cell(at.cx - at.reach_x, lower.x0, lower.inv_width, lower.cells)],
+                block.first);
+            const Pos to = std::min(
+                table[cell(at.cx + at.reach_x, lower.x0, lower.inv_width, lower.cells) + 1],
+                block.window_end);
+            for (Pos c = from; c < to; ++c) {
+                const auto offset = static_cast<std::uint32_t>(c - block.first);
+                if (std::fabs(in.ys[c] - at.cy) < at.reach_y &&
+                    ((words[offset / 64] >> (offset % 64)) & 1) != 0) {
+                    test(offset, block.begin + rank_in_window(words, offset));
+                }
+            }
+            return;
+        }
+    }
+    Seg s = block.begin;
+    for_each_passing(words, block.window_end - block.first,
+                     [&](std::uint32_t offset) { test(offset, s++); });
+}
+
+// The halo filter needs every coordinate finite and each hit in one module with its blocks in
+// window order, so that a block's slot names its lower module.
+bool halo_filter_applies(const Workspace& ws, const LinkContext& ctx, bool duplicates) {
+    return ctx.halo.enabled && ctx.in.all_finite && !duplicates && !ws.overlap &&
+           ws.ranges.size() <= 64;
+}
+
+// A lower module as the halo filter reads it.
+struct HaloSlot {
+    double z_mid;
+    double x0, x_inv, y0, y_inv;
+    const std::uint64_t* rows;
+};
+
+// For the segments from the block's upper hit to the hits `from` + i that `passing` marks: sets
+// reached[i] to the slots of the lower hit's blocks whose module the halo cannot rule out, and
+// returns the offsets i with any. Every such segment lies within the halo bounds: its slopes
+// passed the window and y cuts, which the bounds exceed by far more than rounding. No branch
+// depends on the data: nearly every segment ends here.
+std::uint64_t halo_filter(const Workspace& ws, const LinkContext& ctx, const Block& block,
+                          Pos from, std::uint64_t passing, std::uint64_t* reached) {
+    const double* xs = ctx.in.xs;
+    const double* ys = ctx.in.ys;
+    const double* zs = ctx.in.zs;
+    const auto g = static_cast<std::size_t>(block.upper);
+    const double xg = xs[g], yg = ys[g], zg = zs[g];
+    // The segments to filter, packed: lower hit, slopes, and the slots its blocks are in.
+    std::array<std::int32_t, 64> offset;
+    std::array<double, 64> x, y, z, tx, ty;
+    std::array<std::uint64_t, 64> has_block, slots;
+    std::uint32_t count = 0;
+    for (; passing != 0; passing &= passing - 1) {
+        const int i = std::countr_zero(passing);
+        const Pos q = from + i;
+        x[count] = xs[q];
+        y[count] = ys[q];
+        z[count] = zs[q];
+        const double r = 1 / (z[count] - zg);
+        tx[count] = (x[count] - xg) * r;
+        ty[count] = (y[count] - yg) * r;
+        offset[count] = i;
+        has_block[count] = ws.slot_mask[static_cast<std::size_t>(q)];
+        slots[count] = 0;
+        ++count;
+    }
+    const std::uint32_t slot_count = ws.slot_count[static_cast<std::size_t>(block.module)];
+    const std::int32_t* slot_module = ws.slot_module.data() + 64 * block.module;
+    for (std::uint32_t k = 0; k < slot_count; ++k) {
+        const ModuleRange& lower = ctx.ranges[slot_module[k]];
+        if (!lower.has_halo) {
+            for (std::uint32_t j = 0; j < count; ++j)
+                slots[j] |= has_block[j] & (std::uint64_t{1} << k);
+            continue;
+        }
+        const std::uint64_t* rows = ctx.halos + lower.mask;
+        const double z_mid = lower.z_mid;
+        const double x0 = lower.mask_x0, x_inv = lower.mask_x_inv;
+        const double y0 = lower.mask_y0, y_inv = lower.mask_y_inv;
+        for (std::uint32_t j = 0; j < count; ++j) {
+            const double d = z_mid - z[j];
+            const int column = mask_cell(x[j] + tx[j] * d, x0, x_inv);
+            const int row = mask_cell(y[j] + ty[j] * d, y0, y_inv);
+            slots[j] |= ((rows[row] >> column) & (has_block[j] >> k) & 1) << k;
+        }
+    }
+    std::uint64_t result = 0;
+    for (std::uint32_t j = 0; j < count; ++j) {
+        reached[offset[j]] = slots[j];
+        result |= std::uint64_t{slots[j] != 0} << offset[j];
+    }
+    return result;
+}
+
+// Successor lists of the segments that have any, both ascending, found segment by segment in
+// index order. Returns whether every link goes to a lower index, which holds whenever modules
+// lie in the hit list in module order.
+bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
+                   std::size_t segments) {
     build_module_grids(ws);
 
-    LinkInputs in{};
+    LinkContext ctx{};
+    LinkInputs& in = ctx.in;
     in.xs = ws.x.data();
     in.ys = ws.y.data();
     in.zs = ws.z.data();
@@ -596,151 +838,115 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates)
         std::all_of(ws.z.begin(), ws.z.end(), [](double v) { return std::isfinite(v); });
     in.margin = 1e-9 * coordinate_scale(ws);
     in.slope_y = params.max_slopes.second;
-    const Pos* up = ws.up.data();
-    const Pos* low = ws.low.data();
+    ctx.halo = build_halos(ws, params, in);
+    ctx.ranges = ws.ranges.data();
+    ctx.blocks = ws.blocks.data();
+    ctx.block_begin = ws.block_begin.data();
+    ctx.pass_bits = ws.pass_bits.data();
+    ctx.masks = ws.masks.data();
+    ctx.halos = ws.halos.data();
+    ctx.cell_start = ws.cell_start.data();
     const Pos* first_pos = ws.first_pos.data();
     const Pos* next_same = duplicates ? ws.next_same.data() : nullptr;
-    const std::uint32_t* block_begin = ws.block_begin.data();
-    const Block* blocks = ws.blocks.data();
-    const ModuleRange* ranges = ws.ranges.data();
-    const HaloBounds halo = build_halos(ws, params, in);
-    const std::uint64_t* masks = ws.masks.data();
-    const std::uint64_t* halos = ws.halos.data();
 
-    // First pass, kept lean: the (segment, block) pairs whose predictions come near a hit at
-    // all, predecessors ascending and for each the blocks of its lower hit ascending.
-    std::vector<Candidate>& candidates = ws.candidates;
-    candidates.clear();
-    for (std::size_t pi = 0; pi < count; ++pi) {
-        const Pos q = low[pi];
-        const auto qi = static_cast<std::size_t>(q);
-        // The link step looks a segment's upper hit up by id: only the first position of an id
-        // has segments continuing the ones that end there.
-        if (duplicates ? first_pos[qi] != q : block_begin[qi] == block_begin[qi + 1])
-            continue;
+    ws.linked.clear();
+    ws.linked_up.clear();
+    ws.linked_low.clear();
+    ws.succ_begin.clear();
+    ws.succ.clear();
+    ws.succ_low.clear();
+    bool descending = true;
+    // The successors of segment number `segment`, from g down to q, in index order, searched
+    // in the blocks of q that search(block) admits.
+    auto link_from = [&](Seg segment, Pos g, Pos q, auto&& search) {
         Line line;
-        if (!make_line(in, up[pi], q, line))
-            continue;
-        const bool near =
-            halo.enabled && line.finite && line.abs_tx <= halo.tx && line.abs_ty <= halo.ty;
-        const double xq = in.xs[q], yq = in.ys[q], zq = in.zs[q];
+        if (!make_line(in, g, q, line))
+            return;
+        const std::size_t before = ws.succ.size();
+        auto link = [&](Seg s, Pos c) {
+            ws.succ.push_back(s);
+            ws.succ_low.push_back(c);
+            descending = descending && s < segment;
+        };
         for (Pos u = q; u != kNone;
              u = duplicates ? next_same[static_cast<std::size_t>(u)] : kNone) {
             const auto ui = static_cast<std::size_t>(u);
-            for (std::uint32_t b = block_begin[ui]; b < block_begin[ui + 1]; ++b) {
-                const ModuleRange& lower = ranges[blocks[b].module];
-                if (near && lower.has_halo) {
-                    const double d = lower.z_mid - zq;
-                    const int column = mask_cell(xq + line.tx * d, lower.mask_x0, lower.mask_x_inv);
-                    const int row = mask_cell(yq + line.ty * d, lower.mask_y0, lower.mask_y_inv);
-                    if (((halos[lower.mask + static_cast<std::uint32_t>(row)] >> column) & 1) == 0)
-                        continue;
-                } else if (line.finite && lower.has_mask) {
-                    const Prediction at = predict(in, line, lower);
-                    if (at.usable) {
-                        const std::uint64_t* grid = masks + lower.mask;
-                        const int ya =
-                            mask_cell(at.cy - at.reach_y, lower.mask_y0, lower.mask_y_inv);
-                        const int yb =
-                            mask_cell(at.cy + at.reach_y, lower.mask_y0, lower.mask_y_inv);
-                        // Rarely more than two rows.
-                        std::uint64_t rows = grid[ya] | grid[yb];
-                        for (int row = ya + 1; row < yb; ++row)
-                            rows |= grid[row];
-                        const int xa =
-                            mask_cell(at.cx - at.reach_x, lower.mask_x0, lower.mask_x_inv);
-                        const int xb =
-                            mask_cell(at.cx + at.reach_x, lower.mask_x0, lower.mask_x_inv);
-                        const std::uint64_t columns =
-                            (~std::uint64_t{0} >> (63 - xb)) & (~std::uint64_t{0} << xa);
-                        if ((rows & columns) == 0)
-                            continue;  // usually no hit at all lies near the prediction
-                    }
-                }
-                candidates.push_back({static_cast<Seg>(pi), b});
+            for (std::uint32_t b = ctx.block_begin[ui]; b < ctx.block_begin[ui + 1]; ++b) {
+                if (search(line, ctx.blocks[b]))
+                    search_block(ctx, line, ctx.blocks[b], link);
             }
         }
-    }
-
-    // Second pass: the link test on the hits near each prediction, or on every segment of the
-    // block where the prediction cannot narrow the search.
-    const Pos* cell_start = ws.cell_start.data();
-    std::vector<Seg>& linked = ws.linked;
-    std::vector<Seg>& succ_begin = ws.succ_begin;
-    std::vector<Seg>& succ = ws.succ;
-    linked.clear();
-    succ_begin.clear();
-    succ.clear();
-    bool descending = true;
-    Seg current = kNoSeg;
-    Seg before = 0;
-    Line line{};
-    auto finish = [&] {
-        if (current != kNoSeg && succ.size() != before) {
-            if (succ.size() >= kNoSeg)
-                throw std::bad_alloc();
-            linked.push_back(current);
-            succ_begin.push_back(before);
-        }
+        if (ws.succ.size() == before)
+            return;
+        if (ws.succ.size() >= kNoSeg)
+            throw std::bad_alloc();
+        ws.linked.push_back(segment);
+        ws.linked_up.push_back(g);
+        ws.linked_low.push_back(q);
+        ws.succ_begin.push_back(static_cast<std::uint32_t>(before));
     };
-    for (const Candidate& candidate : candidates) {
-        const Seg p = candidate.seg;
-        if (p != current) {
-            finish();
-            current = p;
-            before = static_cast<Seg>(succ.size());
-            make_line(in, up[p], low[p], line);
+    if (!halo_filter_applies(ws, ctx, duplicates)) {
+        for (const Block& block : ws.blocks) {
+            Seg segment = block.begin;
+            for_each_passing(
+                ws.pass_bits.data() + block.bits, block.window_end - block.first,
+                [&](std::uint32_t offset) {
+                    const Pos q = block.first + static_cast<Pos>(offset);
+                    const auto qi = static_cast<std::size_t>(q);
+                    // The link step looks a segment's upper hit up by id: only the first
+                    // position of an id has segments continuing the ones that end there.
+                    if (duplicates ? first_pos[qi] == q
+                                   : ctx.block_begin[qi] != ctx.block_begin[qi + 1]) {
+                        link_from(segment, block.upper, q, [&](const Line& line, const Block& b) {
+                            const bool near = ctx.halo.enabled && line.finite &&
+                                              line.abs_tx <= ctx.halo.tx &&
+                                              line.abs_ty <= ctx.halo.ty;
+                            return !misses_lower_module(ctx, line, near, ctx.ranges[b.module]);
+                        });
+                    }
+                    ++segment;
+                });
         }
-        auto link = [&](Seg s, Pos c) {
-            if (continues(in.xs, in.ys, in.zs, in.cut, line.g, line.q, line.tx, line.ty, c)) {
-                succ.push_back(s);
-                descending = descending && s < p;
-            }
-        };
-        const Block& block = blocks[candidate.block];
-        const ModuleRange& lower = ranges[block.module];
-        if (line.finite && lower.cells != 0) {
-            const Prediction at = predict(in, line, lower);
-            if (at.usable) {
-                const Pos* table = cell_start + lower.table;
-                const Pos from = std::max(
-                    table[cell(at.cx - at.reach_x, lower.x0, lower.inv_width, lower.cells)],
-                    block.first);
-                const Pos to = std::min(
-                    table[cell(at.cx + at.reach_x, lower.x0, lower.inv_width, lower.cells) + 1],
-                    block.window_end);
-                // Most hits in reach of x miss in y. A segment's index is its rank among the
-                // window's hits that pass the y cut, counted again here: cheaper than a table
-                // that is cold by now.
-                const double gy = in.ys[block.upper];
-                const double gz = in.zs[block.upper];
-                auto passes = [&](Pos c) {
-                    return std::fabs(in.zs[c] - gz) * in.slope_y > std::fabs(in.ys[c] - gy);
-                };
-                Seg s = block.begin;
-                Pos counted = block.first;
-                for (Pos c = from; c < to; ++c) {
-                    if (!(std::fabs(in.ys[c] - at.cy) < at.reach_y) || !passes(c))
-                        continue;
-                    for (; counted < c; ++counted)
-                        s += passes(counted) ? 1 : 0;
-                    link(s, c);
+    } else {
+        std::array<std::uint64_t, 64> reached;
+        for (const Block& block : ws.blocks) {
+            const std::uint64_t* passing = ws.pass_bits.data() + block.bits;
+            const Pos length = block.window_end - block.first;
+            Seg before_word = block.begin;
+            for (Pos w = 0; w * 64 < length; ++w) {
+                const Pos from = block.first + 64 * w;
+                const std::uint64_t candidates =
+                    halo_filter(ws, ctx, block, from, passing[w], reached.data());
+                for (std::uint64_t bits = candidates; bits != 0; bits &= bits - 1) {
+                    const int offset = std::countr_zero(bits);
+                    const std::uint64_t below = (std::uint64_t{1} << offset) - 1;
+                    const std::uint64_t slots = reached[static_cast<std::size_t>(offset)];
+                    link_from(before_word + count_ones(passing[w] & below), block.upper,
+                              from + offset, [&](const Line&, const Block& b) {
+                                  return ((slots >> b.slot) & 1) != 0;
+                              });
                 }
-                continue;
+                before_word += count_ones(passing[w]);
             }
         }
-        for (Seg s = block.begin; s < block.end; ++s)
-            link(s, low[s]);
     }
-    finish();
-    succ_begin.push_back(static_cast<Seg>(succ.size()));
-    ws.link_index.assign(count, kNoSeg);
-    for (std::size_t i = 0; i < linked.size(); ++i)
-        ws.link_index[linked[i]] = static_cast<Seg>(i);
-    ws.is_successor.assign(linked.size(), 0);
-    for (Seg s : succ) {
-        if (ws.link_index[s] != kNoSeg)
-            ws.is_successor[ws.link_index[s]] = 1;
+    ws.succ_begin.push_back(static_cast<std::uint32_t>(ws.succ.size()));
+
+    // Each successor's position in `linked`, if it has successors itself.
+    const std::size_t linked = ws.linked.size();
+    if (ws.link_index.size() < segments)
+        ws.link_index.resize(segments);
+    for (std::size_t i = 0; i < linked; ++i)
+        ws.link_index[ws.linked[i]] = static_cast<Seg>(i);
+    ws.succ_link.resize(ws.succ.size());
+    ws.is_successor.assign(linked, 0);
+    for (std::size_t k = 0; k < ws.succ.size(); ++k) {
+        const Seg s = ws.succ[k];
+        const Seg j = ws.link_index[s];
+        const bool has_successors = j < linked && ws.linked[j] == s;
+        ws.succ_link[k] = has_successors ? j : kNoSeg;
+        if (has_successors)
+            ws.is_successor[j] = 1;
     }
     return descending;
 }
@@ -753,8 +959,8 @@ void assign_weights(Workspace& ws, std::int32_t iterations, bool descending) {
         bool changed = false;
         for (std::size_t i = 0; i < count; ++i) {
             std::int32_t heaviest = std::numeric_limits<std::int32_t>::min();
-            for (Seg k = ws.succ_begin[i]; k < ws.succ_begin[i + 1]; ++k) {
-                const Seg j = ws.link_index[ws.succ[k]];
+            for (std::uint32_t k = ws.succ_begin[i]; k < ws.succ_begin[i + 1]; ++k) {
+                const Seg j = ws.succ_link[k];
                 heaviest = std::max(heaviest, j == kNoSeg ? 0 : ws.weight[j]);
             }
             // Wraps instead of overflowing; only a cyclic graph keeps growing.
@@ -775,19 +981,19 @@ void assign_weights(Workspace& ws, std::int32_t iterations, bool descending) {
 void shortest_chains(Workspace& ws, bool descending) {
     const std::size_t count = ws.linked.size();
     ws.chain_hits.assign(count, 0);
-    ws.chain_next.assign(count, kNoSeg);
-    auto hits_from = [&](Seg s) -> std::uint32_t {
-        const Seg j = ws.link_index[s];
+    ws.chain_next.assign(count, 0);
+    auto hits_from = [&](std::uint32_t k) -> std::uint32_t {
+        const Seg j = ws.succ_link[k];
         return j == kNoSeg ? 1 : ws.chain_hits[j];
     };
     if (descending) {
         for (std::size_t i = 0; i < count; ++i) {
             std::uint32_t best = std::numeric_limits<std::uint32_t>::max();
-            for (Seg k = ws.succ_begin[i]; k < ws.succ_begin[i + 1]; ++k) {
-                const std::uint32_t h = hits_from(ws.succ[k]);
+            for (std::uint32_t k = ws.succ_begin[i]; k < ws.succ_begin[i + 1]; ++k) {
+                const std::uint32_t h = hits_from(k);
                 if (h < best) {
                     best = h;
-                    ws.chain_next[i] = ws.succ[k];
+                    ws.chain_next[i] = k;
                 }
             }
             ws.chain_hits[i] = best + 1;
@@ -796,35 +1002,35 @@ void shortest_chains(Workspace& ws, bool descending) {
     }
     // Any other graph: breadth-first from the chain ends over reversed links.
     ws.reverse_begin.assign(count + 1, 0);
-    for (Seg s : ws.succ) {
-        if (ws.link_index[s] != kNoSeg)
-            ++ws.reverse_begin[ws.link_index[s] + 1];
+    for (Seg j : ws.succ_link) {
+        if (j != kNoSeg)
+            ++ws.reverse_begin[j + 1];
     }
     for (std::size_t i = 0; i < count; ++i)
         ws.reverse_begin[i + 1] += ws.reverse_begin[i];
     ws.reverse_links.resize(ws.reverse_begin[count]);
     ws.queue.assign(ws.reverse_begin.begin(), ws.reverse_begin.end() - 1);  // fill cursors
     for (std::size_t i = 0; i < count; ++i) {
-        for (Seg k = ws.succ_begin[i]; k < ws.succ_begin[i + 1]; ++k) {
-            const Seg j = ws.link_index[ws.succ[k]];
+        for (std::uint32_t k = ws.succ_begin[i]; k < ws.succ_begin[i + 1]; ++k) {
+            const Seg j = ws.succ_link[k];
             if (j != kNoSeg)
-                ws.reverse_links[ws.queue[j]++] = static_cast<Seg>(i);
+                ws.reverse_links[ws.queue[j]++] = static_cast<std::uint32_t>(i);
         }
     }
     ws.queue.clear();
     for (std::size_t i = 0; i < count; ++i) {
-        for (Seg k = ws.succ_begin[i]; k < ws.succ_begin[i + 1]; ++k) {
-            if (ws.link_index[ws.succ[k]] == kNoSeg) {
+        for (std::uint32_t k = ws.succ_begin[i]; k < ws.succ_begin[i + 1]; ++k) {
+            if (ws.succ_link[k] == kNoSeg) {
                 ws.chain_hits[i] = 2;
-                ws.queue.push_back(static_cast<Seg>(i));
+                ws.queue.push_back(static_cast<std::uint32_t>(i));
                 break;
             }
         }
     }
     for (std::size_t head = 0; head < ws.queue.size(); ++head) {
-        const Seg i = ws.queue[head];
-        for (Seg k = ws.reverse_begin[i]; k < ws.reverse_begin[i + 1]; ++k) {
-            const Seg j = ws.reverse_links[k];
+        const std::uint32_t i = ws.queue[head];
+        for (std::uint32_t k = ws.reverse_begin[i]; k < ws.reverse_begin[i + 1]; ++k) {
+            const std::uint32_t j = ws.reverse_links[k];
             if (ws.chain_hits[j] == 0) {
                 ws.chain_hits[j] = ws.chain_hits[i] + 1;
                 ws.queue.push_back(j);
@@ -834,10 +1040,10 @@ void shortest_chains(Workspace& ws, bool descending) {
     for (std::size_t i = 0; i < count; ++i) {
         if (ws.chain_hits[i] == 0)
             continue;
-        for (Seg k = ws.succ_begin[i]; k < ws.succ_begin[i + 1]; ++k) {
-            const std::uint32_t h = hits_from(ws.succ[k]);
+        for (std::uint32_t k = ws.succ_begin[i]; k < ws.succ_begin[i + 1]; ++k) {
+            const std::uint32_t h = hits_from(k);
             if (h != 0 && h + 1 == ws.chain_hits[i]) {
-                ws.chain_next[i] = ws.succ[k];
+                ws.chain_next[i] = k;
                 break;
             }
         }
@@ -853,8 +1059,8 @@ void shortest_chains(Workspace& ws, bool descending) {
         throw std::bad_alloc();
     sort_hits(ws, hits, event.modules);
     const bool duplicates = index_ids(ws, hits);
-    build_segments(ws, params, event);
-    const bool descending = link_segments(ws, params, duplicates);
+    const std::size_t segments = build_segments(ws, params, event);
+    const bool descending = link_segments(ws, params, duplicates, segments);
     assign_weights(ws, params.weight_assignment_iterations, descending);
     shortest_chains(ws, descending);
 
@@ -867,15 +1073,13 @@ void shortest_chains(Workspace& ws, bool descending) {
             ws.chain_hits[i] == 0) {
             continue;
         }
-        const Seg root = ws.linked[i];
         ws.track_begin.push_back(ws.track_pos.size());
-        ws.track_pos.push_back(ws.up[root]);
-        for (Seg s = root;;) {
-            ws.track_pos.push_back(ws.low[s]);
-            const Seg j = ws.link_index[s];
-            if (j == kNoSeg)
-                break;
-            s = ws.chain_next[j];
+        ws.track_pos.push_back(ws.linked_up[i]);
+        ws.track_pos.push_back(ws.linked_low[i]);
+        for (Seg j = static_cast<Seg>(i); j != kNoSeg;) {
+            const std::uint32_t k = ws.chain_next[j];
+            ws.track_pos.push_back(ws.succ_low[k]);
+            j = ws.succ_link[k];
         }
     }
     ws.track_begin.push_back(ws.track_pos.size());
