@@ -27,6 +27,7 @@ struct ModuleRange {
     Pos end = 0;
     Pos finite_x_end = 0;  // NaN x values sort last; [begin, finite_x_end) is ordered by x
     bool any_z = false;    // some hit has a z that is not NaN
+    bool all_z = false;    // no hit has a NaN z
     double z_min = 0.0;
     double z_max = 0.0;
     bool finite_z = false;  // z_min and z_max finite: every z lies within z_mid +- z_half
@@ -71,6 +72,14 @@ struct Block {
     std::uint32_t bits;
 };
 
+// Where a line through hit q with slopes (tx, ty) meets the halo of lower module slot k, in
+// grid units: column ux + tx vx, row uy + ty vy. The same prediction as at the module's middle
+// z, rearranged; the halos' margins dwarf the difference in rounding.
+struct HaloTerm {
+    double ux, vx, uy, vy;
+    const std::uint64_t* rows;
+};
+
 // Per-thread scratch; every vector is resized per event, so capacity carries over.
 struct Workspace {
     // By position in the sorted hit list.
@@ -89,6 +98,8 @@ struct Workspace {
     std::vector<std::uint64_t> slot_mask;
     std::vector<std::uint32_t> slot_count;
     std::vector<std::int32_t> slot_module;
+    std::size_t slot_stride = 0;  // the most slots of any module
+    std::vector<HaloTerm> halo_terms;
     std::vector<std::uint8_t> in_long_track;
     std::vector<ModuleRange> ranges;
     std::vector<WindowEntry> windows;
@@ -181,6 +192,8 @@ void sort_hits(Workspace& ws, const HitList& hits, const std::vector<Module>& mo
                 r.z_max = std::max(r.z_max, zq);
             }
         }
+        r.all_z = std::none_of(ws.z.begin() + r.begin, ws.z.begin() + r.end,
+                               [](double v) { return std::isnan(v); });
         r.finite_z = r.any_z && std::isfinite(r.z_min) && std::isfinite(r.z_max);
         if (r.finite_z) {
             r.z_mid = r.z_min + (r.z_max - r.z_min) / 2;
@@ -267,6 +280,15 @@ WindowEntry find_window(const Workspace& ws, std::int32_t module, Pos g, double 
         }
         q = lo;
     }
+    // Every hit with |x - hx| < sure is inside: its z is no nearer than the module's nearest z.
+    double sure = 0.0;
+    if (bounded && r.all_z && slope_x > 0) {
+        if (hz > r.z_max) {
+            sure = (hz - r.z_max) * slope_x;
+        } else if (hz < r.z_min) {
+            sure = (r.z_min - hz) * slope_x;
+        }
+    }
     for (; q < r.end; ++q) {
         if (w.first == kNone) {
             if (inside(q)) {
@@ -274,6 +296,19 @@ WindowEntry find_window(const Workspace& ws, std::int32_t module, Pos g, double 
             } else if (bounded && !(xs[q] - hx < bound)) {
                 return w;
             }
+        } else if (xs[q] - hx < sure && hx - xs[q] < sure) {
+            // The hits up to the last one this side of hx + sure are all inside.
+            Pos lo = q + 1;
+            Pos hi = r.finite_x_end;
+            while (lo < hi) {
+                const Pos mid = lo + (hi - lo) / 2;
+                if (xs[mid] - hx < sure) {
+                    lo = mid + 1;
+                } else {
+                    hi = mid;
+                }
+            }
+            q = lo - 1;
         } else if (!inside(q)) {
             w.end = q;
             return w;
@@ -350,8 +385,10 @@ std::size_t build_segments(Workspace& ws, const GraphDFSParams& params, const Ev
     if (slots) {
         ws.slot_mask.assign(n, 0);
         ws.slot_count.assign(static_cast<std::size_t>(module_count), 0);
+        ws.slot_stride = 0;
         ws.slot_module.resize(64 * static_cast<std::size_t>(module_count));
-        for (std::int32_t t = 0; t < module_count; ++t) {
+        // Modules 0 and 1 hold no upper hits.
+        for (std::int32_t t = 2; t < module_count; ++t) {
             std::uint32_t& count = ws.slot_count[static_cast<std::size_t>(t)];
             for (std::int64_t k = 0; k <= params.allowed_skip_modules; ++k) {
                 const std::int64_t lower =
@@ -361,6 +398,7 @@ std::size_t build_segments(Workspace& ws, const GraphDFSParams& params, const Ev
                 ws.slot_module[64 * static_cast<std::size_t>(t) + count++] =
                     static_cast<std::int32_t>(lower);
             }
+            ws.slot_stride = std::max<std::size_t>(ws.slot_stride, count);
         }
     }
     ws.block_begin.resize(n + 1);
@@ -434,12 +472,33 @@ inline std::int32_t cell(double v, double origin, double inv_width, std::int32_t
     return clamped_index((v - origin) * inv_width, cells - 1);
 }
 
-constexpr int kMaskCells = 64;  // one bit per column
+// The occupancy grids: kMaskRows rows of kMaskWords words, one bit per column.
+constexpr int kMaskWords = 2;
+constexpr int kMaskCells = 64 * kMaskWords;
+constexpr int kMaskRows = 256;
 constexpr double kTiny = std::numeric_limits<double>::min();
 
 // The column or row of the occupancy grid that holds v.
 inline int mask_cell(double v, double origin, double inv_width) {
     return clamped_index((v - origin) * inv_width, kMaskCells - 1);
+}
+
+inline int mask_row(double v, double origin, double inv_width) {
+    return clamped_index((v - origin) * inv_width, kMaskRows - 1);
+}
+
+// Whether the grid has column `column` of row `row` set.
+inline bool grid_bit(const std::uint64_t* grid, int row, int column) {
+    return ((grid[row * kMaskWords + (column >> 6)] >> (column & 63)) & 1) != 0;
+}
+
+// The bits of columns first..last that lie in word `word` of a row.
+inline std::uint64_t column_span(int first, int last, int word) {
+    const int low = std::max(first - 64 * word, 0);
+    const int high = std::min(last - 64 * word, 63);
+    if (low > high)
+        return 0;
+    return (~std::uint64_t{0} >> (63 - high)) & (~std::uint64_t{0} << low);
 }
 
 // Set bits of v. std::popcount becomes a library call on a baseline x86-64 build.
@@ -489,7 +548,7 @@ void build_module_grids(Workspace& ws) {
             y1 = std::max(y1, ws.y[static_cast<std::size_t>(p)]);
         }
         const double mask_x_width = std::max((x1 - x0) / kMaskCells, kTiny);
-        const double mask_y_width = std::max((y1 - y0) / kMaskCells, kTiny);
+        const double mask_y_width = std::max((y1 - y0) / kMaskRows, kTiny);
         if (!std::isfinite(y0) || !std::isfinite(y1) || !std::isfinite(mask_y_width) ||
             !std::isfinite(mask_x_width)) {
             continue;
@@ -500,12 +559,13 @@ void build_module_grids(Workspace& ws) {
         r.mask_x_inv = 1 / mask_x_width;
         r.mask_y0 = y0;
         r.mask_y_inv = 1 / mask_y_width;
-        ws.masks.resize(ws.masks.size() + kMaskCells, 0);
+        ws.masks.resize(ws.masks.size() + kMaskRows * kMaskWords, 0);
         for (Pos p = r.begin; p < r.end; ++p) {
             const auto pi = static_cast<std::size_t>(p);
             const int column = mask_cell(ws.x[pi], r.mask_x0, r.mask_x_inv);
-            const int row = mask_cell(ws.y[pi], r.mask_y0, r.mask_y_inv);
-            ws.masks[r.mask + static_cast<std::uint32_t>(row)] |= std::uint64_t{1} << column;
+            const int row = mask_row(ws.y[pi], r.mask_y0, r.mask_y_inv);
+            ws.masks[r.mask + static_cast<std::uint32_t>(row * kMaskWords + (column >> 6))] |=
+                std::uint64_t{1} << (column & 63);
         }
     }
 }
@@ -632,14 +692,15 @@ HaloBounds build_halos(Workspace& ws, const GraphDFSParams& params, const LinkIn
             const auto pi = static_cast<std::size_t>(p);
             const int xa = mask_cell(ws.x[pi] - reach_x, r.mask_x0, r.mask_x_inv);
             const int xb = mask_cell(ws.x[pi] + reach_x, r.mask_x0, r.mask_x_inv);
-            if (xa > xb)
-                continue;  // a negative reach: nothing comes near
-            const std::uint64_t columns =
-                (~std::uint64_t{0} >> (63 - xb)) & (~std::uint64_t{0} << xa);
-            const int ya = mask_cell(ws.y[pi] - reach_y, r.mask_y0, r.mask_y_inv);
-            const int yb = mask_cell(ws.y[pi] + reach_y, r.mask_y0, r.mask_y_inv);
-            for (int row = ya; row <= yb; ++row)
-                ws.halos[r.mask + static_cast<std::uint32_t>(row)] |= columns;
+            const int ya = mask_row(ws.y[pi] - reach_y, r.mask_y0, r.mask_y_inv);
+            const int yb = mask_row(ws.y[pi] + reach_y, r.mask_y0, r.mask_y_inv);
+            for (int word = 0; word < kMaskWords; ++word) {
+                // Empty for a negative reach: nothing comes near.
+                const std::uint64_t columns = column_span(xa, xb, word);
+                for (int row = ya; row <= yb; ++row)
+                    ws.halos[r.mask + static_cast<std::uint32_t>(row * kMaskWords + word)] |=
+                        columns;
+            }
         }
     }
     return bounds;
@@ -683,23 +744,25 @@ inline bool misses_lower_module(const LinkContext& ctx, const Line& line, bool n
     if (near && lower.has_halo) {
         const double d = lower.z_mid - in.zs[line.q];
         const int column = mask_cell(in.xs[line.q] + line.tx * d, lower.mask_x0, lower.mask_x_inv);
-        const int row = mask_cell(in.ys[line.q] + line.ty * d, lower.mask_y0, lower.mask_y_inv);
-        return ((ctx.halos[lower.mask + static_cast<std::uint32_t>(row)] >> column) & 1) == 0;
+        const int row = mask_row(in.ys[line.q] + line.ty * d, lower.mask_y0, lower.mask_y_inv);
+        return !grid_bit(ctx.halos + lower.mask, row, column);
     }
     if (line.finite && lower.has_mask) {
         const Prediction at = predict(in, line, lower);
         if (at.usable) {
             const std::uint64_t* grid = ctx.masks + lower.mask;
-            const int ya = mask_cell(at.cy - at.reach_y, lower.mask_y0, lower.mask_y_inv);
-            const int yb = mask_cell(at.cy + at.reach_y, lower.mask_y0, lower.mask_y_inv);
-            std::uint64_t rows = grid[ya] | grid[yb];  // rarely more than two rows
-            for (int row = ya + 1; row < yb; ++row)
-                rows |= grid[row];
+            const int ya = mask_row(at.cy - at.reach_y, lower.mask_y0, lower.mask_y_inv);
+            const int yb = mask_row(at.cy + at.reach_y, lower.mask_y0, lower.mask_y_inv);
             const int xa = mask_cell(at.cx - at.reach_x, lower.mask_x0, lower.mask_x_inv);
             const int xb = mask_cell(at.cx + at.reach_x, lower.mask_x0, lower.mask_x_inv);
-            const std::uint64_t columns =
-                (~std::uint64_t{0} >> (63 - xb)) & (~std::uint64_t{0} << xa);
-            return (rows & columns) == 0;
+            for (int word = 0; word < kMaskWords; ++word) {
+                std::uint64_t rows = 0;
+                for (int row = ya; row <= yb; ++row)
+                    rows |= grid[row * kMaskWords + word];
+                if ((rows & column_span(xa, xb, word)) != 0)
+                    return false;
+            }
+            return true;
         }
     }
     return false;
@@ -751,12 +814,42 @@ bool halo_filter_applies(const Workspace& ws, const LinkContext& ctx, bool dupli
            ws.ranges.size() <= 64;
 }
 
-// A lower module as the halo filter reads it.
-struct HaloSlot {
-    double z_mid;
-    double x0, x_inv, y0, y_inv;
-    const std::uint64_t* rows;
-};
+// Grids standing in for a halo: nothing is near (a hit without a block into the module), and
+// anything may be (a module without a halo).
+constexpr std::array<std::uint64_t, kMaskRows * kMaskWords> kEmptyGrid{};
+constexpr auto kFullGrid = [] {
+    std::array<std::uint64_t, kMaskRows * kMaskWords> grid{};
+    grid.fill(~std::uint64_t{0});
+    return grid;
+}();
+
+// The halo terms of every hit, slot_stride slots each.
+void build_halo_terms(Workspace& ws, const LinkContext& ctx) {
+    const std::size_t stride = ws.slot_stride;
+    ws.halo_terms.resize(ws.x.size() * stride);
+    for (std::size_t t = 0; t < ws.ranges.size(); ++t) {
+        const ModuleRange& upper = ws.ranges[t];
+        for (Pos q = upper.begin; q < upper.end; ++q) {
+            const auto qi = static_cast<std::size_t>(q);
+            for (std::uint32_t k = 0; k < ws.slot_count[t]; ++k) {
+                HaloTerm& term = ws.halo_terms[qi * stride + k];
+                term = {0.0, 0.0, 0.0, 0.0, kEmptyGrid.data()};
+                if (((ws.slot_mask[qi] >> k) & 1) == 0)
+                    continue;
+                const ModuleRange& lower = ws.ranges[static_cast<std::size_t>(
+                    ws.slot_module[64 * t + k])];
+                const double d = lower.z_mid - ws.z[qi];
+                term = {(ws.x[qi] - lower.mask_x0) * lower.mask_x_inv, d * lower.mask_x_inv,
+                        (ws.y[qi] - lower.mask_y0) * lower.mask_y_inv, d * lower.mask_y_inv,
+                        ctx.halos + lower.mask};
+                const bool finite = std::isfinite(term.ux) && std::isfinite(term.vx) &&
+                                    std::isfinite(term.uy) && std::isfinite(term.vy);
+                if (!lower.has_halo || !finite)
+                    term = {0.0, 0.0, 0.0, 0.0, kFullGrid.data()};
+            }
+        }
+    }
+}
 
 // For the segments from the block's upper hit to the hits `from` + i that `passing` marks: sets
 // reached[i] to the slots of the lower hit's blocks whose module the halo cannot rule out, and
@@ -770,49 +863,27 @@ std::uint64_t halo_filter(const Workspace& ws, const LinkContext& ctx, const Blo
     const double* zs = ctx.in.zs;
     const auto g = static_cast<std::size_t>(block.upper);
     const double xg = xs[g], yg = ys[g], zg = zs[g];
-    // The segments to filter, packed: lower hit, slopes, and the slots its blocks are in.
-    std::array<std::int32_t, 64> offset;
-    std::array<double, 64> x, y, z, tx, ty;
-    std::array<std::uint64_t, 64> has_block, slots;
-    std::uint32_t count = 0;
+    const std::uint32_t slot_count = ws.slot_count[static_cast<std::size_t>(block.module)];
+    const std::size_t stride = ws.slot_stride;
+    const HaloTerm* terms = ws.halo_terms.data();
+    std::uint64_t result = 0;
     for (; passing != 0; passing &= passing - 1) {
         const int i = std::countr_zero(passing);
-        const Pos q = from + i;
-        x[count] = xs[q];
-        y[count] = ys[q];
-        z[count] = zs[q];
-        const double r = 1 / (z[count] - zg);
-        tx[count] = (x[count] - xg) * r;
-        ty[count] = (y[count] - yg) * r;
-        offset[count] = i;
-        has_block[count] = ws.slot_mask[static_cast<std::size_t>(q)];
-        slots[count] = 0;
-        ++count;
-    }
-    const std::uint32_t slot_count = ws.slot_count[static_cast<std::size_t>(block.module)];
-    const std::int32_t* slot_module = ws.slot_module.data() + 64 * block.module;
-    for (std::uint32_t k = 0; k < slot_count; ++k) {
-        const ModuleRange& lower = ctx.ranges[slot_module[k]];
-        if (!lower.has_halo) {
-            for (std::uint32_t j = 0; j < count; ++j)
-                slots[j] |= has_block[j] & (std::uint64_t{1} << k);
-            continue;
+        const auto q = static_cast<std::size_t>(from + i);
+        const double r = 1 / (zs[q] - zg);
+        const double tx = (xs[q] - xg) * r;
+        const double ty = (ys[q] - yg) * r;
+        const HaloTerm* term = terms + q * stride;
+        std::uint64_t slots = 0;
+        for (std::uint32_t k = 0; k < slot_count; ++k) {
+            const int column = clamped_index(term[k].ux + tx * term[k].vx, kMaskCells - 1);
+            const int row = clamped_index(term[k].uy + ty * term[k].vy, kMaskRows - 1);
+            const std::uint64_t bits =
+                term[k].rows[row * kMaskWords + (column >> 6)] >> (column & 63);
+            slots |= (bits & 1) << k;
         }
-        const std::uint64_t* rows = ctx.halos + lower.mask;
-        const double z_mid = lower.z_mid;
-        const double x0 = lower.mask_x0, x_inv = lower.mask_x_inv;
-        const double y0 = lower.mask_y0, y_inv = lower.mask_y_inv;
-        for (std::uint32_t j = 0; j < count; ++j) {
-            const double d = z_mid - z[j];
-            const int column = mask_cell(x[j] + tx[j] * d, x0, x_inv);
-            const int row = mask_cell(y[j] + ty[j] * d, y0, y_inv);
-            slots[j] |= ((rows[row] >> column) & (has_block[j] >> k) & 1) << k;
-        }
-    }
-    std::uint64_t result = 0;
-    for (std::uint32_t j = 0; j < count; ++j) {
-        reached[offset[j]] = slots[j];
-        result |= std::uint64_t{slots[j] != 0} << offset[j];
+        reached[i] = slots;
+        result |= std::uint64_t{slots != 0} << i;
     }
     return result;
 }
@@ -908,6 +979,7 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
                 });
         }
     } else {
+        build_halo_terms(ws, ctx);
         std::array<std::uint64_t, 64> reached;
         for (const Block& block : ws.blocks) {
             const std::uint64_t* passing = ws.pass_bits.data() + block.bits;
