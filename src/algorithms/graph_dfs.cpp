@@ -66,7 +66,6 @@ struct WindowEntry {
 // first + i does, so a segment's index is begin plus its hit's rank among the passing ones.
 struct Block {
     std::int32_t module;
-    std::int32_t slot;  // its place in the upper hit's window map
     Pos first;
     Pos window_end;
     Pos upper;
@@ -458,8 +457,8 @@ std::size_t build_segments(Workspace& ws, const GraphDFSParams& params, const Ev
             }
             if (segments + count >= kNoSeg || bits >= std::numeric_limits<std::uint32_t>::max())
                 throw std::bad_alloc();
-            ws.blocks.push_back({w.module, static_cast<std::int32_t>(slot), w.first, w.end, g,
-                                 static_cast<Seg>(segments), static_cast<std::uint32_t>(bits)});
+            ws.blocks.push_back({w.module, w.first, w.end, g, static_cast<Seg>(segments),
+                                 static_cast<std::uint32_t>(bits)});
             segments += count;
             if (slots)
                 ws.slot_mask[gi] |= std::uint64_t{1} << slot;
@@ -729,9 +728,9 @@ HaloBounds build_halos(Workspace& ws, const GraphDFSParams& params, const LinkIn
 inline std::uint32_t rank_in_window(const std::uint64_t* words, std::uint32_t offset) {
     std::uint32_t rank = 0;
     for (std::uint32_t w = 0; w < offset / 64; ++w)
-        rank += static_cast<std::uint32_t>(count_ones(words[w]));
+        rank += count_ones(words[w]);
     const std::uint64_t below = (std::uint64_t{1} << (offset % 64)) - 1;
-    return rank + static_cast<std::uint32_t>(count_ones(words[offset / 64] & below));
+    return rank + count_ones(words[offset / 64] & below);
 }
 
 // Calls visit(offset) for every window hit that passes the y cut, in x order.
@@ -946,9 +945,9 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
     ws.succ.clear();
     ws.succ_low.clear();
     bool descending = true;
-    // The successors of segment number `segment`, from g down to q, in index order, searched
-    // in the blocks of q that search(block) admits.
-    auto link_from = [&](Seg segment, Pos g, Pos q, auto&& search) {
+    // The successors of segment number `segment`, from g down to q, in index order: in the
+    // blocks that blocks_to_search(line, search) hands to search, in block order.
+    auto link_from = [&](Seg segment, Pos g, Pos q, auto&& blocks_to_search) {
         Line line;
         if (!make_line(in, g, q, line))
             return;
@@ -958,14 +957,7 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
             ws.succ_low.push_back(c);
             descending = descending && s < segment;
         };
-        for (Pos u = q; u != kNone;
-             u = duplicates ? next_same[static_cast<std::size_t>(u)] : kNone) {
-            const auto ui = static_cast<std::size_t>(u);
-            for (std::uint32_t b = ctx.block_begin[ui]; b < ctx.block_begin[ui + 1]; ++b) {
-                if (search(line, ctx.blocks[b]))
-                    search_block(ctx, line, ctx.blocks[b], link);
-            }
-        }
+        blocks_to_search(line, [&](const Block& block) { search_block(ctx, line, block, link); });
         if (ws.succ.size() == before)
             return;
         if (ws.succ.size() >= kNoSeg)
@@ -987,11 +979,21 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
                     // position of an id has segments continuing the ones that end there.
                     if (duplicates ? first_pos[qi] == q
                                    : ctx.block_begin[qi] != ctx.block_begin[qi + 1]) {
-                        link_from(segment, block.upper, q, [&](const Line& line, const Block& b) {
+                        link_from(segment, block.upper, q, [&](const Line& line, auto&& search) {
                             const bool near = ctx.halo.enabled && line.finite &&
                                               line.abs_tx <= ctx.halo.tx &&
                                               line.abs_ty <= ctx.halo.ty;
-                            return !misses_lower_module(ctx, line, near, ctx.ranges[b.module]);
+                            for (Pos u = q; u != kNone;
+                                 u = duplicates ? next_same[static_cast<std::size_t>(u)] : kNone) {
+                                const auto ui = static_cast<std::size_t>(u);
+                                for (auto b = ctx.block_begin[ui]; b < ctx.block_begin[ui + 1];
+                                     ++b) {
+                                    const Block& lower = ctx.blocks[b];
+                                    if (!misses_lower_module(ctx, line, near,
+                                                             ctx.ranges[lower.module]))
+                                        search(lower);
+                                }
+                            }
                         });
                     }
                     ++segment;
@@ -1011,10 +1013,18 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
                 for (std::uint64_t bits = candidates; bits != 0; bits &= bits - 1) {
                     const int offset = std::countr_zero(bits);
                     const std::uint64_t below = (std::uint64_t{1} << offset) - 1;
-                    const std::uint64_t slots = reached[static_cast<std::size_t>(offset)];
-                    link_from(before_word + count_ones(passing[w] & below), block.upper,
-                              from + offset, [&](const Line&, const Block& b) {
-                                  return ((slots >> b.slot) & 1) != 0;
+                    const Pos q = from + offset;
+                    link_from(before_word + count_ones(passing[w] & below), block.upper, q,
+                              [&](const Line&, auto&& search) {
+                                  // A hit's blocks are in slot order, one per slot it has.
+                                  const auto qi = static_cast<std::size_t>(q);
+                                  const std::uint64_t has_block = ws.slot_mask[qi];
+                                  for (std::uint64_t slots = reached[offset]; slots != 0;
+                                       slots &= slots - 1) {
+                                      const std::uint64_t lowest = slots & (~slots + 1);
+                                      const std::uint32_t rank = count_ones(has_block & (lowest - 1));
+                                      search(ctx.blocks[ctx.block_begin[qi] + rank]);
+                                  }
                               });
                 }
                 before_word += count_ones(passing[w]);
