@@ -882,6 +882,8 @@ std::uint64_t halo_filter(const Workspace& ws, const LinkContext& ctx, const Blo
     const auto g = static_cast<std::size_t>(block.upper);
     const double xg = xs[g], yg = ys[g], zg = zs[g];
     const std::uint32_t slot_count = ws.slot_count[static_cast<std::size_t>(block.module)];
+    if (slot_count == 0)
+        return 0;  // a block into module 0 or 1: its lower hits start no segments
     const std::size_t stride = ws.slot_stride;
     const HaloTerm* terms = ws.halo_terms.data();
     std::uint64_t result = 0;
