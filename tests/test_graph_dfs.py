@@ -423,3 +423,26 @@ class TestBusyEvents:
     @given(busy_events(), parameter_sets)
     def test_busy_random_events(self, data, params):
         assert solve_ids(data, **params) == reference.solve(data, **params)
+
+    @pytest.mark.parametrize("seed, params", [(0, {}), (1, {"allowed_skip_modules": 2}),
+                                              (2, {"allow_cross_track": False})])
+    def test_windows_of_more_than_64_hits(self, seed, params):
+        # Crowded modules whose windows hold over 100 hits, half of them passing the y cut:
+        # segment indices count passing hits across several 64-hit words, and the straight
+        # tracks sit far right in x, so their segments rank beyond the first word.
+        import random
+
+        rng = random.Random(seed)
+        layout = {}
+        for m in range(20, 25):
+            z = 100.0 + 10.0 * m + rng.choice([0.0, 0.7])
+            layout[m] = [(rng.uniform(-3.0, 3.0), rng.uniform(-12.0, 12.0), z)
+                         for _ in range(110 if m < 24 else 4)]
+        for x0, tx, ty in [(3.5, 0.01, 0.0), (4.0, -0.005, 0.01), (4.6, 0.0, -0.01)]:
+            for m in range(20, 25):
+                z = 100.0 + 10.0 * m
+                layout[m].append((x0 + tx * (z - 300.0), ty * (z - 300.0), z))
+        data = event_dict(layout)
+        expected = reference.solve(data, **params)
+        assert any(len(track) >= 3 and track[-1] >= 64 for track in expected)
+        assert solve_ids(data, **params) == expected
