@@ -28,8 +28,8 @@ struct ModuleRange {
     Pos finite_x_end = 0;  // NaN x values sort last; [begin, finite_x_end) is ordered by x
     // Still in x order once every module is sorted: ranges that overlap may not be.
     bool sorted = false;
-    bool any_z = false;    // some hit has a z that is not NaN
-    bool all_z = false;    // no hit has a NaN z
+    bool any_z = false;  // some hit has a z that is not NaN
+    bool all_z = false;  // no hit has a NaN z
     double z_min = 0.0;
     double z_max = 0.0;
     bool finite_z = false;  // z_min and z_max finite: every z lies within z_mid +- z_half
@@ -183,8 +183,8 @@ void sort_hits(Workspace& ws, const HitList& hits, const std::vector<Module>& mo
         r.finite_x_end = p;
         r.sorted = true;
         for (Pos q = r.begin; q + 1 < r.end && r.sorted; ++q)
-            r.sorted = !x_before(ws.x[static_cast<std::size_t>(q + 1)],
-                                 ws.x[static_cast<std::size_t>(q)]);
+            r.sorted =
+                !x_before(ws.x[static_cast<std::size_t>(q + 1)], ws.x[static_cast<std::size_t>(q)]);
         for (Pos q = r.begin; q < r.end; ++q) {
             const double zq = ws.z[static_cast<std::size_t>(q)];
             if (std::isnan(zq))
@@ -416,8 +416,7 @@ std::size_t build_segments(Workspace& ws, const GraphDFSParams& params, const Ev
         for (std::int32_t t = 2; t < module_count; ++t) {
             std::uint32_t& count = ws.slot_count[static_cast<std::size_t>(t)];
             for (std::int64_t k = 0; k <= params.allowed_skip_modules; ++k) {
-                const std::int64_t lower =
-                    params.allow_cross_track ? t - (k + 1) : t - 2 * (k + 1);
+                const std::int64_t lower = params.allow_cross_track ? t - (k + 1) : t - 2 * (k + 1);
                 if (lower < 0)
                     break;
                 ws.slot_module[64 * static_cast<std::size_t>(t) + count++] =
@@ -525,7 +524,6 @@ inline std::uint64_t column_span(int first, int last, int word) {
         return 0;
     return (~std::uint64_t{0} >> (63 - high)) & (~std::uint64_t{0} << low);
 }
-
 
 // An x grid per module, fine enough that a prediction's reach covers few hits beyond those
 // inside it.
@@ -804,9 +802,9 @@ inline void search_block(const LinkContext& ctx, const Line& line, const Block& 
         const Prediction at = predict(in, line, lower);
         if (at.usable) {
             const Pos* table = ctx.cell_start + lower.table;
-            const Pos from = std::max(
-                table[cell(at.cx - at.reach_x, lower.x0, lower.inv_width, lower.cells)],
-                block.first);
+            const Pos from =
+                std::max(table[cell(at.cx - at.reach_x, lower.x0, lower.inv_width, lower.cells)],
+                         block.first);
             const Pos to = std::min(
                 table[cell(at.cx + at.reach_x, lower.x0, lower.inv_width, lower.cells) + 1],
                 block.window_end);
@@ -854,8 +852,8 @@ void build_halo_terms(Workspace& ws, const LinkContext& ctx) {
                 term = {0.0, 0.0, 0.0, 0.0, kEmptyGrid.data()};
                 if (((ws.slot_mask[qi] >> k) & 1) == 0)
                     continue;
-                const ModuleRange& lower = ws.ranges[static_cast<std::size_t>(
-                    ws.slot_module[64 * t + k])];
+                const ModuleRange& lower =
+                    ws.ranges[static_cast<std::size_t>(ws.slot_module[64 * t + k])];
                 const double d = lower.z_mid - ws.z[qi];
                 term = {(ws.x[qi] - lower.mask_x0) * lower.mask_x_inv, d * lower.mask_x_inv,
                         (ws.y[qi] - lower.mask_y0) * lower.mask_y_inv, d * lower.mask_y_inv,
@@ -874,8 +872,8 @@ void build_halo_terms(Workspace& ws, const LinkContext& ctx) {
 // returns the offsets i with any. Every such segment lies within the halo bounds: its slopes
 // passed the window and y cuts, which the bounds exceed by far more than rounding. No branch
 // depends on the data: nearly every segment ends here.
-std::uint64_t halo_filter(const Workspace& ws, const LinkContext& ctx, const Block& block,
-                          Pos from, std::uint64_t passing, std::uint64_t* reached) {
+std::uint64_t halo_filter(const Workspace& ws, const LinkContext& ctx, const Block& block, Pos from,
+                          std::uint64_t passing, std::uint64_t* reached) {
     const double* xs = ctx.in.xs;
     const double* ys = ctx.in.ys;
     const double* zs = ctx.in.zs;
@@ -1024,7 +1022,8 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
                                   for (std::uint64_t slots = reached[offset]; slots != 0;
                                        slots &= slots - 1) {
                                       const std::uint64_t lowest = slots & (~slots + 1);
-                                      const std::uint32_t rank = count_ones(has_block & (lowest - 1));
+                                      const std::uint32_t rank =
+                                          count_ones(has_block & (lowest - 1));
                                       search(ctx.blocks[ctx.block_begin[qi] + rank]);
                                   }
                               });
