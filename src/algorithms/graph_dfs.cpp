@@ -626,7 +626,6 @@ struct LinkInputs {
     bool narrow;
     bool all_finite;
     double margin;
-    double slope_y;  // the y cut of the segments
 };
 
 // False when the segment has no direction (dz = 0): it continues into nothing.
@@ -926,7 +925,6 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
         std::all_of(ws.y.begin(), ws.y.end(), [](double v) { return std::isfinite(v); }) &&
         std::all_of(ws.z.begin(), ws.z.end(), [](double v) { return std::isfinite(v); });
     in.margin = 1e-9 * coordinate_scale(ws);
-    in.slope_y = params.max_slopes.second;
     ctx.halo = build_halos(ws, params, in);
     ctx.ranges = ws.ranges.data();
     ctx.blocks = ws.blocks.data();
