@@ -107,6 +107,7 @@ struct Workspace {
     std::vector<std::int64_t> id_slot;
     std::vector<std::pair<std::int32_t, Pos>> id_sort;
     std::vector<Pos> cell_start;  // module x grids
+    std::size_t grid_words = 0;   // of the occupancy grids and of the halos, laid out alike
     std::vector<std::uint64_t> masks;
     std::vector<std::uint64_t> halos;
     // The segments with successors, ascending, by their position in this list: index, upper
@@ -530,7 +531,7 @@ inline std::uint64_t column_span(int first, int last, int word) {
 void build_module_grids(Workspace& ws) {
     constexpr std::size_t kMaxCells = 4096;
     ws.cell_start.clear();
-    ws.masks.clear();
+    ws.grid_words = 0;
     for (ModuleRange& r : ws.ranges) {
         r.cells = 0;
         if (r.begin == r.end || r.finite_x_end != r.end || !r.finite_z || !r.sorted)
@@ -570,12 +571,21 @@ void build_module_grids(Workspace& ws) {
             continue;
         }
         r.has_mask = true;
-        r.mask = static_cast<std::uint32_t>(ws.masks.size());
+        r.mask = static_cast<std::uint32_t>(ws.grid_words);
         r.mask_x0 = x0;
         r.mask_x_inv = 1 / mask_x_width;
         r.mask_y0 = y0;
         r.mask_y_inv = 1 / mask_y_width;
-        ws.masks.resize(ws.masks.size() + kMaskRows * kMaskWords, 0);
+        ws.grid_words += kMaskRows * kMaskWords;
+    }
+}
+
+// The occupancy grids themselves: only the search without the halo filter reads them.
+void mark_occupancy(Workspace& ws) {
+    ws.masks.assign(ws.grid_words, 0);
+    for (const ModuleRange& r : ws.ranges) {
+        if (!r.has_mask)
+            continue;
         for (Pos p = r.begin; p < r.end; ++p) {
             const auto pi = static_cast<std::size_t>(p);
             const int column = mask_cell(ws.x[pi], r.mask_x0, r.mask_x_inv);
@@ -681,7 +691,7 @@ struct HaloBounds {
 // module; segments steeper than the bounds take the exact rectangle instead.
 HaloBounds build_halos(Workspace& ws, const GraphDFSParams& params, const LinkInputs& in) {
     HaloBounds bounds;
-    ws.halos.assign(ws.masks.size(), 0);
+    ws.halos.assign(ws.grid_words, 0);
     const double slack = 1 + 1e-6;
     bounds.tx = std::fabs(params.max_slopes.first) * slack;
     bounds.ty = std::fabs(params.max_slopes.second) * slack;
@@ -930,7 +940,6 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
     ctx.blocks = ws.blocks.data();
     ctx.block_begin = ws.block_begin.data();
     ctx.pass_bits = ws.pass_bits.data();
-    ctx.masks = ws.masks.data();
     ctx.halos = ws.halos.data();
     ctx.cell_start = ws.cell_start.data();
     const Pos* first_pos = ws.first_pos.data();
@@ -944,7 +953,7 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
     ws.succ_low.clear();
     bool descending = true;
     // The successors of segment number `segment`, from g down to q, in index order: in the
-    // blocks that blocks_to_search(line, search) hands to search, in block order.
+    // blocks that blocks_to_search(line, q, search) hands to search, in block order.
     auto link_from = [&](Seg segment, Pos g, Pos q, auto&& blocks_to_search) {
         Line line;
         if (!make_line(in, g, q, line))
@@ -955,7 +964,8 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
             ws.succ_low.push_back(c);
             descending = descending && s < segment;
         };
-        blocks_to_search(line, [&](const Block& block) { search_block(ctx, line, block, link); });
+        blocks_to_search(line, q,
+                         [&](const Block& block) { search_block(ctx, line, block, link); });
         if (ws.succ.size() == before)
             return;
         if (ws.succ.size() >= kNoSeg)
@@ -966,40 +976,49 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
         ws.succ_begin.push_back(static_cast<std::uint32_t>(before));
     };
     if (!halo_filter_applies(ws, ctx, duplicates)) {
+        mark_occupancy(ws);
+        ctx.masks = ws.masks.data();
+        // The blocks of the hits with q's id that the grids cannot rule out.
+        auto unruled_blocks = [&](const Line& line, Pos q, auto&& search) {
+            const bool near = ctx.halo.enabled && line.finite && line.abs_tx <= ctx.halo.tx &&
+                              line.abs_ty <= ctx.halo.ty;
+            for (Pos u = q; u != kNone;
+                 u = duplicates ? next_same[static_cast<std::size_t>(u)] : kNone) {
+                const auto ui = static_cast<std::size_t>(u);
+                for (auto b = ctx.block_begin[ui]; b < ctx.block_begin[ui + 1]; ++b) {
+                    if (!misses_lower_module(ctx, line, near, ctx.ranges[ctx.blocks[b].module]))
+                        search(ctx.blocks[b]);
+                }
+            }
+        };
         for (const Block& block : ws.blocks) {
             Seg segment = block.begin;
-            for_each_passing(
-                ws.pass_bits.data() + block.bits, block.window_end - block.first,
-                [&](std::uint32_t offset) {
-                    const Pos q = block.first + static_cast<Pos>(offset);
-                    const auto qi = static_cast<std::size_t>(q);
-                    // The link step looks a segment's upper hit up by id: only the first
-                    // position of an id has segments continuing the ones that end there.
-                    if (duplicates ? first_pos[qi] == q
-                                   : ctx.block_begin[qi] != ctx.block_begin[qi + 1]) {
-                        link_from(segment, block.upper, q, [&](const Line& line, auto&& search) {
-                            const bool near = ctx.halo.enabled && line.finite &&
-                                              line.abs_tx <= ctx.halo.tx &&
-                                              line.abs_ty <= ctx.halo.ty;
-                            for (Pos u = q; u != kNone;
-                                 u = duplicates ? next_same[static_cast<std::size_t>(u)] : kNone) {
-                                const auto ui = static_cast<std::size_t>(u);
-                                for (auto b = ctx.block_begin[ui]; b < ctx.block_begin[ui + 1];
-                                     ++b) {
-                                    const Block& lower = ctx.blocks[b];
-                                    if (!misses_lower_module(ctx, line, near,
-                                                             ctx.ranges[lower.module]))
-                                        search(lower);
-                                }
-                            }
-                        });
-                    }
-                    ++segment;
-                });
+            for_each_passing(ws.pass_bits.data() + block.bits, block.window_end - block.first,
+                             [&](std::uint32_t offset) {
+                                 const Pos q = block.first + static_cast<Pos>(offset);
+                                 const auto qi = static_cast<std::size_t>(q);
+                                 // The link step looks a segment's upper hit up by id: only the
+                                 // first position of an id has segments continuing the ones
+                                 // that end there.
+                                 if (duplicates ? first_pos[qi] == q
+                                                : ctx.block_begin[qi] != ctx.block_begin[qi + 1])
+                                     link_from(segment, block.upper, q, unruled_blocks);
+                                 ++segment;
+                             });
         }
     } else {
         build_halo_terms(ws, ctx);
         std::array<std::uint64_t, 64> reached;
+        std::uint64_t slots = 0;  // those the halo filter left to the hit at hand
+        // The blocks of q in those slots: a hit's blocks are in slot order, one per slot it has.
+        auto blocks_in_slots = [&](const Line&, Pos q, auto&& search) {
+            const auto qi = static_cast<std::size_t>(q);
+            for (std::uint64_t left = slots; left != 0; left &= left - 1) {
+                const std::uint64_t lowest = left & (~left + 1);
+                const std::uint32_t rank = count_ones(ws.slot_mask[qi] & (lowest - 1));
+                search(ctx.blocks[ctx.block_begin[qi] + rank]);
+            }
+        };
         for (const Block& block : ws.blocks) {
             const std::uint64_t* passing = ws.pass_bits.data() + block.bits;
             const Pos length = block.window_end - block.first;
@@ -1011,20 +1030,9 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
                 for (std::uint64_t bits = candidates; bits != 0; bits &= bits - 1) {
                     const int offset = std::countr_zero(bits);
                     const std::uint64_t below = (std::uint64_t{1} << offset) - 1;
-                    const Pos q = from + offset;
-                    link_from(before_word + count_ones(passing[w] & below), block.upper, q,
-                              [&](const Line&, auto&& search) {
-                                  // A hit's blocks are in slot order, one per slot it has.
-                                  const auto qi = static_cast<std::size_t>(q);
-                                  const std::uint64_t has_block = ws.slot_mask[qi];
-                                  for (std::uint64_t slots = reached[offset]; slots != 0;
-                                       slots &= slots - 1) {
-                                      const std::uint64_t lowest = slots & (~slots + 1);
-                                      const std::uint32_t rank =
-                                          count_ones(has_block & (lowest - 1));
-                                      search(ctx.blocks[ctx.block_begin[qi] + rank]);
-                                  }
-                              });
+                    slots = reached[static_cast<std::size_t>(offset)];
+                    link_from(before_word + count_ones(passing[w] & below), block.upper,
+                              from + offset, blocks_in_slots);
                 }
                 before_word += count_ones(passing[w]);
             }
