@@ -13,7 +13,6 @@ import statistics
 import time
 
 import numpy as np
-
 import trelmon
 
 HIT_RECORD_BYTES = 48  # id, x, y, z, t, module_number, with_t, as the native record lays them out
@@ -58,8 +57,10 @@ def main():
     gc.collect()
     held = rss_bytes() - before
     raw = args.events * args.hits * HIT_RECORD_BYTES
-    print(f"{args.events} events of {args.hits} hits: resident memory {held / 2**20:.1f} MiB, "
-          f"raw hit records {raw / 2**20:.1f} MiB, ratio {held / raw:.2f}")
+    print(
+        f"{args.events} events of {args.hits} hits: resident memory {held / 2**20:.1f} MiB, "
+        f"raw hit records {raw / 2**20:.1f} MiB, ratio {held / raw:.2f}"
+    )
     del events
 
     timings = []
@@ -67,8 +68,10 @@ def main():
         start = time.perf_counter_ns()
         Event(data)
         timings.append(time.perf_counter_ns() - start)
-    print(f"Event construction: median {statistics.median(timings) / 1e3:.1f} us "
-          f"(min {min(timings) / 1e3:.1f} us) for {args.hits} hits")
+    print(
+        f"Event construction: median {statistics.median(timings) / 1e3:.1f} us "
+        f"(min {min(timings) / 1e3:.1f} us) for {args.hits} hits"
+    )
 
 
 if __name__ == "__main__":

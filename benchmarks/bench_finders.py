@@ -32,8 +32,12 @@ def main():
     parser.add_argument("--events", type=int, default=200, help="number of generated events")
     parser.add_argument("--seed", type=int, default=1, help="seed of the first event")
     parser.add_argument("--repeats", type=int, default=3, help="timed runs; the best counts")
-    parser.add_argument("--threads", type=int, default=None,
-                        help="worker threads for solve_batch (sets TRELMON_NUM_THREADS)")
+    parser.add_argument(
+        "--threads",
+        type=int,
+        default=None,
+        help="worker threads for solve_batch (sets TRELMON_NUM_THREADS)",
+    )
     args = parser.parse_args()
     if args.events < 1 or args.repeats < 1:
         parser.error("--events and --repeats must be at least 1")
@@ -54,17 +58,22 @@ def main():
     generated = time.perf_counter() - started
     threads = os.environ.get("TRELMON_NUM_THREADS") or str(len(os.sched_getaffinity(0)))
     hits = sum(event.number_of_hits for event in events) / len(events)
-    print(f"{len(events)} generated events (seed {args.seed}), {hits:.0f} hits per event on "
-          f"average, made in {generated:.1f} s; solve_batch on {threads} thread(s), "
-          f"best of {args.repeats}")
-    header = (f"{'finder':<22}{'tracks/event':>13}{'solve ev/s':>12}{'ms/event':>10}"
-              f"{'cpu ms/ev':>11}{'batch ev/s':>12}{'ms/event':>10}{'speed-up':>10}")
+    print(
+        f"{len(events)} generated events (seed {args.seed}), {hits:.0f} hits per event on "
+        f"average, made in {generated:.1f} s; solve_batch on {threads} thread(s), "
+        f"best of {args.repeats}"
+    )
+    header = (
+        f"{'finder':<22}{'tracks/event':>13}{'solve ev/s':>12}{'ms/event':>10}"
+        f"{'cpu ms/ev':>11}{'batch ev/s':>12}{'ms/event':>10}{'speed-up':>10}"
+    )
     print(header)
     print("-" * len(header))
     for name in algorithms.__all__:
         algorithm = getattr(algorithms, name)()
         tracks = sum(len(algorithm.solve(event)) for event in events)  # also warms up
         algorithm.solve_batch(events[:1])  # starts the worker pool outside the timing
+
         def solve_all():
             for event in events:
                 algorithm.solve(event)
@@ -73,9 +82,11 @@ def main():
         solve_cpu_s = best_time(solve_all, args.repeats, time.thread_time)
         batch_s = best_time(lambda: algorithm.solve_batch(events), args.repeats)
         n = len(events)
-        print(f"{name:<22}{tracks / n:>13.1f}{n / solve_s:>12.0f}{1e3 * solve_s / n:>10.3f}"
-              f"{1e3 * solve_cpu_s / n:>11.3f}{n / batch_s:>12.0f}{1e3 * batch_s / n:>10.3f}"
-              f"{solve_s / batch_s:>10.2f}")
+        print(
+            f"{name:<22}{tracks / n:>13.1f}{n / solve_s:>12.0f}{1e3 * solve_s / n:>10.3f}"
+            f"{1e3 * solve_cpu_s / n:>11.3f}{n / batch_s:>12.0f}{1e3 * batch_s / n:>10.3f}"
+            f"{solve_s / batch_s:>10.2f}"
+        )
 
 
 if __name__ == "__main__":

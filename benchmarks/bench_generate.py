@@ -1,6 +1,6 @@
 """Figures of default generated events: hits, particles per category, generation time.
 
-    python benchmarks/bench_generate.py [--events 100] [--seed 0]
+python benchmarks/bench_generate.py [--events 100] [--seed 0]
 """
 
 import argparse
@@ -30,13 +30,17 @@ def main() -> None:
             counts[label].append(n)
 
     print(f"{args.events} default events, seeds {args.seed}..{args.seed + args.events - 1}")
-    print(f"  hits per event            {statistics.mean(hits):9.1f}  "
-          f"(min {min(hits)}, max {max(hits)})")
+    print(
+        f"  hits per event            {statistics.mean(hits):9.1f}  "
+        f"(min {min(hits)}, max {max(hits)})"
+    )
     print(f"  Monte Carlo rows per event{statistics.mean(rows):9.1f}")
     for label in CATEGORIES:
         print(f"  {label:<26}{statistics.mean(counts[label]):9.2f}")
-    print(f"  generation time per event {1e3 * statistics.mean(times):9.2f} ms  "
-          f"(median {1e3 * statistics.median(times):.2f} ms)")
+    print(
+        f"  generation time per event {1e3 * statistics.mean(times):9.2f} ms  "
+        f"(median {1e3 * statistics.median(times):.2f} ms)"
+    )
 
 
 if __name__ == "__main__":

@@ -76,21 +76,27 @@ def main():
     hits = sum(len(event["x"]) for event in events) / len(events)
     particles = sum(len(event["montecarlo"]["particles"]) for event in events) / len(events)
     track_count = sum(len(t) for t in tracks) / len(tracks)
-    print(f"{args.events} events: {hits:.0f} hits, {particles:.0f} particles, "
-          f"{track_count:.0f} {source} tracks per event (means)")
+    print(
+        f"{args.events} events: {hits:.0f} hits, {particles:.0f} particles, "
+        f"{track_count:.0f} {source} tracks per event (means)"
+    )
 
     # The printed summary goes to file descriptor 1; send it away while timing.
     saved = os.dup(1)
     devnull = os.open(os.devnull, os.O_WRONLY)
     calls = {
-        "export_validation_to_json":
-            lambda: Validator.export_validation_to_json(events, tracks, False),
-        "export_detailed_metrics_json":
-            lambda: Validator.export_detailed_metrics_json(events, tracks, False),
-        "compute_tracking_efficiency":
-            lambda: Validator.compute_tracking_efficiency(events, tracks, "long"),
-        "print_validation_summary":
-            lambda: Validator.print_validation_summary(events, tracks, False),
+        "export_validation_to_json": lambda: Validator.export_validation_to_json(
+            events, tracks, False
+        ),
+        "export_detailed_metrics_json": lambda: Validator.export_detailed_metrics_json(
+            events, tracks, False
+        ),
+        "compute_tracking_efficiency": lambda: Validator.compute_tracking_efficiency(
+            events, tracks, "long"
+        ),
+        "print_validation_summary": lambda: Validator.print_validation_summary(
+            events, tracks, False
+        ),
     }
     results = {}
     try:
@@ -104,7 +110,9 @@ def main():
         os.close(devnull)
     print(f"ms per event, best of {args.repeats} runs over all events:")
     for name, (wall, cpu) in results.items():
-        print(f"  {name:30s} {wall / args.events * 1e3:7.3f} wall  {cpu / args.events * 1e3:7.3f} cpu")
+        print(
+            f"  {name:30s} {wall / args.events * 1e3:7.3f} wall  {cpu / args.events * 1e3:7.3f} cpu"
+        )
 
 
 if __name__ == "__main__":

@@ -1,9 +1,8 @@
 import os
 
 import pytest
-from hypothesis import HealthCheck, settings
-
 import trelmon
+from hypothesis import HealthCheck, settings
 
 # CI runs the suite a second time under AddressSanitizer, several times slower: no per-example
 # deadline there, and a fixed example sequence so a red run can be rerun as it was.

@@ -131,4 +131,3 @@ def solve(
         long_ids = {i for track in tracks if len(track) > 3 for i in track}
         tracks = [t for t in tracks if len(t) > 3 or not any(i in long_ids for i in t)]
     return tracks
-

@@ -35,15 +35,21 @@ class RefTrack:
     missed_count: int = 0
 
     def result(self):
-        return (tuple(h.id for h in self.hits), self.missed_last, self.missed_penultimate,
-                self.missed_count)
+        return (
+            tuple(h.id for h in self.hits),
+            self.missed_last,
+            self.missed_penultimate,
+            self.missed_count,
+        )
 
 
 def modules_from_event_dict(data):
     """The module list that Event(data) builds from a well-formed event dictionary."""
     prefix = data["module_prefix_sum"]
-    hits = tuple(RefHit(i, float(data["x"][i]), float(data["y"][i]), float(data["z"][i]))
-                 for i in range(prefix[52]))
+    hits = tuple(
+        RefHit(i, float(data["x"][i]), float(data["y"][i]), float(data["z"][i]))
+        for i in range(prefix[52])
+    )
     return [RefModule(m, prefix[m], prefix[m + 1], hits) for m in range(52)]
 
 
@@ -69,7 +75,7 @@ def stations_of(modules):
     for k in range(len(modules) // 2):
         first, second = modules[2 * k], modules[2 * k + 1]
         end = max(first.start, second.end)
-        stations.append((first.number >> 1, first.hits[first.start:end]))
+        stations.append((first.number >> 1, first.hits[first.start : end]))
     return stations
 
 
@@ -107,10 +113,16 @@ def build_tries(modules, max_scatter):
 
 def trie_rows(slots):
     """Slots as lists of (a id, b id, c id, scatter) in iteration order, None where empty."""
-    return [None if trie is None else
-            [(a.id, b.id, c.id, value)
-             for a, inner in trie.values() for b, c, value in inner.values()]
-            for trie in slots]
+    return [
+        None
+        if trie is None
+        else [
+            (a.id, b.id, c.id, value)
+            for a, inner in trie.values()
+            for b, c, value in inner.values()
+        ]
+        for trie in slots
+    ]
 
 
 def tries_from_rows(rows, hits_by_id):
@@ -147,7 +159,7 @@ class _Walk:
 
     def module_search(self, module, p, q):
         best, best_scatter = RefHit(-1, 0.0, 0.0, 0.0), self.max_scatter
-        for hit in module.hits[module.start:module.end]:
+        for hit in module.hits[module.start : module.end]:
             if hit.id in self.used:
                 continue
             value = scatter(p, q, hit)
@@ -156,8 +168,9 @@ class _Walk:
         return None if best.id == -1 else best
 
 
-def solve(modules, max_scatter=0.1, min_strong_track_length=4, allowed_missed_modules=2,
-          tries=None):
+def solve(
+    modules, max_scatter=0.1, min_strong_track_length=4, allowed_missed_modules=2, tries=None
+):
     """Tracks of a module list. ``tries`` may supply the slots (as build_tries returns them)."""
     stations = stations_of(modules)
     h = len(stations)
@@ -206,8 +219,7 @@ def solve(modules, max_scatter=0.1, min_strong_track_length=4, allowed_missed_mo
             for a, inner in trie.values():
                 best, best_scatter = None, max_scatter
                 for b, c, value in inner.values():
-                    if walk.used and (a.id in walk.used or b.id in walk.used
-                                      or c.id in walk.used):
+                    if walk.used and (a.id in walk.used or b.id in walk.used or c.id in walk.used):
                         continue
                     if value < best_scatter:
                         best, best_scatter = (b, c), value

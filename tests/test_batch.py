@@ -7,7 +7,6 @@ import sys
 import textwrap
 
 import pytest
-
 import trelmon
 from conftest import event_dict
 from trelmon_tools.generate import generate_events
@@ -17,8 +16,9 @@ Event = trelmon.DetectorEvent.Event
 
 
 def summary(tracks):
-    return [([h.id for h in t.hits], t.missed_last_module, t.missed_penultimate_module)
-            for t in tracks]
+    return [
+        ([h.id for h in t.hits], t.missed_last_module, t.missed_penultimate_module) for t in tracks
+    ]
 
 
 # Events of very different sizes, so that workers finish out of order.
@@ -56,8 +56,9 @@ _CHECK_SCRIPT = textwrap.dedent(
 @pytest.mark.parametrize("threads", ["1", "2", "3", "8"])
 def test_batch_equals_solve_for_every_thread_count(threads):
     env = dict(os.environ, TRELMON_NUM_THREADS=threads)
-    out = subprocess.run([sys.executable, "-c", _CHECK_SCRIPT], env=env, capture_output=True,
-                         text=True, timeout=600)
+    out = subprocess.run(
+        [sys.executable, "-c", _CHECK_SCRIPT], env=env, capture_output=True, text=True, timeout=600
+    )
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["ok", "25"]
 
@@ -74,8 +75,9 @@ def test_results_are_lists_of_new_tracks_in_input_order():
     assert type(results) is list and len(results) == 3
     assert all(type(tracks) is list for tracks in results)
     assert [summary(t) for t in results] == [summary(algorithm.solve(e)) for e in events]
-    assert [summary(t) for t in algorithm.solve_batch(events[::-1])] == \
-        [summary(t) for t in results[::-1]]
+    assert [summary(t) for t in algorithm.solve_batch(events[::-1])] == [
+        summary(t) for t in results[::-1]
+    ]
     assert all(isinstance(t, trelmon.DetectorEvent.Track) for tracks in results for t in tracks)
     # the same Event twice gives two equal, separate lists
     twice = algorithm.solve_batch([events[0], events[0]])

@@ -7,11 +7,10 @@ import re
 import weakref
 
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
-
 import trelmon
 from conftest import event_dict
+from hypothesis import given
+from hypothesis import strategies as st
 
 DE = trelmon.DetectorEvent
 Hit, Track, Module, Event = DE.Hit, DE.Track, DE.Module, DE.Event
@@ -36,7 +35,15 @@ class TestHit:
 
     def test_keywords_and_none_select_defaults(self):
         hit = Hit(x=1, y=2, z=3, hit_id=4, module=None, t=None, with_t=None)
-        assert (hit.x, hit.y, hit.z, hit.id, hit.module_number, hit.t, hit.with_t) == (1.0, 2.0, 3.0, 4, -1, 0.0, False)
+        assert (hit.x, hit.y, hit.z, hit.id, hit.module_number, hit.t, hit.with_t) == (
+            1.0,
+            2.0,
+            3.0,
+            4,
+            -1,
+            0.0,
+            False,
+        )
 
     def test_time_is_shown_only_with_with_t(self):
         assert repr(Hit(0, 0, 0, 5, t=3.5)) == "#5 module -1 {0, 0, 0}"
@@ -95,7 +102,9 @@ class TestHit:
         assert float(debug_x(value)) == value
 
     def test_conversion_errors(self):
-        with pytest.raises(TypeError, match="^argument 'with_t': 'int' object cannot be converted to 'PyBool'$"):
+        with pytest.raises(
+            TypeError, match="^argument 'with_t': 'int' object cannot be converted to 'PyBool'$"
+        ):
             Hit(1.0, 2.0, 3.0, 7, with_t=1)
         with pytest.raises(TypeError, match="^argument 'z': "):
             Hit(1, 2, "3", 7)
@@ -144,7 +153,9 @@ class TestModule:
             Module(-1, 0.0, 0, 0, [])
         with pytest.raises(OverflowError):
             Module(1, 0.0, -1, 0, [])
-        with pytest.raises(TypeError, match="^argument 'global_hits': 'int' object cannot be converted to 'Hit'$"):
+        with pytest.raises(
+            TypeError, match="^argument 'global_hits': 'int' object cannot be converted to 'Hit'$"
+        ):
             Module(1, 0.0, 0, 1, [1])
 
     def test_stored_hits_are_copies(self):
@@ -169,9 +180,15 @@ class TestTrack:
         assert [h.id for h in track.hits] == [4, 4]
         assert track.hits[0] is not hit
         assert track.hits is not track.hits
-        assert repr(track) == "Track with 2 hits: [" + ", ".join(
-            ["Hit { id: 4, x: 1.0, y: 2.0, z: 3.0, t: 0.0, module_number: 5, with_t: false }"] * 2
-        ) + "]"
+        assert (
+            repr(track)
+            == "Track with 2 hits: ["
+            + ", ".join(
+                ["Hit { id: 4, x: 1.0, y: 2.0, z: 3.0, t: 0.0, module_number: 5, with_t: false }"]
+                * 2
+            )
+            + "]"
+        )
 
     def test_constructor_copies_the_list(self):
         hits = [Hit(0, 0, 0, 1)]
@@ -180,9 +197,13 @@ class TestTrack:
         assert len(track.hits) == 1
 
     def test_bad_elements(self):
-        with pytest.raises(TypeError, match="^argument 'hits': 'str' object cannot be converted to 'Sequence'$"):
+        with pytest.raises(
+            TypeError, match="^argument 'hits': 'str' object cannot be converted to 'Sequence'$"
+        ):
             Track("ab")
-        with pytest.raises(TypeError, match="^argument 'hit': 'Track' object cannot be converted to 'Hit'$"):
+        with pytest.raises(
+            TypeError, match="^argument 'hit': 'Track' object cannot be converted to 'Hit'$"
+        ):
             Track([]).add_hit(Track([]))
 
 
@@ -208,7 +229,9 @@ class TestEventConstruction:
         assert [(h.with_t, h.t) for h in timed.hits] == [(True, 0.0), (True, 0.5), (True, 1.0)]
         data = self.small()
         data["t"] = None
-        with pytest.raises(TypeError, match="^'NoneType' object cannot be converted to 'Sequence'$"):
+        with pytest.raises(
+            TypeError, match="^'NoneType' object cannot be converted to 'Sequence'$"
+        ):
             Event(data)
 
     def test_montecarlo_is_the_very_object(self):
@@ -226,7 +249,9 @@ class TestEventConstruction:
         assert event.module_zs is not event.module_zs
 
     def test_module_zs_are_distinct_in_order_of_first_appearance(self):
-        data = event_dict({5: [(0, 0, 12.0), (0, 0, 10.0), (0, 0, 12.0), (0, 0, -0.0), (0, 0, 0.0)]})
+        data = event_dict(
+            {5: [(0, 0, 12.0), (0, 0, 10.0), (0, 0, 12.0), (0, 0, -0.0), (0, 0, 0.0)]}
+        )
         event = Event(data)
         zs = event.module_zs[5]
         assert zs == [12.0, 10.0, -0.0] and math.copysign(1, zs[2]) == -1
@@ -270,9 +295,13 @@ class TestEventConstruction:
     def test_not_a_dictionary(self):
         with pytest.raises(TypeError) as info:
             Event([])
-        assert str(info.value) == "argument 'json_data': 'list' object cannot be converted to 'PyDict'"
+        assert (
+            str(info.value) == "argument 'json_data': 'list' object cannot be converted to 'PyDict'"
+        )
 
-    @pytest.mark.parametrize("key", ["description", "montecarlo", "module_prefix_sum", "x", "y", "z"])
+    @pytest.mark.parametrize(
+        "key", ["description", "montecarlo", "module_prefix_sum", "x", "y", "z"]
+    )
     def test_missing_key(self, key):
         data = self.small()
         del data[key]
@@ -293,7 +322,10 @@ class TestEventConstruction:
         data[key] = data[key][:1]
         with pytest.raises(ValueError) as info:
             Event(data)
-        assert str(info.value) == f"'{key}' is 2 short: 'module_prefix_sum' lays out 3 hits but it holds 1"
+        assert (
+            str(info.value)
+            == f"'{key}' is 2 short: 'module_prefix_sum' lays out 3 hits but it holds 1"
+        )
 
     @pytest.mark.parametrize(
         "key, value, exception",

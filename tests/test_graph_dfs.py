@@ -4,13 +4,12 @@ chain below a root."""
 
 import math
 
-import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
-
 import graph_dfs_reference as reference
+import pytest
 import trelmon
 from conftest import event_dict
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from trelmon_tools.generate import generate_event
 
 GraphDFS = trelmon.ReconstructionAlgorithms.GraphDFS
@@ -38,8 +37,10 @@ def solve_ids(data, **params):
 
 def line(modules, x0=0.0, y0=0.0, tx=0.01, ty=-0.02, z_step=10.0):
     """One hit per module on a straight line; module m sits at z = 100 + m * z_step."""
-    return {m: [(x0 + tx * (100 + m * z_step), y0 + ty * (100 + m * z_step), 100 + m * z_step)]
-            for m in modules}
+    return {
+        m: [(x0 + tx * (100 + m * z_step), y0 + ty * (100 + m * z_step), 100 + m * z_step)]
+        for m in modules
+    }
 
 
 def merge(*layouts):
@@ -66,10 +67,16 @@ class TestParameters:
         [
             ({"max_slopes": [0.7, 0.7]}, TypeError, "argument 'max_slopes': "),
             ({"max_tolerance": 0.4}, TypeError, "argument 'max_tolerance': "),
-            ({"max_slopes": (0.7, 0.7, 0.7)}, ValueError,
-             "expected tuple of length 2, but got tuple of length 3"),
-            ({"max_tolerance": (0.4,)}, ValueError,
-             "expected tuple of length 2, but got tuple of length 1"),
+            (
+                {"max_slopes": (0.7, 0.7, 0.7)},
+                ValueError,
+                "expected tuple of length 2, but got tuple of length 3",
+            ),
+            (
+                {"max_tolerance": (0.4,)},
+                ValueError,
+                "expected tuple of length 2, but got tuple of length 1",
+            ),
             ({"max_scatter": "0.4"}, TypeError, "argument 'max_scatter': "),
             ({"minimum_root_weight": 2**31}, OverflowError, None),
             ({"weight_assignment_iterations": -(2**31) - 1}, OverflowError, None),
@@ -86,8 +93,13 @@ class TestParameters:
             assert message in str(raised.value)
 
     def test_extreme_integers_and_numbers_are_accepted(self):
-        GraphDFS(minimum_root_weight=-(2**31), weight_assignment_iterations=2**31 - 1,
-                 allowed_skip_modules=-(2**31), max_slopes=(1, True), max_scatter=math.inf)
+        GraphDFS(
+            minimum_root_weight=-(2**31),
+            weight_assignment_iterations=2**31 - 1,
+            allowed_skip_modules=-(2**31),
+            max_slopes=(1, True),
+            max_scatter=math.inf,
+        )
 
     def test_too_many_arguments(self):
         with pytest.raises(TypeError):
@@ -97,10 +109,12 @@ class TestParameters:
         assert GraphDFS.__text_signature__ == (
             "(cls, max_slopes=None, max_tolerance=None, max_scatter=None, "
             "minimum_root_weight=None, weight_assignment_iterations=None, "
-            "allowed_skip_modules=None, allow_cross_track=None, clone_ghost_killing=None)")
+            "allowed_skip_modules=None, allow_cross_track=None, clone_ghost_killing=None)"
+        )
         assert GraphDFS.solve.__text_signature__ == "($self, event)"
         assert GraphDFS.solve.__doc__ == (
-            "Solves the event using the DFS strategy and returns a list of Tracks.")
+            "Solves the event using the DFS strategy and returns a list of Tracks."
+        )
         assert GraphDFS.solve_batch.__text_signature__ == "($self, events)"
 
     def test_solve_takes_only_an_event(self):
@@ -119,8 +133,9 @@ class TestGraph:
         assert solve_ids(data, minimum_root_weight=2, **params) == [[3, 2, 1, 0]]
         assert solve_ids(data, minimum_root_weight=3, **params) == []
         # Passes update in place in ascending order, so one pass already reaches weight 2.
-        assert solve_ids(data, weight_assignment_iterations=1, minimum_root_weight=2,
-                         **params) == [[3, 2, 1, 0]]
+        assert solve_ids(data, weight_assignment_iterations=1, minimum_root_weight=2, **params) == [
+            [3, 2, 1, 0]
+        ]
         track = GraphDFS(**params).solve(Event(data))[0]
         assert [h.module_number for h in track.hits] == [5, 4, 3, 2]
         assert not track.missed_last_module and not track.missed_penultimate_module
@@ -128,10 +143,12 @@ class TestGraph:
     def test_without_weight_passes_roots_need_minimum_weight_zero(self):
         data = event_dict(line([2, 3, 4, 5]))
         assert solve_ids(data, allowed_skip_modules=0, weight_assignment_iterations=0) == []
-        assert solve_ids(data, allowed_skip_modules=0, weight_assignment_iterations=0,
-                         minimum_root_weight=0) == [[3, 2, 1, 0]]
-        assert solve_ids(data, allowed_skip_modules=0, weight_assignment_iterations=-5,
-                         minimum_root_weight=0) == [[3, 2, 1, 0]]
+        assert solve_ids(
+            data, allowed_skip_modules=0, weight_assignment_iterations=0, minimum_root_weight=0
+        ) == [[3, 2, 1, 0]]
+        assert solve_ids(
+            data, allowed_skip_modules=0, weight_assignment_iterations=-5, minimum_root_weight=0
+        ) == [[3, 2, 1, 0]]
 
     def test_segments_without_successors_are_never_roots(self):
         data = event_dict(line([4, 5]))
@@ -176,7 +193,8 @@ class TestGraph:
         assert solve_ids(data, **params) == [[4, 2, 1, 0]]
         for flag in (True, False):
             assert solve_ids(data, clone_ghost_killing=flag, **params) == reference.solve(
-                data, clone_ghost_killing=flag, **params)
+                data, clone_ghost_killing=flag, **params
+            )
 
     def test_three_hit_tracks_sharing_hits_are_kept(self):
         data = event_dict(line([2, 3, 4, 5]))
@@ -221,8 +239,9 @@ class TestOddInput:
         data = generate_event(5, n_collisions=1, particles_per_collision=15.0)
         for cross in (True, False):
             expected = reference.solve(data, allowed_skip_modules=60, allow_cross_track=cross)
-            assert solve_ids(data, allowed_skip_modules=2**31 - 1,
-                             allow_cross_track=cross) == expected
+            assert (
+                solve_ids(data, allowed_skip_modules=2**31 - 1, allow_cross_track=cross) == expected
+            )
             assert solve_ids(data, allowed_skip_modules=60, allow_cross_track=cross) == expected
 
     @pytest.mark.parametrize(
@@ -251,9 +270,14 @@ class TestOddInput:
             2: [(math.inf, 0.0, 120.0), (0.0, 0.0, 120.0)],
         }
         data = event_dict(layout)
-        for params in ({"max_slopes": (1e308, 1e308)},
-                       {"max_slopes": (math.inf, math.inf), "max_tolerance": (1e308, 1e308),
-                        "max_scatter": math.inf}):
+        for params in (
+            {"max_slopes": (1e308, 1e308)},
+            {
+                "max_slopes": (math.inf, math.inf),
+                "max_tolerance": (1e308, 1e308),
+                "max_scatter": math.inf,
+            },
+        ):
             assert solve_ids(data, **params) == reference.solve(data, **params)
 
     def test_non_finite_coordinates(self):
@@ -324,8 +348,10 @@ class TestDense:
         for top in reversed(range(n)):  # module 51's hits in x order
             for second_module in (50, 49):
                 for second in reversed(range(n)):
-                    expected.append([51 * n + top, second_module * n + second]
-                                    + [smallest_x[m] for m in modules_below(second_module)])
+                    expected.append(
+                        [51 * n + top, second_module * n + second]
+                        + [smallest_x[m] for m in modules_below(second_module)]
+                    )
         assert len(tracks) == 2 * n * n
         assert ids(tracks) == expected
 
@@ -353,8 +379,7 @@ parameter_sets = st.fixed_dictionaries(
     {},
     optional={
         "max_slopes": st.tuples(st.sampled_from([0.7, 0.05, 2.0]), st.sampled_from([0.7, 2.0])),
-        "max_tolerance": st.tuples(st.sampled_from([0.4, 0.15, 1.0]),
-                                   st.sampled_from([0.4, 1.0])),
+        "max_tolerance": st.tuples(st.sampled_from([0.4, 0.15, 1.0]), st.sampled_from([0.4, 1.0])),
         "max_scatter": st.sampled_from([0.4, 0.0005, 5.0]),
         "minimum_root_weight": st.integers(-1, 3),
         "weight_assignment_iterations": st.integers(-1, 3),
@@ -379,8 +404,12 @@ class TestAgainstEnumeration:
     @pytest.mark.parametrize("seed", range(4))
     def test_generated_events(self, seed):
         data = generate_event(seed, n_collisions=2, particles_per_collision=30.0)
-        variants = [{}, {"allow_cross_track": False}, {"allowed_skip_modules": 2},
-                    {"clone_ghost_killing": False, "max_tolerance": (0.2, 0.3)}]
+        variants = [
+            {},
+            {"allow_cross_track": False},
+            {"allowed_skip_modules": 2},
+            {"clone_ghost_killing": False, "max_tolerance": (0.2, 0.3)},
+        ]
         params = variants[seed]
         expected = reference.solve(data, **params)
         assert len(expected) > 10
@@ -396,8 +425,10 @@ def busy_events():
     def build(draw):
         first = draw(st.integers(0, 46))
         count = draw(st.integers(4, 6))
-        tracks = [(8.0 * draw(unit), 0.3 * draw(unit), 8.0 * draw(unit), 0.3 * draw(unit))
-                  for _ in range(draw(st.integers(1, 6)))]
+        tracks = [
+            (8.0 * draw(unit), 0.3 * draw(unit), 8.0 * draw(unit), 0.3 * draw(unit))
+            for _ in range(draw(st.integers(1, 6)))
+        ]
         jitter = st.floats(-0.4, 0.4, allow_nan=False)
         layout = {}
         for m in range(first, first + count):
@@ -408,8 +439,13 @@ def busy_events():
                 if draw(st.integers(0, 5)) == 0:
                     continue  # an inefficient module
                 face = draw(st.sampled_from([0.0, 0.0, 0.9]))
-                hits.append((x0 + tx * travelled + draw(jitter),
-                             y0 + ty * travelled + draw(jitter), z + face))
+                hits.append(
+                    (
+                        x0 + tx * travelled + draw(jitter),
+                        y0 + ty * travelled + draw(jitter),
+                        z + face,
+                    )
+                )
             noise = draw(st.lists(st.tuples(unit, unit), max_size=6))
             hits += [(12.0 * x, 12.0 * y, z) for x, y in noise]
             layout[m] = hits
@@ -424,8 +460,10 @@ class TestBusyEvents:
     def test_busy_random_events(self, data, params):
         assert solve_ids(data, **params) == reference.solve(data, **params)
 
-    @pytest.mark.parametrize("seed, params", [(0, {}), (1, {"allowed_skip_modules": 2}),
-                                              (2, {"allow_cross_track": False})])
+    @pytest.mark.parametrize(
+        "seed, params",
+        [(0, {}), (1, {"allowed_skip_modules": 2}), (2, {"allow_cross_track": False})],
+    )
     def test_windows_of_more_than_64_hits(self, seed, params):
         # Crowded modules whose windows hold over 100 hits, half of them passing the y cut:
         # segment indices count passing hits across several 64-hit words, and the straight
@@ -436,8 +474,10 @@ class TestBusyEvents:
         layout = {}
         for m in range(20, 25):
             z = 100.0 + 10.0 * m + rng.choice([0.0, 0.7])
-            layout[m] = [(rng.uniform(-3.0, 3.0), rng.uniform(-12.0, 12.0), z)
-                         for _ in range(110 if m < 24 else 4)]
+            layout[m] = [
+                (rng.uniform(-3.0, 3.0), rng.uniform(-12.0, 12.0), z)
+                for _ in range(110 if m < 24 else 4)
+            ]
         for x0, tx, ty in [(3.5, 0.01, 0.0), (4.0, -0.005, 0.01), (4.6, 0.0, -0.01)]:
             for m in range(20, 25):
                 z = 100.0 + 10.0 * m

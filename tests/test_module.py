@@ -8,7 +8,6 @@ import sys
 import warnings
 
 import pytest
-
 import trelmon
 from trelmon_tools import _selftest as selftest
 
@@ -90,13 +89,28 @@ class TestArgumentParsing:
         "call, message",
         [
             (lambda: selftest.parse(), "parse() missing 1 required positional argument: 'a'"),
-            (lambda: selftest.parse(1, 2, 3, 4), "parse() takes from 1 to 3 positional arguments but 4 were given"),
+            (
+                lambda: selftest.parse(1, 2, 3, 4),
+                "parse() takes from 1 to 3 positional arguments but 4 were given",
+            ),
             (lambda: selftest.parse(1, a=2), "parse() got multiple values for argument 'a'"),
             (lambda: selftest.parse(1, d=2), "parse() got an unexpected keyword argument 'd'"),
-            (lambda: DE.Hit(), "Hit.__new__() missing 4 required positional arguments: 'x', 'y', 'z', and 'hit_id'"),
-            (lambda: DE.Hit(1, 2), "Hit.__new__() missing 2 required positional arguments: 'z' and 'hit_id'"),
-            (lambda: DE.Track([], []), "Track.__new__() takes 1 positional argument but 2 were given"),
-            (lambda: DE.Track([]).add_hit(), "Track.add_hit() missing 1 required positional argument: 'hit'"),
+            (
+                lambda: DE.Hit(),
+                "Hit.__new__() missing 4 required positional arguments: 'x', 'y', 'z', and 'hit_id'",
+            ),
+            (
+                lambda: DE.Hit(1, 2),
+                "Hit.__new__() missing 2 required positional arguments: 'z' and 'hit_id'",
+            ),
+            (
+                lambda: DE.Track([], []),
+                "Track.__new__() takes 1 positional argument but 2 were given",
+            ),
+            (
+                lambda: DE.Track([]).add_hit(),
+                "Track.add_hit() missing 1 required positional argument: 'hit'",
+            ),
         ],
     )
     def test_standard_messages(self, call, message):
@@ -120,7 +134,9 @@ class _Indexy:
 
 
 class TestConversions:
-    @pytest.mark.parametrize("value, expected", [(1.5, 1.5), (3, 3.0), (True, 1.0), (_Floaty(), 2.5), (_Indexy(), 7.0)])
+    @pytest.mark.parametrize(
+        "value, expected", [(1.5, 1.5), (3, 3.0), (True, 1.0), (_Floaty(), 2.5), (_Indexy(), 7.0)]
+    )
     def test_floats_accept_numbers(self, value, expected):
         assert selftest.convert("float", value) == expected
 
@@ -130,7 +146,12 @@ class TestConversions:
 
     @pytest.mark.parametrize(
         "kind, low, high",
-        [("int32", -(2**31), 2**31 - 1), ("uint8", 0, 255), ("uint32", 0, 2**32 - 1), ("uint64", 0, 2**64 - 1)],
+        [
+            ("int32", -(2**31), 2**31 - 1),
+            ("uint8", 0, 255),
+            ("uint32", 0, 2**32 - 1),
+            ("uint64", 0, 2**64 - 1),
+        ],
     )
     def test_integer_ranges_are_exact(self, kind, low, high):
         assert selftest.convert(kind, low) == low
@@ -144,20 +165,28 @@ class TestConversions:
         assert selftest.convert("int32", np.int64(-5)) == -5
         assert selftest.convert("uint32", _Indexy()) == 7
         assert selftest.convert("int32", True) == 1
-        with pytest.raises(TypeError, match="^argument 'value': 'float' object cannot be interpreted as an integer$"):
+        with pytest.raises(
+            TypeError,
+            match="^argument 'value': 'float' object cannot be interpreted as an integer$",
+        ):
             selftest.convert("int32", 1.0)
 
     @pytest.mark.parametrize("value", [1, 0, None, "True", 1.0])
     def test_booleans_are_exactly_true_or_false(self, value):
         with pytest.raises(TypeError) as info:
             selftest.convert("bool", value)
-        assert str(info.value) == f"argument 'value': '{type(value).__name__}' object cannot be converted to 'PyBool'"
+        assert (
+            str(info.value)
+            == f"argument 'value': '{type(value).__name__}' object cannot be converted to 'PyBool'"
+        )
         assert selftest.convert("bool", True) is True
         assert selftest.convert("bool", False) is False
 
     def test_pairs_are_tuples_of_two(self):
         assert selftest.convert("pair", (1, 2.5)) == (1.0, 2.5)
-        with pytest.raises(TypeError, match="^argument 'value': 'list' object cannot be converted to 'PyTuple'$"):
+        with pytest.raises(
+            TypeError, match="^argument 'value': 'list' object cannot be converted to 'PyTuple'$"
+        ):
             selftest.convert("pair", [1, 2])
         with pytest.raises(ValueError) as info:
             selftest.convert("pair", (1, 2, 3))
@@ -204,7 +233,13 @@ class TestFailureMapping:
         assert type(info.value).__name__ == "PanicException"
 
     @pytest.mark.parametrize(
-        "kind, exception", [("memory", MemoryError), ("value", ValueError), ("key", KeyError), ("runtime", RuntimeError)]
+        "kind, exception",
+        [
+            ("memory", MemoryError),
+            ("value", ValueError),
+            ("key", KeyError),
+            ("runtime", RuntimeError),
+        ],
     )
     def test_named_failures_keep_their_class(self, kind, exception):
         with pytest.raises(exception):
@@ -227,9 +262,13 @@ class TestWorkerPool:
     def test_thread_count_comes_from_the_environment_or_the_affinity_mask(self, setting, expected):
         if expected is None:
             expected = len(os.sched_getaffinity(0))
-        code = "from trelmon_tools import _selftest as s; print(s.pool_threads(), s.parallel(50)[-1])"
+        code = (
+            "from trelmon_tools import _selftest as s; print(s.pool_threads(), s.parallel(50)[-1])"
+        )
         env = dict(os.environ, TRELMON_NUM_THREADS=setting)
-        out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+        out = subprocess.run(
+            [sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True
+        )
         assert out.stdout.split() == [str(expected), str(49 * 49)]
 
     def test_a_bad_thread_setting_is_reported(self):

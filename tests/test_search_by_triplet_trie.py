@@ -5,14 +5,12 @@ where this finder is easy to get wrong (bounds, misses and their flags, claimed 
 import math
 
 import pytest
+import search_by_triplet_reference as ref
+import trelmon
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-import trelmon
 from trelmon_tools import _sbt_probe as probe
 from trelmon_tools.generate import generate_event
-
-import search_by_triplet_reference as ref
 
 SBT = trelmon.ReconstructionAlgorithms.SearchByTripletTrie
 Event = trelmon.DetectorEvent.Event
@@ -20,8 +18,10 @@ Event = trelmon.DetectorEvent.Event
 
 def outcome(tracks):
     """What Python sees of a track list: ids in order and the two flags."""
-    return [(tuple(h.id for h in t.hits), t.missed_last_module, t.missed_penultimate_module)
-            for t in tracks]
+    return [
+        (tuple(h.id for h in t.hits), t.missed_last_module, t.missed_penultimate_module)
+        for t in tracks
+    ]
 
 
 def visible(results):
@@ -32,8 +32,7 @@ def visible(results):
 def probe_input(modules):
     hits = modules[0].hits if modules else ()
     assert all(m.hits is hits for m in modules)
-    return ([(h.id, h.x, h.y, h.z) for h in hits],
-            [(m.number, m.start, m.end) for m in modules])
+    return ([(h.id, h.x, h.y, h.z) for h in hits], [(m.number, m.start, m.end) for m in modules])
 
 
 def probe_solve(modules, max_scatter=0.1, strong=4, allowed=2):
@@ -43,8 +42,9 @@ def probe_solve(modules, max_scatter=0.1, strong=4, allowed=2):
 def station_event(make_event_dict, hits):
     """An event from {station: [(x, y), ...]}: hits on the station's first module, at z = 10 *
     station, in the order given."""
-    return make_event_dict({2 * s: [(x, y, 10.0 * s) for x, y in points]
-                            for s, points in hits.items()})
+    return make_event_dict(
+        {2 * s: [(x, y, 10.0 * s) for x, y in points] for s, points in hits.items()}
+    )
 
 
 def hand_made(stations, numbers=None):
@@ -69,8 +69,9 @@ class TestClass:
     def test_parameters_and_defaults(self):
         default = SBT()
         explicit = SBT(0.1, 4, 2)
-        by_keyword = SBT(max_scatter=None, min_strong_track_length=None,
-                         allowed_missed_modules=None)
+        by_keyword = SBT(
+            max_scatter=None, min_strong_track_length=None, allowed_missed_modules=None
+        )
         event = Event(generate_event(3))
         expected = outcome(default.solve(event))
         assert expected
@@ -98,7 +99,8 @@ class TestClass:
     def test_docstrings_and_no_readable_parameters(self):
         assert SBT.__text_signature__ == (
             "(cls, max_scatter=None, min_track_length=None, min_strong_track_length=None, "
-            "allowed_missed_modules=None)")
+            "allowed_missed_modules=None)"
+        )
         assert SBT.solve.__doc__ == "Processes the event to assemble tracks."
         assert SBT.solve.__text_signature__ == "($self, event)"
         assert SBT.solve_batch.__text_signature__ == "($self, events)"
@@ -140,8 +142,9 @@ class TestAgainstReference:
             assert outcome(SBT(*params).solve(event)) == visible(expected)
 
     def test_hit_records_are_copied_whole(self, make_event_dict):
-        data = make_event_dict({2 * s: [(0.5 * s, -0.25 * s, 10.0 * s)] for s in range(6)},
-                               with_t=True)
+        data = make_event_dict(
+            {2 * s: [(0.5 * s, -0.25 * s, 10.0 * s)] for s in range(6)}, with_t=True
+        )
         event = Event(data)
         tracks = SBT().solve(event)
         assert len(tracks) == 1
@@ -149,15 +152,22 @@ class TestAgainstReference:
         for hit in tracks[0].hits:
             original = by_id[hit.id]
             assert (hit.x, hit.y, hit.z, hit.t, hit.module_number, hit.with_t) == (
-                original.x, original.y, original.z, original.t, original.module_number,
-                original.with_t)
+                original.x,
+                original.y,
+                original.z,
+                original.t,
+                original.module_number,
+                original.with_t,
+            )
 
 
 # Coordinates on a coarse grid make straight lines, equal scatters and equal z common; NaN and
 # infinities reach every comparison now and then.
 near_line = st.sampled_from([0.0, 0.0, 0.5, -0.5, 0.25])
 coordinate = st.one_of(
-    near_line, near_line, near_line,
+    near_line,
+    near_line,
+    near_line,
     st.sampled_from([-1.0, 1.0, 2.0, -0.0, 1e300, math.nan, math.inf, -math.inf]),
 )
 odd_z = st.sampled_from([0.0, 10.0, -0.0, math.nan, math.inf])
@@ -181,8 +191,14 @@ def event_dicts(draw):
             ys.append(draw(coordinate))
             zs.append(z_of_module(draw, m))
         prefix.append(len(xs))
-    return {"description": "", "montecarlo": None, "module_prefix_sum": prefix,
-            "x": xs, "y": ys, "z": zs}
+    return {
+        "description": "",
+        "montecarlo": None,
+        "module_prefix_sum": prefix,
+        "x": xs,
+        "y": ys,
+        "z": zs,
+    }
 
 
 @st.composite
@@ -195,8 +211,9 @@ def module_lists(draw):
         start = len(hits)
         for _ in range(draw(st.integers(0, 3))):
             hit_id = draw(st.one_of(st.just(len(hits)), st.just(len(hits)), st.integers(-1, 6)))
-            hits.append(ref.RefHit(hit_id, draw(coordinate), draw(coordinate),
-                                   z_of_module(draw, m)))
+            hits.append(
+                ref.RefHit(hit_id, draw(coordinate), draw(coordinate), z_of_module(draw, m))
+            )
         ranges.append((start, len(hits)))
     hits = tuple(hits)
     modules = []
@@ -211,16 +228,21 @@ def module_lists(draw):
 
 class TestRandomEvents:
     @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-    @given(data=event_dicts(), max_scatter=scatter_bound, strong=strong_length,
-           allowed=allowed_misses)
+    @given(
+        data=event_dicts(), max_scatter=scatter_bound, strong=strong_length, allowed=allowed_misses
+    )
     def test_events_match_the_reference(self, data, max_scatter, strong, allowed):
         expected = ref.solve(ref.modules_from_event_dict(data), max_scatter, strong, allowed)
         got = SBT(max_scatter, strong, allowed).solve(Event(data))
         assert outcome(got) == visible(expected)
 
     @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-    @given(modules=module_lists(), max_scatter=scatter_bound, strong=strong_length,
-           allowed=allowed_misses)
+    @given(
+        modules=module_lists(),
+        max_scatter=scatter_bound,
+        strong=strong_length,
+        allowed=allowed_misses,
+    )
     def test_module_lists_match_the_reference(self, modules, max_scatter, strong, allowed):
         expected = ref.solve(modules, max_scatter, strong, allowed)
         assert probe_solve(modules, max_scatter, strong, allowed) == expected
@@ -261,7 +283,8 @@ class TestTrieBuilding:
         hits, layout = probe_input(modules)
         for max_scatter in (math.inf, 1e300, 0.0, -1.0, math.nan):
             assert probe.tries(hits, layout, max_scatter) == probe.full_scan_tries(
-                hits, layout, max_scatter)
+                hits, layout, max_scatter
+            )
 
 
 # --------------------------------------------------------------------------------------------
@@ -273,8 +296,11 @@ class TestBounds:
         # One line through stations 2, 1, 0; the third hit is 0.5 off in y, a scatter of
         # exactly 0.25 (the prediction is exact: the line has zero slope).
         def solve(third_y, max_scatter):
-            event = Event(station_event(make_event_dict,
-                                        {2: [(0.0, 0.0)], 1: [(0.0, 0.0)], 0: [(0.0, third_y)]}))
+            event = Event(
+                station_event(
+                    make_event_dict, {2: [(0.0, 0.0)], 1: [(0.0, 0.0)], 0: [(0.0, third_y)]}
+                )
+            )
             return outcome(SBT(max_scatter=max_scatter).solve(event))
 
         assert solve(0.5, 0.25) == []
@@ -285,24 +311,43 @@ class TestBounds:
         # The line (0, 0) along z predicts (0, 0) on every plane; third hits at x = -0.1 and
         # x = 0.1 score exactly the same. Same plane, or the later hit on the plane visited first.
         for later_z in (0.0, -1.0):
-            data = make_event_dict({4: [(0.0, 0.0, 20.0)], 2: [(0.0, 0.0, 10.0)],
-                                    0: [(-0.1, 0.0, 0.0)], 1: [(0.1, 0.0, later_z)]})
+            data = make_event_dict(
+                {
+                    4: [(0.0, 0.0, 20.0)],
+                    2: [(0.0, 0.0, 10.0)],
+                    0: [(-0.1, 0.0, 0.0)],
+                    1: [(0.1, 0.0, later_z)],
+                }
+            )
             assert outcome(SBT().solve(Event(data))) == [((3, 2, 0), False, False)]
-            data = make_event_dict({4: [(0.0, 0.0, 20.0)], 2: [(0.0, 0.0, 10.0)],
-                                    0: [(0.1, 0.0, 0.0)], 1: [(-0.1, 0.0, later_z)]})
+            data = make_event_dict(
+                {
+                    4: [(0.0, 0.0, 20.0)],
+                    2: [(0.0, 0.0, 10.0)],
+                    0: [(0.1, 0.0, 0.0)],
+                    1: [(-0.1, 0.0, later_z)],
+                }
+            )
             assert outcome(SBT().solve(Event(data))) == [((3, 2, 0), False, False)]
 
     def test_equal_scatters_in_a_trie_extension_go_to_the_earlier_hit(self, make_event_dict):
         # Seeded at station 3, extended at station 2 through the trie into station 0.
         for first_x in (-0.1, 0.1):
-            data = make_event_dict({6: [(0.0, 0.0, 30.0)], 4: [(0.0, 0.0, 20.0)],
-                                    2: [(0.0, 0.0, 10.0)], 0: [(first_x, 0.0, 0.0)],
-                                    1: [(-first_x, 0.0, -1.0)]})
+            data = make_event_dict(
+                {
+                    6: [(0.0, 0.0, 30.0)],
+                    4: [(0.0, 0.0, 20.0)],
+                    2: [(0.0, 0.0, 10.0)],
+                    0: [(first_x, 0.0, 0.0)],
+                    1: [(-first_x, 0.0, -1.0)],
+                }
+            )
             assert outcome(SBT().solve(Event(data))) == [((4, 3, 2, 0), False, False)]
 
     def test_equal_scatters_in_the_module_search_go_to_the_earlier_hit(self):
-        tie = resume_scenario(x_in_module_3=-0.1, id_in_module_3=3,
-                              extra_in_module_3=[(9, 0.1, 0.0, 15.0)])
+        tie = resume_scenario(
+            x_in_module_3=-0.1, id_in_module_3=3, extra_in_module_3=[(9, 0.1, 0.0, 15.0)]
+        )
         assert probe_solve(tie) == [((0, 1, 2, 9), False, True, 0)]
 
     def test_module_search_bound_is_exclusive(self):
@@ -310,7 +355,7 @@ class TestBounds:
         # station 2 (station numbers chosen so the searched modules differ).
         for offset, found in [(0.5, False), (math.nextafter(0.5, 0.0), True)]:
             modules = resume_scenario(x_in_module_3=offset)
-            (ids, *_), = probe_solve(modules, max_scatter=0.25)
+            ((ids, *_),) = probe_solve(modules, max_scatter=0.25)
             assert (ids == (0, 1, 2, 3)) is found
 
 
@@ -319,19 +364,28 @@ def resume_scenario(x_in_module_3=0.0, id_in_module_3=3, extra_in_module_3=()):
     on module 3 (station 1's second module, at z = 15). Walking down: the seed at station 5
     misses at 4 (module search in module 1) and at 3 (module 0), then at station 2 the module
     search looks in module 3 (station 0 has number 4) and finds that hit."""
-    hits = [ref.RefHit(0, 0.0, 0.0, 50.0), ref.RefHit(1, 0.0, 0.0, 40.0),
-            ref.RefHit(2, 0.0, 0.0, 30.0)]
+    hits = [
+        ref.RefHit(0, 0.0, 0.0, 50.0),
+        ref.RefHit(1, 0.0, 0.0, 40.0),
+        ref.RefHit(2, 0.0, 0.0, 30.0),
+    ]
     hits += [ref.RefHit(*h) for h in extra_in_module_3]
     hits.append(ref.RefHit(id_in_module_3, x_in_module_3, 0.0, 15.0))
     shared = tuple(hits)
     n = len(shared)
     layout = [
-        (8, 0, 0), (9, 0, 0),  # station 0, number 4: its search module is module 3
-        (2, 3, 3), (3, 3, n),  # station 1: module 3 holds the hits after the line's first three
-        (4, 0, 0), (5, 0, 0),
-        (6, 2, 3), (7, 3, 3),  # station 3
-        (8, 1, 2), (9, 2, 2),  # station 4
-        (10, 0, 1), (11, 1, 1),  # station 5
+        (8, 0, 0),
+        (9, 0, 0),  # station 0, number 4: its search module is module 3
+        (2, 3, 3),
+        (3, 3, n),  # station 1: module 3 holds the hits after the line's first three
+        (4, 0, 0),
+        (5, 0, 0),
+        (6, 2, 3),
+        (7, 3, 3),  # station 3
+        (8, 1, 2),
+        (9, 2, 2),  # station 4
+        (10, 0, 1),
+        (11, 1, 1),  # station 5
     ]
     return [ref.RefModule(number, s, e, shared) for number, s, e in layout]
 
@@ -342,8 +396,9 @@ class TestMisses:
         # Stations 25..22 on one line, nothing below: the track is extended once through the
         # trie (at station 24), then misses every station from 23 on (the module searches look
         # in modules 20, 19, ..., which are empty).
-        return Event(station_event(make_event_dict, {s: [(0.01 * s, 0.02 * s)]
-                                                     for s in (25, 24, 23, 22)}))
+        return Event(
+            station_event(make_event_dict, {s: [(0.01 * s, 0.02 * s)] for s in (25, 24, 23, 22)})
+        )
 
     def test_allowed_missed_modules(self, make_event_dict):
         event = self.four_hit_track(make_event_dict)
@@ -398,8 +453,9 @@ class TestMisses:
         worse_first = resume_scenario(id_in_module_3=-1, extra_in_module_3=[(9, 0.1, 0.0, 15.0)])
         assert probe_solve(worse_first) == [((0, 1, 2), True, True, 3)]
         # Once that hit is off the line, the other one is taken.
-        other = resume_scenario(x_in_module_3=5.0, id_in_module_3=-1,
-                                extra_in_module_3=[(9, 0.1, 0.0, 15.0)])
+        other = resume_scenario(
+            x_in_module_3=5.0, id_in_module_3=-1, extra_in_module_3=[(9, 0.1, 0.0, 15.0)]
+        )
         assert probe_solve(other) == [((0, 1, 2, 9), False, True, 0)]
 
 
@@ -437,18 +493,26 @@ class TestClaims:
         # W = (a5, b4, c3) is seeded at station 5 and closes weak. T = (a4', c3, e2) is seeded
         # at station 4 sharing c3, grows to four hits through f1 and claims its first three.
         w = [(2.0, 0.0), (1.0, 0.0), (0.0, 0.0)]
-        data = station_event(make_event_dict, {
-            5: [w[0]], 4: [w[1], (0.0, 1.0)], 3: [w[2]], 2: [(0.0, -1.0)], 1: [(0.0, -2.0)]})
+        data = station_event(
+            make_event_dict,
+            {5: [w[0]], 4: [w[1], (0.0, 1.0)], 3: [w[2]], 2: [(0.0, -1.0)], 1: [(0.0, -2.0)]},
+        )
         event = Event(data)
         ids = {(h.x, h.y, h.z): h.id for h in event.hits}
-        a5, b4, a4, c3 = ids[(2.0, 0.0, 50.0)], ids[(1.0, 0.0, 40.0)], ids[(0.0, 1.0, 40.0)], \
-            ids[(0.0, 0.0, 30.0)]
+        a5, b4, a4, c3 = (
+            ids[(2.0, 0.0, 50.0)],
+            ids[(1.0, 0.0, 40.0)],
+            ids[(0.0, 1.0, 40.0)],
+            ids[(0.0, 0.0, 30.0)],
+        )
         e2, f1 = ids[(0.0, -1.0, 20.0)], ids[(0.0, -2.0, 10.0)]
         strong_t = ((a4, c3, e2, f1), True, False)
         assert outcome(SBT().solve(event)) == [strong_t]
         # With five hits needed, T stays weak and claims nothing: both are returned.
         assert outcome(SBT(min_strong_track_length=5).solve(event)) == [
-            ((a5, b4, c3), True, True), strong_t]
+            ((a5, b4, c3), True, True),
+            strong_t,
+        ]
 
 
 def add_hit(data, module, point):
@@ -458,7 +522,7 @@ def add_hit(data, module, point):
     out = dict(data)
     for key, value in zip("xyz", point):
         out[key] = data[key][:at] + [value] + data[key][at:]
-    out["module_prefix_sum"] = prefix[:module + 1] + [p + 1 for p in prefix[module + 1:]]
+    out["module_prefix_sum"] = prefix[: module + 1] + [p + 1 for p in prefix[module + 1 :]]
     return out
 
 
@@ -474,7 +538,8 @@ class TestModuleCounts:
 
     def test_six_modules_give_one_weak_track_per_line(self):
         assert probe_solve(self.parallel_lines(6)) == [
-            ((20 + j, 10 + j, j), False, False, 0) for j in range(3)]
+            ((20 + j, 10 + j, j), False, False, 0) for j in range(3)
+        ]
 
     def test_five_modules_give_nothing(self):
         assert probe_solve(self.parallel_lines(5)) == []
@@ -488,8 +553,14 @@ class TestModuleCounts:
         assert probe_solve(seven) == probe_solve(six)
 
     def test_trie_extension_and_seed_may_take_id_minus_one(self):
-        modules = hand_made([[(-1, 0.0, 0.0, 0.0)], [(5, 0.0, 0.0, 10.0)],
-                             [(6, 0.0, 0.0, 20.0)], [(7, 0.0, 0.0, 30.0)]])
+        modules = hand_made(
+            [
+                [(-1, 0.0, 0.0, 0.0)],
+                [(5, 0.0, 0.0, 10.0)],
+                [(6, 0.0, 0.0, 20.0)],
+                [(7, 0.0, 0.0, 30.0)],
+            ]
+        )
         assert probe_solve(modules) == [((7, 6, 5, -1), False, False, 0)]
         # Stations numbered 1, 2, 3: third hits come from position (2 - 1), the second
         # station itself, so its hit is both second and third.
@@ -507,6 +578,7 @@ class TestDeterminism:
             assert [outcome(algorithm.solve(e)) for e in events] == single
             assert [outcome(t) for t in algorithm.solve_batch(events)] == single
         assert [outcome(t) for t in algorithm.solve_batch(events[::-1])] == single[::-1]
-        assert [outcome(t) for t in algorithm.solve_batch(tuple(events + events))] == \
-            single + single
+        assert [
+            outcome(t) for t in algorithm.solve_batch(tuple(events + events))
+        ] == single + single
         assert algorithm.solve_batch([]) == []

@@ -9,14 +9,29 @@ from trelmon_tools.progress import available_processors
 
 
 def command(*args, cwd=None):
-    return subprocess.run([sys.executable, "-m", "trelmon_tools", "bench", *args],
-                          capture_output=True, text=True, timeout=300, cwd=cwd)
+    return subprocess.run(
+        [sys.executable, "-m", "trelmon_tools", "bench", *args],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        cwd=cwd,
+    )
 
 
 def test_bench_prints_and_records_every_figure(tmp_path):
     out = tmp_path / "bench.json"
-    result = command("--generate", "2", "--seed", "4", "--repeat", "1",
-                     "--algorithm", "TrackFollowing", "--json", str(out))
+    result = command(
+        "--generate",
+        "2",
+        "--seed",
+        "4",
+        "--repeat",
+        "1",
+        "--algorithm",
+        "TrackFollowing",
+        "--json",
+        str(out),
+    )
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
     record = json.loads(out.read_text())
@@ -43,10 +58,11 @@ def test_bench_prints_and_records_every_figure(tmp_path):
 
 
 def test_bench_refuses_bad_settings_in_one_line(tmp_path):
-    for args, message in ((["--algorithm", "Nope"], "unknown finder 'Nope'"),
-                          (["--param", "TrackFollowing.nope=1"],
-                           "TrackFollowing has no parameter 'nope'"),
-                          (["--events", str(tmp_path)], "no event files")):
+    for args, message in (
+        (["--algorithm", "Nope"], "unknown finder 'Nope'"),
+        (["--param", "TrackFollowing.nope=1"], "TrackFollowing has no parameter 'nope'"),
+        (["--events", str(tmp_path)], "no event files"),
+    ):
         result = command(*args, cwd=tmp_path)
         assert result.returncode == 1 and result.stdout == ""
         assert result.stderr.startswith("python -m trelmon_tools bench: error: ")

@@ -4,15 +4,15 @@ import subprocess
 import sys
 
 import pytest
-
 from trelmon_tools.cli import main
 from trelmon_tools.generate import generate_event
 from trelmon_tools.io import iter_events
 
 
 def run(*args):
-    return subprocess.run([sys.executable, "-m", "trelmon_tools", *args],
-                          capture_output=True, text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "trelmon_tools", *args], capture_output=True, text=True, timeout=120
+    )
 
 
 def test_generate_writes_the_seeded_sample(tmp_path):
@@ -24,15 +24,52 @@ def test_generate_writes_the_seeded_sample(tmp_path):
 
 
 def test_generate_passes_the_knobs(tmp_path, capsys):
-    assert main(["generate", "--events", "1", "--seed", "2", "--out", str(tmp_path),
-                 "--collisions", "2", "--particles-per-collision", "10", "--beauty-pairs", "2",
-                 "--noise-fraction", "0", "--hit-efficiency", "0.9", "--with-time",
-                 "--strange-per-collision", "4", "--charm-per-collision", "1.5",
-                 "--hit-resolution", "0.02", "--sensor-faces", "1"]) == 0
-    expected = generate_event(2, n_collisions=2, particles_per_collision=10.0, beauty_pairs=2,
-                              strange_per_collision=4.0, charm_per_collision=1.5,
-                              hit_resolution=0.02, sensor_faces=1,
-                              noise_fraction=0.0, hit_efficiency=0.9, with_time=True)
+    assert (
+        main(
+            [
+                "generate",
+                "--events",
+                "1",
+                "--seed",
+                "2",
+                "--out",
+                str(tmp_path),
+                "--collisions",
+                "2",
+                "--particles-per-collision",
+                "10",
+                "--beauty-pairs",
+                "2",
+                "--noise-fraction",
+                "0",
+                "--hit-efficiency",
+                "0.9",
+                "--with-time",
+                "--strange-per-collision",
+                "4",
+                "--charm-per-collision",
+                "1.5",
+                "--hit-resolution",
+                "0.02",
+                "--sensor-faces",
+                "1",
+            ]
+        )
+        == 0
+    )
+    expected = generate_event(
+        2,
+        n_collisions=2,
+        particles_per_collision=10.0,
+        beauty_pairs=2,
+        strange_per_collision=4.0,
+        charm_per_collision=1.5,
+        hit_resolution=0.02,
+        sensor_faces=1,
+        noise_fraction=0.0,
+        hit_efficiency=0.9,
+        with_time=True,
+    )
     assert list(iter_events(tmp_path)) == [expected]
     assert "wrote 1 events" in capsys.readouterr().out
 
@@ -41,31 +78,57 @@ def test_overwrite(tmp_path, capsys):
     assert main(["generate", "--events", "3", "--out", str(tmp_path)]) == 0
     assert main(["generate", "--events", "1", "--out", str(tmp_path)]) == 1
     assert "already holds event files" in capsys.readouterr().err
-    assert main(["generate", "--events", "1", "--seed", "9", "--out", str(tmp_path),
-                 "--overwrite"]) == 0
+    assert (
+        main(["generate", "--events", "1", "--seed", "9", "--out", str(tmp_path), "--overwrite"])
+        == 0
+    )
     assert list(iter_events(tmp_path)) == [generate_event(9)]
 
 
-@pytest.mark.parametrize("args, status, message", [
-    ([], 2, "the following arguments are required: COMMAND"),
-    (["frobnicate"], 2, "invalid choice: 'frobnicate'"),
-    (["generate", "--out", "x"], 2, "the following arguments are required: --events"),
-    (["generate", "--events", "ten", "--out", "x"], 2,
-     "expected a non-negative integer, got 'ten'"),
-    (["generate", "--events", "-1", "--out", "x"], 2, "expected a non-negative integer"),
-    (["generate", "--events", "1", "--seed", "1.5", "--out", "x"], 2, "got '1.5'"),
-    (["generate", "--events", "1", "--out", "x", "--noise-fraction", "2"], 2,
-     "expected a number from 0 to 1"),
-    (["generate", "--events", "1", "--out", "x", "--noise-fraction", "1"], 1,
-     "noise_fraction must be below 1"),
-    (["generate", "--events", "1", "--out", "x", "--particles-per-collision", "nan"], 2,
-     "expected a non-negative number"),
-    (["generate", "--events", "1", "--out", "x", "--bogus"], 2, "unrecognized arguments: --bogus"),
-    (["generate", "--events", "1", "--out", "x", "--sensor-faces", "3"], 2, "expected 1 or 2"),
-])
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        ([], 2, "the following arguments are required: COMMAND"),
+        (["frobnicate"], 2, "invalid choice: 'frobnicate'"),
+        (["generate", "--out", "x"], 2, "the following arguments are required: --events"),
+        (
+            ["generate", "--events", "ten", "--out", "x"],
+            2,
+            "expected a non-negative integer, got 'ten'",
+        ),
+        (["generate", "--events", "-1", "--out", "x"], 2, "expected a non-negative integer"),
+        (["generate", "--events", "1", "--seed", "1.5", "--out", "x"], 2, "got '1.5'"),
+        (
+            ["generate", "--events", "1", "--out", "x", "--noise-fraction", "2"],
+            2,
+            "expected a number from 0 to 1",
+        ),
+        (
+            ["generate", "--events", "1", "--out", "x", "--noise-fraction", "1"],
+            1,
+            "noise_fraction must be below 1",
+        ),
+        (
+            ["generate", "--events", "1", "--out", "x", "--particles-per-collision", "nan"],
+            2,
+            "expected a non-negative number",
+        ),
+        (
+            ["generate", "--events", "1", "--out", "x", "--bogus"],
+            2,
+            "unrecognized arguments: --bogus",
+        ),
+        (["generate", "--events", "1", "--out", "x", "--sensor-faces", "3"], 2, "expected 1 or 2"),
+    ],
+)
 def test_bad_input_is_one_line_and_a_failure_status(tmp_path, args, status, message):
-    result = subprocess.run([sys.executable, "-m", "trelmon_tools", *args], capture_output=True,
-                            text=True, timeout=120, cwd=tmp_path)
+    result = subprocess.run(
+        [sys.executable, "-m", "trelmon_tools", *args],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=tmp_path,
+    )
     assert result.returncode == status
     assert result.stdout == ""
     assert result.stderr.count("\n") == 1 and message in result.stderr

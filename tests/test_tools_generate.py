@@ -4,10 +4,9 @@ import math
 
 import numpy as np
 import pytest
+import trelmon
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import trelmon
 from trelmon_tools import detector as det
 from trelmon_tools.generate import MC_COLUMNS, generate_event, generate_events
 from trelmon_tools.io import check_event
@@ -94,7 +93,10 @@ class TestFormat:
                     assert 0 <= h < built.number_of_hits
                     assert hits[h].id == h
                     assert (hits[h].x, hits[h].y, hits[h].z) == (
-                        event["x"][h], event["y"][h], event["z"][h])
+                        event["x"][h],
+                        event["y"][h],
+                        event["z"][h],
+                    )
 
     def test_events_with_times_build_with_times(self):
         built = Event(generate_event(0, with_time=True))
@@ -151,7 +153,8 @@ class TestTruth:
                 assert c[base + ">5GeV"] <= c[base] <= c["long"]
             particles = mc_particles(event)
             assert c["long>5GeV"] == sum(
-                p["isLong"] and p["p"] > 5000 and abs(p["pid"]) != 11 for p in particles)
+                p["isLong"] and p["p"] > 5000 and abs(p["pid"]) != 11 for p in particles
+            )
 
     def test_default_events_look_like_busy_collisions(self, events):
         hits = np.mean([len(e["x"]) for e in events])
@@ -166,8 +169,11 @@ class TestTruth:
         for flag in ("fromBeautyDecay", "fromCharmDecay", "fromStrangeDecay"):
             assert any(p[flag] for p in particles)
         # Prompt particles dominate.
-        prompt = [p for p in particles
-                  if not (p["fromBeautyDecay"] or p["fromCharmDecay"] or p["fromStrangeDecay"])]
+        prompt = [
+            p
+            for p in particles
+            if not (p["fromBeautyDecay"] or p["fromCharmDecay"] or p["fromStrangeDecay"])
+        ]
         assert len(prompt) > 0.8 * len(particles)
 
 
@@ -222,17 +228,32 @@ class TestGeometry:
         assert np.percentile(residuals, 99) < 0.1
         assert np.median(residuals) < 0.03
 
+
 class TestKnobs:
     @settings(max_examples=25, deadline=None)
-    @given(seed=st.integers(0, 2**63), n_collisions=st.integers(0, 8),
-           particles=st.floats(0, 80), beauty=st.integers(0, 3), noise=st.floats(0, 0.5),
-           efficiency=st.floats(0, 1), faces=st.sampled_from([1, 2]), with_time=st.booleans())
-    def test_any_knobs_give_a_consistent_event(self, seed, n_collisions, particles, beauty,
-                                               noise, efficiency, faces, with_time):
-        event = generate_event(seed, n_collisions=n_collisions, particles_per_collision=particles,
-                               beauty_pairs=beauty, noise_fraction=noise,
-                               hit_efficiency=efficiency, sensor_faces=faces,
-                               with_time=with_time)
+    @given(
+        seed=st.integers(0, 2**63),
+        n_collisions=st.integers(0, 8),
+        particles=st.floats(0, 80),
+        beauty=st.integers(0, 3),
+        noise=st.floats(0, 0.5),
+        efficiency=st.floats(0, 1),
+        faces=st.sampled_from([1, 2]),
+        with_time=st.booleans(),
+    )
+    def test_any_knobs_give_a_consistent_event(
+        self, seed, n_collisions, particles, beauty, noise, efficiency, faces, with_time
+    ):
+        event = generate_event(
+            seed,
+            n_collisions=n_collisions,
+            particles_per_collision=particles,
+            beauty_pairs=beauty,
+            noise_fraction=noise,
+            hit_efficiency=efficiency,
+            sensor_faces=faces,
+            with_time=with_time,
+        )
         check_event(event)
         assert ("t" in event) == with_time
         prefix = event["module_prefix_sum"]
@@ -261,8 +282,10 @@ class TestKnobs:
             return len(event["x"]) - len(owned)
 
         quiet = [unowned(generate_event(s, noise_fraction=0.0)) for s in range(4)]
-        noisy = [(unowned(e), len(e["x"])) for e in
-                 (generate_event(s, noise_fraction=0.2) for s in range(4))]
+        noisy = [
+            (unowned(e), len(e["x"]))
+            for e in (generate_event(s, noise_fraction=0.2) for s in range(4))
+        ]
         assert all(n <= 52 for n in quiet)  # only fillers of otherwise empty modules
         fraction = sum(n for n, _ in noisy) / sum(t for _, t in noisy)
         assert 0.15 < fraction < 0.25
@@ -274,8 +297,11 @@ class TestKnobs:
 
     def test_beauty_pairs_knob(self):
         def from_b(**knobs):
-            return sum(p["fromBeautyDecay"] for s in range(4)
-                       for p in mc_particles(generate_event(s, **knobs)))
+            return sum(
+                p["fromBeautyDecay"]
+                for s in range(4)
+                for p in mc_particles(generate_event(s, **knobs))
+            )
 
         assert from_b(beauty_pairs=0) == 0
         assert from_b(beauty_pairs=3) > from_b(beauty_pairs=1) > 0
@@ -286,19 +312,35 @@ class TestKnobs:
         assert event["montecarlo"]["particles"] == []
         Event(event)
 
-    @pytest.mark.parametrize("knobs", [
-        dict(n_collisions=-1), dict(n_collisions=2.5), dict(n_collisions=True),
-        dict(noise_fraction=1.0), dict(noise_fraction=-0.1), dict(hit_efficiency=1.5),
-        dict(hit_efficiency=float("nan")), dict(particles_per_collision=float("inf")),
-        dict(sensor_faces=3), dict(beauty_pairs=-1),
-    ])
+    @pytest.mark.parametrize(
+        "knobs",
+        [
+            dict(n_collisions=-1),
+            dict(n_collisions=2.5),
+            dict(n_collisions=True),
+            dict(noise_fraction=1.0),
+            dict(noise_fraction=-0.1),
+            dict(hit_efficiency=1.5),
+            dict(hit_efficiency=float("nan")),
+            dict(particles_per_collision=float("inf")),
+            dict(sensor_faces=3),
+            dict(beauty_pairs=-1),
+        ],
+    )
     def test_bad_knobs_are_refused(self, knobs):
         with pytest.raises(ValueError):
             generate_event(0, **knobs)
 
-    @pytest.mark.parametrize("seed, error", [
-        (None, TypeError), (1.0, TypeError), ("3", TypeError), (True, TypeError), (-1, ValueError),
-    ])
+    @pytest.mark.parametrize(
+        "seed, error",
+        [
+            (None, TypeError),
+            (1.0, TypeError),
+            ("3", TypeError),
+            (True, TypeError),
+            (-1, ValueError),
+        ],
+    )
     def test_seed_must_be_a_non_negative_integer(self, seed, error):
         with pytest.raises(error, match="seed"):
             generate_event(seed)
@@ -311,31 +353,42 @@ class TestKnobs:
 
 
 class TestCategories:
-    @pytest.mark.parametrize("label, flags, expected", [
-        ("velo", dict(hasVelo=True), True),
-        ("velo", dict(hasVelo=True, pid=-11), False),
-        ("long", dict(isLong=True, hasVelo=False), True),
-        ("long>5GeV", dict(isLong=True, p=5000.0), False),
-        ("long>5GeV", dict(isLong=True, p=-5000.5), True),
-        ("long_strange", dict(isLong=True, fromStrangeDecay=True), True),
-        ("long_strange", dict(isLong=False, fromStrangeDecay=True), False),
-        ("long_fromb>5GeV", dict(isLong=True, fromBeautyDecay=True, p=6000.0), True),
-        ("long_fromb>5GeV", dict(isLong=True, fromBeautyDecay=True, p=4000.0), False),
-        ("Long", dict(isLong=True), False),
-    ])
+    @pytest.mark.parametrize(
+        "label, flags, expected",
+        [
+            ("velo", dict(hasVelo=True), True),
+            ("velo", dict(hasVelo=True, pid=-11), False),
+            ("long", dict(isLong=True, hasVelo=False), True),
+            ("long>5GeV", dict(isLong=True, p=5000.0), False),
+            ("long>5GeV", dict(isLong=True, p=-5000.5), True),
+            ("long_strange", dict(isLong=True, fromStrangeDecay=True), True),
+            ("long_strange", dict(isLong=False, fromStrangeDecay=True), False),
+            ("long_fromb>5GeV", dict(isLong=True, fromBeautyDecay=True, p=6000.0), True),
+            ("long_fromb>5GeV", dict(isLong=True, fromBeautyDecay=True, p=4000.0), False),
+            ("Long", dict(isLong=True), False),
+        ],
+    )
     def test_predicates(self, label, flags, expected):
         columns = ["key", "pid", "p", *flags.keys() - {"pid", "p"}]
-        row = [1, flags.get("pid", 211), flags.get("p", 1000.0),
-               *(int(flags[c]) for c in columns[3:])]
-        particle, = mc_particles({"montecarlo": {"description": columns, "particles": [row]}})
+        row = [
+            1,
+            flags.get("pid", 211),
+            flags.get("p", 1000.0),
+            *(int(flags[c]) for c in columns[3:]),
+        ]
+        (particle,) = mc_particles({"montecarlo": {"description": columns, "particles": [row]}})
         assert in_category(particle, label) is expected
 
     def test_table_reading_defaults(self):
-        table = {"description": ["key", "p", "isLong", "hits", "isLong", "pid", "hasVelo"],
-                 "particles": [[7, 6000.0, 0, [0, 2, 3], 1],
-                               [8, 10.0, 1, [0, -1], 1.0, 2**31, 2**31],
-                               [9, "5", None, "012", 2, -(2**31), 0],
-                               [2**64, 1e300]]}
+        table = {
+            "description": ["key", "p", "isLong", "hits", "isLong", "pid", "hasVelo"],
+            "particles": [
+                [7, 6000.0, 0, [0, 2, 3], 1],
+                [8, 10.0, 1, [0, -1], 1.0, 2**31, 2**31],
+                [9, "5", None, "012", 2, -(2**31), 0],
+                [2**64, 1e300],
+            ],
+        }
         event = {"montecarlo": table, "x": [0.0] * 4, "y": [0.0] * 3, "z": [0.0] * 3}
         a, b, c, d = mc_particles(event)
         assert (a["key"], a["pid"], a["isLong"], a["hasVelo"]) == (7, 0, True, True)
@@ -345,10 +398,18 @@ class TestCategories:
         assert not b["isLong"] and b["hasVelo"] and b["pid"] == 0
         assert b["hits"] == []  # one negative position spoils the list
         assert (c["p"], c["pid"], c["isLong"], c["hasVelo"], c["hits"]) == (
-            0.0, -(2**31), True, False, [])
+            0.0,
+            -(2**31),
+            True,
+            False,
+            [],
+        )
         assert d["key"] == 0 and d["p"] == 1e300
         assert [label for label in CATEGORIES if in_category(a, label)] == [
-            "velo", "long", "long>5GeV"]
+            "velo",
+            "long",
+            "long>5GeV",
+        ]
         assert mc_particles({"x": []}) == []
 
 
@@ -360,9 +421,17 @@ class TestDecays:
         from trelmon_tools.generate import _Particles
 
         full = lambda v: np.full(n, v)  # noqa: E731
-        return _Particles(pid=np.full(n, code), px=full(p[0]), py=full(p[1]), pz=full(p[2]),
-                          ox=full(origin[0]), oy=full(origin[1]), oz=full(origin[2]),
-                          ot=full(0.0), flags=np.zeros(n, dtype=np.int64))
+        return _Particles(
+            pid=np.full(n, code),
+            px=full(p[0]),
+            py=full(p[1]),
+            pz=full(p[2]),
+            ox=full(origin[0]),
+            oy=full(origin[1]),
+            oz=full(origin[2]),
+            ot=full(0.0),
+            flags=np.zeros(n, dtype=np.int64),
+        )
 
     @pytest.mark.parametrize("code", [310, -3122, 421, -411, 431, 4122, 443, 511, -521, 531, 5122])
     def test_four_momentum_is_conserved(self, code):
@@ -374,7 +443,9 @@ class TestDecays:
             daughters = _decay(rng, self.parents(code, 1))
             masses = np.array([SPECIES[abs(int(c))].mass for c in daughters.pid])
             energy = np.sqrt(daughters.px**2 + daughters.py**2 + daughters.pz**2 + masses**2)
-            parent_energy = math.sqrt(300.0**2 + 200.0**2 + 20000.0**2 + SPECIES[abs(code)].mass**2)
+            parent_energy = math.sqrt(
+                300.0**2 + 200.0**2 + 20000.0**2 + SPECIES[abs(code)].mass ** 2
+            )
             assert math.isclose(energy.sum(), parent_energy, rel_tol=1e-9)
             for axis, value in (("px", 300.0), ("py", -200.0), ("pz", 20000.0)):
                 assert math.isclose(getattr(daughters, axis).sum(), value, abs_tol=1e-6)

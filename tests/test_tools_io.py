@@ -4,10 +4,15 @@ import copy
 import json
 
 import pytest
-
 from trelmon_tools.generate import generate_event, generate_events
 from trelmon_tools.io import (
-    EventFileError, check_event, event_files, iter_events, read_event, write_event, write_sample,
+    EventFileError,
+    check_event,
+    event_files,
+    iter_events,
+    read_event,
+    write_event,
+    write_sample,
 )
 
 
@@ -37,7 +42,8 @@ def test_iteration_order_is_by_file_name_not_creation(tmp_path):
     (tmp_path / "sub.json").mkdir()
     assert [p.name for p in event_files(tmp_path)] == ["a.json", "b.json", "c.json"]
     assert [e["description"] for e in iter_events(tmp_path)] == [
-        generate_event(s, n_collisions=1)["description"] for s in (1, 2, 3)]
+        generate_event(s, n_collisions=1)["description"] for s in (1, 2, 3)
+    ]
 
 
 def test_iteration_is_lazy(tmp_path):
@@ -57,24 +63,29 @@ def test_missing_directory_fails_at_once(tmp_path):
 
 def mutations():
     """(name, change) pairs that each make a well-formed event ill-formed."""
+
     def set_(key, value):
         def change(e):
             e[key] = value
+
         return change
 
     def delete(key):
         def change(e):
             del e[key]
+
         return change
 
     def mc(key, value):
         def change(e):
             e["montecarlo"][key] = value
+
         return change
 
     def prefix(index, value):
         def change(e):
             e["module_prefix_sum"][index] = value
+
         return change
 
     return [

@@ -5,10 +5,9 @@ import math
 
 import numpy as np
 import pytest
+import trelmon
 from hypothesis import given
 from hypothesis import strategies as st
-
-import trelmon
 from trelmon_tools import plots, truth
 from trelmon_tools.generate import generate_event
 
@@ -68,8 +67,10 @@ def test_bins_hold_the_particles_whose_value_falls_in_them(solved):
 def test_cut_truth_shares_the_hits_and_keeps_the_chosen_rows(solved):
     event = solved[0][0]
     cut = plots.restrict_truth(event, [2, 0])
-    assert cut["x"] is event["x"] and cut["montecarlo"]["description"] is \
-        event["montecarlo"]["description"]
+    assert (
+        cut["x"] is event["x"]
+        and cut["montecarlo"]["description"] is event["montecarlo"]["description"]
+    )
     rows = event["montecarlo"]["particles"]
     assert cut["montecarlo"]["particles"] == [rows[2], rows[0]]
     assert len(event["montecarlo"]["particles"]) > 2  # the event itself is untouched
@@ -97,15 +98,17 @@ def test_event_display_agrees_with_the_validator(solved, tmp_path):
     # A track made of one hit of each of four particles matches none of them.
     hits = Event(event).hits
     mixed = trelmon.DetectorEvent.Track(
-        [hits[p["hits"][0]] for p in truth.mc_particles(event) if p["hits"]][:4])
+        [hits[p["hits"][0]] for p in truth.mc_particles(event) if p["hits"]][:4]
+    )
     for name, (tracks, _) in results.items():
         event_tracks = [*tracks[1], mixed]
         whole = Validator.export_validation_to_json([event], [event_tracks], False)
         ghosts = plots.ghost_flags(event, event_tracks)
         # The validator keys tracks by hits and flags: equal tracks count once.
-        distinct = {(tuple(h.id for h in t.hits), t.missed_last_module,
-                     t.missed_penultimate_module): ghost
-                    for t, ghost in zip(event_tracks, ghosts)}
+        distinct = {
+            (tuple(h.id for h in t.hits), t.missed_last_module, t.missed_penultimate_module): ghost
+            for t, ghost in zip(event_tracks, ghosts)
+        }
         assert len(ghosts) == len(event_tracks)
         assert sum(distinct.values()) == whole["total_ghosts"] and ghosts[-1]
         velo = entry(whole, "velo")
@@ -116,8 +119,12 @@ def test_event_display_agrees_with_the_validator(solved, tmp_path):
 
         path = tmp_path / f"{name}.png"
         shown = plots.event_display(path, event, event_tracks, title=name)
-        assert shown == {"hits": len(event["x"]), "tracks": len(event_tracks) - sum(ghosts),
-                         "ghosts": sum(ghosts), "missed": len(missed)}
+        assert shown == {
+            "hits": len(event["x"]),
+            "tracks": len(event_tracks) - sum(ghosts),
+            "ghosts": sum(ghosts),
+            "missed": len(missed),
+        }
         assert path.read_bytes().startswith(b"\x89PNG")
 
 
@@ -126,26 +133,36 @@ def test_a_track_list_without_ghosts_or_misses(solved):
     event = solved[0][0]
     particles = truth.mc_particles(event)
     hits = Event(event).hits
-    tracks = [trelmon.DetectorEvent.Track([hits[h] for h in p["hits"]]) for p in particles
-              if truth.in_category(p, "velo") and len(p["hits"]) >= 2]
+    tracks = [
+        trelmon.DetectorEvent.Track([hits[h] for h in p["hits"]])
+        for p in particles
+        if truth.in_category(p, "velo") and len(p["hits"]) >= 2
+    ]
     assert not any(plots.ghost_flags(event, tracks))
     assert plots.missed_particles(event, tracks) == []
     assert len(plots.missed_particles(event, [])) == sum(
-        truth.in_category(p, "velo") for p in particles)
+        truth.in_category(p, "velo") for p in particles
+    )
 
 
 def test_column_values_read_the_table_as_the_validator_does(solved):
     events = solved[0]
     for event in events:
         for name in ("p", "eta"):
-            assert plots.column_values(event, name).tolist() == \
-                [p[name] for p in truth.mc_particles(event)]
-    odd = {"x": [], "y": [], "z": [], "montecarlo": {
-        "description": ["p", "eta", "p"],
-        "particles": [[1.0, 2.0, 3.0], [1.0, 2.0], [1.0, "4", True], [None, 5, 2**70]]}}
+            assert plots.column_values(event, name).tolist() == [
+                p[name] for p in truth.mc_particles(event)
+            ]
+    odd = {
+        "x": [],
+        "y": [],
+        "z": [],
+        "montecarlo": {
+            "description": ["p", "eta", "p"],
+            "particles": [[1.0, 2.0, 3.0], [1.0, 2.0], [1.0, "4", True], [None, 5, 2**70]],
+        },
+    }
     assert plots.column_values(odd, "p").tolist() == [3.0, 0.0, 1.0, float(2**70)]
     assert plots.column_values(odd, "eta").tolist() == [2.0, 2.0, 0.0, 5.0]
     assert plots.column_values(odd, "pt").tolist() == [0.0] * 4
     for name in ("p", "eta"):
-        assert plots.column_values(odd, name).tolist() == \
-            [p[name] for p in truth.mc_particles(odd)]
+        assert plots.column_values(odd, name).tolist() == [p[name] for p in truth.mc_particles(odd)]

@@ -6,7 +6,6 @@ import subprocess
 import sys
 
 import pytest
-
 import trelmon
 from trelmon_tools import run, truth
 from trelmon_tools.cli import main
@@ -34,8 +33,13 @@ def sample(sample_dir):
 
 
 def command(*args, cwd=None):
-    return subprocess.run([sys.executable, "-m", "trelmon_tools", *args], capture_output=True,
-                          text=True, timeout=300, cwd=cwd)
+    return subprocess.run(
+        [sys.executable, "-m", "trelmon_tools", *args],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        cwd=cwd,
+    )
 
 
 def table_cells(stdout):
@@ -49,7 +53,7 @@ def table_cells(stdout):
         if not line.startswith(" ") and "(" in line and "particles)" in line:
             section = line.split(" (")[0]
             continue
-        cells = line[len(line) - len(line.lstrip()):].rsplit(None, len(header))
+        cells = line[len(line) - len(line.lstrip()) :].rsplit(None, len(header))
         label = cells[0] if not line.startswith(" ") else f"{section}: {cells[0]}"
         rows[label] = cells[1:]
     return header, rows
@@ -57,8 +61,16 @@ def table_cells(stdout):
 
 def test_run_prints_the_table_and_writes_json_and_figures(sample_dir, tmp_path):
     out = tmp_path / "run.json"
-    result = command("run", "--events", str(sample_dir), "--json", str(out),
-                     "--plots", str(tmp_path / "figures"), "--summary")
+    result = command(
+        "run",
+        "--events",
+        str(sample_dir),
+        "--json",
+        str(out),
+        "--plots",
+        str(tmp_path / "figures"),
+        "--summary",
+    )
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""  # no progress bars away from a terminal
 
@@ -80,13 +92,19 @@ def test_run_prints_the_table_and_writes_json_and_figures(sample_dir, tmp_path):
         by_label = {c["label"]: c for c in validation["categories"]}
         assert {"velo", "long"} <= set(by_label)
         for label, c in by_label.items():
-            for row, key in (("reconstruction efficiency", "recoeffT"),
-                             ("clone rate", "clone_percentage"), ("purity", "purityT"),
-                             ("hit efficiency", "hit_eff_percentage")):
+            for row, key in (
+                ("reconstruction efficiency", "recoeffT"),
+                ("clone rate", "clone_percentage"),
+                ("purity", "purityT"),
+                ("hit efficiency", "hit_eff_percentage"),
+            ):
                 assert rows[f"{label}: {row}"][column] == f"{c[key]:.1f}%"
     # Sections come in category order.
-    sections = [line.split(" (")[0] for line in result.stdout.splitlines()
-                if "particles)" in line and not line.startswith(" ")]
+    sections = [
+        line.split(" (")[0]
+        for line in result.stdout.splitlines()
+        if "particles)" in line and not line.startswith(" ")
+    ]
     assert sections == [c for c in truth.CATEGORIES if c in sections]
 
     # --summary: each finder's name, then the validator's own summary of its tracks.
@@ -96,8 +114,13 @@ def test_run_prints_the_table_and_writes_json_and_figures(sample_dir, tmp_path):
         assert result.stdout[position:].splitlines()[2].startswith(f"{total} tracks including")
 
     figures = sorted(p.name for p in (tmp_path / "figures").iterdir())
-    assert figures == sorted(["efficiency_vs_p.png", "efficiency_vs_eta.png",
-                              *(f"event_display_{name}.png" for name in FINDERS)])
+    assert figures == sorted(
+        [
+            "efficiency_vs_p.png",
+            "efficiency_vs_eta.png",
+            *(f"event_display_{name}.png" for name in FINDERS),
+        ]
+    )
     for name in figures:
         data = (tmp_path / "figures" / name).read_bytes()
         assert data.startswith(b"\x89PNG\r\n\x1a\n") and len(data) > 10_000
@@ -107,9 +130,21 @@ def test_run_prints_the_table_and_writes_json_and_figures(sample_dir, tmp_path):
 def test_generated_sample_and_finder_parameters(tmp_path):
     # A finder whose shortest accepted track is longer than any event's track finds nothing.
     out = tmp_path / "run.json"
-    result = command("run", "--generate", "2", "--seed", "7", "--algorithm", "TrackFollowing",
-                     "--param", "min_track_length=200", "--param",
-                     "TrackFollowing.min_strong_track_length=(200)", "--json", str(out))
+    result = command(
+        "run",
+        "--generate",
+        "2",
+        "--seed",
+        "7",
+        "--algorithm",
+        "TrackFollowing",
+        "--param",
+        "min_track_length=200",
+        "--param",
+        "TrackFollowing.min_strong_track_length=(200)",
+        "--json",
+        str(out),
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("trelmon: 2 events generated with seed 7, ")
     header, rows = table_cells(result.stdout)
@@ -117,7 +152,9 @@ def test_generated_sample_and_finder_parameters(tmp_path):
     record = json.loads(out.read_text())
     assert record["sample"] == {"kind": "generated", "events": 2, "seed": 7}
     assert record["finders"]["TrackFollowing"]["parameters"] == {
-        "min_track_length": 200, "min_strong_track_length": 200}
+        "min_track_length": 200,
+        "min_strong_track_length": 200,
+    }
 
 
 def test_solving_in_chunks_changes_nothing(sample):
@@ -126,22 +163,33 @@ def test_solving_in_chunks_changes_nothing(sample):
         tracks, seconds = run.solve(finder, events, chunk=2)
         assert seconds > 0
         whole = finder.algorithm.solve_batch(events)
-        assert [[[h.id for h in t.hits] for t in ts] for ts in tracks] == \
-               [[[h.id for h in t.hits] for t in ts] for ts in whole]
+        assert [[[h.id for h in t.hits] for t in ts] for ts in tracks] == [
+            [[h.id for h in t.hits] for t in ts] for ts in whole
+        ]
         detailed = Validator.export_detailed_metrics_json(sample.events, whole, False)
         assert run.validate(sample, tracks) == detailed
 
 
 def fake_result(name, categories, ghost_rate=12.34, total_tracks=3, seconds=0.5):
     finder = run.Finder(name, None, {})
-    return run.FinderResult(finder, 2, seconds, {
-        "total_tracks": total_tracks, "overall_ghost_rate": ghost_rate,
-        "categories": categories})
+    return run.FinderResult(
+        finder,
+        2,
+        seconds,
+        {"total_tracks": total_tracks, "overall_ghost_rate": ghost_rate, "categories": categories},
+    )
 
 
 def category(label, **values):
-    keys = ("recoeffT", "avg_recoeff", "clone_percentage", "purityT", "avg_purity",
-            "avg_hiteff", "hit_eff_percentage")
+    keys = (
+        "recoeffT",
+        "avg_recoeff",
+        "clone_percentage",
+        "purityT",
+        "avg_purity",
+        "avg_hiteff",
+        "hit_eff_percentage",
+    )
     entry = {"label": label, "n_reco": 1, "n_particles": 40, "n_clones": 0}
     entry.update({k: values.get(k, 1.0) for k in keys})
     return entry
@@ -149,12 +197,29 @@ def category(label, **values):
 
 def test_table_takes_each_figure_from_its_own_key(sample):
     # Distinct values in every key: a row reading the wrong key shows the wrong number.
-    a = fake_result("A", [category("long", recoeffT=91.26, avg_recoeff=5.0, purityT=97.04,
-                                   avg_purity=6.0, clone_percentage=3.35, avg_hiteff=7.0,
-                                   hit_eff_percentage=88.88),
-                          category("velo", recoeffT=99.0)])
-    b = fake_result("LongerName", [category("velo", recoeffT=50.0)], ghost_rate=0.0,
-                    total_tracks=2, seconds=0.004)
+    a = fake_result(
+        "A",
+        [
+            category(
+                "long",
+                recoeffT=91.26,
+                avg_recoeff=5.0,
+                purityT=97.04,
+                avg_purity=6.0,
+                clone_percentage=3.35,
+                avg_hiteff=7.0,
+                hit_eff_percentage=88.88,
+            ),
+            category("velo", recoeffT=99.0),
+        ],
+    )
+    b = fake_result(
+        "LongerName",
+        [category("velo", recoeffT=50.0)],
+        ghost_rate=0.0,
+        total_tracks=2,
+        seconds=0.004,
+    )
     header, rows = table_cells(run.format_table(sample, [a, b]))
     assert header == ["A", "LongerName"]
     assert rows["events per second"] == ["4", "500"]
@@ -175,22 +240,34 @@ class TestConfigureFinders:
         finders = run.configure_finders()
         assert [f.name for f in finders] == FINDERS
         assert all(type(f.algorithm).__name__ == f.name for f in finders)
-        chosen = run.configure_finders(["SearchByTripletTrie", "TrackFollowing",
-                                        "SearchByTripletTrie"])
+        chosen = run.configure_finders(
+            ["SearchByTripletTrie", "TrackFollowing", "SearchByTripletTrie"]
+        )
         assert [f.name for f in chosen] == ["SearchByTripletTrie", "TrackFollowing"]
 
     def test_accepted_parameters_come_from_the_constructors(self):
         classes = run.finder_classes()
         assert run.accepted_parameters(classes["SearchByTripletTrie"]) == (
-            "max_scatter", "min_strong_track_length", "allowed_missed_modules")
+            "max_scatter",
+            "min_strong_track_length",
+            "allowed_missed_modules",
+        )
         assert run.accepted_parameters(classes["TrackFollowing"]) == (
-            "max_slopes", "max_tolerance", "max_scatter", "min_track_length",
-            "min_strong_track_length")
+            "max_slopes",
+            "max_tolerance",
+            "max_scatter",
+            "min_track_length",
+            "min_strong_track_length",
+        )
 
     def test_a_named_finder_parameter_wins_over_the_shared_one(self):
-        finders = run.configure_finders(params=["max_scatter=0.3",
-                                                "TrackFollowing.max_scatter=2",
-                                                "TrackFollowing.max_slopes = (0.5, 0.6)"])
+        finders = run.configure_finders(
+            params=[
+                "max_scatter=0.3",
+                "TrackFollowing.max_scatter=2",
+                "TrackFollowing.max_slopes = (0.5, 0.6)",
+            ]
+        )
         parameters = {f.name: f.parameters for f in finders}
         assert parameters.pop("TrackFollowing") == {"max_scatter": 2, "max_slopes": (0.5, 0.6)}
         assert parameters and all(p == {"max_scatter": 0.3} for p in parameters.values())
@@ -206,30 +283,55 @@ class TestConfigureFinders:
 
         assert ids(finder.algorithm) == ids(expected) != ids(default)
 
-    @pytest.mark.parametrize("names, params, message", [
-        (["Nope"], [], "unknown finder 'Nope' (available: " + ", ".join(FINDERS) + ")"),
-        (None, ["Nope.max_scatter=1"], "unknown finder 'Nope'"),
-        (["TrackFollowing"], ["SearchByTripletTrie.max_scatter=1"],
-         "--param SearchByTripletTrie.max_scatter=1: SearchByTripletTrie is not among the "
-         "selected finders"),
-        (None, ["allow_cross_track=False"],
-         "TrackFollowing has no parameter 'allow_cross_track' (its parameters: max_slopes, "
-         "max_tolerance, max_scatter, min_track_length, min_strong_track_length); to set it "
-         "for one finder only, give FINDER.allow_cross_track=VALUE"),
-        (None, ["SearchByTripletTrie.min_track_length=3"],
-         "SearchByTripletTrie has no parameter 'min_track_length' (its parameters: "
-         "max_scatter, min_strong_track_length, allowed_missed_modules)"),
-        (None, ["max_scatter=abc"],
-         "TrackFollowing: bad value abc for max_scatter: argument 'max_scatter': "),
-        (None, ["TrackFollowing.max_slopes=(1, 2, 3)"], "TrackFollowing: bad value (1, 2, 3) "
-         "for max_slopes: expected tuple of length 2, but got tuple of length 3"),
-        (["TrackFollowing"], ["min_track_length=256"],
-         "TrackFollowing: bad value 256 for min_track_length: "),
-        (None, ["max_scatter"], "--param expects NAME=VALUE or FINDER.NAME=VALUE, not "
-                                "'max_scatter'"),
-        (None, ["=1"], "--param expects NAME=VALUE"),
-        (None, [".max_scatter=1"], "--param expects NAME=VALUE"),
-    ])
+    @pytest.mark.parametrize(
+        "names, params, message",
+        [
+            (["Nope"], [], "unknown finder 'Nope' (available: " + ", ".join(FINDERS) + ")"),
+            (None, ["Nope.max_scatter=1"], "unknown finder 'Nope'"),
+            (
+                ["TrackFollowing"],
+                ["SearchByTripletTrie.max_scatter=1"],
+                "--param SearchByTripletTrie.max_scatter=1: SearchByTripletTrie is not among the "
+                "selected finders",
+            ),
+            (
+                None,
+                ["allow_cross_track=False"],
+                "TrackFollowing has no parameter 'allow_cross_track' (its parameters: max_slopes, "
+                "max_tolerance, max_scatter, min_track_length, min_strong_track_length); to set it "
+                "for one finder only, give FINDER.allow_cross_track=VALUE",
+            ),
+            (
+                None,
+                ["SearchByTripletTrie.min_track_length=3"],
+                "SearchByTripletTrie has no parameter 'min_track_length' (its parameters: "
+                "max_scatter, min_strong_track_length, allowed_missed_modules)",
+            ),
+            (
+                None,
+                ["max_scatter=abc"],
+                "TrackFollowing: bad value abc for max_scatter: argument 'max_scatter': ",
+            ),
+            (
+                None,
+                ["TrackFollowing.max_slopes=(1, 2, 3)"],
+                "TrackFollowing: bad value (1, 2, 3) "
+                "for max_slopes: expected tuple of length 2, but got tuple of length 3",
+            ),
+            (
+                ["TrackFollowing"],
+                ["min_track_length=256"],
+                "TrackFollowing: bad value 256 for min_track_length: ",
+            ),
+            (
+                None,
+                ["max_scatter"],
+                "--param expects NAME=VALUE or FINDER.NAME=VALUE, not 'max_scatter'",
+            ),
+            (None, ["=1"], "--param expects NAME=VALUE"),
+            (None, [".max_scatter=1"], "--param expects NAME=VALUE"),
+        ],
+    )
     def test_refusals_name_the_problem(self, names, params, message):
         with pytest.raises(run.RunError) as caught:
             run.configure_finders(names, params)
@@ -238,7 +340,11 @@ class TestConfigureFinders:
 
     def test_values_are_python_literals(self):
         assert run.parse_param("GraphDFS.allow_cross_track=False") == (
-            "GraphDFS", "allow_cross_track", False, "False")
+            "GraphDFS",
+            "allow_cross_track",
+            False,
+            "False",
+        )
         assert run.parse_param("max_slopes=(0.5, 0.25)")[2] == (0.5, 0.25)
         assert run.parse_param("min_track_length= 3 ")[2:] == (3, "3")
         assert run.parse_param("max_scatter=1e999")[2] == float("inf")
@@ -253,36 +359,59 @@ def test_a_non_finite_parameter_is_kept_in_the_record(sample):
     json.dumps(record, allow_nan=False)
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--events", "{empty}"], "{empty}: no event files (*.json) in this directory"),
-    (["--events", "{missing}"], "{missing}: not a directory"),
-    (["--events", "{bad}"], "{bad}/event_000000.json: not a valid event file: invalid JSON: "),
-    (["--events", "{wrong}"], "{wrong}/a.json: not a valid event file: missing key \"x\""),
-    (["--events", "{sample}", "--seed", "3"], "--seed applies to generated events"),
-    (["--events", "{sample}", "--display-event", "3"],
-     "--display-event 3: the sample has only 3 events"),
-    (["--algorithm", "Nope"], "unknown finder 'Nope'"),
-    (["--param", "nope=1"], "TrackFollowing has no parameter 'nope'"),
-    (["--param", "TrackFollowing.max_slopes=0.5"],
-     "TrackFollowing: bad value 0.5 for max_slopes: argument 'max_slopes': "),
-    (["--param", "min_strong_track_length=-1"],
-     "TrackFollowing: bad value -1 for min_strong_track_length: "),
-    (["--plots", "{file}"], "{file}: "),
-    (["--json", "{empty}"], "{empty}: is a directory"),
-    (["--json", "{missing}/out.json"], "{missing}/out.json: no such directory"),
-])
-def test_bad_input_is_one_line_and_a_failure(tmp_path, sample_dir, args, message, capsys,
-                                             monkeypatch):
-    paths = {"empty": tmp_path / "empty", "missing": tmp_path / "missing",
-             "bad": tmp_path / "bad", "wrong": tmp_path / "wrong", "sample": sample_dir,
-             "file": tmp_path / "file"}
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--events", "{empty}"], "{empty}: no event files (*.json) in this directory"),
+        (["--events", "{missing}"], "{missing}: not a directory"),
+        (["--events", "{bad}"], "{bad}/event_000000.json: not a valid event file: invalid JSON: "),
+        (["--events", "{wrong}"], '{wrong}/a.json: not a valid event file: missing key "x"'),
+        (["--events", "{sample}", "--seed", "3"], "--seed applies to generated events"),
+        (
+            ["--events", "{sample}", "--display-event", "3"],
+            "--display-event 3: the sample has only 3 events",
+        ),
+        (["--algorithm", "Nope"], "unknown finder 'Nope'"),
+        (["--param", "nope=1"], "TrackFollowing has no parameter 'nope'"),
+        (
+            ["--param", "TrackFollowing.max_slopes=0.5"],
+            "TrackFollowing: bad value 0.5 for max_slopes: argument 'max_slopes': ",
+        ),
+        (
+            ["--param", "min_strong_track_length=-1"],
+            "TrackFollowing: bad value -1 for min_strong_track_length: ",
+        ),
+        (["--plots", "{file}"], "{file}: "),
+        (["--json", "{empty}"], "{empty}: is a directory"),
+        (["--json", "{missing}/out.json"], "{missing}/out.json: no such directory"),
+    ],
+)
+def test_bad_input_is_one_line_and_a_failure(
+    tmp_path, sample_dir, args, message, capsys, monkeypatch
+):
+    paths = {
+        "empty": tmp_path / "empty",
+        "missing": tmp_path / "missing",
+        "bad": tmp_path / "bad",
+        "wrong": tmp_path / "wrong",
+        "sample": sample_dir,
+        "file": tmp_path / "file",
+    }
     paths["empty"].mkdir()
     paths["bad"].mkdir()
     (paths["bad"] / "event_000000.json").write_text("{not json")
     paths["wrong"].mkdir()
-    (paths["wrong"] / "a.json").write_text(json.dumps(
-        {"description": "", "montecarlo": {"description": [], "particles": []},
-         "module_prefix_sum": [0] * 53, "y": [], "z": []}))
+    (paths["wrong"] / "a.json").write_text(
+        json.dumps(
+            {
+                "description": "",
+                "montecarlo": {"description": [], "particles": []},
+                "module_prefix_sum": [0] * 53,
+                "y": [],
+                "z": [],
+            }
+        )
+    )
     paths["file"].write_text("")
     monkeypatch.chdir(tmp_path)
     assert main(["run", *(a.format(**paths) for a in args)]) == 1
@@ -293,20 +422,26 @@ def test_bad_input_is_one_line_and_a_failure(tmp_path, sample_dir, args, message
 
 
 def test_a_refusal_in_a_process_of_its_own(tmp_path):
-    result = command("run", "--algorithm", "TrackFollowing", "--param", "max_scatter=[1]",
-                     cwd=tmp_path)
+    result = command(
+        "run", "--algorithm", "TrackFollowing", "--param", "max_scatter=[1]", cwd=tmp_path
+    )
     assert result.returncode == 1 and result.stdout == ""
-    assert result.stderr == ("python -m trelmon_tools run: error: TrackFollowing: bad value [1] "
-                             "for max_scatter: argument 'max_scatter': must be real number, "
-                             "not list\n")
+    assert result.stderr == (
+        "python -m trelmon_tools run: error: TrackFollowing: bad value [1] "
+        "for max_scatter: argument 'max_scatter': must be real number, "
+        "not list\n"
+    )
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--generate", "0"], "argument --generate: expected a positive integer, got '0'"),
-    (["--generate", "2", "--events", "x"], "argument --events: not allowed with argument"),
-    (["--seed", "-2"], "argument --seed: expected a non-negative integer, got '-2'"),
-    (["--display-event", "x"], "expected a non-negative integer, got 'x'"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--generate", "0"], "argument --generate: expected a positive integer, got '0'"),
+        (["--generate", "2", "--events", "x"], "argument --events: not allowed with argument"),
+        (["--seed", "-2"], "argument --seed: expected a non-negative integer, got '-2'"),
+        (["--display-event", "x"], "expected a non-negative integer, got 'x'"),
+    ],
+)
 def test_bad_options_are_usage_errors(args, message, capsys):
     with pytest.raises(SystemExit) as exit_:
         main(["run", *args])
@@ -341,11 +476,15 @@ def test_worker_threads_follow_the_environment(monkeypatch):
 
 def test_run_finders_keeps_the_tracks_only_when_asked(sample):
     [kept] = run.run_finders(sample, run.configure_finders(["TrackFollowing"]))
-    [dropped] = run.run_finders(sample, run.configure_finders(["TrackFollowing"]),
-                                keep_tracks=False)
+    [dropped] = run.run_finders(
+        sample, run.configure_finders(["TrackFollowing"]), keep_tracks=False
+    )
     assert dropped.tracks is None and len(kept.tracks) == 3
-    assert dropped.metrics == kept.metrics == Validator.export_detailed_metrics_json(
-        sample.events, kept.tracks, False)
+    assert (
+        dropped.metrics
+        == kept.metrics
+        == Validator.export_detailed_metrics_json(sample.events, kept.tracks, False)
+    )
     assert kept.tracks_per_event == sum(map(len, kept.tracks)) / 3
 
 

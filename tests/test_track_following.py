@@ -6,12 +6,11 @@ import math
 from collections import namedtuple
 
 import pytest
+import track_following_reference as ref
+import trelmon
+from conftest import event_dict
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-import trelmon
-import track_following_reference as ref
-from conftest import event_dict
 from trelmon_tools.generate import generate_events
 
 TrackFollowing = trelmon.ReconstructionAlgorithms.TrackFollowing
@@ -125,10 +124,16 @@ class TestParameters:
             ({"max_scatter": "0.4"}, TypeError, "argument 'max_scatter': "),
             ({"min_track_length": 3.0}, TypeError, "argument 'min_track_length': "),
             ({"min_strong_track_length": "4"}, TypeError, "argument 'min_strong_track_length': "),
-            ({"max_slopes": (1.0, 2.0, 3.0)}, ValueError,
-             "expected tuple of length 2, but got tuple of length 3"),
-            ({"max_tolerance": (1.0,)}, ValueError,
-             "expected tuple of length 2, but got tuple of length 1"),
+            (
+                {"max_slopes": (1.0, 2.0, 3.0)},
+                ValueError,
+                "expected tuple of length 2, but got tuple of length 3",
+            ),
+            (
+                {"max_tolerance": (1.0,)},
+                ValueError,
+                "expected tuple of length 2, but got tuple of length 1",
+            ),
             ({"min_track_length": 256}, OverflowError, None),
             ({"min_strong_track_length": -1}, OverflowError, None),
         ],
@@ -150,8 +155,13 @@ class TestParameters:
             def __index__(self):
                 return 1
 
-        TrackFollowing(max_slopes=(1, True), max_tolerance=(Floaty(), Indexy()),
-                       max_scatter=Indexy(), min_track_length=0, min_strong_track_length=255)
+        TrackFollowing(
+            max_slopes=(1, True),
+            max_tolerance=(Floaty(), Indexy()),
+            max_scatter=Indexy(),
+            min_track_length=0,
+            min_strong_track_length=255,
+        )
 
     def test_argument_errors(self):
         with pytest.raises(TypeError):
@@ -211,7 +221,8 @@ class TestSeedAndExtensionTests:
         assert algorithm.are_compatible(h0, Hit(-0.6, -0.6, 101, 2))
         assert not algorithm.are_compatible(h0, Hit(0, 0, 100, 2))  # same z
         assert not TrackFollowing(max_slopes=(math.inf, math.inf)).are_compatible(
-            h0, Hit(0, 0, 100, 2))
+            h0, Hit(0, 0, 100, 2)
+        )
         assert not algorithm.are_compatible(h0, Hit(math.nan, 0, 99, 2))
         assert not algorithm.are_compatible(h0, Hit(0, 0, math.nan, 2))
         assert not TrackFollowing(max_slopes=(math.nan, 1.0)).are_compatible(h0, h0)
@@ -224,21 +235,23 @@ class TestSeedAndExtensionTests:
         assert algorithm.check_tolerance(h0, h1, Hit(0.3, 0, 80, 3))
         # a residual in x alone adds nothing to the scatter
         assert TrackFollowing(max_scatter=1e-300).check_tolerance(h0, h1, Hit(0.3, 0, 80, 3))
-        assert not TrackFollowing(max_scatter=1e-300).check_tolerance(
-            h0, h1, Hit(0, 1e-100, 80, 3))
+        assert not TrackFollowing(max_scatter=1e-300).check_tolerance(h0, h1, Hit(0, 1e-100, 80, 3))
         # dy * dy + dx * dy, not dx * dx + dy * dy: dx = 0.3, dy = 0.1, dz = 1 gives 0.04
         assert TrackFollowing(max_scatter=0.05).check_tolerance(
-            Hit(0, 0, 3, 1), Hit(0, 0, 2, 2), Hit(0.3, 0.1, 1, 3))
+            Hit(0, 0, 3, 1), Hit(0, 0, 2, 2), Hit(0.3, 0.1, 1, 3)
+        )
         assert not TrackFollowing(max_scatter=0.035).check_tolerance(
-            Hit(0, 0, 3, 1), Hit(0, 0, 2, 2), Hit(0.3, 0.1, 1, 3))
+            Hit(0, 0, 3, 1), Hit(0, 0, 2, 2), Hit(0.3, 0.1, 1, 3)
+        )
 
     def test_equal_z_refuses_whatever_the_limits(self):
         open_limits = TrackFollowing(max_tolerance=(math.inf, math.inf), max_scatter=math.inf)
         for algorithm in (TrackFollowing(), open_limits):
             assert not algorithm.check_tolerance(Hit(0, 0, 5, 1), Hit(0, 0, 5, 2), Hit(0, 0, 4, 3))
             assert not algorithm.check_tolerance(Hit(0, 0, 6, 1), Hit(0, 0, 5, 2), Hit(0, 0, 5, 3))
-            assert not algorithm.check_tolerance(Hit(0, 0, 6, 1), Hit(0, 0, -0.0, 2),
-                                                 Hit(0, 0, 0.0, 3))
+            assert not algorithm.check_tolerance(
+                Hit(0, 0, 6, 1), Hit(0, 0, -0.0, 2), Hit(0, 0, 0.0, 3)
+            )
         assert open_limits.check_tolerance(Hit(0, 0, 6, 1), Hit(0, 0, 5, 2), Hit(9, 9, 6, 3))
 
     def test_nan_anywhere_refuses(self):
@@ -251,8 +264,11 @@ class TestSeedAndExtensionTests:
                 broken = list(good)
                 broken[k] = Hit(coords["x"], coords["y"], coords["z"], k + 1)
                 assert not algorithm.check_tolerance(*broken), (k, field)
-        for kwargs in ({"max_tolerance": (math.nan, 1.0)}, {"max_tolerance": (1.0, math.nan)},
-                       {"max_scatter": math.nan}):
+        for kwargs in (
+            {"max_tolerance": (math.nan, 1.0)},
+            {"max_tolerance": (1.0, math.nan)},
+            {"max_scatter": math.nan},
+        ):
             assert not TrackFollowing(**kwargs).check_tolerance(*good)
 
     @staticmethod
@@ -367,14 +383,16 @@ class TestSolve:
         assert [h.module_number for h in track.hits] == [10, 8, 7]
         assert TrackFollowing(min_track_length=4).solve(event) == []
         assert ids(TrackFollowing(min_track_length=2).solve(event)) == []
-        assert ids(TrackFollowing(min_track_length=2, min_strong_track_length=3).solve(event)) \
-            == [[2, 1, 0]]
+        assert ids(TrackFollowing(min_track_length=2, min_strong_track_length=3).solve(event)) == [
+            [2, 1, 0]
+        ]
 
     def test_third_hit_only_within_three_modules_below_the_pair(self):
         for gap, found in ((1, True), (2, True), (3, True), (4, False)):
             j = 20
-            event = make_event(merge(line([(j + 2, z_of(j + 2)), (j, z_of(j)),
-                                           (j - gap, z_of(j - gap))])))
+            event = make_event(
+                merge(line([(j + 2, z_of(j + 2)), (j, z_of(j)), (j - gap, z_of(j - gap))]))
+            )
             assert bool(TrackFollowing().solve(event)) is found, gap
 
     def test_third_hit_from_the_nearest_module_that_has_one(self):
@@ -414,8 +432,12 @@ class TestSolve:
         # result; set aside, it meets S used by T in the final pass and is dropped.
         s_hit = (1.0, 0.0, 360.0)
         layout = {
-            40: [(3.0, 0.0, 400.0)], 38: [(2.0, 0.0, 380.0)], 36: [s_hit],
-            39: [(-0.5, 0.0, 390.0)], 37: [(0.5, 0.0, 370.0)], 35: [(1.5, 0.0, 350.0)],
+            40: [(3.0, 0.0, 400.0)],
+            38: [(2.0, 0.0, 380.0)],
+            36: [s_hit],
+            39: [(-0.5, 0.0, 390.0)],
+            37: [(0.5, 0.0, 370.0)],
+            35: [(1.5, 0.0, 350.0)],
             34: [(2.0, 0.0, 340.0)],
         }
         event = make_event(layout)
@@ -424,13 +446,15 @@ class TestSolve:
         assert ids(tracks) == reference_ids(event)
         # without T, W is accepted
         del layout[39], layout[37]
-        assert [[h.module_number for h in t.hits] for t in
-                TrackFollowing().solve(make_event(layout))] == [[40, 38, 36]]
+        assert [
+            [h.module_number for h in t.hits] for t in TrackFollowing().solve(make_event(layout))
+        ] == [[40, 38, 36]]
 
     def test_strong_tracks_come_before_weak_tracks(self):
         early_weak = line([(45, 450.0), (43, 430.0), (42, 420.0)], x0=-3.0, tx=0.0, ty=0.0)
-        late_strong = line([(20, 200.0), (18, 180.0), (17, 170.0), (16, 160.0)], x0=3.0,
-                           tx=0.0, ty=0.0)
+        late_strong = line(
+            [(20, 200.0), (18, 180.0), (17, 170.0), (16, 160.0)], x0=3.0, tx=0.0, ty=0.0
+        )
         event = make_event(merge(early_weak, late_strong))
         tracks = TrackFollowing().solve(event)
         assert [[h.module_number for h in t.hits] for t in tracks] == [
@@ -442,22 +466,30 @@ class TestSolve:
         # W1 = (44, 42, S) and W2 = (43, S, 40) are both weak and share S: the first found
         # is accepted in the final pass, the second then meets S used and is dropped.
         layout = {
-            44: [(1.5, 0.0, 440.0)], 42: [(0.5, 0.0, 420.0)], 41: [(0.0, 0.0, 410.0)],
-            43: [(-1.0, 0.0, 430.0)], 40: [(0.5, 0.0, 400.0)],
+            44: [(1.5, 0.0, 440.0)],
+            42: [(0.5, 0.0, 420.0)],
+            41: [(0.0, 0.0, 410.0)],
+            43: [(-1.0, 0.0, 430.0)],
+            40: [(0.5, 0.0, 400.0)],
         }
         event = make_event(layout)
         tracks = TrackFollowing().solve(event)
         assert [[h.module_number for h in t.hits] for t in tracks] == [[44, 42, 41]]
         assert ids(tracks) == reference_ids(event)
         del layout[44]
-        assert [[h.module_number for h in t.hits] for t in
-                TrackFollowing().solve(make_event(layout))] == [[43, 41, 40]]
+        assert [
+            [h.module_number for h in t.hits] for t in TrackFollowing().solve(make_event(layout))
+        ] == [[43, 41, 40]]
 
     def test_hits_shared_as_third_hits(self):
         # two strong tracks crossing at S in module 26 both take S as their third hit
         layout = {
-            31: [(-2.5, 0.0, 310.0)], 29: [(-1.5, 0.0, 290.0)], 24: [(1.0, 0.0, 240.0)],
-            30: [(2.0, 0.0, 300.0)], 28: [(1.0, 0.0, 280.0)], 25: [(-0.5, 0.0, 250.0)],
+            31: [(-2.5, 0.0, 310.0)],
+            29: [(-1.5, 0.0, 290.0)],
+            24: [(1.0, 0.0, 240.0)],
+            30: [(2.0, 0.0, 300.0)],
+            28: [(1.0, 0.0, 280.0)],
+            25: [(-0.5, 0.0, 250.0)],
             26: [(0.0, 0.0, 260.0)],
         }
         event = make_event(layout)
@@ -503,17 +535,21 @@ class TestSolve:
 
     def test_min_track_length_equal_to_strong_length_makes_them_weak(self):
         four = line([(45, 450.0), (43, 430.0), (42, 420.0), (41, 410.0)], x0=-3.0, tx=0, ty=0)
-        five = line([(20, 200.0), (18, 180.0), (17, 170.0), (16, 160.0), (15, 150.0)], x0=3.0,
-                    tx=0, ty=0)
+        five = line(
+            [(20, 200.0), (18, 180.0), (17, 170.0), (16, 160.0), (15, 150.0)], x0=3.0, tx=0, ty=0
+        )
         event = make_event(merge(four, five))
 
         def modules(**params):
-            return [[h.module_number for h in t.hits] for t in
-                    TrackFollowing(**params).solve(event)]
+            return [
+                [h.module_number for h in t.hits] for t in TrackFollowing(**params).solve(event)
+            ]
 
         assert modules() == [[45, 43, 42, 41], [20, 18, 17, 16, 15]]
         assert modules(min_track_length=4, min_strong_track_length=4) == [
-            [20, 18, 17, 16, 15], [45, 43, 42, 41]]
+            [20, 18, 17, 16, 15],
+            [45, 43, 42, 41],
+        ]
         assert modules(min_track_length=5, min_strong_track_length=5) == [[20, 18, 17, 16, 15]]
         assert modules(min_track_length=3, min_strong_track_length=5) == [[20, 18, 17, 16, 15]]
         assert modules(min_track_length=0, min_strong_track_length=0) == modules()
@@ -571,13 +607,13 @@ class TestSolveAtTheLimits:
         above = TrackFollowing(**self.limits(which, math.nextafter(value, math.inf)))
         assert at.solve(event) == []
         assert ids(above.solve(event)) == [[2, 1, 0]]
-        assert not at.check_tolerance(*(Hit(*h, k) for k, h in enumerate(
-            (*self.SEED, self.THIRD))))
+        assert not at.check_tolerance(*(Hit(*h, k) for k, h in enumerate((*self.SEED, self.THIRD))))
 
     @pytest.mark.parametrize("which", ["x", "y", "scatter"])
     def test_later_hit(self, which):
-        event = make_event({30: [self.SEED[0]], 28: [self.SEED[1]], 27: [self.THIRD],
-                            26: [self.FOURTH]})
+        event = make_event(
+            {30: [self.SEED[0]], 28: [self.SEED[1]], 27: [self.THIRD], 26: [self.FOURTH]}
+        )
         value = self.quantities(self.SEED[1], self.THIRD, self.FOURTH)[which]
         assert self.quantities(*self.SEED, self.THIRD)[which] < value < 1.0
         at = TrackFollowing(**self.limits(which, value))
@@ -638,32 +674,46 @@ class TestAgainstReference:
         assert ids(tracks) == reference_ids(event)
         assert all(h.with_t for t in tracks for h in t.hits)
 
-    @settings(max_examples=150, deadline=None,
-              suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+    @settings(
+        max_examples=150,
+        deadline=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+    )
     @given(st.data())
     def test_random_events(self, data):
         # a few neighbouring modules, hits on a coarse lattice in x, y and z so that equal z,
         # repeated positions and exact limits all occur; sometimes a non-finite coordinate
         first = data.draw(st.integers(0, 48))
         span = data.draw(st.integers(3, 8))
-        value = st.one_of(lattice, lattice, lattice,
-                          st.sampled_from([math.nan, math.inf, -math.inf, 1e300, -0.0]))
+        value = st.one_of(
+            lattice, lattice, lattice, st.sampled_from([math.nan, math.inf, -math.inf, 1e300, -0.0])
+        )
         layout = {}
         for m in range(first, min(52, first + span)):
             n = data.draw(st.integers(0, 5))
             layout[m] = [
-                (data.draw(value), data.draw(value),
-                 data.draw(st.one_of(st.just(float(m)), st.sampled_from([m + 0.5, m - 0.5]),
-                                     value)))
+                (
+                    data.draw(value),
+                    data.draw(value),
+                    data.draw(
+                        st.one_of(st.just(float(m)), st.sampled_from([m + 0.5, m - 0.5]), value)
+                    ),
+                )
                 for _ in range(n)
             ]
-        params = data.draw(st.one_of(
-            st.just({}),
-            st.fixed_dictionaries({
-                "max_slopes": pair, "max_tolerance": pair, "max_scatter": coordinate,
-                "min_track_length": st.integers(0, 6),
-                "min_strong_track_length": st.integers(0, 6),
-            }),
-        ))
+        params = data.draw(
+            st.one_of(
+                st.just({}),
+                st.fixed_dictionaries(
+                    {
+                        "max_slopes": pair,
+                        "max_tolerance": pair,
+                        "max_scatter": coordinate,
+                        "min_track_length": st.integers(0, 6),
+                        "min_strong_track_length": st.integers(0, 6),
+                    }
+                ),
+            )
+        )
         event = make_event(layout)
         assert ids(TrackFollowing(**params).solve(event)) == reference_ids(event, **params)

@@ -4,7 +4,6 @@ Every case is observed through the export, the one place where all figures of a 
 """
 
 import pytest
-
 from trelmon import DetectorEvent, Validator
 
 Hit, Track = DetectorEvent.Hit, DetectorEvent.Track
@@ -14,8 +13,12 @@ DESCRIPTION = ["key", "hits", "isLong"]
 
 def event(n, rows=None, description=DESCRIPTION):
     """An event of n hits; with rows, a Monte Carlo table of them."""
-    data = {"module_prefix_sum": [0] * 53, "x": [0.5 * i for i in range(n)], "y": [0.0] * n,
-            "z": [float(i) for i in range(n)]}
+    data = {
+        "module_prefix_sum": [0] * 53,
+        "x": [0.5 * i for i in range(n)],
+        "y": [0.0] * n,
+        "z": [float(i) for i in range(n)],
+    }
     if rows is not None:
         data["montecarlo"] = {"description": description, "particles": rows}
     return data
@@ -35,6 +38,7 @@ def categories(result):
 
 # ---- Monte Carlo table: cells and defaults -----------------------------------------------------
 
+
 def test_a_short_description_gives_defaults_and_the_derived_momentum_flag():
     result = run([event(3, [[7, 6000.0, 1]], ["key", "p", "isLong"])], [[]])
     found = categories(result)
@@ -43,8 +47,17 @@ def test_a_short_description_gives_defaults_and_the_derived_momentum_flag():
     assert all(entry["n_particles"] == 1 and entry["n_reco"] == 0 for entry in found.values())
 
 
-@pytest.mark.parametrize("p, over", [(5000.0, False), (-5000.5, True), (5000.000001, True),
-                                     (float("nan"), False), (6000, True), (True, False)])
+@pytest.mark.parametrize(
+    "p, over",
+    [
+        (5000.0, False),
+        (-5000.5, True),
+        (5000.000001, True),
+        (float("nan"), False),
+        (6000, True),
+        (True, False),
+    ],
+)
 def test_over_5gev_is_strict_on_the_absolute_momentum(p, over):
     found = categories(run([event(1, [[1, p, 1]], ["key", "p", "isLong"])], [[]]))
     assert ("long>5GeV" in found) is over
@@ -58,20 +71,37 @@ def test_electrons_belong_to_no_category(pid):
 
 
 def test_every_category_predicate():
-    description = ["key", "pid", "p", "isLong", "hasVelo", "fromStrangeDecay", "fromBeautyDecay",
-                   "isDown", "hasUT", "hasScifi", "fromCharmDecay"]
+    description = [
+        "key",
+        "pid",
+        "p",
+        "isLong",
+        "hasVelo",
+        "fromStrangeDecay",
+        "fromBeautyDecay",
+        "isDown",
+        "hasUT",
+        "hasScifi",
+        "fromCharmDecay",
+    ]
     rows = [
-        [1, 211, 100.0, 0, 1, 1, 1, 1, 1, 1, 1],   # velo only: not long
-        [2, 13, 100.0, 1, 0, 0, 0, 0, 0, 0, 0],    # long, not velo
+        [1, 211, 100.0, 0, 1, 1, 1, 1, 1, 1, 1],  # velo only: not long
+        [2, 13, 100.0, 1, 0, 0, 0, 0, 0, 0, 0],  # long, not velo
         [3, 321, 8000.0, 1, 0, 1, 0, 0, 0, 0, 0],  # long strange over 5 GeV
         [4, 2212, 100.0, 1, 0, 0, 1, 0, 0, 0, 0],  # long from b
         [5, -211, 7000.0, 1, 0, 0, 1, 0, 0, 0, 0],  # long from b over 5 GeV
-        [6, 11, 9000.0, 1, 1, 1, 1, 0, 0, 0, 0],   # electron: nowhere
+        [6, 11, 9000.0, 1, 1, 1, 1, 0, 0, 0, 0],  # electron: nowhere
     ]
     found = categories(run([event(1, rows, description)], [[]]))
     assert {label: entry["n_particles"] for label, entry in found.items()} == {
-        "velo": 1, "long": 4, "long>5GeV": 2, "long_strange": 1, "long_strange>5GeV": 1,
-        "long_fromb": 2, "long_fromb>5GeV": 1}
+        "velo": 1,
+        "long": 4,
+        "long>5GeV": 2,
+        "long_strange": 1,
+        "long_strange>5GeV": 1,
+        "long_fromb": 2,
+        "long_fromb>5GeV": 1,
+    }
 
 
 def test_an_unknown_label_or_a_wrong_case_selects_nothing(capfd):
@@ -80,13 +110,16 @@ def test_an_unknown_label_or_a_wrong_case_selects_nothing(capfd):
     capfd.readouterr()
     assert Validator.compute_tracking_efficiency(data, [[track(0, 1)]], "Long") == 0.0
     assert capfd.readouterr().out == (
-        "update_efficiencies: No particles match condition for 'Long'\n")
+        "update_efficiencies: No particles match condition for 'Long'\n"
+    )
 
 
 def test_short_and_long_rows():
     description = ["key", "isLong", "hasVelo", "hits"]
-    rows = [[1],                                       # all defaults past the key
-            [2, 1, 0, [0, 1], "surplus", None, 3.5]]   # surplus values ignored
+    rows = [
+        [1],  # all defaults past the key
+        [2, 1, 0, [0, 1], "surplus", None, 3.5],
+    ]  # surplus values ignored
     found = categories(run([event(2, rows, description)], [[track(0, 1)]]))
     assert found["velo"]["n_particles"] == 1 and found["velo"]["n_reco"] == 0
     assert found["long"]["n_particles"] == 1 and found["long"]["n_reco"] == 1
@@ -110,44 +143,73 @@ class Broken:
         raise ArithmeticError("no index here")
 
 
-@pytest.mark.parametrize("value, long", [
-    (1, True), (True, True), (-3, True), (0, False), (False, False),
-    (1.0, False), ("1", False), (None, False), (2**31, False), (-(2**31) - 1, False),
-    (Broken(), False), ([1], False)])
+@pytest.mark.parametrize(
+    "value, long",
+    [
+        (1, True),
+        (True, True),
+        (-3, True),
+        (0, False),
+        (False, False),
+        (1.0, False),
+        ("1", False),
+        (None, False),
+        (2**31, False),
+        (-(2**31) - 1, False),
+        (Broken(), False),
+        ([1], False),
+    ],
+)
 def test_flag_cells_take_ints_and_bools_only(value, long):
     found = categories(run([event(1, [[1, [], value]])], [[]]))
     assert ("long" in found) is long
 
 
-@pytest.mark.parametrize("value, velo", [(0, False), (False, False), (1, True), (None, True),
-                                         (0.0, True), (2**40, True), ("0", True)])
+@pytest.mark.parametrize(
+    "value, velo",
+    [(0, False), (False, False), (1, True), (None, True), (0.0, True), (2**40, True), ("0", True)],
+)
 def test_has_velo_defaults_to_true(value, velo):
     found = categories(run([event(1, [[1, value]], ["key", "hasVelo"])], [[]]))
     assert ("velo" in found) is velo
 
 
-@pytest.mark.parametrize("p, over", [(FloatLike(), True), (IndexLike(), False), ("6000", False),
-                                     (Broken(), False), (10**400, False), (None, False),
-                                     ([6000.0], False)])
+@pytest.mark.parametrize(
+    "p, over",
+    [
+        (FloatLike(), True),
+        (IndexLike(), False),
+        ("6000", False),
+        (Broken(), False),
+        (10**400, False),
+        (None, False),
+        ([6000.0], False),
+    ],
+)
 def test_float_cells_never_raise(p, over):
     found = categories(run([event(1, [[1, p, 1]], ["key", "p", "isLong"])], [[]]))
     assert ("long>5GeV" in found) is over
 
 
-@pytest.mark.parametrize("pid, electron", [(11, True), (11.0, False), ("11", False),
-                                           (2**31 + 11, False), (True, False)])
+@pytest.mark.parametrize(
+    "pid, electron", [(11, True), (11.0, False), ("11", False), (2**31 + 11, False), (True, False)]
+)
 def test_integer_cells_refuse_floats_and_out_of_range(pid, electron):
     found = categories(run([event(1, [[1, pid, 1]], ["key", "pid", "isLong"])], [[]]))
     assert ("long" in found) is not electron
 
 
-@pytest.mark.parametrize("hits, matched", [
-    ([0, 2, 99], True),    # 99 lies beyond the event: skipped
-    ((0, 2), True),        # any sequence
-    ([0, -1, 2], False),   # one bad element: no hits at all
-    ([0, 2.0], False),
-    ("02", False),
-    (7, False)])
+@pytest.mark.parametrize(
+    "hits, matched",
+    [
+        ([0, 2, 99], True),  # 99 lies beyond the event: skipped
+        ((0, 2), True),  # any sequence
+        ([0, -1, 2], False),  # one bad element: no hits at all
+        ([0, 2.0], False),
+        ("02", False),
+        (7, False),
+    ],
+)
 def test_the_hits_cell_converts_as_a_whole(hits, matched):
     result = run([event(3, [[1, hits, 1]])], [[track(0, 2)]])
     assert categories(result)["long"]["n_reco"] == (1 if matched else 0)
@@ -179,24 +241,40 @@ def test_a_malformed_cell_leaves_no_exception_behind():
 
 # ---- Monte Carlo table: structure --------------------------------------------------------------
 
+
 class DictSubclass(dict):
     pass
 
 
-@pytest.mark.parametrize("montecarlo, error, message", [
-    ([], TypeError, "'list' object cannot be converted to 'PyDict'"),
-    (None, TypeError, "'NoneType' object cannot be converted to 'PyDict'"),
-    ({"particles": []}, KeyError, "description key missing in montecarlo"),
-    ({"description": []}, KeyError, "particles key missing in montecarlo"),
-    ({"description": "key", "particles": []}, TypeError,
-     "'str' object cannot be converted to 'Sequence'"),
-    ({"description": ["key", 3], "particles": []}, TypeError,
-     "'int' object cannot be converted to 'PyString'"),
-    ({"description": ["key"], "particles": [[1], 5]}, TypeError,
-     "'int' object cannot be converted to 'Sequence'"),
-    ({"description": ["key"], "particles": [[1], "row"]}, TypeError,
-     "'str' object cannot be converted to 'Sequence'"),
-])
+@pytest.mark.parametrize(
+    "montecarlo, error, message",
+    [
+        ([], TypeError, "'list' object cannot be converted to 'PyDict'"),
+        (None, TypeError, "'NoneType' object cannot be converted to 'PyDict'"),
+        ({"particles": []}, KeyError, "description key missing in montecarlo"),
+        ({"description": []}, KeyError, "particles key missing in montecarlo"),
+        (
+            {"description": "key", "particles": []},
+            TypeError,
+            "'str' object cannot be converted to 'Sequence'",
+        ),
+        (
+            {"description": ["key", 3], "particles": []},
+            TypeError,
+            "'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            {"description": ["key"], "particles": [[1], 5]},
+            TypeError,
+            "'int' object cannot be converted to 'Sequence'",
+        ),
+        (
+            {"description": ["key"], "particles": [[1], "row"]},
+            TypeError,
+            "'str' object cannot be converted to 'Sequence'",
+        ),
+    ],
+)
 def test_a_malformed_table_raises(montecarlo, error, message):
     data = event(2)
     data["montecarlo"] = montecarlo
@@ -213,6 +291,7 @@ def test_an_empty_table_and_a_dict_subclass_are_fine():
 
 
 # ---- Matching ----------------------------------------------------------------------------------
+
 
 def test_three_of_four_hits_match_and_seven_of_ten_do_not():
     rows = [[1, list(range(9)), 1], [2, [9, 10, 11], 1]]
@@ -310,6 +389,7 @@ def test_hit_efficiency_is_over_the_particles_distinct_hits():
 
 # ---- Efficiency accumulation -------------------------------------------------------------------
 
+
 def four_particle_event():
     """3 of 4 reconstructed, weights 1.0, 1.0 and 0.75, hit efficiencies 1.0, 0.5 and 1.0."""
     rows = [[1, [0, 1], 1], [2, [2, 3, 4, 5], 1], [3, [6, 7, 8], 1], [4, [9, 10], 1]]
@@ -320,11 +400,18 @@ def test_one_event_of_the_worked_example():
     data, tracks = four_particle_event()
     long = categories(run([data], [tracks]))["long"]
     assert long == {
-        "label": "long", "n_reco": 3, "n_particles": 4, "recoeffT": 75.0, "avg_recoeff": 75.0,
-        "n_clones": 0, "clone_percentage": 0.0,
-        "purityT": (1.0 + 1.0 + 0.75) * 100 / 3, "avg_purity": (1.0 + 1.0 + 0.75) / 3 * 100,
+        "label": "long",
+        "n_reco": 3,
+        "n_particles": 4,
+        "recoeffT": 75.0,
+        "avg_recoeff": 75.0,
+        "n_clones": 0,
+        "clone_percentage": 0.0,
+        "purityT": (1.0 + 1.0 + 0.75) * 100 / 3,
+        "avg_purity": (1.0 + 1.0 + 0.75) / 3 * 100,
         "avg_hiteff": (1.0 + 0.5 + 1.0) / 3 * 100,
-        "hit_eff_percentage": (1.0 + 0.5 + 1.0) * 100 / 3}
+        "hit_eff_percentage": (1.0 + 0.5 + 1.0) * 100 / 3,
+    }
     assert long["purityT"] == pytest.approx(91.6666666)
 
 
@@ -341,5 +428,11 @@ def test_events_accumulate_and_the_averages_follow_the_last_event():
 
 def test_a_category_seen_but_never_reconstructed():
     long = categories(run([event(7, [[1, [0, 1, 2, 3], 1]])], [[track(0, 5, 6)]]))["long"]
-    assert (long["n_reco"], long["recoeffT"], long["purityT"], long["clone_percentage"],
-            long["avg_purity"], long["hit_eff_percentage"]) == (0, 0.0, 0.0, 0.0, 0.0, 0.0)
+    assert (
+        long["n_reco"],
+        long["recoeffT"],
+        long["purityT"],
+        long["clone_percentage"],
+        long["avg_purity"],
+        long["hit_eff_percentage"],
+    ) == (0, 0.0, 0.0, 0.0, 0.0, 0.0)

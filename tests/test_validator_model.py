@@ -11,7 +11,6 @@ import random
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
 from trelmon import DetectorEvent, Validator
 
 CATEGORIES = [
@@ -23,8 +22,15 @@ CATEGORIES = [
     ("long_fromb", lambda m: m["isLong"] and m["fromBeautyDecay"]),
     ("long_fromb>5GeV", lambda m: m["isLong"] and m["over5GeV"] and m["fromBeautyDecay"]),
 ]
-FLAGS = ["isLong", "isDown", "hasUT", "hasScifi", "fromBeautyDecay", "fromCharmDecay",
-         "fromStrangeDecay"]
+FLAGS = [
+    "isLong",
+    "isDown",
+    "hasUT",
+    "hasScifi",
+    "fromBeautyDecay",
+    "fromCharmDecay",
+    "fromStrangeDecay",
+]
 
 
 def predicate(label):
@@ -36,6 +42,7 @@ def predicate(label):
 
 # ---- the model ---------------------------------------------------------------------------------
 
+
 def model_event(event):
     """Validator event from a well-formed dictionary: hits are ids, particles dicts."""
     n = min(len(event["x"]), len(event["y"]), len(event["z"]))
@@ -44,11 +51,17 @@ def model_event(event):
         mc = event["montecarlo"]
         where = {name: i for i, name in enumerate(mc["description"])}
         for row in mc["particles"]:
+
             def cell(name, default):
                 i = where.get(name)
                 return row[i] if i is not None and i < len(row) else default
-            m = {"key": cell("key", 0), "pid": cell("pid", 0), "p": float(cell("p", 0.0)),
-                 "hasVelo": bool(cell("hasVelo", 1))}
+
+            m = {
+                "key": cell("key", 0),
+                "pid": cell("pid", 0),
+                "p": float(cell("p", 0.0)),
+                "hasVelo": bool(cell("hasVelo", 1)),
+            }
             for flag in FLAGS:
                 m[flag] = bool(cell(flag, 0))
             m["over5GeV"] = abs(m["p"]) > 5000.0
@@ -164,30 +177,49 @@ def update_efficiencies(e, event, tracks, weights, label, verbose, out):
     particles = [event["particles"][i] for i in selected]
     track_to_particle, particle_to_track = hit_purity(tracks, particles, cut)
     if e is None:
-        e = {"label": label, "n_particles": 0, "n_reco": 0, "purity_sum": 0.0, "n_clones": 0,
-             "hiteff_sum": 0.0, "n_hiteff": 0, "recoeffT": 0.0, "purityT": 0.0,
-             "avg_recoeff": 0.0, "avg_purity": 0.0, "avg_hiteff": 0.0}
+        e = {
+            "label": label,
+            "n_particles": 0,
+            "n_reco": 0,
+            "purity_sum": 0.0,
+            "n_clones": 0,
+            "hiteff_sum": 0.0,
+            "n_hiteff": 0,
+            "recoeffT": 0.0,
+            "purityT": 0.0,
+            "avg_recoeff": 0.0,
+            "avg_purity": 0.0,
+            "avg_hiteff": 0.0,
+        }
     add_event(e, track_to_particle, particle_to_track, particles, event)
     return e
 
 
 def entry(e):
     return {
-        "label": e["label"], "n_reco": e["n_reco"], "n_particles": e["n_particles"],
-        "recoeffT": e["recoeffT"], "avg_recoeff": e["avg_recoeff"], "n_clones": e["n_clones"],
+        "label": e["label"],
+        "n_reco": e["n_reco"],
+        "n_particles": e["n_particles"],
+        "recoeffT": e["recoeffT"],
+        "avg_recoeff": e["avg_recoeff"],
+        "n_clones": e["n_clones"],
         "clone_percentage": e["n_clones"] * 100 / e["n_reco"] if e["n_reco"] else 0.0,
-        "purityT": e["purityT"], "avg_purity": e["avg_purity"], "avg_hiteff": e["avg_hiteff"],
+        "purityT": e["purityT"],
+        "avg_purity": e["avg_purity"],
+        "avg_hiteff": e["avg_hiteff"],
         "hit_eff_percentage": e["hiteff_sum"] * 100 / e["n_hiteff"] if e["n_hiteff"] else 0.0,
     }
 
 
 def line(e):
     v = entry(e)
-    return (f"{v['label']:<20} {v['n_reco']:>6} from {v['n_particles']:>6} "
-            f"({v['recoeffT']:>5.1f}%, {v['avg_recoeff']:>5.1f}%) {v['n_clones']:>4} clones "
-            f"({v['clone_percentage']:>5.2f}%), purity: ({v['purityT']:>6.2f}%, "
-            f"{v['avg_purity']:>6.2f}%), hitEff: ({v['avg_hiteff']:>6.2f}%, "
-            f"{v['hit_eff_percentage']:>6.2f}%)")
+    return (
+        f"{v['label']:<20} {v['n_reco']:>6} from {v['n_particles']:>6} "
+        f"({v['recoeffT']:>5.1f}%, {v['avg_recoeff']:>5.1f}%) {v['n_clones']:>4} clones "
+        f"({v['clone_percentage']:>5.2f}%), purity: ({v['purityT']:>6.2f}%, "
+        f"{v['avg_purity']:>6.2f}%), hitEff: ({v['avg_hiteff']:>6.2f}%, "
+        f"{v['hit_eff_percentage']:>6.2f}%)"
+    )
 
 
 def model_run(events, tracks, verbose):
@@ -205,20 +237,27 @@ def model_run(events, tracks, verbose):
         total_ghosts += ghosts
         ghost_sum += fraction
         for c, (label, _) in enumerate(CATEGORIES):
-            efficiencies[c] = update_efficiencies(efficiencies[c], event, tracks[i], weights,
-                                                  label, verbose, out)
+            efficiencies[c] = update_efficiencies(
+                efficiencies[c], event, tracks[i], weights, label, verbose, out
+            )
         per_event[str(i + 1)] = [entry(e) for e in efficiencies if e is not None]
     overall = total_ghosts * 100 / total_tracks if total_tracks else 0.0
     average = ghost_sum * 100 / len(events) if events else 0.0
-    result = {"total_tracks": total_tracks, "total_ghosts": total_ghosts,
-              "overall_ghost_rate": overall, "event_avg_ghost_rate": average,
-              "categories": [entry(e) for e in efficiencies if e is not None],
-              "events": per_event}
+    result = {
+        "total_tracks": total_tracks,
+        "total_ghosts": total_ghosts,
+        "overall_ghost_rate": overall,
+        "event_avg_ghost_rate": average,
+        "categories": [entry(e) for e in efficiencies if e is not None],
+        "events": per_event,
+    }
     if not events:
         out.append("No events found.\n")
     else:
-        out.append(f"{total_tracks} tracks including {total_ghosts} ghosts ({overall:.1f}%). "
-                   f"Event average ghost rate: {average:.1f}%\n")
+        out.append(
+            f"{total_tracks} tracks including {total_ghosts} ghosts ({overall:.1f}%). "
+            f"Event average ghost rate: {average:.1f}%\n"
+        )
         out.extend(line(e) + "\n" for e in efficiencies if e is not None)
     return result, "".join(out)
 
@@ -228,22 +267,35 @@ def model_efficiency(events, tracks, label):
     e = None
     for i in range(min(len(events), len(tracks))):
         event = model_event(events[i])
-        e = update_efficiencies(e, event, tracks[i], comp_weights(tracks[i], event), label, True,
-                                out)
+        e = update_efficiencies(
+            e, event, tracks[i], comp_weights(tracks[i], event), label, True, out
+        )
     return (e["recoeffT"] / 100.0 if e else 0.0), "".join(out)
 
 
 # ---- random runs -------------------------------------------------------------------------------
 
-DESCRIPTION = ["key", "pid", "p", "hits", "isLong", "hasVelo", "fromBeautyDecay",
-               "fromStrangeDecay"]
+DESCRIPTION = [
+    "key",
+    "pid",
+    "p",
+    "hits",
+    "isLong",
+    "hasVelo",
+    "fromBeautyDecay",
+    "fromStrangeDecay",
+]
 
 
 def random_event(rng):
     n = rng.randint(0, 30)
     coordinates = [rng.uniform(-10, 10) for _ in range(n)]
-    event = {"module_prefix_sum": [0] * 53, "x": coordinates, "y": coordinates[::-1],
-             "z": [float(i) for i in range(n)]}
+    event = {
+        "module_prefix_sum": [0] * 53,
+        "x": coordinates,
+        "y": coordinates[::-1],
+        "z": [float(i) for i in range(n)],
+    }
     if rng.random() < 0.1:
         return event, n  # no Monte Carlo table at all
     rows = []
@@ -253,10 +305,18 @@ def random_event(rng):
             hits.append(hits[0])  # a position listed twice
         if rng.random() < 0.1:
             hits.append(n + rng.randint(0, 5))  # beyond the event: skipped
-        rows.append([rng.randint(0, 8), rng.choice([211, -211, 13, 11, -11, 321]),
-                     rng.choice([1000.0, 4999.9, 5000.0, 5000.5, -6000.0, 12000.0]), hits,
-                     rng.randint(0, 1), rng.choice([0, 1, 1, 1]), rng.randint(0, 1),
-                     rng.randint(0, 1)])
+        rows.append(
+            [
+                rng.randint(0, 8),
+                rng.choice([211, -211, 13, 11, -11, 321]),
+                rng.choice([1000.0, 4999.9, 5000.0, 5000.5, -6000.0, 12000.0]),
+                hits,
+                rng.randint(0, 1),
+                rng.choice([0, 1, 1, 1]),
+                rng.randint(0, 1),
+                rng.randint(0, 1),
+            ]
+        )
     # Columns in any order, now and then a repeated name (its last position counts) and rows
     # cut short (the missing columns take their defaults).
     order = rng.sample(range(len(DESCRIPTION)), len(DESCRIPTION))
@@ -309,12 +369,19 @@ def random_run(seed):
 
 
 def as_tracks(ids):
-    return [[DetectorEvent.Track([DetectorEvent.Hit(0.0, 0.0, 0.0, h) for h in track])
-             for track in tracks] for tracks in ids]
+    return [
+        [
+            DetectorEvent.Track([DetectorEvent.Hit(0.0, 0.0, 0.0, h) for h in track])
+            for track in tracks
+        ]
+        for tracks in ids
+    ]
 
 
 # capfd is drained at the start of every example.
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(st.integers(0, 2**32 - 1), st.booleans())
 def test_reports_equal_the_dense_model(capfd, seed, verbose):
     events, ids = random_run(seed)
@@ -336,7 +403,9 @@ def test_reports_equal_the_dense_model(capfd, seed, verbose):
     assert capfd.readouterr().out == text
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(st.integers(0, 2**32 - 1), st.sampled_from([c for c, _ in CATEGORIES] + ["Long", ""]))
 def test_tracking_efficiency_equals_the_dense_model(capfd, seed, label):
     events, ids = random_run(seed)
@@ -348,12 +417,22 @@ def test_tracking_efficiency_equals_the_dense_model(capfd, seed, label):
 
 def test_the_model_meets_the_hand_worked_weights():
     # Guards the model itself: 3 of 4 hits from A, 7 of 10 (exactly 0.7, a ghost).
-    event = model_event({"x": [0.0] * 12, "y": [0.0] * 12, "z": [0.0] * 12, "montecarlo": {
-        "description": ["key", "hits"], "particles": [[1, list(range(9))], [2, [9, 10, 11]]]}})
+    event = model_event(
+        {
+            "x": [0.0] * 12,
+            "y": [0.0] * 12,
+            "z": [0.0] * 12,
+            "montecarlo": {
+                "description": ["key", "hits"],
+                "particles": [[1, list(range(9))], [2, [9, 10, 11]]],
+            },
+        }
+    )
     weights = comp_weights([[0, 1, 2, 9], [0, 1, 2, 3, 4, 5, 6, 9, 10, 11]], event)
     assert weights == [[0.75, 0.25], [0.7, 0.3]]
-    track_to_particle, _ = hit_purity([[0, 1, 2, 9], [0, 1, 2, 3, 4, 5, 6, 9, 10, 11]],
-                                      event["particles"], weights)
+    track_to_particle, _ = hit_purity(
+        [[0, 1, 2, 9], [0, 1, 2, 3, 4, 5, 6, 9, 10, 11]], event["particles"], weights
+    )
     assert [m and m["key"] for _, m in track_to_particle.values()] == [1, None]
 
 

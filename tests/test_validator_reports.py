@@ -5,26 +5,47 @@ import json
 import sys
 
 import pytest
-
 import trelmon
 from trelmon import DetectorEvent, Validator
 
 Hit, Track = DetectorEvent.Hit, DetectorEvent.Track
 
-REPORTS = [Validator.print_validation_summary, Validator.export_validation_to_json,
-           Validator.export_detailed_metrics_json]
+REPORTS = [
+    Validator.print_validation_summary,
+    Validator.export_validation_to_json,
+    Validator.export_detailed_metrics_json,
+]
 EXPORTS = REPORTS[1:]
-ENTRY_KEYS = ["label", "n_reco", "n_particles", "recoeffT", "avg_recoeff", "n_clones",
-              "clone_percentage", "purityT", "avg_purity", "avg_hiteff", "hit_eff_percentage"]
-TOP_KEYS = ["total_tracks", "total_ghosts", "overall_ghost_rate", "event_avg_ghost_rate",
-            "categories"]
-NO_LONG_EXTRAS = ["long>5GeV", "long_strange", "long_strange>5GeV", "long_fromb",
-                  "long_fromb>5GeV"]
+ENTRY_KEYS = [
+    "label",
+    "n_reco",
+    "n_particles",
+    "recoeffT",
+    "avg_recoeff",
+    "n_clones",
+    "clone_percentage",
+    "purityT",
+    "avg_purity",
+    "avg_hiteff",
+    "hit_eff_percentage",
+]
+TOP_KEYS = [
+    "total_tracks",
+    "total_ghosts",
+    "overall_ghost_rate",
+    "event_avg_ghost_rate",
+    "categories",
+]
+NO_LONG_EXTRAS = ["long>5GeV", "long_strange", "long_strange>5GeV", "long_fromb", "long_fromb>5GeV"]
 
 
 def event(n, rows=None, description=("key", "hits", "isLong", "hasVelo")):
-    data = {"module_prefix_sum": [0] * 53, "x": [0.5 * i for i in range(n)], "y": [0.0] * n,
-            "z": [float(i) for i in range(n)]}
+    data = {
+        "module_prefix_sum": [0] * 53,
+        "x": [0.5 * i for i in range(n)],
+        "y": [0.0] * n,
+        "z": [float(i) for i in range(n)],
+    }
     if rows is not None:
         data["montecarlo"] = {"description": list(description), "particles": rows}
     return data
@@ -45,11 +66,12 @@ def worked_run():
     efficiencies 1, 0.5, 1, plus one ghost (ghost fraction 1/4). Event 2: one particle of four
     hits found twice (a clone), each track holding half of its hits.
     """
-    first = event(21, [[1, [0, 1], 1], [2, [2, 3, 4, 5], 1], [3, [6, 7, 8], 1],
-                       [4, [9, 10], 1]])
+    first = event(21, [[1, [0, 1], 1], [2, [2, 3, 4, 5], 1], [3, [6, 7, 8], 1], [4, [9, 10], 1]])
     second = event(4, [[1, [0, 1, 2, 3], 1]])
-    tracks = [[track(0, 1), track(2, 3), track(6, 7, 8, 20), track(11, 12)],
-              [track(0, 1), track(0, 2)]]
+    tracks = [
+        [track(0, 1), track(2, 3), track(6, 7, 8, 20), track(11, 12)],
+        [track(0, 1), track(0, 2)],
+    ]
     return [first, second, event(2)], tracks
 
 
@@ -62,15 +84,20 @@ WORKED_SUMMARY = (
     "velo                      4 from      5 ( 80.0%,  80.0%)    1 clones (25.00%), "
     "purity: ( 95.00%, 100.00%), hitEff: ( 50.00%,  70.00%)\n"
     "long                      4 from      5 ( 80.0%,  80.0%)    1 clones (25.00%), "
-    "purity: ( 95.00%, 100.00%), hitEff: ( 50.00%,  70.00%)\n")
+    "purity: ( 95.00%, 100.00%), hitEff: ( 50.00%,  70.00%)\n"
+)
 
 
 # ---- module ------------------------------------------------------------------------------------
 
+
 def test_the_validator_submodule():
-    assert trelmon.Validator.__all__ == ["print_validation_summary", "compute_tracking_efficiency",
-                                         "export_validation_to_json",
-                                         "export_detailed_metrics_json"]
+    assert trelmon.Validator.__all__ == [
+        "print_validation_summary",
+        "compute_tracking_efficiency",
+        "export_validation_to_json",
+        "export_detailed_metrics_json",
+    ]
     for function in REPORTS:
         assert function.__text_signature__ == "(py_events, py_tracks, verbose)"
         assert not function.__doc__
@@ -79,10 +106,12 @@ def test_the_validator_submodule():
     assert efficiency.__doc__ == (
         "Exposed to Python: computes and returns the reconstruction efficiency (a value in "
         "[0, 1])\nfor a given particle type from a set of event dictionaries and corresponding "
-        "tracks.")
+        "tracks."
+    )
 
 
 # ---- printed summary ---------------------------------------------------------------------------
+
 
 def test_the_summary_of_a_hand_worked_run(capfd):
     events, tracks = worked_run()
@@ -111,7 +140,8 @@ def test_one_ghost_in_three_rounds_to_a_tenth(capfd):
     data = event(6, [[1, [0, 1], 1], [2, [2, 3], 1]])
     Validator.print_validation_summary([data], [[track(0, 1), track(2, 3), track(4, 5)]], False)
     assert capfd.readouterr().out.splitlines()[0] == (
-        "3 tracks including 1 ghosts (33.3%). Event average ghost rate: 33.3%")
+        "3 tracks including 1 ghosts (33.3%). Event average ghost rate: 33.3%"
+    )
 
 
 def test_the_two_ghost_rates_of_the_worked_example(capfd):
@@ -123,7 +153,8 @@ def test_the_two_ghost_rates_of_the_worked_example(capfd):
         tracks.append([track(2 * k, 2 * k + 1) for k in range(n)])
     Validator.print_validation_summary(events, tracks, False)
     assert capfd.readouterr().out.splitlines()[0] == (
-        "40 tracks including 3 ghosts (7.5%). Event average ghost rate: 7.3%")
+        "40 tracks including 3 ghosts (7.5%). Event average ghost rate: 7.3%"
+    )
 
 
 def test_no_events_and_no_track_lists(capfd):
@@ -131,17 +162,20 @@ def test_no_events_and_no_track_lists(capfd):
     assert capfd.readouterr().out == "No events found.\n"
     Validator.print_validation_summary([event(2, [[1, [0, 1], 1]])], [], True)
     assert capfd.readouterr().out == (
-        "0 tracks including 0 ghosts (0.0%). Event average ghost rate: 0.0%\n")
+        "0 tracks including 0 ghosts (0.0%). Event average ghost rate: 0.0%\n"
+    )
 
 
 def test_an_event_without_montecarlo_counts_tracks_only(capfd):
     Validator.print_validation_summary([event(4)], [[track(0, 1), track(2, 3)]], True)
     labels = ["velo", "long"] + NO_LONG_EXTRAS
     assert capfd.readouterr().out == "".join(no_match(label) for label in labels) + (
-        "2 tracks including 0 ghosts (0.0%). Event average ghost rate: 0.0%\n")
+        "2 tracks including 0 ghosts (0.0%). Event average ghost rate: 0.0%\n"
+    )
 
 
 # ---- event loading and pairing -----------------------------------------------------------------
+
 
 def test_print_reads_every_event_before_any_output(capfd):
     events, tracks = worked_run()
@@ -185,7 +219,9 @@ def test_three_events_two_track_lists_divide_by_three():
         assert result["overall_ghost_rate"] == 1 * 100 / 6
         assert (result["total_tracks"], result["total_ghosts"]) == (6, 1)
     assert list(Validator.export_detailed_metrics_json(events, tracks, False)["events"]) == [
-        "1", "2"]
+        "1",
+        "2",
+    ]
 
 
 def test_surplus_track_lists_are_ignored(capfd):
@@ -193,7 +229,8 @@ def test_surplus_track_lists_are_ignored(capfd):
     events = events[:2]
     extra = tracks + [[track(0, 99)], [track(5, 6)]]
     assert Validator.export_validation_to_json(events, extra, False) == (
-        Validator.export_validation_to_json(events, tracks, False))
+        Validator.export_validation_to_json(events, tracks, False)
+    )
     Validator.print_validation_summary(events, extra, False)
     assert capfd.readouterr().out.splitlines()[0].startswith("6 tracks including 1 ghosts")
 
@@ -222,8 +259,7 @@ def test_coordinate_values_convert_without_an_argument_name():
 def test_hits_run_to_the_shortest_coordinate_list():
     data = event(3, [[1, [0, 1, 2], 1]])
     data["y"] = data["y"][:2]
-    assert Validator.export_validation_to_json([data], [[track(0, 1)]], False)[
-        "total_ghosts"] == 0
+    assert Validator.export_validation_to_json([data], [[track(0, 1)]], False)["total_ghosts"] == 0
     with pytest.raises(RuntimeError, match="^Error: hit with id 2 not found"):
         Validator.export_validation_to_json([data], [[track(0, 1, 2)]], False)
 
@@ -240,6 +276,7 @@ def test_a_matching_failure_ends_the_call_without_a_summary(capfd):
 
 # ---- arguments ---------------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("function", REPORTS)
 def test_report_arguments(function):
     good = worked_run()
@@ -249,21 +286,25 @@ def test_report_arguments(function):
     with pytest.raises(TypeError) as raised:
         function([good[0][0], [1, 2]], [], False)  # caught before anything is read
     assert str(raised.value) == (
-        "argument 'py_events': 'list' object cannot be converted to 'PyDict' (event 1)")
+        "argument 'py_events': 'list' object cannot be converted to 'PyDict' (event 1)"
+    )
     with pytest.raises(TypeError) as raised:
         function("events", [], False)
     assert str(raised.value) == (
-        "argument 'py_events': 'str' object cannot be converted to 'Sequence'")
+        "argument 'py_events': 'str' object cannot be converted to 'Sequence'"
+    )
     with pytest.raises(TypeError) as raised:
         function(good[0], [[track(0, 1), 3]], False)
     assert str(raised.value) == "argument 'py_tracks': 'int' object cannot be converted to 'Track'"
     with pytest.raises(TypeError) as raised:
         function(good[0], good[1])
     assert str(raised.value) == (
-        f"{function.__name__}() missing 1 required positional argument: 'verbose'")
+        f"{function.__name__}() missing 1 required positional argument: 'verbose'"
+    )
     # Tuples are sequences; keywords work.
     assert function(py_events=tuple(good[0]), py_tracks=(tuple(good[1][0]),), verbose=False) == (
-        function(good[0], good[1][:1], False))
+        function(good[0], good[1][:1], False)
+    )
 
 
 def test_efficiency_arguments():
@@ -271,12 +312,14 @@ def test_efficiency_arguments():
     with pytest.raises(TypeError) as raised:
         Validator.compute_tracking_efficiency(events, tracks, 5)
     assert str(raised.value) == (
-        "argument 'particle_type': 'int' object cannot be converted to 'PyString'")
+        "argument 'particle_type': 'int' object cannot be converted to 'PyString'"
+    )
     with pytest.raises(TypeError, match="^argument 'py_events'"):
         Validator.compute_tracking_efficiency([3], tracks, 5)  # converted in parameter order
 
 
 # ---- exports -----------------------------------------------------------------------------------
+
 
 def test_export_keys_types_and_values():
     events, tracks = worked_run()
@@ -286,10 +329,19 @@ def test_export_keys_types_and_values():
     long = result["categories"][1]
     assert list(long) == ENTRY_KEYS
     assert "recoeff" not in long and "purity" not in long
-    assert long == {"label": "long", "n_reco": 4, "n_particles": 5, "recoeffT": 100 * 4 / 5,
-                    "avg_recoeff": 4 / 5 * 100, "n_clones": 1, "clone_percentage": 25.0,
-                    "purityT": (1.0 + 1.0 + 0.75 + 2.0) * 100 / 5, "avg_purity": 100.0,
-                    "avg_hiteff": 50.0, "hit_eff_percentage": (2.5 + 1.0) * 100 / 5}
+    assert long == {
+        "label": "long",
+        "n_reco": 4,
+        "n_particles": 5,
+        "recoeffT": 100 * 4 / 5,
+        "avg_recoeff": 4 / 5 * 100,
+        "n_clones": 1,
+        "clone_percentage": 25.0,
+        "purityT": (1.0 + 1.0 + 0.75 + 2.0) * 100 / 5,
+        "avg_purity": 100.0,
+        "avg_hiteff": 50.0,
+        "hit_eff_percentage": (2.5 + 1.0) * 100 / 5,
+    }
     types = [str, int, int, float, float, int, float, float, float, float, float]
     assert [type(long[key]) for key in ENTRY_KEYS] == types
     assert [type(result[key]) for key in TOP_KEYS] == [int, int, float, float, list]
@@ -297,8 +349,13 @@ def test_export_keys_types_and_values():
 
 @pytest.mark.parametrize("export", EXPORTS)
 def test_exports_of_nothing(export, capfd):
-    zero = {"total_tracks": 0, "total_ghosts": 0, "overall_ghost_rate": 0.0,
-            "event_avg_ghost_rate": 0.0, "categories": []}
+    zero = {
+        "total_tracks": 0,
+        "total_ghosts": 0,
+        "overall_ghost_rate": 0.0,
+        "event_avg_ghost_rate": 0.0,
+        "categories": [],
+    }
     if export is Validator.export_detailed_metrics_json:
         zero["events"] = {}
     for events in ([], [event(2), event(3)]):
@@ -310,17 +367,18 @@ def test_exports_of_nothing(export, capfd):
 
 
 def test_events_without_montecarlo_give_no_categories_and_no_ghosts():
-    result = Validator.export_validation_to_json([event(4), event(4)],
-                                                 [[track(0, 1)], [track(2, 3), track(1, 2)]],
-                                                 False)
+    result = Validator.export_validation_to_json(
+        [event(4), event(4)], [[track(0, 1)], [track(2, 3), track(1, 2)]], False
+    )
     assert (result["total_tracks"], result["total_ghosts"], result["categories"]) == (3, 0, [])
 
 
 def test_the_detailed_export_records_each_pair():
-    first = event(2, [[1, [0, 1], 1, 0]])   # long, not velo
+    first = event(2, [[1, [0, 1], 1, 0]])  # long, not velo
     second = event(2, [[1, [0, 1], 0, 1]])  # velo, not long
-    result = Validator.export_detailed_metrics_json([first, second, event(1)],
-                                                    [[track(0, 1)], [track(1, 0)]], False)
+    result = Validator.export_detailed_metrics_json(
+        [first, second, event(1)], [[track(0, 1)], [track(1, 0)]], False
+    )
     assert list(result) == TOP_KEYS + ["events"]
     assert list(result["events"]) == ["1", "2"]
     assert [e["label"] for e in result["events"]["1"]] == ["long"]
@@ -339,7 +397,10 @@ def test_detailed_entries_are_snapshots_of_the_running_totals():
     assert (after_first["n_particles"], after_first["n_reco"], after_first["n_clones"]) == (4, 3, 0)
     assert after_first["avg_hiteff"] == (1.0 + 0.5 + 1.0) / 3 * 100
     assert (after_second["n_particles"], after_second["n_reco"], after_second["n_clones"]) == (
-        5, 4, 1)
+        5,
+        4,
+        1,
+    )
 
 
 def test_the_summary_and_the_exports_agree(capfd):
@@ -357,8 +418,16 @@ def test_repeated_calls_are_identical(capfd):
     events, tracks = [], []
     for seed in range(6):
         n = 40 + seed
-        rows = [[(k * 7 + seed) % 11, [(k * 3 + j * 5) % n for j in range(1 + k % 6)],
-                 k % 2, 1 - (k % 5 == 0), k % 3 == 0] for k in range(25)]
+        rows = [
+            [
+                (k * 7 + seed) % 11,
+                [(k * 3 + j * 5) % n for j in range(1 + k % 6)],
+                k % 2,
+                1 - (k % 5 == 0),
+                k % 3 == 0,
+            ]
+            for k in range(25)
+        ]
         events.append(event(n, rows, ("key", "hits", "isLong", "hasVelo", "fromBeautyDecay")))
         tracks.append([track(*[(k * 3 + j * 5) % n for j in range(2 + k % 4)]) for k in range(30)])
     texts = set()
@@ -370,6 +439,7 @@ def test_repeated_calls_are_identical(capfd):
 
 
 # ---- the efficiency function -------------------------------------------------------------------
+
 
 def two_particles():
     # A: hits 0..4, B: hits 5..8. One track with 4 of A's 5 hits plus noise (weight 0.8), one
@@ -388,14 +458,17 @@ def test_efficiency_of_one_event(label, capfd):
 def test_efficiency_sums_over_events_rather_than_averaging():
     one = event(2, [[1, [0, 1], 1]])
     three = event(6, [[1, [0, 1], 1], [2, [2, 3], 1], [3, [4, 5], 1]])
-    assert Validator.compute_tracking_efficiency([one, three], [[track(0, 1)], [track(2, 3)]],
-                                                 "long") == 0.5
+    assert (
+        Validator.compute_tracking_efficiency([one, three], [[track(0, 1)], [track(2, 3)]], "long")
+        == 0.5
+    )
 
 
 def test_efficiency_announces_events_without_category_particles(capfd):
     data, tracks = two_particles()
-    result = Validator.compute_tracking_efficiency([event(3), data, event(2)],
-                                                   [[track(0, 1)], tracks], "long")
+    result = Validator.compute_tracking_efficiency(
+        [event(3), data, event(2)], [[track(0, 1)], tracks], "long"
+    )
     assert result == 0.5
     assert capfd.readouterr().out == no_match("long")
     slow = event(2, [[1, [0, 1], 1, 1, 5000.0]], ("key", "hits", "isLong", "hasVelo", "p"))

@@ -80,20 +80,33 @@ def _measure_here(directory, algorithms, params, repeat: int, validation: bool) 
         finder.algorithm.solve_batch(events[:1])  # the pool starts on first use
         tracks = finder.algorithm.solve_batch(events)
         solve = _rate(n, _fastest(lambda: finder.algorithm.solve_batch(events), repeat))
-        figures[finder.name] = {"events_per_second": solve,
-                                "tracks_per_event": sum(map(len, tracks)) / n}
+        figures[finder.name] = {
+            "events_per_second": solve,
+            "tracks_per_event": sum(map(len, tracks)) / n,
+        }
         if validation:
             check = trelmon.Validator.export_validation_to_json
             seconds = _fastest(lambda: check(dicts, tracks, False), repeat)
             figures[finder.name]["validation_events_per_second"] = _rate(n, seconds)
-    return {"events": n, "hits_per_event": sum(len(d["x"]) for d in dicts) / n,
-            "construction_per_second": construction, "resident_bytes_per_event": held,
-            "finders": figures}
+    return {
+        "events": n,
+        "hits_per_event": sum(len(d["x"]) for d in dicts) / n,
+        "construction_per_second": construction,
+        "resident_bytes_per_event": held,
+        "finders": figures,
+    }
 
 
 def _child(directory, threads: int, algorithms, params, repeat: int, validation: bool) -> dict:
-    command = [sys.executable, "-m", "trelmon_tools.bench", "--directory", str(directory),
-               "--repeat", str(repeat)]
+    command = [
+        sys.executable,
+        "-m",
+        "trelmon_tools.bench",
+        "--directory",
+        str(directory),
+        "--repeat",
+        str(repeat),
+    ]
     for name in algorithms or ():
         command += ["--algorithm", name]
     for text in params:
@@ -103,8 +116,9 @@ def _child(directory, threads: int, algorithms, params, repeat: int, validation:
     env = {**os.environ, "TRELMON_NUM_THREADS": str(threads)}
     done = subprocess.run(command, env=env, stdout=subprocess.PIPE, stderr=None, text=True)
     if done.returncode != 0:
-        raise RunError(f"the measurement on {threads} thread(s) failed "
-                       f"(exit status {done.returncode})")
+        raise RunError(
+            f"the measurement on {threads} thread(s) failed (exit status {done.returncode})"
+        )
     return json.loads(done.stdout)
 
 
@@ -119,16 +133,19 @@ def measure(sample: Sample, algorithms=None, params=(), repeat: int = 3) -> dict
             directory = scratch
             io.write_sample(directory, progress(sample.events, desc="writing sample"))
         counts = [1] if processors == 1 else [1, processors]
-        runs = {t: _child(directory, t, algorithms, params, repeat, validation=t == counts[-1])
-                for t in counts}
+        runs = {
+            t: _child(directory, t, algorithms, params, repeat, validation=t == counts[-1])
+            for t in counts
+        }
     full = runs[counts[-1]]
     parameters = {f.name: {k: _jsonable(v) for k, v in f.parameters.items()} for f in configured}
     finders = {}
     for name, figures in full["finders"].items():
         finders[name] = {
             "parameters": parameters[name],
-            "events_per_second": {str(t): runs[t]["finders"][name]["events_per_second"]
-                                  for t in counts},
+            "events_per_second": {
+                str(t): runs[t]["finders"][name]["events_per_second"] for t in counts
+            },
             "tracks_per_event": figures["tracks_per_event"],
             "validation_events_per_second": figures["validation_events_per_second"],
         }
@@ -151,8 +168,11 @@ def _number(value) -> str:
 
 def format_table(sample: Sample, record: dict) -> str:
     """The bench record as aligned text."""
-    counts = list(next(iter(record["finders"].values()))["events_per_second"]) \
-        if record["finders"] else ["1"]
+    counts = (
+        list(next(iter(record["finders"].values()))["events_per_second"])
+        if record["finders"]
+        else ["1"]
+    )
     header = ["finder", *(f"events/s, {t} thread{'s' if t != '1' else ''}" for t in counts)]
     if len(counts) > 1:
         header.append("speed-up")
@@ -168,18 +188,23 @@ def format_table(sample: Sample, record: dict) -> str:
     widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
 
     def line(cells):
-        return "  ".join([cells[0].ljust(widths[0]),
-                          *(c.rjust(w) for c, w in zip(cells[1:], widths[1:]))]).rstrip()
+        return "  ".join(
+            [cells[0].ljust(widths[0]), *(c.rjust(w) for c, w in zip(cells[1:], widths[1:]))]
+        ).rstrip()
 
     construction = record["event_construction_per_second"]
     held = record["resident_bytes_per_event"]
-    lines = [f"trelmon bench: {sample.describe()}, {record['hits_per_event']:,.0f} hits per "
-             f"event; {record['processors']} processors; fastest of {record['repeat']}", "",
-             line(header), *map(line, rows), "",
-             f"event construction      {_number(construction)} events/s"
-             + (f" ({1e3 / construction:.3f} ms per event)" if construction else ""),
-             "memory per held event   "
-             + ("-" if held is None else f"{held / 1024:,.0f} KiB resident")]
+    lines = [
+        f"trelmon bench: {sample.describe()}, {record['hits_per_event']:,.0f} hits per "
+        f"event; {record['processors']} processors; fastest of {record['repeat']}",
+        "",
+        line(header),
+        *map(line, rows),
+        "",
+        f"event construction      {_number(construction)} events/s"
+        + (f" ({1e3 / construction:.3f} ms per event)" if construction else ""),
+        "memory per held event   " + ("-" if held is None else f"{held / 1024:,.0f} KiB resident"),
+    ]
     return "\n".join(lines)
 
 
@@ -193,8 +218,9 @@ def _main(argv=None) -> int:
     parser.add_argument("--validation", action="store_true")
     args = parser.parse_args(argv)
     try:
-        figures = _measure_here(args.directory, args.algorithm, args.param, args.repeat,
-                                args.validation)
+        figures = _measure_here(
+            args.directory, args.algorithm, args.param, args.repeat, args.validation
+        )
     except (RunError, ValueError, OSError) as e:
         print(f"python -m trelmon_tools bench: error: {e}", file=sys.stderr)
         return 1

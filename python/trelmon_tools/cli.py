@@ -62,17 +62,42 @@ def _faces(text: str) -> int:
 # Options left out take the generator's defaults.
 _KNOB_OPTIONS = (
     ("--collisions", "n_collisions", _count, "K", "collisions per event"),
-    ("--particles-per-collision", "particles_per_collision", _non_negative, "X",
-     "mean number of charged primaries per collision"),
-    ("--strange-per-collision", "strange_per_collision", _non_negative, "X",
-     "mean number of K0S and Lambda per collision"),
-    ("--charm-per-collision", "charm_per_collision", _non_negative, "X",
-     "mean number of charm hadrons per collision"),
+    (
+        "--particles-per-collision",
+        "particles_per_collision",
+        _non_negative,
+        "X",
+        "mean number of charged primaries per collision",
+    ),
+    (
+        "--strange-per-collision",
+        "strange_per_collision",
+        _non_negative,
+        "X",
+        "mean number of K0S and Lambda per collision",
+    ),
+    (
+        "--charm-per-collision",
+        "charm_per_collision",
+        _non_negative,
+        "X",
+        "mean number of charm hadrons per collision",
+    ),
     ("--beauty-pairs", "beauty_pairs", _count, "K", "beauty hadron pairs per event"),
-    ("--noise-fraction", "noise_fraction", _fraction, "F",
-     "expected fraction of noise hits (below 1)"),
-    ("--hit-efficiency", "hit_efficiency", _fraction, "F",
-     "probability that a crossing leaves a hit"),
+    (
+        "--noise-fraction",
+        "noise_fraction",
+        _fraction,
+        "F",
+        "expected fraction of noise hits (below 1)",
+    ),
+    (
+        "--hit-efficiency",
+        "hit_efficiency",
+        _fraction,
+        "F",
+        "probability that a crossing leaves a hit",
+    ),
     ("--hit-resolution", "hit_resolution", _non_negative, "MM", "hit resolution in mm"),
     ("--sensor-faces", "sensor_faces", _faces, "{1,2}", "z planes per half module"),
 )
@@ -80,17 +105,22 @@ _KNOB_OPTIONS = (
 
 def _add_generate(commands) -> None:
     p = commands.add_parser(
-        "generate", help="write a sample of synthetic events",
+        "generate",
+        help="write a sample of synthetic events",
         description="Generate synthetic events with Monte Carlo truth and write them to DIR, "
-                    "one JSON file per event. Event i uses seed S + i.")
+        "one JSON file per event. Event i uses seed S + i.",
+    )
     p.add_argument("--events", type=_count, required=True, metavar="N", help="number of events")
     p.add_argument("--seed", type=_count, default=0, metavar="S", help="seed of the first event")
     p.add_argument("--out", required=True, metavar="DIR", help="directory to write the sample to")
     for flag, knob, kind, metavar, text in _KNOB_OPTIONS:
         p.add_argument(flag, dest=knob, type=kind, metavar=metavar, help=text)
     p.add_argument("--with-time", action="store_true", help='add hit times ("t")')
-    p.add_argument("--overwrite", action="store_true",
-                   help="replace an earlier sample in DIR instead of refusing")
+    p.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="replace an earlier sample in DIR instead of refusing",
+    )
     p.set_defaults(handler=_run_generate)
 
 
@@ -98,8 +128,11 @@ def _run_generate(args) -> None:
     from .generate import generate_event
     from .io import write_sample
 
-    knobs = {knob: getattr(args, knob) for _, knob, *_ in _KNOB_OPTIONS
-             if getattr(args, knob) is not None}
+    knobs = {
+        knob: getattr(args, knob)
+        for _, knob, *_ in _KNOB_OPTIONS
+        if getattr(args, knob) is not None
+    }
     knobs["with_time"] = args.with_time
     try:
         generate_event(args.seed, **knobs)  # bad knob combinations fail before any file is written
@@ -119,45 +152,80 @@ def _positive(text: str) -> int:
 
 def _add_sample_options(p, default_events: int, default_seed: int) -> None:
     source = p.add_mutually_exclusive_group()
-    source.add_argument("--events", metavar="DIR",
-                        help="run on the event files of DIR (as written by the generate command)")
-    source.add_argument("--generate", type=_positive, metavar="N",
-                        help=f"run on N generated events (default: the built-in sample of "
-                             f"{default_events} events)")
-    p.add_argument("--seed", type=_count, metavar="S",
-                   help=f"seed of the first generated event (default: {default_seed})")
+    source.add_argument(
+        "--events",
+        metavar="DIR",
+        help="run on the event files of DIR (as written by the generate command)",
+    )
+    source.add_argument(
+        "--generate",
+        type=_positive,
+        metavar="N",
+        help=f"run on N generated events (default: the built-in sample of {default_events} events)",
+    )
+    p.add_argument(
+        "--seed",
+        type=_count,
+        metavar="S",
+        help=f"seed of the first generated event (default: {default_seed})",
+    )
 
 
 def _add_run(commands) -> None:
     from .run import DEFAULT_EVENTS, DEFAULT_SEED
 
     p = commands.add_parser(
-        "run", help="reconstruct, validate and compare the track finders",
+        "run",
+        help="reconstruct, validate and compare the track finders",
         description="Reconstruct a sample with each track finder (solve_batch), validate the "
-                    "tracks against the Monte Carlo truth and print the finders side by side: "
-                    "events per second, tracks per event, ghost rate and, per particle "
-                    "category, reconstruction efficiency, clone rate, purity and hit "
-                    "efficiency. Without options: the built-in sample and every finder.",
+        "tracks against the Monte Carlo truth and print the finders side by side: "
+        "events per second, tracks per event, ghost rate and, per particle "
+        "category, reconstruction efficiency, clone rate, purity and hit "
+        "efficiency. Without options: the built-in sample and every finder.",
         epilog="Parameters: --param NAME=VALUE goes to every selected finder, and each of them "
-               "must accept NAME; --param FINDER.NAME=VALUE goes to that finder only and wins "
-               "over NAME=VALUE. VALUE is a Python literal: 0.2, (0.5, 0.5), True, 3. "
-               "Example: --param max_scatter=0.3 --param GraphDFS.allowed_skip_modules=2. "
-               "Progress bars are drawn on standard error when it is a terminal.")
+        "must accept NAME; --param FINDER.NAME=VALUE goes to that finder only and wins "
+        "over NAME=VALUE. VALUE is a Python literal: 0.2, (0.5, 0.5), True, 3. "
+        "Example: --param max_scatter=0.3 --param GraphDFS.allowed_skip_modules=2. "
+        "Progress bars are drawn on standard error when it is a terminal.",
+    )
     _add_sample_options(p, DEFAULT_EVENTS, DEFAULT_SEED)
-    p.add_argument("--algorithm", action="append", metavar="NAME",
-                   help="a finder to run, by its class name in trelmon.ReconstructionAlgorithms "
-                        "(repeatable; default: every finder)")
-    p.add_argument("--param", action="append", default=[], metavar="[FINDER.]NAME=VALUE",
-                   help="a finder parameter (repeatable; see below)")
-    p.add_argument("--summary", action="store_true",
-                   help="also print the validator's full summary for each finder")
-    p.add_argument("--json", metavar="FILE",
-                   help="write the run's settings, speeds and detailed validation per finder")
-    p.add_argument("--plots", metavar="DIR",
-                   help="draw efficiency versus momentum and pseudorapidity, and an event "
-                        "display per finder, as PNG files in DIR (needs matplotlib)")
-    p.add_argument("--display-event", type=_count, default=0, metavar="K",
-                   help="the event shown by the event display (default: %(default)s)")
+    p.add_argument(
+        "--algorithm",
+        action="append",
+        metavar="NAME",
+        help="a finder to run, by its class name in trelmon.ReconstructionAlgorithms "
+        "(repeatable; default: every finder)",
+    )
+    p.add_argument(
+        "--param",
+        action="append",
+        default=[],
+        metavar="[FINDER.]NAME=VALUE",
+        help="a finder parameter (repeatable; see below)",
+    )
+    p.add_argument(
+        "--summary",
+        action="store_true",
+        help="also print the validator's full summary for each finder",
+    )
+    p.add_argument(
+        "--json",
+        metavar="FILE",
+        help="write the run's settings, speeds and detailed validation per finder",
+    )
+    p.add_argument(
+        "--plots",
+        metavar="DIR",
+        help="draw efficiency versus momentum and pseudorapidity, and an event "
+        "display per finder, as PNG files in DIR (needs matplotlib)",
+    )
+    p.add_argument(
+        "--display-event",
+        type=_count,
+        default=0,
+        metavar="K",
+        help="the event shown by the event display (default: %(default)s)",
+    )
     p.set_defaults(handler=_run_run)
 
 
@@ -206,10 +274,13 @@ def _run_run(args) -> None:
                 raise CommandError(str(e)) from None
         sample = _sample(args)
         if args.display_event >= len(sample.events):
-            raise CommandError(f"--display-event {args.display_event}: the sample has only "
-                               f"{len(sample.events)} events")
-        results = run.run_finders(sample, finders,
-                                  keep_tracks=args.summary or args.plots is not None)
+            raise CommandError(
+                f"--display-event {args.display_event}: the sample has only "
+                f"{len(sample.events)} events"
+            )
+        results = run.run_finders(
+            sample, finders, keep_tracks=args.summary or args.plots is not None
+        )
         print(run.format_table(sample, results), flush=True)
         if args.summary:
             import trelmon
@@ -222,10 +293,10 @@ def _run_run(args) -> None:
             run.write_json(args.json, run.run_record(sample, results))
             print(f"\nwrote {args.json}")
         if directory is not None:
-            paths = plots.write_plots(directory, sample.events, results,
-                                      display_event=args.display_event)
-            print(f"wrote {len(paths)} figures to {directory}: "
-                  + ", ".join(p.name for p in paths))
+            paths = plots.write_plots(
+                directory, sample.events, results, display_event=args.display_event
+            )
+            print(f"wrote {len(paths)} figures to {directory}: " + ", ".join(p.name for p in paths))
     except run.RunError as e:
         raise CommandError(str(e)) from None
 
@@ -234,21 +305,37 @@ def _add_bench(commands) -> None:
     from .run import DEFAULT_EVENTS, DEFAULT_SEED
 
     p = commands.add_parser(
-        "bench", help="measure the finders' speed, the validator's and the event model's",
+        "bench",
+        help="measure the finders' speed, the validator's and the event model's",
         description="Events per second of each finder's solve_batch on one thread and on "
-                    "every usable processor, of the validator on each finder's tracks, and of "
-                    "Event construction, and the resident memory each held Event adds; "
-                    "printed as a table, and written as JSON with --json.",
+        "every usable processor, of the validator on each finder's tracks, and of "
+        "Event construction, and the resident memory each held Event adds; "
+        "printed as a table, and written as JSON with --json.",
         epilog="Each thread count is measured in a child process of its own, since the "
-               "worker pool is sized once per process (TRELMON_NUM_THREADS). "
-               "--param works as for the run command.")
+        "worker pool is sized once per process (TRELMON_NUM_THREADS). "
+        "--param works as for the run command.",
+    )
     _add_sample_options(p, DEFAULT_EVENTS, DEFAULT_SEED)
-    p.add_argument("--algorithm", action="append", metavar="NAME",
-                   help="a finder to measure (repeatable; default: every finder)")
-    p.add_argument("--param", action="append", default=[], metavar="[FINDER.]NAME=VALUE",
-                   help="a finder parameter (repeatable)")
-    p.add_argument("--repeat", type=_positive, default=3, metavar="R",
-                   help="timed repetitions; the fastest counts (default: %(default)s)")
+    p.add_argument(
+        "--algorithm",
+        action="append",
+        metavar="NAME",
+        help="a finder to measure (repeatable; default: every finder)",
+    )
+    p.add_argument(
+        "--param",
+        action="append",
+        default=[],
+        metavar="[FINDER.]NAME=VALUE",
+        help="a finder parameter (repeatable)",
+    )
+    p.add_argument(
+        "--repeat",
+        type=_positive,
+        default=3,
+        metavar="R",
+        help="timed repetitions; the fastest counts (default: %(default)s)",
+    )
     p.add_argument("--json", metavar="FILE", help="also write the figures as JSON to FILE")
     p.set_defaults(handler=_run_bench)
 
@@ -271,8 +358,11 @@ def _run_bench(args) -> None:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog=PROG, description="Tools around trelmon: synthetic events, samples, "
-                                            "and the reconstruction and validation run.")
+    parser = _Parser(
+        prog=PROG,
+        description="Tools around trelmon: synthetic events, samples, "
+        "and the reconstruction and validation run.",
+    )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     _add_generate(commands)
     _add_run(commands)

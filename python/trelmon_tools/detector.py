@@ -17,8 +17,34 @@ NUMBER_OF_STATIONS = NUMBER_OF_MODULES // 2
 #: Station centres along z: widely spaced upstream of the interaction region (for backward
 #: tracks and vertexing), every 25 mm across it, and sparser again downstream.
 STATION_Z = np.array(
-    [-287.5, -262.5, -237.5, -212.5, -137.5, -62.5, -37.5, -12.5, 12.5, 37.5, 62.5, 87.5, 112.5,
-     137.5, 162.5, 187.5, 212.5, 237.5, 262.5, 325.0, 400.0, 495.0, 600.0, 650.0, 700.0, 750.0]
+    [
+        -287.5,
+        -262.5,
+        -237.5,
+        -212.5,
+        -137.5,
+        -62.5,
+        -37.5,
+        -12.5,
+        12.5,
+        37.5,
+        62.5,
+        87.5,
+        112.5,
+        137.5,
+        162.5,
+        187.5,
+        212.5,
+        237.5,
+        262.5,
+        325.0,
+        400.0,
+        495.0,
+        600.0,
+        650.0,
+        700.0,
+        750.0,
+    ]
 )
 
 #: The two halves of a station sit this far either side of the station centre.

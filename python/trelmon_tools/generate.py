@@ -36,8 +36,22 @@ __all__ = ["MC_COLUMNS", "generate_event", "generate_events"]
 
 #: Columns of the Monte Carlo table, in the order of each particle row.
 MC_COLUMNS = (
-    "key", "pid", "p", "pt", "eta", "phi", "charge", "hits", "isLong", "isDown", "hasVelo",
-    "hasUT", "hasScifi", "fromBeautyDecay", "fromCharmDecay", "fromStrangeDecay",
+    "key",
+    "pid",
+    "p",
+    "pt",
+    "eta",
+    "phi",
+    "charge",
+    "hits",
+    "isLong",
+    "isDown",
+    "hasVelo",
+    "hasUT",
+    "hasScifi",
+    "fromBeautyDecay",
+    "fromCharmDecay",
+    "fromStrangeDecay",
 )
 
 _C_LIGHT = 299.792458  # mm/ns
@@ -95,8 +109,9 @@ class _Particles:
 
     @staticmethod
     def concat(parts: list[_Particles]) -> _Particles:
-        return _Particles(*(np.concatenate([getattr(p, f.name) for p in parts])
-                            for f in fields(_Particles)))
+        return _Particles(
+            *(np.concatenate([getattr(p, f.name) for p in parts]) for f in fields(_Particles))
+        )
 
 
 def _masses(pid: np.ndarray) -> np.ndarray:
@@ -115,7 +130,7 @@ def _charges(pid: np.ndarray) -> np.ndarray:
     return np.where(pid > 0, out, -out)
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _pt_table(mass: float, temperature: float, exponent: float) -> tuple[np.ndarray, np.ndarray]:
     """Inverse-CDF table of f(pT) ~ pT (1 + (mT - m) / (n T))^-n."""
     pt = np.concatenate([[0.0], np.geomspace(1.0, 2.0e5, 4000)])
@@ -150,8 +165,14 @@ def _produce(rng, pid, vertex, pv, spectrum, eta_ranges) -> _Particles:
     eta = _sample_eta(rng, n, eta_ranges)
     phi = rng.uniform(-math.pi, math.pi, n)
     return _Particles(
-        pid=pid, px=pt * np.cos(phi), py=pt * np.sin(phi), pz=pt * np.sinh(eta),
-        ox=pv[0][vertex], oy=pv[1][vertex], oz=pv[2][vertex], ot=pv[3][vertex],
+        pid=pid,
+        px=pt * np.cos(phi),
+        py=pt * np.sin(phi),
+        pz=pt * np.sinh(eta),
+        ox=pv[0][vertex],
+        oy=pv[1][vertex],
+        oz=pv[2][vertex],
+        ot=pv[3][vertex],
         flags=np.zeros(n, dtype=np.int64),
     )
 
@@ -199,7 +220,7 @@ def _decay_at_rest(rng, mass: float, daughters: np.ndarray, n: int):
     sub[:, k - 1] = mass
     if k > 2:
         u = np.sort(rng.random((n, k - 2)), axis=1)
-        sub[:, 1:k - 1] = cum[1:k - 1] + u * spare
+        sub[:, 1 : k - 1] = cum[1 : k - 1] + u * spare
     out = np.zeros((4, n, k))
     # The system of daughters 0..j in the parent frame, starting from the parent at rest.
     se, sx, sy, sz = np.full(n, mass), np.zeros(n), np.zeros(n), np.zeros(n)
@@ -236,8 +257,15 @@ def _decay(rng, parents: _Particles) -> _Particles:
             pe = np.sqrt(par.px**2 + par.py**2 + par.pz**2 + species.mass**2)
             rep = lambda a: np.repeat(a, k)  # noqa: E731 - one value per daughter
             _, dpx, dpy, dpz = _boost(
-                e.ravel(), px.ravel(), py.ravel(), pz.ravel(),
-                rep(pe), rep(par.px), rep(par.py), rep(par.pz), species.mass,
+                e.ravel(),
+                px.ravel(),
+                py.ravel(),
+                pz.ravel(),
+                rep(pe),
+                rep(par.px),
+                rep(par.py),
+                rep(par.pz),
+                species.mass,
             )
             # Flight: L = (p / m) c tau * Exp(1); time of flight L / (beta c) = (E / m) c tau ...
             proper = species.ctau * rng.standard_exponential(n)
@@ -248,15 +276,24 @@ def _decay(rng, parents: _Particles) -> _Particles:
             sign = np.where(par.pid > 0, 1, 0)[:, None]
             pids = np.array(daughter_codes)[None, :]
             conj = np.array([conjugate(d) for d in daughter_codes])[None, :]
-            bit = (_FROM_BEAUTY if code in BEAUTY else 0) | (_FROM_CHARM if code in CHARM else 0) \
+            bit = (
+                (_FROM_BEAUTY if code in BEAUTY else 0)
+                | (_FROM_CHARM if code in CHARM else 0)
                 | (_FROM_STRANGE if code in STRANGE else 0)
-            results.append(_Particles(
-                pid=np.where(sign == 1, pids, conj).ravel(),
-                px=dpx, py=dpy, pz=dpz,
-                ox=rep(par.ox + flight_x), oy=rep(par.oy + flight_y),
-                oz=rep(par.oz + flight_z), ot=rep(par.ot + flight_t),
-                flags=rep(par.flags | bit),
-            ))
+            )
+            results.append(
+                _Particles(
+                    pid=np.where(sign == 1, pids, conj).ravel(),
+                    px=dpx,
+                    py=dpy,
+                    pz=dpz,
+                    ox=rep(par.ox + flight_x),
+                    oy=rep(par.oy + flight_y),
+                    oz=rep(par.oz + flight_z),
+                    ot=rep(par.ot + flight_t),
+                    flags=rep(par.flags | bit),
+                )
+            )
     return _Particles.concat(results)
 
 
@@ -318,13 +355,24 @@ def _propagate(rng, particles: _Particles, hit_efficiency, hit_resolution, faces
     smear = rng.normal(0.0, hit_resolution, (2, count))
     path = np.abs(dz[part, step]) * np.sqrt(slope2[part])
     t = particles.ot[part] + path * inv_speed[part] + rng.normal(0.0, _TIME_RESOLUTION, count)
-    hits = (part, module[part, step], x[part, step] + smear[0], y[part, step] + smear[1],
-            zp[part, step], t, step)
+    hits = (
+        part,
+        module[part, step],
+        x[part, step] + smear[0],
+        y[part, step] + smear[1],
+        zp[part, step],
+        t,
+        step,
+    )
 
     last = ahead[:, -1]
-    state = (np.where(last, x[:, -1], particles.ox), np.where(last, y[:, -1], particles.oy),
-             np.where(last, zp[:, -1], particles.oz), tx + kicks[0].sum(axis=1),
-             ty + kicks[1].sum(axis=1))
+    state = (
+        np.where(last, x[:, -1], particles.ox),
+        np.where(last, y[:, -1], particles.oy),
+        np.where(last, zp[:, -1], particles.oz),
+        tx + kicks[0].sum(axis=1),
+        ty + kicks[1].sum(axis=1),
+    )
     return hits, state
 
 
@@ -335,19 +383,30 @@ def _downstream_flags(particles: _Particles, state, charge):
     forward = particles.pz > 0.0
     x_ut = x + tx * (det.UT_Z - z)
     y_ut = y + ty * (det.UT_Z - z)
-    has_ut = (forward & (particles.oz < det.UT_Z - 100.0) & (p > 300.0)
-              & (np.abs(x_ut) < det.UT_HALF_WIDTH[0]) & (np.abs(y_ut) < det.UT_HALF_WIDTH[1])
-              & (x_ut**2 + y_ut**2 > det.UT_BEAM_HOLE**2))
+    has_ut = (
+        forward
+        & (particles.oz < det.UT_Z - 100.0)
+        & (p > 300.0)
+        & (np.abs(x_ut) < det.UT_HALF_WIDTH[0])
+        & (np.abs(y_ut) < det.UT_HALF_WIDTH[1])
+        & (x_ut**2 + y_ut**2 > det.UT_BEAM_HOLE**2)
+    )
     with np.errstate(divide="ignore"):
         tx_after = tx + charge * det.MAGNET_PT_KICK / np.maximum(p, 1e-300)
     before_magnet = particles.oz < det.MAGNET_Z
     x_mag = x + tx * (det.MAGNET_Z - z)
-    x_t = np.where(before_magnet, x_mag + tx_after * (det.SCIFI_Z - det.MAGNET_Z),
-                   x + tx * (det.SCIFI_Z - z))
+    x_t = np.where(
+        before_magnet, x_mag + tx_after * (det.SCIFI_Z - det.MAGNET_Z), x + tx * (det.SCIFI_Z - z)
+    )
     y_t = y + ty * (det.SCIFI_Z - z)
-    has_scifi = (forward & (particles.oz < det.SCIFI_Z - 1000.0) & (p > 1000.0)
-                 & (np.abs(x_t) < det.SCIFI_HALF_WIDTH[0]) & (np.abs(y_t) < det.SCIFI_HALF_WIDTH[1])
-                 & (x_t**2 + y_t**2 > det.SCIFI_BEAM_HOLE**2))
+    has_scifi = (
+        forward
+        & (particles.oz < det.SCIFI_Z - 1000.0)
+        & (p > 1000.0)
+        & (np.abs(x_t) < det.SCIFI_HALF_WIDTH[0])
+        & (np.abs(y_t) < det.SCIFI_HALF_WIDTH[1])
+        & (x_t**2 + y_t**2 > det.SCIFI_BEAM_HOLE**2)
+    )
     return has_ut, has_scifi
 
 
@@ -359,9 +418,17 @@ def _check_seed(seed) -> None:
         raise ValueError(f"seed must be non-negative, got {seed}")
 
 
-def _check_knobs(n_collisions, particles_per_collision, strange_per_collision,
-                 charm_per_collision, beauty_pairs, noise_fraction, hit_efficiency,
-                 hit_resolution, sensor_faces):
+def _check_knobs(
+    n_collisions,
+    particles_per_collision,
+    strange_per_collision,
+    charm_per_collision,
+    beauty_pairs,
+    noise_fraction,
+    hit_efficiency,
+    hit_resolution,
+    sensor_faces,
+):
     def count(name, value):
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 0:
             raise ValueError(f"{name} must be a non-negative integer, got {value!r}")
@@ -426,9 +493,17 @@ def generate_event(
         "x", "y", "z" and, with ``with_time``, "t". Every module holds at least one hit.
     """
     _check_seed(seed)
-    _check_knobs(n_collisions, particles_per_collision, strange_per_collision,
-                 charm_per_collision, beauty_pairs, noise_fraction, hit_efficiency,
-                 hit_resolution, sensor_faces)
+    _check_knobs(
+        n_collisions,
+        particles_per_collision,
+        strange_per_collision,
+        charm_per_collision,
+        beauty_pairs,
+        noise_fraction,
+        hit_efficiency,
+        hit_resolution,
+        sensor_faces,
+    )
     rng = np.random.default_rng(seed)
 
     # Primary vertices.
@@ -457,8 +532,9 @@ def generate_event(
     pairs = beauty_pairs if n_collisions else 0
     pid = rng.choice([511, 521, 531, 5122], size=2 * pairs, p=[0.4, 0.4, 0.1, 0.1])
     pid = pid * np.tile([1, -1], pairs)
-    beauty = _produce(rng, pid, np.zeros(len(pid), dtype=np.int64), pv, _BEAUTY_SPECTRUM,
-                      _BEAUTY_ETA)
+    beauty = _produce(
+        rng, pid, np.zeros(len(pid), dtype=np.int64), pv, _BEAUTY_SPECTRUM, _BEAUTY_ETA
+    )
 
     tracked = [prompt]
     pending = _Particles.concat([strange, charm, beauty])
@@ -471,7 +547,8 @@ def generate_event(
     charge = _charges(particles.pid)
 
     (h_part, h_module, h_x, h_y, h_z, h_t, h_step), state = _propagate(
-        rng, particles, hit_efficiency, hit_resolution, sensor_faces)
+        rng, particles, hit_efficiency, hit_resolution, sensor_faces
+    )
 
     # Reconstructibility.
     n_hits = np.bincount(h_part, minlength=len(particles))
@@ -483,8 +560,9 @@ def generate_event(
     # Noise, then one noise hit on each module still empty.
     n_noise = rng.poisson(noise_fraction / (1.0 - noise_fraction) * len(h_part))
     noise_module = rng.integers(0, det.NUMBER_OF_MODULES, n_noise)
-    empty = np.flatnonzero(np.bincount(np.concatenate([h_module, noise_module]),
-                                       minlength=det.NUMBER_OF_MODULES) == 0)
+    empty = np.flatnonzero(
+        np.bincount(np.concatenate([h_module, noise_module]), minlength=det.NUMBER_OF_MODULES) == 0
+    )
     noise_module = np.concatenate([noise_module, empty])
     n_noise = len(noise_module)
     r = np.sqrt(rng.uniform(det.INNER_RADIUS**2, det.OUTER_RADIUS**2, n_noise))
@@ -509,7 +587,7 @@ def generate_event(
     hit_positions = position[by_particle].tolist()
     bounds = np.concatenate([[0], np.cumsum(n_hits)]).tolist()
     kept = np.flatnonzero(keep)
-    hit_lists = [hit_positions[bounds[i]:bounds[i + 1]] for i in kept.tolist()]
+    hit_lists = [hit_positions[bounds[i] : bounds[i + 1]] for i in kept.tolist()]
 
     p_vec = particles.take(kept)
     pt = np.hypot(p_vec.px, p_vec.py)
@@ -520,12 +598,22 @@ def generate_event(
     is_long = has_velo & has_scifi
     is_down = has_ut & has_scifi
     columns = (
-        (row_of[kept] + 1).tolist(), p_vec.pid.tolist(), p.tolist(), pt.tolist(), eta.tolist(),
-        phi.tolist(), charge[kept].tolist(), hit_lists,
-        *(a[kept].astype(np.int64).tolist()
-          for a in (is_long, is_down, has_velo, has_ut, has_scifi)),
-        *((flags & bit != 0).astype(np.int64).tolist()
-          for bit in (_FROM_BEAUTY, _FROM_CHARM, _FROM_STRANGE)),
+        (row_of[kept] + 1).tolist(),
+        p_vec.pid.tolist(),
+        p.tolist(),
+        pt.tolist(),
+        eta.tolist(),
+        phi.tolist(),
+        charge[kept].tolist(),
+        hit_lists,
+        *(
+            a[kept].astype(np.int64).tolist()
+            for a in (is_long, is_down, has_velo, has_ut, has_scifi)
+        ),
+        *(
+            (flags & bit != 0).astype(np.int64).tolist()
+            for bit in (_FROM_BEAUTY, _FROM_CHARM, _FROM_STRANGE)
+        ),
     )
     rows = [list(row) for row in zip(*columns)]
 

@@ -17,7 +17,12 @@ from collections.abc import Iterable, Iterator, Mapping
 from pathlib import Path
 
 __all__ = [
-    "EventFileError", "check_event", "event_files", "iter_events", "read_event", "write_event",
+    "EventFileError",
+    "check_event",
+    "event_files",
+    "iter_events",
+    "read_event",
+    "write_event",
     "write_sample",
 ]
 
@@ -146,8 +151,10 @@ def event_files(directory) -> list[Path]:
     directory = Path(directory)
     if not directory.is_dir():
         raise NotADirectoryError(f"{directory}: not a directory")
-    return sorted((p for p in directory.iterdir() if p.suffix == ".json" and p.is_file()),
-                  key=lambda p: p.name)
+    return sorted(
+        (p for p in directory.iterdir() if p.suffix == ".json" and p.is_file()),
+        key=lambda p: p.name,
+    )
 
 
 def iter_events(directory) -> Iterator[dict]:

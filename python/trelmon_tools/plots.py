@@ -22,9 +22,19 @@ from . import truth
 from .progress import progress
 
 __all__ = [
-    "ETA_EDGES", "MOMENTUM_EDGES", "PLOT_CATEGORIES", "binned_counts", "column_values",
-    "efficiency_interval", "event_display", "ghost_flags", "missed_particles", "plot_efficiency",
-    "require_matplotlib", "restrict_truth", "write_plots",
+    "ETA_EDGES",
+    "MOMENTUM_EDGES",
+    "PLOT_CATEGORIES",
+    "binned_counts",
+    "column_values",
+    "efficiency_interval",
+    "event_display",
+    "ghost_flags",
+    "missed_particles",
+    "plot_efficiency",
+    "require_matplotlib",
+    "restrict_truth",
+    "write_plots",
 ]
 
 #: Bin edges: momentum in MeV (0.1 to 100 GeV, logarithmic), pseudorapidity in steps of 0.5.
@@ -48,6 +58,7 @@ def require_matplotlib() -> None:
 
 
 # --------------------------------------------------------------------- asking the validator
+
 
 def restrict_truth(event: dict, rows) -> dict:
     """A shallow copy of ``event`` whose Monte Carlo table keeps only the given rows (indices
@@ -74,10 +85,11 @@ def binned_counts(events, tracks, values, edges, labels=PLOT_CATEGORIES) -> dict
     by the validator on the tables cut down to each bin's particles.
     """
     n_bins = len(edges) - 1
-    counts = {label: (np.zeros(n_bins, dtype=np.int64), np.zeros(n_bins, dtype=np.int64))
-              for label in labels}
-    which = [np.searchsorted(edges, np.asarray(v, dtype=float), side="right") - 1
-             for v in values]
+    counts = {
+        label: (np.zeros(n_bins, dtype=np.int64), np.zeros(n_bins, dtype=np.int64))
+        for label in labels
+    }
+    which = [np.searchsorted(edges, np.asarray(v, dtype=float), side="right") - 1 for v in values]
     for b in range(n_bins):
         cut, cut_tracks = [], []
         for event, event_tracks, bins in zip(events, tracks, which):
@@ -108,8 +120,11 @@ def efficiency_interval(k, n, z: float = 1.0):
         centre = (k + z * z / 2) / denominator
         half = z / denominator * np.sqrt(k * (n - k) / n + z * z / 4)
     empty = n == 0
-    return (np.where(empty, np.nan, eff), np.where(empty, np.nan, centre - half),
-            np.where(empty, np.nan, centre + half))
+    return (
+        np.where(empty, np.nan, eff),
+        np.where(empty, np.nan, centre - half),
+        np.where(empty, np.nan, centre + half),
+    )
 
 
 def ghost_flags(event: dict, tracks) -> list:
@@ -134,8 +149,9 @@ def missed_particles(event: dict, tracks, label: str = "velo") -> list:
 _MARKERS = "osD^v<>p"
 
 
-def plot_efficiency(path, variable: str, edges, counts_by_finder: dict, *, log_x: bool,
-                    labels=PLOT_CATEGORIES) -> None:
+def plot_efficiency(
+    path, variable: str, edges, counts_by_finder: dict, *, log_x: bool, labels=PLOT_CATEGORIES
+) -> None:
     """One panel per category: efficiency per bin for each finder, with Wilson intervals,
     over a grey histogram of the category's particles."""
     edges = np.asarray(edges, dtype=float)
@@ -166,12 +182,17 @@ def plot_efficiency(path, variable: str, edges, counts_by_finder: dict, *, log_x
                 x = centres * (x_edges[1:] / x_edges[:-1]) ** shift
             else:
                 x = centres + shift * (x_edges[1:] - x_edges[:-1])
-            ax.errorbar(x[shown], 100 * eff[shown],
-                        yerr=100 * np.vstack([eff[shown] - low[shown], high[shown] - eff[shown]]),
-                        xerr=np.vstack([x[shown] - x_edges[:-1][shown],
-                                        x_edges[1:][shown] - x[shown]]),
-                        fmt=_MARKERS[i % len(_MARKERS)], markersize=4, capsize=0,
-                        linewidth=1, label=name)
+            ax.errorbar(
+                x[shown],
+                100 * eff[shown],
+                yerr=100 * np.vstack([eff[shown] - low[shown], high[shown] - eff[shown]]),
+                xerr=np.vstack([x[shown] - x_edges[:-1][shown], x_edges[1:][shown] - x[shown]]),
+                fmt=_MARKERS[i % len(_MARKERS)],
+                markersize=4,
+                capsize=0,
+                linewidth=1,
+                label=name,
+            )
         if log_x:
             ax.set_xscale("log")
         ax.set_xlim(x_edges[0], x_edges[-1])
@@ -199,24 +220,44 @@ def event_display(path, event: dict, tracks, *, title: str, label: str = "velo")
     colours = [f"C{i}" for i in (0, 1, 2, 4, 5, 6, 8, 9)]  # no red (missed), no grey (hits)
     for column, (h, v, view) in enumerate(views):
         ax = fig.add_subplot(1, 3, column + 1)
-        ax.scatter(coords[h], coords[v], s=1.5, color="0.6", linewidths=0, label="hits",
-                   rasterized=True)
+        ax.scatter(
+            coords[h], coords[v], s=1.5, color="0.6", linewidths=0, label="hits", rasterized=True
+        )
         first_track = first_ghost = True
         for i, (track, ghost) in enumerate(zip(tracks, ghosts)):
             ids = [hit.id for hit in track.hits]
             if ghost:
-                ax.plot(coords[h][ids], coords[v][ids], "--", color="black", linewidth=0.9,
-                        label="ghost tracks" if first_ghost else None)
+                ax.plot(
+                    coords[h][ids],
+                    coords[v][ids],
+                    "--",
+                    color="black",
+                    linewidth=0.9,
+                    label="ghost tracks" if first_ghost else None,
+                )
                 first_ghost = False
             else:
-                ax.plot(coords[h][ids], coords[v][ids], "-", color=colours[i % len(colours)],
-                        linewidth=0.7, label="tracks" if first_track else None)
+                ax.plot(
+                    coords[h][ids],
+                    coords[v][ids],
+                    "-",
+                    color=colours[i % len(colours)],
+                    linewidth=0.7,
+                    label="tracks" if first_track else None,
+                )
                 first_track = False
         for j, row in enumerate(missed):
             ids = sorted(particles[row]["hits"], key=lambda hit: zs[hit])
-            ax.plot(coords[h][ids], coords[v][ids], "-o", color="red", alpha=0.55,
-                    linewidth=2.2, markersize=3,
-                    label=f'missed "{label}" particles' if j == 0 else None)
+            ax.plot(
+                coords[h][ids],
+                coords[v][ids],
+                "-o",
+                color="red",
+                alpha=0.55,
+                linewidth=2.2,
+                markersize=3,
+                label=f'missed "{label}" particles' if j == 0 else None,
+            )
         ax.set_xlabel(f"{h} [mm]")
         ax.set_ylabel(f"{v} [mm]")
         if (h, v) == ("x", "y"):
@@ -225,10 +266,16 @@ def event_display(path, event: dict, tracks, *, title: str, label: str = "velo")
         if column == 0:
             ax.legend(loc="upper left", fontsize="small", markerscale=3)
     n_ghosts = sum(ghosts)
-    shown = {"hits": len(xs), "tracks": len(tracks) - n_ghosts, "ghosts": n_ghosts,
-             "missed": len(missed)}
-    fig.suptitle(f"{title}: {len(xs)} hits, {len(tracks)} tracks of which {n_ghosts} ghosts, "
-                 f'{len(missed)} "{label}" particles missed')
+    shown = {
+        "hits": len(xs),
+        "tracks": len(tracks) - n_ghosts,
+        "ghosts": n_ghosts,
+        "missed": len(missed),
+    }
+    fig.suptitle(
+        f"{title}: {len(xs)} hits, {len(tracks)} tracks of which {n_ghosts} ghosts, "
+        f'{len(missed)} "{label}" particles missed'
+    )
     fig.savefig(path, dpi=110)
     return shown
 
@@ -242,8 +289,10 @@ def column_values(event: dict, name: str) -> np.ndarray:
     rows = mc["particles"]
     if position is None:
         return np.zeros(len(rows))
-    return np.array([truth._as_float(row[position], 0.0) if position < len(row) else 0.0
-                     for row in rows], dtype=float)
+    return np.array(
+        [truth._as_float(row[position], 0.0) if position < len(row) else 0.0 for row in rows],
+        dtype=float,
+    )
 
 
 def write_plots(directory, events: list, results: list, *, display_event: int = 0) -> list:
@@ -259,8 +308,9 @@ def write_plots(directory, events: list, results: list, *, display_event: int = 
     directory.mkdir(parents=True, exist_ok=True)
     paths = []
     steps = [("p", MOMENTUM_EDGES, True), ("eta", ETA_EDGES, False)]
-    with progress(total=len(steps) * len(results) + len(results), desc="plotting",
-                  unit="figure part") as bar:
+    with progress(
+        total=len(steps) * len(results) + len(results), desc="plotting", unit="figure part"
+    ) as bar:
         for variable, edges, log_x in steps:
             values = [column_values(e, variable) for e in events]
             counts = {}
@@ -273,8 +323,9 @@ def write_plots(directory, events: list, results: list, *, display_event: int = 
         event = events[display_event]
         for r in results:
             path = directory / f"event_display_{r.name}.png"
-            event_display(path, event, r.tracks[display_event],
-                          title=f"{r.name}, event {display_event}")
+            event_display(
+                path, event, r.tracks[display_event], title=f"{r.name}, event {display_event}"
+            )
             paths.append(path)
             bar.update()
     return paths

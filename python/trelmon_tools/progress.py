@@ -15,8 +15,16 @@ def progress(iterable=None, *, desc: str, total=None, unit: str = "event"):
 
     Bars vanish when done, so a finished run leaves only its results on the screen.
     """
-    return tqdm(iterable, desc=desc, total=total, unit=unit, leave=False, file=sys.stderr,
-                disable=not _on_terminal(), dynamic_ncols=True)
+    return tqdm(
+        iterable,
+        desc=desc,
+        total=total,
+        unit=unit,
+        leave=False,
+        file=sys.stderr,
+        disable=not _on_terminal(),
+        dynamic_ncols=True,
+    )
 
 
 def _on_terminal() -> bool:

@@ -28,10 +28,25 @@ from .generate import generate_event
 from .progress import progress, worker_threads
 
 __all__ = [
-    "DEFAULT_EVENTS", "DEFAULT_SEED", "Finder", "FinderResult", "RunError", "Sample",
-    "accepted_parameters", "build_events", "configure_finders", "directory_sample",
-    "finder_classes", "format_table", "generated_sample", "parse_param", "run_finders",
-    "run_record", "solve", "validate", "write_json",
+    "DEFAULT_EVENTS",
+    "DEFAULT_SEED",
+    "Finder",
+    "FinderResult",
+    "RunError",
+    "Sample",
+    "accepted_parameters",
+    "build_events",
+    "configure_finders",
+    "directory_sample",
+    "finder_classes",
+    "format_table",
+    "generated_sample",
+    "parse_param",
+    "run_finders",
+    "run_record",
+    "solve",
+    "validate",
+    "write_json",
 ]
 
 #: The built-in sample: this many generated events, event i with seed DEFAULT_SEED + i.
@@ -44,6 +59,7 @@ class RunError(Exception):
 
 
 # ---------------------------------------------------------------------------------- samples
+
 
 @dataclass
 class Sample:
@@ -67,10 +83,12 @@ def generated_sample(n: int, seed: int = DEFAULT_SEED) -> Sample:
     ``seed + i``."""
     if n < 1:
         raise RunError(f"a sample needs at least one event, not {n}")
-    events = [generate_event(seed + i)
-              for i in progress(range(n), desc="generating", total=n)]
-    return Sample(events, [f"event {i} (seed {seed + i})" for i in range(n)],
-                  {"kind": "generated", "events": n, "seed": seed})
+    events = [generate_event(seed + i) for i in progress(range(n), desc="generating", total=n)]
+    return Sample(
+        events,
+        [f"event {i} (seed {seed + i})" for i in range(n)],
+        {"kind": "generated", "events": n, "seed": seed},
+    )
 
 
 def directory_sample(directory) -> Sample:
@@ -89,8 +107,11 @@ def directory_sample(directory) -> Sample:
             raise RunError(_one_line(str(e))) from None
         except OSError as e:
             raise RunError(_os_message(e, path)) from None
-    return Sample(events, [str(p) for p in paths],
-                  {"kind": "directory", "events": len(events), "directory": str(directory)})
+    return Sample(
+        events,
+        [str(p) for p in paths],
+        {"kind": "directory", "events": len(events), "directory": str(directory)},
+    )
 
 
 def build_events(sample: Sample) -> list:
@@ -106,6 +127,7 @@ def build_events(sample: Sample) -> list:
 
 
 # ---------------------------------------------------------------------------------- finders
+
 
 @dataclass
 class Finder:
@@ -214,13 +236,15 @@ def configure_finders(names=None, params=()) -> list:
             try:
                 cls(**{key: value})
             except (TypeError, ValueError, OverflowError) as e:
-                raise RunError(f"{name}: bad value {written[name][key]} for {key}: "
-                               f"{_message(e)}") from None
+                raise RunError(
+                    f"{name}: bad value {written[name][key]} for {key}: {_message(e)}"
+                ) from None
         finders.append(Finder(name, cls(**settings[name]), settings[name]))
     return finders
 
 
 # ------------------------------------------------------------------------------ the run
+
 
 @dataclass
 class FinderResult:
@@ -265,7 +289,7 @@ def solve(finder: Finder, events: list, chunk: int | None = None):
     tracks, seconds = [], 0.0
     with progress(total=len(events), desc=f"solving ({finder.name})") as bar:
         for start in range(0, len(events), chunk):
-            part = events[start:start + chunk]
+            part = events[start : start + chunk]
             began = time.perf_counter()
             try:
                 found = finder.algorithm.solve_batch(part)
@@ -300,13 +324,15 @@ def run_finders(sample: Sample, finders: list, events=None, *, keep_tracks: bool
             tracks, seconds = solve(finder, events)
             bar.set_postfix_str(f"validating {finder.name}")
             metrics = validate(sample, tracks)
-            results.append(FinderResult(finder, len(events), seconds, metrics,
-                                        tracks if keep_tracks else None))
+            results.append(
+                FinderResult(finder, len(events), seconds, metrics, tracks if keep_tracks else None)
+            )
             bar.update()
     return results
 
 
 # ------------------------------------------------------------------------------ reports
+
 
 def _percent(value) -> str:
     return "-" if value is None else f"{value:.1f}%"
@@ -322,11 +348,20 @@ def format_table(sample: Sample, results: list) -> str:
     """The side-by-side comparison of the finders, as aligned text."""
     n = len(sample.events)
     hits = sum(len(e["x"]) for e in sample.events) / n if n else 0.0
-    particles = sum(len(e["montecarlo"]["particles"]) if isinstance(e.get("montecarlo"), dict)
-                    else 0 for e in sample.events) / n if n else 0.0
+    particles = (
+        sum(
+            len(e["montecarlo"]["particles"]) if isinstance(e.get("montecarlo"), dict) else 0
+            for e in sample.events
+        )
+        / n
+        if n
+        else 0.0
+    )
     threads = worker_threads()
-    title = (f"trelmon: {sample.describe()}, {hits:,.0f} hits and {particles:,.0f} particles "
-             f"per event; {threads} thread{'s' if threads != 1 else ''}")
+    title = (
+        f"trelmon: {sample.describe()}, {hits:,.0f} hits and {particles:,.0f} particles "
+        f"per event; {threads} thread{'s' if threads != 1 else ''}"
+    )
 
     rows = [
         ("events per second", [_rate(r.events_per_second) for r in results]),
@@ -339,22 +374,28 @@ def format_table(sample: Sample, results: list) -> str:
         if not present:
             continue
         rows.append((f"{label} ({max(e['n_particles'] for e in present):,} particles)", None))
-        for title_, key in (("reconstruction efficiency", "recoeffT"),
-                            ("clone rate", "clone_percentage"), ("purity", "purityT"),
-                            ("hit efficiency", "hit_eff_percentage")):
+        for title_, key in (
+            ("reconstruction efficiency", "recoeffT"),
+            ("clone rate", "clone_percentage"),
+            ("purity", "purityT"),
+            ("hit efficiency", "hit_eff_percentage"),
+        ):
             rows.append((f"  {title_}", [_percent(e and e[key]) for e in entries]))
 
     names = [r.name for r in results]
     first = max(len(label) for label, _ in rows)
-    widths = [max(len(name), *(len(cells[i]) for _, cells in rows if cells))
-              for i, name in enumerate(names)]
+    widths = [
+        max(len(name), *(len(cells[i]) for _, cells in rows if cells))
+        for i, name in enumerate(names)
+    ]
     lines = [title, "", "  ".join([" " * first, *(n.rjust(w) for n, w in zip(names, widths))])]
     for label, cells in rows:
         if cells is None:
             lines.append(label)
         else:
-            lines.append("  ".join([label.ljust(first),
-                                    *(c.rjust(w) for c, w in zip(cells, widths))]))
+            lines.append(
+                "  ".join([label.ljust(first), *(c.rjust(w) for c, w in zip(cells, widths))])
+            )
     return "\n".join(line.rstrip() for line in lines)
 
 
@@ -398,6 +439,7 @@ def write_json(path, record: dict) -> None:
 
 
 # ------------------------------------------------------------------------------ messages
+
 
 def _message(e: BaseException) -> str:
     # A KeyError's str() is the repr of its key; its first argument reads better.

@@ -16,14 +16,25 @@ __all__ = ["CATEGORIES", "FLAG_COLUMNS", "in_category", "mc_particles", "categor
 
 #: Labels of the particle categories, in report order.
 CATEGORIES = (
-    "velo", "long", "long>5GeV", "long_strange", "long_strange>5GeV", "long_fromb",
+    "velo",
+    "long",
+    "long>5GeV",
+    "long_strange",
+    "long_strange>5GeV",
+    "long_fromb",
     "long_fromb>5GeV",
 )
 
 #: Flag columns and their values when absent or unconvertible.
 FLAG_COLUMNS = {
-    "isLong": False, "isDown": False, "hasVelo": True, "hasUT": False, "hasScifi": False,
-    "fromBeautyDecay": False, "fromCharmDecay": False, "fromStrangeDecay": False,
+    "isLong": False,
+    "isDown": False,
+    "hasVelo": True,
+    "hasUT": False,
+    "hasScifi": False,
+    "fromBeautyDecay": False,
+    "fromCharmDecay": False,
+    "fromStrangeDecay": False,
 }
 _INT32 = (-(2**31), 2**31 - 1)
 _INT_COLUMNS = {"key": (0, (0, 2**64 - 1)), "pid": (0, _INT32), "charge": (0, _INT32)}
@@ -65,10 +76,11 @@ def mc_particles(event: Mapping) -> list[dict]:
     mc = event.get("montecarlo")
     if mc is None:
         return []
-    n_hits = min((len(event.get(k, ())) for k in "xyz"))
+    n_hits = min(len(event.get(k, ())) for k in "xyz")
     position = {name: i for i, name in enumerate(mc["description"])}
     particles = []
     for row in mc["particles"]:
+
         def cell(name):
             i = position.get(name)
             return row[i] if i is not None and i < len(row) else None
