@@ -1,0 +1,24 @@
+// A track under construction: hit indices into the layout, in increasing z, and its fit quality.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace trelmon::swf {
+
+struct Candidate {
+    std::vector<std::uint32_t> hits;  // increasing z
+    double chi2 = 0.0;                // sum over the hits that were predicted
+    std::uint32_t predicted = 0;      // hits whose chi2 is in the sum
+    // Modules the line crosses inside their active area without a hit: between the track's
+    // hits, and beyond its lower and upper end before following gave up.
+    std::uint32_t missed = 0;
+    std::uint32_t missed_below = 0;
+    std::uint32_t missed_above = 0;
+
+    double quality() const noexcept {
+        return predicted > 0 ? chi2 / static_cast<double>(predicted) : 0.0;
+    }
+};
+
+}  // namespace trelmon::swf

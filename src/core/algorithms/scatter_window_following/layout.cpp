@@ -1,0 +1,128 @@
+#include "algorithms/scatter_window_following/layout.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+#include <numeric>
+
+namespace trelmon::swf {
+namespace {
+
+bool finite(const Hit& hit) noexcept {
+    return std::isfinite(hit.x) && std::isfinite(hit.y) && std::isfinite(hit.z);
+}
+
+// A module is one-sided when the centroid of its hits lies well away from the beam compared
+// with their spread; a module around the beam has its centroid near the axis.
+constexpr double kOneSidedCentroid = 0.2;
+
+}  // namespace
+
+Layout learn_layout(const Event& event) {
+    struct Found {
+        std::size_t original;
+        double z_lo;
+        double z_hi;
+    };
+    std::vector<Found> found;
+    for (std::size_t m = 0; m < event.modules.size(); ++m) {
+        double lo = std::numeric_limits<double>::infinity();
+        double hi = -lo;
+        for (const Hit& hit : event.modules[m].hits()) {
+            if (finite(hit)) {
+                lo = std::min(lo, hit.z);
+                hi = std::max(hi, hit.z);
+            }
+        }
+        if (lo <= hi) {
+            found.push_back({m, lo, hi});
+        }
+    }
+    std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+        return 0.5 * (a.z_lo + a.z_hi) < 0.5 * (b.z_lo + b.z_hi);
+    });
+
+    Layout layout;
+    layout.modules.resize(found.size());
+    std::vector<double> centroid_x(found.size()), centroid_y(found.size());
+    std::vector<bool> one_sided(found.size());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        LayoutModule& mod = layout.modules[i];
+        mod.z = 0.5 * (found[i].z_lo + found[i].z_hi);
+        mod.half_depth = 0.5 * (found[i].z_hi - found[i].z_lo);
+        mod.begin = static_cast<std::uint32_t>(layout.hits.size());
+        mod.r_min = mod.x_min = mod.y_min = std::numeric_limits<double>::infinity();
+        mod.r_max = mod.x_max = mod.y_max = -std::numeric_limits<double>::infinity();
+        double sx = 0.0, sy = 0.0, sr2 = 0.0;
+        for (const Hit& hit : event.modules[found[i].original].hits()) {
+            if (!finite(hit)) {
+                continue;
+            }
+            const double r = std::sqrt(hit.x * hit.x + hit.y * hit.y);
+            layout.hits.push_back({hit.x, hit.y, hit.z, std::atan2(hit.y, hit.x),
+                                   static_cast<std::uint32_t>(i), &hit});
+            mod.r_min = std::min(mod.r_min, r);
+            mod.r_max = std::max(mod.r_max, r);
+            mod.x_min = std::min(mod.x_min, hit.x);
+            mod.x_max = std::max(mod.x_max, hit.x);
+            mod.y_min = std::min(mod.y_min, hit.y);
+            mod.y_max = std::max(mod.y_max, hit.y);
+            sx += hit.x;
+            sy += hit.y;
+            sr2 += r * r;
+        }
+        mod.end = static_cast<std::uint32_t>(layout.hits.size());
+        std::sort(layout.hits.begin() + mod.begin, layout.hits.begin() + mod.end,
+                  [](const PlacedHit& a, const PlacedHit& b) {
+                      return a.phi < b.phi || (a.phi == b.phi && a.source->id < b.source->id);
+                  });
+        const double n = static_cast<double>(mod.end - mod.begin);
+        centroid_x[i] = sx / n;
+        centroid_y[i] = sy / n;
+        const double spread = std::sqrt(sr2 / n);
+        one_sided[i] = std::hypot(centroid_x[i], centroid_y[i]) > kOneSidedCentroid * spread;
+    }
+
+    // Sides: one-sided modules whose centroids point the same way as the first one-sided
+    // module's are side 1, the others side 2.
+    double ref_x = 0.0, ref_y = 0.0;
+    bool has_side[3] = {false, false, false};
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        if (!one_sided[i]) {
+            continue;
+        }
+        if (ref_x == 0.0 && ref_y == 0.0) {
+            ref_x = centroid_x[i];
+            ref_y = centroid_y[i];
+        }
+        layout.modules[i].side = centroid_x[i] * ref_x + centroid_y[i] * ref_y > 0.0 ? 1 : 2;
+        has_side[layout.modules[i].side] = true;
+    }
+
+    // Seed partners: walking down in z, the next two modules of each side.
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        int count[3] = {0, 0, 0};
+        const auto satisfied = [&] {
+            if (!has_side[1] && !has_side[2]) {
+                return count[1] >= 2;
+            }
+            return (!has_side[1] || count[1] >= 2) && (!has_side[2] || count[2] >= 2);
+        };
+        for (std::size_t j = i; j-- > 0 && !satisfied();) {
+            const int side = layout.modules[j].side;
+            if (side == 0) {
+                if (count[1] < 2 || count[2] < 2) {
+                    layout.modules[i].partners.push_back(static_cast<std::uint32_t>(j));
+                }
+                ++count[1];
+                ++count[2];
+            } else if (count[side] < 2) {
+                layout.modules[i].partners.push_back(static_cast<std::uint32_t>(j));
+                ++count[side];
+            }
+        }
+    }
+    return layout;
+}
+
+}  // namespace trelmon::swf

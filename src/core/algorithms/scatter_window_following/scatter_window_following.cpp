@@ -1,0 +1,74 @@
+#include "algorithms/scatter_window_following/scatter_window_following.hpp"
+
+#include <cstdint>
+
+#include "algorithms/scatter_window_following/candidate.hpp"
+#include "algorithms/scatter_window_following/following.hpp"
+#include "algorithms/scatter_window_following/layout.hpp"
+#include "algorithms/scatter_window_following/seeding.hpp"
+#include "algorithms/scatter_window_following/selection.hpp"
+#include "algorithms/scatter_window_following/windows.hpp"
+
+namespace trelmon {
+namespace {
+
+using swf::Candidate;
+using swf::Layout;
+
+// One pass: seeds from every free hit, highest module first, each followed to its full length.
+// Hits of a candidate are claimed, so they start no further seed of this pass; following may
+// still take claimed hits, and selection settles who keeps them.
+std::vector<Candidate> find_candidates(const Layout& layout,
+                                       const ScatterWindowFollowingParams& params,
+                                       const swf::Scatter& scatter,
+                                       const std::vector<std::uint8_t>& taken, bool beam_seeds) {
+    std::vector<Candidate> candidates;
+    std::vector<std::uint8_t> busy = taken;
+    for (std::size_t m = layout.modules.size(); m-- > 2;) {
+        for (std::uint32_t h0 = layout.modules[m].begin; h0 < layout.modules[m].end; ++h0) {
+            if (busy[h0]) {
+                continue;
+            }
+            std::optional<Candidate> seed =
+                swf::best_seed(layout, params, scatter, busy, h0, beam_seeds);
+            if (!seed) {
+                continue;
+            }
+            swf::follow(layout, params, scatter, taken, *seed, -1);
+            swf::follow(layout, params, scatter, taken, *seed, +1);
+            swf::fill_gaps(layout, params, scatter, taken, *seed);
+            for (const std::uint32_t h : seed->hits) {
+                busy[h] = 1;
+            }
+            candidates.push_back(std::move(*seed));
+        }
+    }
+    return candidates;
+}
+
+}  // namespace
+
+std::vector<Track> solve(const ScatterWindowFollowingParams& params, const Event& event) {
+    const Layout layout = swf::learn_layout(event);
+    const swf::Scatter scatter(params);
+    std::vector<std::uint8_t> taken(layout.hits.size(), 0);
+    std::vector<Candidate> accepted;
+    for (const bool beam_seeds : {true, false}) {
+        std::vector<Candidate> candidates =
+            find_candidates(layout, params, scatter, taken, beam_seeds);
+        swf::select_by_quality(candidates, taken, accepted);
+    }
+    std::vector<Track> tracks;
+    tracks.reserve(accepted.size());
+    for (const Candidate& c : accepted) {
+        Track track;
+        track.hits.reserve(c.hits.size());
+        for (const std::uint32_t h : c.hits) {
+            track.hits.push_back(*layout.hits[h].source);
+        }
+        tracks.push_back(std::move(track));
+    }
+    return tracks;
+}
+
+}  // namespace trelmon
