@@ -1,6 +1,7 @@
 // Python class Event: the native event plus the one Python object it keeps, "montecarlo".
 #include "python/args.hpp"
 #include "python/classes.hpp"
+#include "python/shared_classes.hpp"
 #include "python/types.hpp"
 
 namespace trelmon::py {
@@ -123,12 +124,10 @@ PyType_Slot event_slots[] = {
 }  // namespace
 
 PyTypeObject* event_type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = make_type<EventData>("DetectorEvent.Event", kImmutableTypeFlags | Py_TPFLAGS_HAVE_GC,
+    return shared_class(SharedClass::Event, sizeof(Box<EventData>), [] {
+        return make_type<EventData>("DetectorEvent.Event", kImmutableTypeFlags | Py_TPFLAGS_HAVE_GC,
                                     event_slots);
-    }
-    return type;
+    });
 }
 
 const Event& event_arg(PyObject* object, const char* argument) {

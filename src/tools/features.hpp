@@ -1,0 +1,11 @@
+// The function tables of trelmon_tools._native, one per feature file, each ending in an empty
+// entry. module.cpp registers them in the order listed there.
+#pragma once
+
+#include "python/ref.hpp"
+
+namespace trelmon::py {
+
+PyMethodDef* track_rebuild_functions();  // track_rebuild.cpp
+
+}  // namespace trelmon::py
