@@ -20,10 +20,10 @@ void follow(const Layout& layout, const ScatterWindowFollowingParams& params,
     std::uint32_t a = end_hit(lever);
     const auto count = static_cast<std::int64_t>(layout.modules.size());
     std::uint32_t missed = 0;
+    Segment line(scatter, layout.hits[a], layout.hits[b]);
     for (std::int64_t m = static_cast<std::int64_t>(layout.hits[b].module) + direction;
          m >= 0 && m < count; m += direction) {
         const LayoutModule& mod = layout.modules[static_cast<std::size_t>(m)];
-        const Segment line(scatter, layout.hits[a], layout.hits[b]);
         if (line.crossed_beam(mod.z, direction, params.max_beam_distance)) {
             break;
         }
@@ -57,6 +57,7 @@ void follow(const Layout& layout, const ScatterWindowFollowingParams& params,
             missed = 0;
             b = best;
             a = end_hit(std::min<std::size_t>(2, hits.size() - 1));
+            line = Segment(scatter, layout.hits[a], layout.hits[b]);
             continue;
         }
         if (in_acceptance(mod, px, py, params.acceptance_margin)) {
@@ -65,11 +66,7 @@ void follow(const Layout& layout, const ScatterWindowFollowingParams& params,
             }
             continue;
         }
-        // A straight line that is outside a module's outer edge and moving away from the beam
-        // never comes back.
-        const double r2 = px * px + py * py;
-        const double outward = (px * line.tx() + py * line.ty()) * direction;
-        if (r2 > mod.r_max * mod.r_max && outward > 0.0) {
+        if (left_outwards(layout, px, py, line.tx(), line.ty(), direction)) {
             break;
         }
     }

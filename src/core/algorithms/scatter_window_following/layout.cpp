@@ -72,6 +72,7 @@ Layout learn_layout(const Event& event) {
             sr2 += r * r;
         }
         mod.end = static_cast<std::uint32_t>(layout.hits.size());
+        layout.r_max = std::max(layout.r_max, mod.r_max);
         std::sort(layout.hits.begin() + mod.begin, layout.hits.begin() + mod.end,
                   [](const PlacedHit& a, const PlacedHit& b) {
                       return a.phi < b.phi || (a.phi == b.phi && a.source->id < b.source->id);

@@ -41,7 +41,15 @@ struct LayoutModule {
 struct Layout {
     std::vector<LayoutModule> modules;
     std::vector<PlacedHit> hits;
+    double r_max = 0.0;  // the largest r_max of any module: beyond it a line has left
 };
+
+// Whether a line at (x, y) moving with slopes (tx, ty) in `direction` along z has left the
+// detector outwards for good: outside every module and still moving away from the beam.
+inline bool left_outwards(const Layout& layout, double x, double y, double tx, double ty,
+                          int direction) noexcept {
+    return x * x + y * y > layout.r_max * layout.r_max && (x * tx + y * ty) * direction > 0.0;
+}
 
 Layout learn_layout(const Event& event);
 

@@ -40,9 +40,8 @@ bool third_hit(const Layout& layout, const ScatterWindowFollowingParams& params,
             if (++missed > max_missed) {
                 return false;
             }
-        } else if (px * px + py * py > mod.r_max * mod.r_max &&
-                   px * line.tx() + py * line.ty() < 0.0) {
-            return false;  // left the detector outwards
+        } else if (left_outwards(layout, px, py, line.tx(), line.ty(), -1)) {
+            return false;
         }
     }
     return false;
@@ -70,14 +69,16 @@ std::optional<Candidate> best_seed(const Layout& layout, const ScatterWindowFoll
         if (!(std::fabs(p1.x - p0.x) <= limit && std::fabs(p1.y - p0.y) <= limit)) {
             return;
         }
-        const Segment line(scatter, p0, p1);
         if (beam_seeds) {
-            const double t = line.slope();
-            const double cross = std::fabs(p0.x * line.ty() - p0.y * line.tx());
-            if (!(t > 0.0 ? cross <= tol * t : r0 <= tol)) {
+            // Distance of the transverse line through both hits from the beam line.
+            const double dx = p1.x - p0.x;
+            const double dy = p1.y - p0.y;
+            const double cross = std::fabs(p0.x * dy - p0.y * dx);
+            if (!(cross * cross <= tol * tol * (dx * dx + dy * dy))) {
                 return;
             }
         }
+        const Segment line(scatter, p0, p1);
         std::uint32_t h2 = 0;
         double chi2 = 0.0;
         std::uint32_t missed = 0;
