@@ -1,6 +1,7 @@
 // A track under construction: hit indices into the layout, in increasing z, and its fit quality.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -15,6 +16,20 @@ struct Candidate {
     std::uint32_t missed = 0;
     std::uint32_t missed_below = 0;
     std::uint32_t missed_above = 0;
+
+    // Whether the candidate can make a track at all. Three hits make a track only where the line
+    // crosses few other modules' active areas without a hit: none at one end at least (where it
+    // leaves the detector or meets the beam), and either none between the hits or none at both
+    // ends. A chance alignment of three hits almost always crosses further modules on both sides.
+    bool acceptable() const noexcept {
+        if (hits.size() != 3) {
+            return hits.size() > 3;
+        }
+        if (missed_below > 0 && missed_above > 0) {
+            return false;
+        }
+        return missed == 0 || (missed == 1 && missed_below == 0 && missed_above == 0);
+    }
 
     double quality() const noexcept {
         return predicted > 0 ? chi2 / static_cast<double>(predicted) : 0.0;

@@ -18,8 +18,9 @@ struct ScatterWindowFollowingParams {
     double max_chi2 = 30.0;
     // Largest |dx/dz| and |dy/dz| of a seed.
     double max_slope = 1.0;
-    // Largest transverse distance between the beam line and a first-pass seed (mm).
-    double max_beam_distance = 3.0;
+    // Largest transverse distance between the beam line and a first-pass seed (mm); also how
+    // close to the beam line a track's line must pass for following to stop there.
+    double max_beam_distance = 1.0;
     // Modules a track is expected to cross in a row without a hit before it ends.
     std::uint32_t max_missed_modules = 2;
     // Margin around each module's active area, as learned from its hits (mm). A line crossing a

@@ -16,8 +16,8 @@ using swf::Candidate;
 using swf::Layout;
 
 // One pass: seeds from every free hit, highest module first, each followed to its full length.
-// Hits of a candidate are claimed, so they start no further seed of this pass; following may
-// still take claimed hits, and selection settles who keeps them.
+// Hits of an acceptable candidate are claimed, so they start no further seed of this pass;
+// following may still take claimed hits, and selection settles who keeps them.
 std::vector<Candidate> find_candidates(const Layout& layout,
                                        const ScatterWindowFollowingParams& params,
                                        const swf::Scatter& scatter,
@@ -37,6 +37,9 @@ std::vector<Candidate> find_candidates(const Layout& layout,
             swf::follow(layout, params, scatter, taken, *seed, -1);
             swf::follow(layout, params, scatter, taken, *seed, +1);
             swf::fill_gaps(layout, params, scatter, taken, *seed);
+            if (!seed->acceptable()) {
+                continue;  // claims nothing, so its hits may still seed a better candidate
+            }
             for (const std::uint32_t h : seed->hits) {
                 busy[h] = 1;
             }

@@ -20,11 +20,7 @@ void select_by_quality(std::vector<Candidate>& candidates, std::vector<std::uint
     });
     for (const std::uint32_t i : order) {
         Candidate& c = candidates[i];
-        // Three hits make a track only without a hole between them and with at least one end
-        // where the line leaves the detector or meets the beam: a chance alignment of three
-        // hits almost always crosses further modules on both sides.
-        if (c.hits.size() < 3 ||
-            (c.hits.size() == 3 && (c.missed > 0 || (c.missed_below > 0 && c.missed_above > 0)))) {
+        if (!c.acceptable()) {
             continue;
         }
         if (std::any_of(c.hits.begin(), c.hits.end(), [&](std::uint32_t h) { return taken[h]; })) {
