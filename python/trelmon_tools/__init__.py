@@ -1,6 +1,7 @@
 """Companion tools for trelmon: synthetic events with Monte Carlo truth, event files and the
 ``python -m trelmon_tools`` command line."""
 
-from . import generate, io, truth
+from . import finders, generate, io, truth
+from .finders import ScatterWindowFollowing
 
-__all__ = ["generate", "io", "truth"]
+__all__ = ["ScatterWindowFollowing", "finders", "generate", "io", "truth"]

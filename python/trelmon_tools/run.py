@@ -23,7 +23,7 @@ from pathlib import Path
 
 import trelmon
 
-from . import io, truth
+from . import finders, io, truth
 from .generate import generate_event
 from .progress import progress, worker_threads
 
@@ -139,9 +139,13 @@ class Finder:
 
 
 def finder_classes() -> dict:
-    """The track finder classes of this build of trelmon, by name, in registration order."""
+    """The track finder classes by name: this build of trelmon's, in registration order, then
+    trelmon_tools' own."""
     module = trelmon.ReconstructionAlgorithms
-    return {name: getattr(module, name) for name in getattr(module, "__all__", ())}
+    classes = {name: getattr(module, name) for name in getattr(module, "__all__", ())}
+    if classes:
+        classes.update(finders.FINDERS)
+    return classes
 
 
 def _accepts(cls, name: str) -> bool:

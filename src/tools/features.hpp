@@ -6,6 +6,7 @@
 
 namespace trelmon::py {
 
-PyMethodDef* track_rebuild_functions();  // track_rebuild.cpp
+PyMethodDef* track_rebuild_functions();             // track_rebuild.cpp
+PyMethodDef* scatter_window_following_functions();  // scatter_window_following.cpp
 
 }  // namespace trelmon::py

@@ -24,6 +24,7 @@ PyModuleDef native_module = {
 
 constexpr PyMethodDef* (*kFeatures[])() = {
     track_rebuild_functions,
+    scatter_window_following_functions,
 };
 
 Ref attribute(PyObject* object, const char* name) {
