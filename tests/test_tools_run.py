@@ -7,12 +7,13 @@ import sys
 
 import pytest
 import trelmon
-from trelmon_tools import run, truth
+from trelmon_tools import finders, run, truth
 from trelmon_tools.cli import main
 from trelmon_tools.generate import generate_event
 from trelmon_tools.io import write_sample
 
-FINDERS = list(trelmon.ReconstructionAlgorithms.__all__)
+# trelmon's finders in registration order, then trelmon_tools' own.
+FINDERS = list(trelmon.ReconstructionAlgorithms.__all__) + list(finders.FINDERS)
 Validator = trelmon.Validator
 
 
@@ -261,12 +262,14 @@ class TestConfigureFinders:
         )
 
     def test_a_named_finder_parameter_wins_over_the_shared_one(self):
+        # max_scatter is shared by trelmon's three finders, not by trelmon_tools' own.
         finders = run.configure_finders(
+            list(trelmon.ReconstructionAlgorithms.__all__),
             params=[
                 "max_scatter=0.3",
                 "TrackFollowing.max_scatter=2",
                 "TrackFollowing.max_slopes = (0.5, 0.6)",
-            ]
+            ],
         )
         parameters = {f.name: f.parameters for f in finders}
         assert parameters.pop("TrackFollowing") == {"max_scatter": 2, "max_slopes": (0.5, 0.6)}

@@ -193,8 +193,8 @@ def _add_run(commands) -> None:
         "--algorithm",
         action="append",
         metavar="NAME",
-        help="a finder to run, by its class name in trelmon.ReconstructionAlgorithms "
-        "(repeatable; default: every finder)",
+        help="a finder to run, by its class name in trelmon.ReconstructionAlgorithms or "
+        "trelmon_tools.finders (repeatable; default: every finder)",
     )
     p.add_argument(
         "--param",
