@@ -46,6 +46,7 @@ Layout learn_layout(const Event& event) {
     layout.modules.resize(found.size());
     std::vector<double> centroid_x(found.size()), centroid_y(found.size());
     std::vector<bool> one_sided(found.size());
+    std::vector<double> offset(found.size());  // centroid distance from the beam over spread
     for (std::size_t i = 0; i < found.size(); ++i) {
         LayoutModule& mod = layout.modules[i];
         mod.z = 0.5 * (found[i].z_lo + found[i].z_hi);
@@ -81,20 +82,24 @@ Layout learn_layout(const Event& event) {
         centroid_x[i] = sx / n;
         centroid_y[i] = sy / n;
         const double spread = std::sqrt(sr2 / n);
-        one_sided[i] = std::hypot(centroid_x[i], centroid_y[i]) > kOneSidedCentroid * spread;
+        offset[i] = std::hypot(centroid_x[i], centroid_y[i]) / spread;
+        one_sided[i] = offset[i] > kOneSidedCentroid;
     }
 
-    // Sides: one-sided modules whose centroids point the same way as the first one-sided
-    // module's are side 1, the others side 2.
-    double ref_x = 0.0, ref_y = 0.0;
+    // Sides: one-sided modules whose centroids point the same way as the centroid of the most
+    // one-sided module (farthest from the beam for its spread) are side 1, the others side 2.
+    double ref_x = 0.0, ref_y = 0.0, ref_score = 0.0;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        if (one_sided[i] && offset[i] > ref_score) {
+            ref_score = offset[i];
+            ref_x = centroid_x[i];
+            ref_y = centroid_y[i];
+        }
+    }
     bool has_side[3] = {false, false, false};
     for (std::size_t i = 0; i < found.size(); ++i) {
         if (!one_sided[i]) {
             continue;
-        }
-        if (ref_x == 0.0 && ref_y == 0.0) {
-            ref_x = centroid_x[i];
-            ref_y = centroid_y[i];
         }
         layout.modules[i].side = centroid_x[i] * ref_x + centroid_y[i] * ref_y > 0.0 ? 1 : 2;
         has_side[layout.modules[i].side] = true;

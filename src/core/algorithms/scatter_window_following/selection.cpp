@@ -23,8 +23,19 @@ void select_by_quality(std::vector<Candidate>& candidates, std::vector<std::uint
         if (!c.acceptable()) {
             continue;
         }
-        if (std::any_of(c.hits.begin(), c.hits.end(), [&](std::uint32_t h) { return taken[h]; })) {
+        const auto lost =
+            std::count_if(c.hits.begin(), c.hits.end(), [&](std::uint32_t h) { return taken[h]; });
+        if (lost > 1) {
             continue;
+        }
+        if (lost == 1) {
+            // A track that crosses a better one gives up the hit they share and keeps the
+            // rest, if what is left still makes a track.
+            std::erase_if(c.hits, [&](std::uint32_t h) { return taken[h] != 0; });
+            ++c.missed;
+            if (!c.acceptable()) {
+                continue;
+            }
         }
         for (const std::uint32_t h : c.hits) {
             taken[h] = 1;
@@ -36,18 +47,19 @@ void select_by_quality(std::vector<Candidate>& candidates, std::vector<std::uint
 void fill_gaps(const Layout& layout, const ScatterWindowFollowingParams& params,
                const Scatter& scatter, const std::vector<std::uint8_t>& taken, Candidate& track) {
     std::vector<std::uint32_t>& hits = track.hits;
-    for (std::size_t k = 0; k + 1 < hits.size(); ++k) {
+    for (std::size_t k = 0; k + 1 < hits.size();) {
         const PlacedHit& a = layout.hits[hits[k]];
         const PlacedHit& b = layout.hits[hits[k + 1]];
         const double dz = b.z - a.z;
         if (!(dz > 0.0) || b.module <= a.module + 1) {
+            ++k;
             continue;
         }
         const double tx = (b.x - a.x) / dz;
         const double ty = (b.y - a.y) / dz;
         const double kink2 = scatter.kink2(tx * tx + ty * ty);
-        // The best free hit over all the modules in between; one per gap and pass over the
-        // track, which is enough for the single missing hits that gaps almost always are.
+        // The best free hit over all the modules in between; the gap is then looked at again
+        // on both sides of the new hit.
         double best_chi2 = params.max_chi2;
         std::uint32_t best = 0;
         bool found = false;
@@ -85,8 +97,9 @@ void fill_gaps(const Layout& layout, const ScatterWindowFollowingParams& params,
             if (track.missed > 0) {
                 --track.missed;
             }
-            ++k;  // the new hit and b bound no gap worth a second look
+            continue;  // k again: a and the new hit, then the new hit and b
         }
+        ++k;
     }
 }
 

@@ -3,8 +3,8 @@
 // Input: one pass's candidates, in the order they were built, and the hits taken so far.
 // Output: the accepted candidates appended to `accepted`, their hits marked taken.
 // Invariants: candidates are judged longest first, then by lowest chi2 per predicted hit, then
-// in build order; a candidate is accepted only when none of its hits is taken, so no hit ever
-// belongs to two tracks.
+// in build order; a candidate is accepted when none of its hits is taken, or when one is and
+// the rest still makes a track (it then gives that hit up). No hit ever belongs to two tracks.
 //
 // Stage 5, gap filling: each candidate looks for a free hit on the modules between two of its
 // hits that it has none on, by interpolation between those two hits (a much narrower window than
