@@ -7,5 +7,6 @@
 namespace trelmon::py {
 
 PyMethodDef* track_rebuild_functions();  // track_rebuild.cpp
+PyMethodDef* truth_table_functions();    // truth_tables.cpp
 
 }  // namespace trelmon::py

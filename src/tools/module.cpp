@@ -24,6 +24,7 @@ PyModuleDef native_module = {
 
 constexpr PyMethodDef* (*kFeatures[])() = {
     track_rebuild_functions,
+    truth_table_functions,
 };
 
 Ref attribute(PyObject* object, const char* name) {
