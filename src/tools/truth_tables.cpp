@@ -8,9 +8,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "validator/truth.hpp"
@@ -68,11 +71,38 @@ std::int32_t optional_index(std::uint32_t value) {
     return value == kNoIndex ? -1 : static_cast<std::int32_t>(value);
 }
 
+// (eta, phi) of the straight line from the track's innermost to its outermost hit by |z|, the
+// way a particle from the collision point travels; NaN without two such hits in the event.
+std::pair<double, double> direction(const Track& track, const ValidatorEvent& event) {
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    const std::size_t n = event.hits.size();
+    const Hit* inner = nullptr;
+    const Hit* outer = nullptr;
+    for (const Hit& hit : track.hits) {
+        if (hit.id < 0 || static_cast<std::size_t>(hit.id) >= n) {
+            return {kNaN, kNaN};
+        }
+        const Hit& own = event.hits[static_cast<std::size_t>(hit.id)];
+        if (inner == nullptr || std::fabs(own.z) < std::fabs(inner->z)) {
+            inner = &own;
+        }
+        if (outer == nullptr || std::fabs(own.z) > std::fabs(outer->z)) {
+            outer = &own;
+        }
+    }
+    if (inner == nullptr || inner == outer) {
+        return {kNaN, kNaN};
+    }
+    const double dx = outer->x - inner->x;
+    const double dy = outer->y - inner->y;
+    return {std::asinh((outer->z - inner->z) / std::hypot(dx, dy)), std::atan2(dy, dx)};
+}
+
 struct TrackColumns {
     std::vector<std::int32_t> event, track, n_hits, hit_ids, particle, duplicate_of;
     std::vector<std::uint8_t> missed_last_module, missed_penultimate_module, ghost;
     std::vector<std::uint64_t> key;
-    std::vector<double> weight;
+    std::vector<double> weight, eta, phi;
 
     void add(std::size_t e, const std::vector<Track>& tracks, const EventTruth& truth,
              const ValidatorEvent& source) {
@@ -92,6 +122,9 @@ struct TrackColumns {
             weight.push_back(out.weight);
             ghost.push_back(out.ghost);
             duplicate_of.push_back(optional_index(out.duplicate_of));
+            const auto [track_eta, track_phi] = direction(in, source);
+            eta.push_back(track_eta);
+            phi.push_back(track_phi);
         }
     }
 
@@ -108,6 +141,8 @@ struct TrackColumns {
         columns.add("weight", weight);
         columns.add("ghost", ghost);
         columns.add("duplicate_of", duplicate_of);
+        columns.add("eta", eta);
+        columns.add("phi", phi);
         return columns.release();
     }
 };
