@@ -1,4 +1,4 @@
-#include "validator/helper.hpp"
+#include "validator/matching.hpp"
 
 #include <unistd.h>
 
@@ -10,7 +10,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "errors.hpp"
+#include "core_errors.hpp"
 
 namespace trelmon {
 

@@ -1,6 +1,6 @@
 // Python class SearchByTripletTrie: holds the parameters; solve and solve_batch run the native
 // finder.
-#include "algorithms/batch_py.hpp"
+#include "python/algorithms/solve_methods.hpp"
 #include "algorithms/search_by_triplet_trie.hpp"
 #include "python/args.hpp"
 #include "python/classes.hpp"

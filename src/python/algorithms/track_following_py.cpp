@@ -3,7 +3,7 @@
 #include "python/classes.hpp"
 #include "python/types.hpp"
 
-#include "algorithms/batch_py.hpp"
+#include "python/algorithms/solve_methods.hpp"
 #include "algorithms/track_following.hpp"
 
 namespace trelmon::py {
