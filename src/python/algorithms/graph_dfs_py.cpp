@@ -3,6 +3,7 @@
 #include "python/classes.hpp"
 #include "python/types.hpp"
 
+#include "python/algorithms/parameters.hpp"
 #include "python/algorithms/solve_methods.hpp"
 #include "algorithms/graph_dfs.hpp"
 
@@ -13,31 +14,7 @@ constexpr char kGraphDFS[] = "GraphDFS";
 
 PyObject* graph_dfs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        static const Signature<8> signature{
-            "GraphDFS.__new__",
-            {"max_slopes", "max_tolerance", "max_scatter", "minimum_root_weight",
-             "weight_assignment_iterations", "allowed_skip_modules", "allow_cross_track",
-             "clone_ghost_killing"},
-            0};
-        const auto a = parse_args(signature, args, kwargs);
-        GraphDFSParams defaults;
-        GraphDFSParams params;
-        using Pair = std::pair<double, double>;
-        params.max_slopes = convert_optional<Pair>(a[0], "max_slopes", defaults.max_slopes);
-        params.max_tolerance =
-            convert_optional<Pair>(a[1], "max_tolerance", defaults.max_tolerance);
-        params.max_scatter = convert_optional<double>(a[2], "max_scatter", defaults.max_scatter);
-        params.minimum_root_weight = convert_optional<std::int32_t>(a[3], "minimum_root_weight",
-                                                                    defaults.minimum_root_weight);
-        params.weight_assignment_iterations = convert_optional<std::int32_t>(
-            a[4], "weight_assignment_iterations", defaults.weight_assignment_iterations);
-        params.allowed_skip_modules = convert_optional<std::int32_t>(a[5], "allowed_skip_modules",
-                                                                     defaults.allowed_skip_modules);
-        params.allow_cross_track =
-            convert_optional<bool>(a[6], "allow_cross_track", defaults.allow_cross_track);
-        params.clone_ghost_killing =
-            convert_optional<bool>(a[7], "clone_ghost_killing", defaults.clone_ghost_killing);
-        return box(type, params);
+        return box(type, parse_parameters<GraphDFSParams>("GraphDFS.__new__", args, kwargs));
     });
 }
 
@@ -55,11 +32,7 @@ PyType_Slot graph_dfs_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(graph_dfs_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<GraphDFSParams>)},
     {Py_tp_methods, graph_dfs_methods},
-    {Py_tp_doc,
-     const_cast<char*>("GraphDFS(cls, max_slopes=None, max_tolerance=None, max_scatter=None, "
-                       "minimum_root_weight=None, weight_assignment_iterations=None, "
-                       "allowed_skip_modules=None, allow_cross_track=None, "
-                       "clone_ghost_killing=None)\n--\n\n")},
+    {Py_tp_doc, nullptr},  // set from the parameter table
     {0, nullptr},
 };
 
@@ -68,6 +41,8 @@ PyType_Slot graph_dfs_slots[] = {
 PyTypeObject* graph_dfs_type() {
     static PyTypeObject* type = nullptr;
     if (type == nullptr) {
+        static const std::string doc = class_text_signature<GraphDFSParams>("GraphDFS");
+        set_doc_slot(graph_dfs_slots, doc);
         type = make_type<GraphDFSParams>("ReconstructionAlgorithms.GraphDFS", kImmutableTypeFlags,
                                          graph_dfs_slots);
     }
