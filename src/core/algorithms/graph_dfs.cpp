@@ -10,6 +10,9 @@
 #include <new>
 #include <span>
 
+#include "algorithms/common/cells.hpp"
+#include "algorithms/common/rounding.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -480,16 +483,9 @@ double coordinate_scale(const Workspace& ws) {
     return scale;
 }
 
-// c clamped to [0, last] and truncated, NaN to 0: monotonic in c. Without a branch: grid
-// look-ups far off a module are common, and a mispredicted jump costs more than the clamp.
+// c clamped to [0, last] and truncated, NaN to 0 (common/cells.hpp).
 inline std::int32_t clamped_index(double c, std::int32_t last) {
-#if defined(__SSE2__)
-    const __m128d low = _mm_max_sd(_mm_set_sd(c), _mm_setzero_pd());
-    return _mm_cvttsd_si32(_mm_min_sd(low, _mm_set_sd(last)));
-#else
-    const double low = c > 0 ? c : 0;
-    return static_cast<std::int32_t>(low < last ? low : last);
-#endif
+    return static_cast<std::int32_t>(clamped_cell(c, last));
 }
 
 // The cell of a module's x grid that holds v.
@@ -934,7 +930,7 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
         std::all_of(ws.x.begin(), ws.x.end(), [](double v) { return std::isfinite(v); }) &&
         std::all_of(ws.y.begin(), ws.y.end(), [](double v) { return std::isfinite(v); }) &&
         std::all_of(ws.z.begin(), ws.z.end(), [](double v) { return std::isfinite(v); });
-    in.margin = 1e-9 * coordinate_scale(ws);
+    in.margin = rounding_margin(coordinate_scale(ws));
     ctx.halo = build_halos(ws, params, in);
     ctx.ranges = ws.ranges.data();
     ctx.blocks = ws.blocks.data();
