@@ -28,6 +28,7 @@ from pathlib import Path
 import trelmon
 
 from . import files, io, truth
+from ._native import finder_parameters
 from .generate import generate_event
 from .progress import progress, worker_threads
 
@@ -45,6 +46,7 @@ __all__ = [
     "finder_classes",
     "format_table",
     "generated_sample",
+    "parameter_defaults",
     "parse_param",
     "run_finders",
     "run_record",
@@ -160,14 +162,28 @@ def _accepts(cls, name: str) -> bool:
     return True
 
 
-def accepted_parameters(cls) -> tuple:
-    """Names of the keyword parameters a finder's constructor takes, in signature order."""
+def parameter_defaults(cls) -> dict:
+    """A finder's keyword parameters and their defaults, in constructor order.
+
+    Read from the finders' parameter tables, the ones their constructors are built from. A
+    class those tables do not describe falls back to its stored text signature, with unknown
+    (None) defaults.
+    """
+    if getattr(trelmon.ReconstructionAlgorithms, cls.__name__, None) is cls:
+        table = finder_parameters().get(cls.__name__)
+        if table is not None:
+            return dict(table)
     try:
         names = [p for p in inspect.signature(cls).parameters if p not in ("cls", "self")]
     except (TypeError, ValueError):
-        return ()
+        return {}
     # The stored signature may name a parameter the constructor refuses: ask the constructor.
-    return tuple(n for n in names if _accepts(cls, n))
+    return {n: None for n in names if _accepts(cls, n)}
+
+
+def accepted_parameters(cls) -> tuple:
+    """Names of the keyword parameters a finder's constructor takes, in constructor order."""
+    return tuple(parameter_defaults(cls))
 
 
 def parse_param(text: str):
@@ -431,6 +447,11 @@ def versions() -> dict:
     return found
 
 
+def effective_parameters(finder: Finder) -> dict:
+    """Every parameter the finder ran with: the defaults, overridden by those given."""
+    return {**parameter_defaults(type(finder.algorithm)), **finder.parameters}
+
+
 def run_record(sample: Sample, results: list) -> dict:
     """Everything about the run, ready for a JSON encoder."""
     return {
@@ -440,6 +461,9 @@ def run_record(sample: Sample, results: list) -> dict:
         "finders": {
             r.name: {
                 "parameters": {k: _jsonable(v) for k, v in r.finder.parameters.items()},
+                "effective_parameters": {
+                    k: _jsonable(v) for k, v in effective_parameters(r.finder).items()
+                },
                 "events_per_second": _jsonable(r.events_per_second),
                 "solve_seconds": r.solve_seconds,
                 "tracks_per_event": r.tracks_per_event,

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <utility>
 
-#include "validator/helper.hpp"
+#include "validator/matching.hpp"
 
 namespace trelmon::py {
 namespace {
