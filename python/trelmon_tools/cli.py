@@ -214,10 +214,24 @@ def _add_run(commands) -> None:
         help="write the run's settings, speeds and detailed validation per finder",
     )
     p.add_argument(
+        "--output",
+        metavar="DIR",
+        help="store the run in DIR: for each finder FINDER/tracks.parquet and "
+        "FINDER/particles.parquet (every track's and every particle's match), and run.json "
+        "(settings, versions, speeds, detailed validation)",
+    )
+    p.add_argument(
         "--plots",
         metavar="DIR",
-        help="draw efficiency versus momentum and pseudorapidity, and an event "
-        "display per finder, as PNG files in DIR (needs matplotlib)",
+        help="draw efficiency against p, pt, eta and phi per category, ghost rate against eta "
+        "and track length, clone rate against p, and an event display per finder, as PNG "
+        "files in DIR (needs matplotlib)",
+    )
+    p.add_argument(
+        "--interval",
+        choices=("wilson", "clopper-pearson"),
+        default="wilson",
+        help="uncertainty intervals of the figures (default: %(default)s)",
     )
     p.add_argument(
         "--display-event",
@@ -264,6 +278,7 @@ def _run_run(args) -> None:
         finders = run.configure_finders(args.algorithm, args.param)
         if args.json is not None:
             _check_output_file(args.json)
+        output = None if args.output is None else _output_directory(args.output)
         directory = None if args.plots is None else _output_directory(args.plots)
         if directory is not None:
             from . import plots
@@ -279,7 +294,10 @@ def _run_run(args) -> None:
                 f"{len(sample.events)} events"
             )
         results = run.run_finders(
-            sample, finders, keep_tracks=args.summary or args.plots is not None
+            sample,
+            finders,
+            keep_tracks=args.summary,
+            tables=output is not None or directory is not None,
         )
         print(run.format_table(sample, results), flush=True)
         if args.summary:
@@ -292,9 +310,16 @@ def _run_run(args) -> None:
         if args.json is not None:
             run.write_json(args.json, run.run_record(sample, results))
             print(f"\nwrote {args.json}")
+        if output is not None:
+            paths = run.write_results(output, sample, results)
+            print(f"\nwrote {len(paths)} files to {output}")
         if directory is not None:
             paths = plots.write_plots(
-                directory, sample.events, results, display_event=args.display_event
+                directory,
+                sample.events,
+                results,
+                display_event=args.display_event,
+                interval=args.interval,
             )
             print(f"wrote {len(paths)} figures to {directory}: " + ", ".join(p.name for p in paths))
     except run.RunError as e:

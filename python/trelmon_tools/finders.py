@@ -47,16 +47,8 @@ class ScatterWindowFollowing:
       learned from its hits, within which a crossing without a hit counts as missed.
     """
 
-    _DEFAULTS = {
-        "hit_resolution": 0.010,
-        "min_pt": 150.0,
-        "module_material": 0.011,
-        "max_chi2": 30.0,
-        "max_slope": 1.0,
-        "max_beam_distance": 1.0,
-        "max_missed_modules": 2,
-        "acceptance_margin": 0.0,
-    }
+    #: The parameters' defaults, from the native parameter table the solver is built with.
+    DEFAULTS = dict(_native.finder_parameters()["ScatterWindowFollowing"])
     _POSITIVE = ("hit_resolution", "min_pt", "max_chi2", "max_slope")
     _NON_NEGATIVE = ("module_material", "max_beam_distance")
 
@@ -83,9 +75,8 @@ class ScatterWindowFollowing:
         }
         values = {}
         for name, value in given.items():
-            values[name] = self._DEFAULTS[name] if value is None else _check(name, value)
+            values[name] = self.DEFAULTS[name] if value is None else _check(name, value)
         self._values = values
-        self._args = tuple(values.values())
 
     @property
     def parameters(self) -> dict:
@@ -94,11 +85,11 @@ class ScatterWindowFollowing:
 
     def solve(self, event):
         """The tracks of one ``trelmon.DetectorEvent.Event``."""
-        return _native.scatter_window_following_solve(event, *self._args)
+        return _native.scatter_window_following_solve(event, **self._values)
 
     def solve_batch(self, events):
         """The tracks of each event, solved in parallel, in input order."""
-        return _native.scatter_window_following_solve_batch(events, *self._args)
+        return _native.scatter_window_following_solve_batch(events, **self._values)
 
     def __repr__(self) -> str:
         inner = ", ".join(f"{k}={v!r}" for k, v in self._values.items())
@@ -110,7 +101,7 @@ class ScatterWindowFollowing:
         return self._values == other._values
 
     def __hash__(self):
-        return hash(self._args)
+        return hash(tuple(self._values.values()))
 
     def __getstate__(self):
         return self._values

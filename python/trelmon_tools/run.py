@@ -8,22 +8,27 @@ The steps are plain functions, so that a notebook can run them one at a time::
     results = run.run_finders(sample, finders)
     print(run.format_table(sample, results))
 
-``python -m trelmon_tools run`` chains them (see :mod:`trelmon_tools.cli`).
+``python -m trelmon_tools run`` chains them (see :mod:`trelmon_tools.cli`). With
+``tables=True`` each finder's result carries its truth tables (:mod:`trelmon_tools.truth`),
+which :func:`write_results` stores as Parquet files beside a JSON record of the run.
 """
 
 from __future__ import annotations
 
 import ast
+import importlib.metadata
 import inspect
 import json
 import math
+import platform
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import trelmon
 
-from . import finders, io, truth
+from . import files, finders, io, truth
+from ._native import finder_parameters
 from .generate import generate_event
 from .progress import progress, worker_threads
 
@@ -41,12 +46,14 @@ __all__ = [
     "finder_classes",
     "format_table",
     "generated_sample",
+    "parameter_defaults",
     "parse_param",
     "run_finders",
     "run_record",
     "solve",
     "validate",
     "write_json",
+    "write_results",
 ]
 
 #: The built-in sample: this many generated events, event i with seed DEFAULT_SEED + i.
@@ -118,7 +125,9 @@ def build_events(sample: Sample) -> list:
     """One ``trelmon.DetectorEvent.Event`` per event dictionary."""
     event_class = trelmon.DetectorEvent.Event
     events = []
-    for name, data in zip(sample.names, progress(sample.events, desc="building events")):
+    for name, data in zip(
+        sample.names, progress(sample.events, desc="building events"), strict=True
+    ):
         try:
             events.append(event_class(data))
         except (TypeError, ValueError, KeyError, OverflowError) as e:
@@ -157,14 +166,29 @@ def _accepts(cls, name: str) -> bool:
     return True
 
 
-def accepted_parameters(cls) -> tuple:
-    """Names of the keyword parameters a finder's constructor takes, in signature order."""
+def parameter_defaults(cls) -> dict:
+    """A finder's keyword parameters and their defaults, in constructor order.
+
+    Read from the finders' parameter tables, the ones their constructors are built from. A
+    class those tables do not describe falls back to its stored text signature, with unknown
+    (None) defaults.
+    """
+    own = getattr(trelmon.ReconstructionAlgorithms, cls.__name__, None) is cls
+    if own or finders.FINDERS.get(cls.__name__) is cls:
+        table = finder_parameters().get(cls.__name__)
+        if table is not None:
+            return dict(table)
     try:
         names = [p for p in inspect.signature(cls).parameters if p not in ("cls", "self")]
     except (TypeError, ValueError):
-        return ()
+        return {}
     # The stored signature may name a parameter the constructor refuses: ask the constructor.
-    return tuple(n for n in names if _accepts(cls, n))
+    return {n: None for n in names if _accepts(cls, n)}
+
+
+def accepted_parameters(cls) -> tuple:
+    """Names of the keyword parameters a finder's constructor takes, in constructor order."""
+    return tuple(parameter_defaults(cls))
 
 
 def parse_param(text: str):
@@ -253,13 +277,15 @@ def configure_finders(names=None, params=()) -> list:
 @dataclass
 class FinderResult:
     """One finder's run: the time its batches took, the detailed validation of its tracks
-    (the dictionary of ``export_detailed_metrics_json``) and, when kept, the tracks."""
+    (the dictionary of ``export_detailed_metrics_json``) and, when kept, the tracks and the
+    truth tables (:class:`trelmon_tools.truth.TruthTables`)."""
 
     finder: Finder
     n_events: int
     solve_seconds: float
     metrics: dict
     tracks: list | None = None
+    tables: truth.TruthTables | None = None
 
     @property
     def name(self) -> str:
@@ -313,11 +339,13 @@ def validate(sample: Sample, tracks: list) -> dict:
         raise RunError(f"validation failed: {_message(e)}") from None
 
 
-def run_finders(sample: Sample, finders: list, events=None, *, keep_tracks: bool = True) -> list:
+def run_finders(
+    sample: Sample, finders: list, events=None, *, keep_tracks: bool = True, tables: bool = False
+) -> list:
     """Solve the sample with each finder and validate its tracks, one finder after another.
 
     ``keep_tracks=False`` drops each finder's tracks once validated, which bounds the memory
-    of a large sample to one finder's tracks.
+    of a large sample to one finder's tracks. ``tables=True`` keeps each finder's truth tables.
     """
     if events is None:
         events = build_events(sample)
@@ -328,8 +356,12 @@ def run_finders(sample: Sample, finders: list, events=None, *, keep_tracks: bool
             tracks, seconds = solve(finder, events)
             bar.set_postfix_str(f"validating {finder.name}")
             metrics = validate(sample, tracks)
+            # Read as the validator has just read them, so they cannot fail here.
+            found = truth.truth_tables(sample.events, tracks) if tables else None
             results.append(
-                FinderResult(finder, len(events), seconds, metrics, tracks if keep_tracks else None)
+                FinderResult(
+                    finder, len(events), seconds, metrics, tracks if keep_tracks else None, found
+                )
             )
             bar.update()
     return results
@@ -392,15 +424,37 @@ def format_table(sample: Sample, results: list) -> str:
         max(len(name), *(len(cells[i]) for _, cells in rows if cells))
         for i, name in enumerate(names)
     ]
-    lines = [title, "", "  ".join([" " * first, *(n.rjust(w) for n, w in zip(names, widths))])]
+    lines = [
+        title,
+        "",
+        "  ".join([" " * first, *(n.rjust(w) for n, w in zip(names, widths, strict=True))]),
+    ]
     for label, cells in rows:
         if cells is None:
             lines.append(label)
         else:
             lines.append(
-                "  ".join([label.ljust(first), *(c.rjust(w) for c, w in zip(cells, widths))])
+                "  ".join(
+                    [label.ljust(first), *(c.rjust(w) for c, w in zip(cells, widths, strict=True))]
+                )
             )
     return "\n".join(line.rstrip() for line in lines)
+
+
+def versions() -> dict:
+    """Versions of this package, the interpreter and the libraries a run depends on."""
+    found = {"python": platform.python_version()}
+    for package in ("trelmon", "numpy", "pyarrow", "matplotlib"):
+        try:
+            found[package] = importlib.metadata.version(package)
+        except importlib.metadata.PackageNotFoundError:
+            found[package] = None
+    return found
+
+
+def effective_parameters(finder: Finder) -> dict:
+    """Every parameter the finder ran with: the defaults, overridden by those given."""
+    return {**parameter_defaults(type(finder.algorithm)), **finder.parameters}
 
 
 def run_record(sample: Sample, results: list) -> dict:
@@ -408,9 +462,13 @@ def run_record(sample: Sample, results: list) -> dict:
     return {
         "sample": dict(sample.source),
         "threads": worker_threads(),
+        "versions": versions(),
         "finders": {
             r.name: {
                 "parameters": {k: _jsonable(v) for k, v in r.finder.parameters.items()},
+                "effective_parameters": {
+                    k: _jsonable(v) for k, v in effective_parameters(r.finder).items()
+                },
                 "events_per_second": _jsonable(r.events_per_second),
                 "solve_seconds": r.solve_seconds,
                 "tracks_per_event": r.tracks_per_event,
@@ -437,9 +495,38 @@ def write_json(path, record: dict) -> None:
     except ValueError as e:
         raise RunError(f"cannot write {path} as JSON: {e}") from None
     try:
-        path.write_text(text + "\n", encoding="utf-8")
+        with files.atomic_write(path) as f:
+            f.write(text + "\n")
     except OSError as e:
         raise RunError(_os_message(e, path)) from None
+
+
+def write_results(directory, sample: Sample, results: list) -> list:
+    """Store a run in ``directory`` (created if needed): for each finder,
+    ``FINDER/tracks.parquet`` and ``FINDER/particles.parquet`` (its truth tables), and
+    ``run.json`` (:func:`run_record`). Each file appears whole or not at all. Returns the
+    paths written."""
+    import pyarrow.parquet as pq
+
+    if any(r.tables is None for r in results):
+        raise ValueError("the result files need each finder's truth tables: run with tables=True")
+    directory = Path(directory)
+    paths = []
+    for r in results:
+        folder = directory / r.name
+        for name, table in (("tracks", r.tables.tracks), ("particles", r.tables.particles)):
+            path = folder / f"{name}.parquet"
+            try:
+                folder.mkdir(parents=True, exist_ok=True)
+                with files.atomic_write(path, "wb") as f:
+                    pq.write_table(table, f)
+            except OSError as e:
+                raise RunError(_os_message(e, path)) from None
+            paths.append(path)
+    path = directory / "run.json"
+    write_json(path, run_record(sample, results))
+    paths.append(path)
+    return paths
 
 
 # ------------------------------------------------------------------------------ messages

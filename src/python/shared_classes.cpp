@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "python/errors.hpp"
+#include "python/python_errors.hpp"
 
 namespace trelmon::py {
 namespace {

@@ -1,7 +1,11 @@
-// Settings of the scatter-window following finder. Lengths are in mm, momenta in MeV.
+// Settings of the scatter-window following finder, declared once: the table below gives the
+// Python constructor's keywords and defaults. Lengths are in mm, momenta in MeV.
 #pragma once
 
 #include <cstdint>
+#include <tuple>
+
+#include "algorithms/parameters.hpp"
 
 namespace trelmon {
 
@@ -26,6 +30,18 @@ struct ScatterWindowFollowingParams {
     // Margin around each module's active area, as learned from its hits (mm). A line crossing a
     // module inside it without a hit counts as a missed module.
     double acceptance_margin = 0.0;
+
+    static constexpr auto parameters() {
+        using P = ScatterWindowFollowingParams;
+        return std::tuple{Parameter{"hit_resolution", &P::hit_resolution},
+                          Parameter{"min_pt", &P::min_pt},
+                          Parameter{"module_material", &P::module_material},
+                          Parameter{"max_chi2", &P::max_chi2},
+                          Parameter{"max_slope", &P::max_slope},
+                          Parameter{"max_beam_distance", &P::max_beam_distance},
+                          Parameter{"max_missed_modules", &P::max_missed_modules},
+                          Parameter{"acceptance_margin", &P::acceptance_margin}};
+    }
 };
 
 }  // namespace trelmon

@@ -1,0 +1,593 @@
+#include "algorithms/track_following.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <unordered_set>
+
+#include "algorithms/common/cells.hpp"
+#include "algorithms/common/hit_ids.hpp"
+#include "algorithms/common/rounding.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace trelmon {
+
+bool are_compatible(const TrackFollowingParams& params, const Hit& hit0, const Hit& hit1) noexcept {
+    const double dz = std::fabs(hit0.z - hit1.z);
+    return std::fabs(hit1.x - hit0.x) < params.max_slopes.first * dz &&
+           std::fabs(hit1.y - hit0.y) < params.max_slopes.second * dz;
+}
+
+bool check_tolerance(const TrackFollowingParams& params, const Hit& hit0, const Hit& hit1,
+                     const Hit& hit2) noexcept {
+    const double dz01 = hit1.z - hit0.z;
+    const double dz12 = hit2.z - hit1.z;
+    if (dz01 == 0.0 || dz12 == 0.0) {
+        return false;
+    }
+    const double r = 1.0 / dz01;
+    const double tx = r * (hit1.x - hit0.x);
+    const double ty = r * (hit1.y - hit0.y);
+    const double d = hit2.z - hit0.z;
+    const double px = d * tx + hit0.x;
+    const double py = d * ty + hit0.y;
+    const double dx = std::fabs(px - hit2.x);
+    const double dy = std::fabs(py - hit2.y);
+    const double r2 = 1.0 / dz12;
+    const double scatter = ((dy * dy + dx * dy) * r2) * r2;
+    return dx < params.max_tolerance.first && dy < params.max_tolerance.second &&
+           scatter < params.max_scatter;
+}
+
+namespace {
+
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+// Hits that belong to accepted tracks, keyed by id. Ids of an event are positions, so a bitmap
+// over the id range answers membership in constant time; a set covers arbitrary ids.
+class UsedHits {
+  public:
+    void reset(std::span<const Module> modules) {
+        std::int64_t lo = std::numeric_limits<std::int64_t>::max();
+        std::int64_t hi = std::numeric_limits<std::int64_t>::min();
+        std::size_t count = 0;
+        for (const Module& module : modules) {
+            for (const Hit& hit : module.hits()) {
+                lo = std::min<std::int64_t>(lo, hit.id);
+                hi = std::max<std::int64_t>(hi, hit.id);
+            }
+            count += module.hits().size();
+        }
+        sparse_.clear();
+        words_.clear();
+        use_bitmap_ = true;
+        offset_ = 0;
+        if (count == 0) {
+            return;
+        }
+        if (!ids_fit_flat_table(lo, hi, count)) {
+            use_bitmap_ = false;
+            return;
+        }
+        const auto range = static_cast<std::uint64_t>(hi - lo) + 1;
+        offset_ = lo;
+        words_.assign(static_cast<std::size_t>((range + 63) / 64), 0);
+    }
+
+    bool contains(std::int32_t id) const {
+        if (!use_bitmap_) {
+            return sparse_.count(id) != 0;
+        }
+        const auto bit = static_cast<std::uint64_t>(id - offset_);
+        return (words_[bit >> 6] >> (bit & 63)) & 1U;
+    }
+
+    void insert(std::int32_t id) {
+        if (!use_bitmap_) {
+            sparse_.insert(id);
+            return;
+        }
+        const auto bit = static_cast<std::uint64_t>(id - offset_);
+        words_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+    }
+
+  private:
+    bool use_bitmap_ = true;
+    std::int64_t offset_ = 0;
+    std::vector<std::uint64_t> words_;
+    std::unordered_set<std::int32_t> sparse_;
+};
+
+// A monotone map of a coordinate onto cells 0 .. n - 1, branch-free: every value of a window
+// [lo, hi] falls in cells cell(lo) .. cell(hi). NaN maps to cell 0.
+struct Axis {
+    double min = 0.0;
+    double inv_width = 0.0;
+    double last = 0.0;  // n - 1
+
+    // n cells evenly over [lo, hi].
+    void set(double lo, double hi, std::uint32_t n) {
+        min = lo;
+        last = static_cast<double>(n - 1);
+        inv_width = static_cast<double>(n) / (hi - lo);
+        if (!(hi > lo) || !std::isfinite(inv_width)) {
+            inv_width = 0.0;
+        }
+    }
+
+    // n cells of which the first and the last lie outside [lo, hi]: values beyond the range
+    // land in cells that no value of the range occupies.
+    void set_guarded(double lo, double hi, std::uint32_t n) {
+        const double width = (hi - lo) / static_cast<double>(n - 3);
+        min = lo - width;
+        last = static_cast<double>(n - 1);
+        inv_width = 1.0 / width;
+        if (!(width > 0.0) || !std::isfinite(inv_width)) {
+            inv_width = 0.0;
+        }
+    }
+
+    std::uint32_t cell(double v) const { return clamped_cell((v - min) * inv_width, last); }
+};
+
+constexpr std::uint32_t kGrid = 64;  // a plane's occupancy grid: 64 rows of one word each
+
+inline std::uint64_t bit_range(std::uint32_t first, std::uint32_t last) {
+    return (~std::uint64_t{0} >> (kGrid - 1 - last)) & (~std::uint64_t{0} << first);
+}
+
+// One z plane of a module. Its hits sit in x buckets, in stored order within a bucket. The
+// occupancy grid marks every cell within a search window of some hit, so a prediction is
+// rejected by testing the one cell it falls in.
+struct Plane {
+    double z = 0.0;
+    double x_min = 0.0;
+    double x_max = 0.0;
+    double y_min = 0.0;
+    double y_max = 0.0;
+    double half_x = 0.0;  // search window half-widths, widened against rounding
+    double half_y = 0.0;
+    Axis buckets;
+    Axis grid_x;
+    Axis grid_y;
+    std::uint32_t first_bucket = 0;  // into ModuleIndex::bucket_start
+    std::uint32_t first_row = 0;     // into ModuleIndex::rows
+    std::uint32_t count = 0;
+};
+
+struct Entry {
+    double x;
+    double y;
+    std::uint32_t pos;  // position in the module's stored order
+};
+
+// Per-module working data: coordinates in stored order for the seed loop, and a spatial index
+// for the extension searches. Only hits with finite coordinates enter the index, since a hit
+// with a NaN or infinite coordinate never passes check_tolerance.
+struct ModuleIndex {
+    std::span<const Hit> hits;
+    std::vector<double> xs;
+    std::vector<double> ys;
+    std::vector<double> zs;
+    std::vector<std::int32_t> ids;
+    std::vector<Plane> planes;
+    std::vector<std::uint32_t> bucket_start;  // per plane: its buckets' offsets into entries
+    std::vector<Entry> entries;
+    std::vector<std::uint64_t> rows;  // per plane kGrid rows, then one empty block
+    // The planes' grid parameters side by side, padded to an even count with a plane that
+    // holds nothing, so that two planes are tested at a time.
+    std::vector<double> lane_z;
+    std::vector<double> lane_x_min;
+    std::vector<double> lane_x_inv;
+    std::vector<double> lane_y_min;
+    std::vector<double> lane_y_inv;
+    std::vector<std::uint32_t> lane_row;
+    // scratch
+    std::vector<std::uint32_t> plane_of;
+    std::vector<std::uint32_t> bucket_of;
+    std::vector<std::uint32_t> cursor;
+
+    void build(std::span<const Hit> module_hits, const TrackFollowingParams& params);
+    void group_planes();
+};
+
+// Groups the indexable hits by exact z (bit pattern): hits of one plane share every
+// z-dependent term of the extension test.
+void ModuleIndex::group_planes() {
+    planes.clear();
+    plane_of.assign(hits.size(), kNone);
+    std::uint32_t last = kNone;
+    for (std::uint32_t p = 0; p < hits.size(); ++p) {
+        const Hit& hit = hits[p];
+        if (!std::isfinite(hit.x) || !std::isfinite(hit.y) || !std::isfinite(hit.z)) {
+            continue;
+        }
+        const auto z_bits = std::bit_cast<std::uint64_t>(hit.z);
+        if (last == kNone || std::bit_cast<std::uint64_t>(planes[last].z) != z_bits) {
+            last = kNone;
+            for (std::uint32_t k = 0; k < planes.size(); ++k) {
+                if (std::bit_cast<std::uint64_t>(planes[k].z) == z_bits) {
+                    last = k;
+                    break;
+                }
+            }
+            if (last == kNone) {
+                last = static_cast<std::uint32_t>(planes.size());
+                Plane plane;
+                plane.z = hit.z;
+                plane.x_min = plane.x_max = hit.x;
+                plane.y_min = plane.y_max = hit.y;
+                planes.push_back(plane);
+            }
+        }
+        Plane& plane = planes[last];
+        plane.x_min = std::min(plane.x_min, hit.x);
+        plane.x_max = std::max(plane.x_max, hit.x);
+        plane.y_min = std::min(plane.y_min, hit.y);
+        plane.y_max = std::max(plane.y_max, hit.y);
+        ++plane.count;
+        plane_of[p] = last;
+    }
+}
+
+void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingParams& params) {
+    hits = module_hits;
+    xs.resize(hits.size());
+    ys.resize(hits.size());
+    zs.resize(hits.size());
+    ids.resize(hits.size());
+    for (std::size_t p = 0; p < hits.size(); ++p) {
+        ids[p] = hits[p].id;
+        xs[p] = hits[p].x;
+        ys[p] = hits[p].y;
+        zs[p] = hits[p].z;
+    }
+    group_planes();
+    const double tol_x = params.max_tolerance.first;
+    const double tol_y = params.max_tolerance.second;
+    std::uint32_t total_buckets = 0;
+    for (std::uint32_t k = 0; k < planes.size(); ++k) {
+        Plane& plane = planes[k];
+        // A hit passing the exact test lies within tolerance of the prediction up to rounding
+        // of magnitudes no larger than the plane's coordinates (common/rounding.hpp).
+        const double scale_x = std::max(std::fabs(plane.x_min), std::fabs(plane.x_max));
+        const double scale_y = std::max(std::fabs(plane.y_min), std::fabs(plane.y_max));
+        plane.half_x = tol_x + rounding_margin(tol_x + scale_x);
+        plane.half_y = tol_y + rounding_margin(tol_y + scale_y);
+        plane.buckets.set(plane.x_min, plane.x_max, plane.count);
+        plane.grid_x.set_guarded(plane.x_min - plane.half_x, plane.x_max + plane.half_x, kGrid);
+        plane.grid_y.set_guarded(plane.y_min - plane.half_y, plane.y_max + plane.half_y, kGrid);
+        plane.first_bucket = total_buckets;
+        plane.first_row = k * kGrid;
+        total_buckets += plane.count + 1;
+    }
+    rows.assign((planes.size() + 1) * kGrid, 0);
+    const std::size_t lanes = (planes.size() + 1) / 2 * 2;
+    lane_z.assign(lanes, std::numeric_limits<double>::quiet_NaN());
+    lane_x_min.assign(lanes, 0.0);
+    lane_x_inv.assign(lanes, 0.0);
+    lane_y_min.assign(lanes, 0.0);
+    lane_y_inv.assign(lanes, 0.0);
+    lane_row.assign(lanes, static_cast<std::uint32_t>(planes.size() * kGrid));
+    for (std::size_t k = 0; k < planes.size(); ++k) {
+        lane_z[k] = planes[k].z;
+        lane_x_min[k] = planes[k].grid_x.min;
+        lane_x_inv[k] = planes[k].grid_x.inv_width;
+        lane_y_min[k] = planes[k].grid_y.min;
+        lane_y_inv[k] = planes[k].grid_y.inv_width;
+        lane_row[k] = planes[k].first_row;
+    }
+    bucket_start.assign(total_buckets, 0);
+    bucket_of.resize(hits.size());
+    for (std::uint32_t p = 0; p < hits.size(); ++p) {
+        if (plane_of[p] == kNone) {
+            continue;
+        }
+        const Plane& plane = planes[plane_of[p]];
+        const double x = hits[p].x;
+        const double y = hits[p].y;
+        bucket_of[p] = plane.buckets.cell(x);
+        ++bucket_start[plane.first_bucket + bucket_of[p] + 1];
+        // A prediction that accepts this hit lies within the half-widths of it.
+        const std::uint64_t columns =
+            bit_range(plane.grid_x.cell(x - plane.half_x), plane.grid_x.cell(x + plane.half_x));
+        const std::uint32_t last_row = plane.grid_y.cell(y + plane.half_y);
+        for (std::uint32_t cy = plane.grid_y.cell(y - plane.half_y); cy <= last_row; ++cy) {
+            rows[plane.first_row + cy] |= columns;
+        }
+    }
+    // One entries array holds every plane, so the offsets run on across planes.
+    std::uint32_t running = 0;
+    for (const Plane& plane : planes) {
+        bucket_start[plane.first_bucket] = running;
+        for (std::uint32_t b = 1; b <= plane.count; ++b) {
+            running += bucket_start[plane.first_bucket + b];
+            bucket_start[plane.first_bucket + b] = running;
+        }
+    }
+    entries.resize(running);
+    cursor.assign(bucket_start.begin(), bucket_start.end());
+    for (std::uint32_t p = 0; p < hits.size(); ++p) {
+        if (plane_of[p] != kNone) {
+            const Plane& plane = planes[plane_of[p]];
+            entries[cursor[plane.first_bucket + bucket_of[p]]++] = Entry{hits[p].x, hits[p].y, p};
+        }
+    }
+}
+
+// The line through two hits, as check_tolerance forms it.
+struct Line {
+    const Hit* a;
+    const Hit* b;
+    double tx;
+    double ty;
+};
+
+// Lines through two hits at the same z accept nothing.
+inline bool make_line(const Hit& a, const Hit& b, Line& line) {
+    const double dz = b.z - a.z;
+    if (dz == 0.0) {
+        return false;
+    }
+    const double r = 1.0 / dz;
+    line = Line{&a, &b, r * (b.x - a.x), r * (b.y - a.y)};
+    return true;
+}
+
+// Lowers best to the first hit of the plane in stored order that passes check_tolerance(a, b,
+// hit), where (px, py) is the line's prediction on the plane. The line's slopes and the
+// prediction are the very values check_tolerance computes (same operands, same operations), so
+// only the residuals and the scatter remain to be formed here, in its order.
+inline void scan_plane(const TrackFollowingParams& params, const ModuleIndex& index,
+                       const Plane& plane, const Line& line, double px, double py,
+                       std::uint32_t& best) {
+    const double dz12 = plane.z - line.b->z;
+    if (dz12 == 0.0) {
+        return;
+    }
+    const double r2 = 1.0 / dz12;
+    const std::uint32_t* starts = index.bucket_start.data() + plane.first_bucket;
+    const std::uint32_t end = starts[plane.buckets.cell(px + plane.half_x) + 1];
+    for (std::uint32_t e = starts[plane.buckets.cell(px - plane.half_x)]; e < end; ++e) {
+        const Entry& entry = index.entries[e];
+        if (entry.pos >= best) {
+            continue;
+        }
+        const double dx = std::fabs(px - entry.x);
+        const double dy = std::fabs(py - entry.y);
+        const double scatter = ((dy * dy + dx * dy) * r2) * r2;
+        if (dx < params.max_tolerance.first && dy < params.max_tolerance.second &&
+            scatter < params.max_scatter) {
+            best = entry.pos;
+        }
+    }
+}
+
+// The first hit of the module in stored order that passes check_tolerance(a, b, hit), or kNone.
+inline std::uint32_t first_passing(const TrackFollowingParams& params, const ModuleIndex& index,
+                                   const Line& line) {
+    const Hit& a = *line.a;
+    std::uint32_t best = kNone;
+#if defined(__SSE2__)
+    // The same operations as clamped_cell, on two planes at once.
+    const __m128d ax = _mm_set1_pd(a.x);
+    const __m128d ay = _mm_set1_pd(a.y);
+    const __m128d az = _mm_set1_pd(a.z);
+    const __m128d tx = _mm_set1_pd(line.tx);
+    const __m128d ty = _mm_set1_pd(line.ty);
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d last = _mm_set1_pd(static_cast<double>(kGrid - 1));
+    const std::size_t lanes = index.lane_z.size();
+    for (std::size_t k = 0; k < lanes; k += 2) {
+        const __m128d d = _mm_sub_pd(_mm_loadu_pd(&index.lane_z[k]), az);
+        const __m128d px = _mm_add_pd(_mm_mul_pd(d, tx), ax);
+        const __m128d py = _mm_add_pd(_mm_mul_pd(d, ty), ay);
+        const __m128d cx = _mm_mul_pd(_mm_sub_pd(px, _mm_loadu_pd(&index.lane_x_min[k])),
+                                      _mm_loadu_pd(&index.lane_x_inv[k]));
+        const __m128d cy = _mm_mul_pd(_mm_sub_pd(py, _mm_loadu_pd(&index.lane_y_min[k])),
+                                      _mm_loadu_pd(&index.lane_y_inv[k]));
+        const __m128i ix = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cx, zero), last));
+        const __m128i iy = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cy, zero), last));
+        const auto x0 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(ix));
+        const auto x1 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(ix, 4)));
+        const auto y0 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(iy));
+        const auto y1 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(iy, 4)));
+        const std::uint64_t hit0 = index.rows[index.lane_row[k] + y0] >> x0;
+        const std::uint64_t hit1 = index.rows[index.lane_row[k + 1] + y1] >> x1;
+        if (((hit0 | hit1) & 1U) == 0) {
+            continue;
+        }
+        if ((hit0 & 1U) != 0) {
+            scan_plane(params, index, index.planes[k], line, _mm_cvtsd_f64(px), _mm_cvtsd_f64(py),
+                       best);
+        }
+        if ((hit1 & 1U) != 0) {
+            scan_plane(params, index, index.planes[k + 1], line,
+                       _mm_cvtsd_f64(_mm_unpackhi_pd(px, px)),
+                       _mm_cvtsd_f64(_mm_unpackhi_pd(py, py)), best);
+        }
+    }
+#else
+    for (const Plane& plane : index.planes) {
+        const double d = plane.z - a.z;
+        const double px = d * line.tx + a.x;
+        const double py = d * line.ty + a.y;
+        const std::uint64_t row = index.rows[plane.first_row + plane.grid_y.cell(py)];
+        if (((row >> plane.grid_x.cell(px)) & 1U) != 0) {
+            scan_plane(params, index, plane, line, px, py, best);
+        }
+    }
+#endif
+    return best;
+}
+
+// Bit q of the result: are_compatible(h0, hit q of the module), for every hit, without branches.
+void compatible_with(const TrackFollowingParams& params, const Hit& h0, const ModuleIndex& index,
+                     std::vector<std::uint64_t>& out) {
+    const std::size_t n = index.xs.size();
+    out.assign((n + 63) / 64, 0);
+    const double x0 = h0.x;
+    const double y0 = h0.y;
+    const double z0 = h0.z;
+    const double sx = params.max_slopes.first;
+    const double sy = params.max_slopes.second;
+    std::size_t q = 0;
+#if defined(__SSE2__)
+    // Two hits at a time; andnot of the sign bit is fabs, and ordered compares are false on NaN.
+    const __m128d sign = _mm_set1_pd(-0.0);
+    const __m128d vx0 = _mm_set1_pd(x0);
+    const __m128d vy0 = _mm_set1_pd(y0);
+    const __m128d vz0 = _mm_set1_pd(z0);
+    const __m128d vsx = _mm_set1_pd(sx);
+    const __m128d vsy = _mm_set1_pd(sy);
+    for (; q + 2 <= n; q += 2) {
+        const __m128d dz = _mm_andnot_pd(sign, _mm_sub_pd(vz0, _mm_loadu_pd(&index.zs[q])));
+        const __m128d dx = _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(&index.xs[q]), vx0));
+        const __m128d dy = _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(&index.ys[q]), vy0));
+        const __m128d ok = _mm_and_pd(_mm_cmplt_pd(dx, _mm_mul_pd(vsx, dz)),
+                                      _mm_cmplt_pd(dy, _mm_mul_pd(vsy, dz)));
+        out[q >> 6] |= static_cast<std::uint64_t>(_mm_movemask_pd(ok)) << (q & 63);
+    }
+#endif
+    for (; q < n; ++q) {
+        const double dz = std::fabs(z0 - index.zs[q]);
+        const bool ok =
+            (std::fabs(index.xs[q] - x0) < sx * dz) & (std::fabs(index.ys[q] - y0) < sy * dz);
+        out[q >> 6] |= std::uint64_t{ok} << (q & 63);
+    }
+}
+
+struct Workspace {
+    UsedHits used;
+    std::vector<ModuleIndex> indices;
+    std::vector<Track> weak;
+    std::vector<std::uint64_t> compatible;
+    std::vector<Hit> candidate;
+};
+
+Workspace& workspace() {
+    thread_local Workspace ws;
+    return ws;
+}
+
+}  // namespace
+
+std::vector<Track> solve_modules(const TrackFollowingParams& params,
+                                 std::span<const Module> modules) {
+    std::vector<Track> result;
+    const std::size_t count = modules.size();
+    if (count < 4) {
+        return result;
+    }
+    // Residuals and scatter are never negative: limits that none can pass (NaN included)
+    // leave every seed without a third hit.
+    if (!(params.max_tolerance.first > 0.0 && params.max_tolerance.second > 0.0 &&
+          params.max_scatter > 0.0)) {
+        return result;
+    }
+
+    Workspace& ws = workspace();
+    ws.used.reset(modules);
+    ws.weak.clear();
+    if (ws.indices.size() < count) {
+        ws.indices.resize(count);
+    }
+    for (std::size_t m = 0; m < count; ++m) {
+        ws.indices[m].build(modules[m].hits(), params);
+    }
+    UsedHits& used = ws.used;
+
+    auto accept = [&](Track& track) {
+        for (const Hit& hit : track.hits) {
+            used.insert(hit.id);
+        }
+        result.push_back(std::move(track));
+    };
+
+    for (std::size_t k = 0; k + 4 <= count; ++k) {
+        const std::size_t i = count - 1 - k;
+        const std::size_t j = i - 2;
+        const std::span<const Hit> seeds0 = modules[i].hits();
+        const std::span<const Hit> seeds1 = modules[j].hits();
+        for (const Hit& h0 : seeds0) {
+            if (used.contains(h0.id)) {
+                continue;
+            }
+            compatible_with(params, h0, ws.indices[j], ws.compatible);
+            for (std::size_t w = 0; w < ws.compatible.size(); ++w) {
+                for (std::uint64_t bits = ws.compatible[w]; bits != 0; bits &= bits - 1) {
+                    const std::size_t q = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+                    if (used.contains(ws.indices[j].ids[q])) {
+                        continue;
+                    }
+                    const Hit& h1 = seeds1[q];
+                    Line seed;
+                    if (!make_line(h0, h1, seed)) {
+                        continue;
+                    }
+                    std::size_t u = j;
+                    std::uint32_t third = kNone;
+                    for (std::size_t step = 1; step <= 3 && step <= j; ++step) {
+                        third = first_passing(params, ws.indices[j - step], seed);
+                        if (third != kNone) {
+                            u = j - step;
+                            break;
+                        }
+                    }
+                    if (third == kNone) {
+                        continue;
+                    }
+                    // Built in a reused buffer: most candidates are dropped.
+                    std::vector<Hit>& hits = ws.candidate;
+                    hits.assign({h0, h1, modules[u].hits()[third]});
+                    unsigned misses = 0;
+                    for (std::size_t m = u; m-- > 0;) {
+                        ++misses;
+                        const std::size_t n = hits.size();
+                        Line line;
+                        const std::uint32_t next = make_line(hits[n - 2], hits[n - 1], line)
+                                                       ? first_passing(params, ws.indices[m], line)
+                                                       : kNone;
+                        if (next != kNone) {
+                            hits.push_back(modules[m].hits()[next]);
+                            misses = 0;
+                        }
+                        if (misses == 3) {
+                            break;
+                        }
+                    }
+                    const std::size_t n = hits.size();
+                    if (n == params.min_track_length) {
+                        ws.weak.emplace_back().hits = hits;
+                    } else if (n >= params.min_strong_track_length) {
+                        Track track;
+                        track.hits = hits;
+                        accept(track);
+                    }
+                }
+            }
+        }
+    }
+
+    for (Track& track : ws.weak) {
+        const bool clash = std::any_of(track.hits.begin(), track.hits.end(),
+                                       [&](const Hit& hit) { return used.contains(hit.id); });
+        if (!clash) {
+            accept(track);
+        }
+    }
+    ws.weak.clear();
+    return result;
+}
+
+std::vector<Track> solve(const TrackFollowingParams& params, const Event& event) {
+    return solve_modules(params, event.modules);
+}
+
+}  // namespace trelmon
