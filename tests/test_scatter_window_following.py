@@ -328,6 +328,7 @@ class TestParameters:
             "min_pt": 150.0,
             "module_material": 0.011,
             "max_chi2": 30.0,
+            "max_chi2_three_hits": 20.0,
             "max_slope": 1.0,
             "max_beam_distance": 1.0,
             "max_missed_modules": 2,

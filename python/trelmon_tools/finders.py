@@ -37,6 +37,8 @@ class ScatterWindowFollowing:
     * ``module_material`` (radiation lengths, default 0.011): material crossed at each module
       at normal incidence.
     * ``max_chi2`` (default 30.0): largest chi2 (two coordinates) of a hit against its track.
+    * ``max_chi2_three_hits`` (default 20.0): largest chi2 per predicted hit of a track of
+      three hits, which has no further hit to confirm it.
     * ``max_slope`` (default 1.0): largest |dx/dz| and |dy/dz| of a seed.
     * ``max_beam_distance`` (mm, default 1.0): largest distance from the beam line of a
       first-pass seed's line (in the transverse plane); following stops where a track's line
@@ -49,7 +51,7 @@ class ScatterWindowFollowing:
 
     #: The parameters' defaults, from the native parameter table the solver is built with.
     DEFAULTS = dict(_native.finder_parameters()["ScatterWindowFollowing"])
-    _POSITIVE = ("hit_resolution", "min_pt", "max_chi2", "max_slope")
+    _POSITIVE = ("hit_resolution", "min_pt", "max_chi2", "max_chi2_three_hits", "max_slope")
     _NON_NEGATIVE = ("module_material", "max_beam_distance")
 
     def __init__(
@@ -58,6 +60,7 @@ class ScatterWindowFollowing:
         min_pt=None,
         module_material=None,
         max_chi2=None,
+        max_chi2_three_hits=None,
         max_slope=None,
         max_beam_distance=None,
         max_missed_modules=None,
@@ -68,6 +71,7 @@ class ScatterWindowFollowing:
             "min_pt": min_pt,
             "module_material": module_material,
             "max_chi2": max_chi2,
+            "max_chi2_three_hits": max_chi2_three_hits,
             "max_slope": max_slope,
             "max_beam_distance": max_beam_distance,
             "max_missed_modules": max_missed_modules,

@@ -21,11 +21,12 @@ struct Candidate {
     // crosses few other modules' active areas without a hit: none at one end at least (where it
     // leaves the detector or meets the beam), and either none between the hits or none at both
     // ends. A chance alignment of three hits almost always crosses further modules on both sides.
-    bool acceptable() const noexcept {
+    // Their chi2 must also stay under max_chi2_three_hits.
+    bool acceptable(double max_chi2_three_hits) const noexcept {
         if (hits.size() != 3) {
             return hits.size() > 3;
         }
-        if (missed_below > 0 && missed_above > 0) {
+        if ((missed_below > 0 && missed_above > 0) || quality() > max_chi2_three_hits) {
             return false;
         }
         return missed == 0 || (missed == 1 && missed_below == 0 && missed_above == 0);

@@ -20,6 +20,9 @@ struct ScatterWindowFollowingParams {
     double module_material = 0.011;
     // Largest chi2 (two coordinates) of a hit against the track's prediction.
     double max_chi2 = 30.0;
+    // Largest chi2 per predicted hit of a track of three hits, which has no further hit to
+    // confirm it.
+    double max_chi2_three_hits = 20.0;
     // Largest |dx/dz| and |dy/dz| of a seed.
     double max_slope = 1.0;
     // Largest transverse distance between the beam line and a first-pass seed (mm); also how
@@ -37,6 +40,7 @@ struct ScatterWindowFollowingParams {
                           Parameter{"min_pt", &P::min_pt},
                           Parameter{"module_material", &P::module_material},
                           Parameter{"max_chi2", &P::max_chi2},
+                          Parameter{"max_chi2_three_hits", &P::max_chi2_three_hits},
                           Parameter{"max_slope", &P::max_slope},
                           Parameter{"max_beam_distance", &P::max_beam_distance},
                           Parameter{"max_missed_modules", &P::max_missed_modules},

@@ -37,7 +37,7 @@ std::vector<Candidate> find_candidates(const Layout& layout,
             swf::follow(layout, params, scatter, taken, *seed, -1);
             swf::follow(layout, params, scatter, taken, *seed, +1);
             swf::fill_gaps(layout, params, scatter, taken, *seed);
-            if (!seed->acceptable()) {
+            if (!seed->acceptable(params.max_chi2_three_hits)) {
                 continue;  // claims nothing, so its hits may still seed a better candidate
             }
             for (const std::uint32_t h : seed->hits) {
@@ -59,7 +59,7 @@ std::vector<Track> solve(const ScatterWindowFollowingParams& params, const Event
     for (const bool beam_seeds : {true, false}) {
         std::vector<Candidate> candidates =
             find_candidates(layout, params, scatter, taken, beam_seeds);
-        swf::select_by_quality(candidates, taken, accepted);
+        swf::select_by_quality(candidates, params.max_chi2_three_hits, taken, accepted);
     }
     std::vector<Track> tracks;
     tracks.reserve(accepted.size());
