@@ -309,7 +309,7 @@ class TestConfigureFinders:
     def test_listed_defaults_are_the_constructors_defaults(self, sample):
         # Each listed default, given explicitly, solves exactly as the bare constructor does.
         events = run.build_events(sample)[:2]
-        for name, cls in run.finder_classes().items():
+        for cls in run.finder_classes().values():
             defaults = run.parameter_defaults(cls)
             assert tuple(defaults) == run.accepted_parameters(cls)
             assert defaults and None not in defaults.values()
