@@ -420,7 +420,7 @@ def _propagate(particles: _Particles, rngs, hit_efficiency, faces):
         inside = (r2 >= det.INNER_RADIUS**2) & (r2 <= det.OUTER_RADIUS**2)
         inside &= np.where(even, x < det.OVERLAP, x > -det.OVERLAP)
         inside &= ahead
-        part, step = np.nonzero(inside.T)
+        part, step = np.nonzero(np.ascontiguousarray(inside.T))
         return part, step, np.bincount(particles.event[part], minlength=len(rngs))
 
     slope2 = 1.0 + tx * tx + ty * ty
@@ -434,17 +434,16 @@ def _propagate(particles: _Particles, rngs, hit_efficiency, faces):
     kicks = np.zeros((2, nmod, n))
     kicks[:, step, part] = kick_values
     kicks_z = kicks * zp
-    before = np.zeros((2, nmod, n))
+    before = np.zeros((2, nmod, n))  # kicks met before each step
     before_z = np.zeros((2, nmod, n))
     for j in range(1, nmod):
         np.add(before[:, j - 1], kicks[:, j - 1], out=before[:, j])
         np.add(before_z[:, j - 1], kicks_z[:, j - 1], out=before_z[:, j])
+    total = before[:, -1] + kicks[:, -1]  # every kick of the flight
     before *= zp
     before -= before_z
     x += before[0]
     y += before[1]
-    total = np.zeros((2, n))
-    np.add.at(total, (slice(None), part), kick_values)
 
     part, step, per_event = crossings_of(x, y)
     seen = _per_event(rngs, per_event, lambda rng, c: rng.random(c)) < hit_efficiency
@@ -468,6 +467,36 @@ def _propagate(particles: _Particles, rngs, hit_efficiency, faces):
         ty + total[1],
     )
     return crossings, state
+
+
+#: Particles propagated together: the (module, particle) matrices then stay in cache.
+_BLOCK_PARTICLES = 4096
+
+
+def _propagate_blocks(particles: _Particles, rngs, hit_efficiency, faces):
+    """:func:`_propagate` over blocks of whole events (each event's draws stay its own, so the
+    blocks change nothing but the speed); crossings and states as for all particles at once."""
+    ends = np.cumsum(np.bincount(particles.event, minlength=len(rngs)))
+    crossings, states = [], []
+    first_event, first = 0, 0
+    while first_event < len(rngs):
+        # At least one event per block, then as many as fit.
+        last_event = max(
+            first_event + 1, int(np.searchsorted(ends, first + _BLOCK_PARTICLES, side="right"))
+        )
+        last = int(ends[last_event - 1])
+        block = particles.take(slice(first, last))
+        block.event = block.event - first_event
+        c, state = _propagate(block, rngs[first_event:last_event], hit_efficiency, faces)
+        crossings.append((c[0] + first, *c[1:]))
+        states.append(state)
+        first_event, first = last_event, last
+    if not crossings:
+        return _propagate(particles, rngs, hit_efficiency, faces)
+    return (
+        tuple(np.concatenate(parts) for parts in zip(*crossings, strict=True)),
+        tuple(np.concatenate(parts) for parts in zip(*states, strict=True)),
+    )
 
 
 def _downstream_flags(particles: _Particles, state, charge):
@@ -709,7 +738,7 @@ def _generate(seed: int, start: int, count: int, knobs: _Knobs) -> EventColumns:
     particles = _Particles.concat(tracked).by_event()
     charge = _charges(particles.pid)
 
-    (h_part, h_step, h_module, h_x, h_y, h_z, h_t), state = _propagate(
+    (h_part, h_step, h_module, h_x, h_y, h_z, h_t), state = _propagate_blocks(
         particles, rngs, knobs.hit_efficiency, knobs.sensor_faces
     )
     h_event = particles.event[h_part]
@@ -753,14 +782,16 @@ def _generate(seed: int, start: int, count: int, knobs: _Knobs) -> EventColumns:
     # Lay each event's hits out module by module, shuffled within each module.
     hit_counts = track_hits + noise_counts
     hit_offsets = _offsets(hit_counts)
-    # Local index of each hit within its event, in the order above (track hits, then noise).
-    local = np.empty(len(hit_event), dtype=np.int64)
+    # Each event's permutation keys its own hits, taken in the order above: list the hits by
+    # (event, key), then a stable sort by (event, module) keeps that order within a module.
     grouped = np.argsort(hit_event, kind="stable")
-    local[grouped] = np.arange(len(hit_event)) - hit_offsets[hit_event[grouped]]
     shuffle = _per_event(rngs, hit_counts, lambda rng, c: rng.permutation(c))
-    key = np.empty(len(hit_event), dtype=np.int64)
-    key[grouped] = shuffle
-    order = np.lexsort((key, module, hit_event))
+    by_key = np.empty(len(hit_event), dtype=np.int64)
+    by_key[hit_offsets[hit_event[grouped]] + shuffle] = grouped
+    slot = hit_event * nmod + module
+    if count * nmod <= np.iinfo(np.int16).max:
+        slot = slot.astype(np.int16)  # small keys sort by radix
+    order = by_key[np.argsort(slot[by_key], kind="stable")]
     position = np.empty(len(module), dtype=np.int64)
     position[order] = np.arange(len(module)) - hit_offsets[hit_event[order]]
     per_module = np.bincount(hit_event * nmod + module, minlength=count * nmod)
@@ -768,7 +799,7 @@ def _generate(seed: int, start: int, count: int, knobs: _Knobs) -> EventColumns:
     prefix[:, 1:] = np.cumsum(per_module.reshape(count, nmod), axis=1)
 
     # Each kept particle's hits, in the order it crossed the modules.
-    by_particle = np.lexsort((h_step, h_part))
+    by_particle = np.arange(len(h_part))  # crossings come in particle and flight order
     kept = np.flatnonzero(keep)
     kept_hits = keep[h_part[by_particle]]
     mc_hits = position[by_particle][kept_hits]
@@ -821,7 +852,7 @@ def _generate(seed: int, start: int, count: int, knobs: _Knobs) -> EventColumns:
 
 #: Events generated together: enough to spread numpy's per-call cost, few enough that the
 #: (particle, module) matrices stay in cache.
-BATCH_EVENTS = 16
+BATCH_EVENTS = 64
 
 
 def generate_columns(

@@ -24,6 +24,7 @@ from pathlib import Path
 import trelmon
 
 from . import io, truth
+from .files import no_collection
 from .generate import generate_columns
 from .progress import progress, worker_threads
 
@@ -106,7 +107,9 @@ def directory_sample(path) -> Sample:
     if not paths:
         raise RunError(f"{path}: no event files (*.parquet or *.json) in this directory")
     events, names = [], []
-    with progress(total=len(paths), desc="loading", unit="file") as bar:
+    # Decoded events hold many lists and no cycles: collecting while they pile up only walks
+    # them again and again.
+    with progress(total=len(paths), desc="loading", unit="file") as bar, no_collection():
         for file in paths:
             try:
                 if io.is_parquet(file):
