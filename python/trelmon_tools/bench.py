@@ -24,6 +24,7 @@ import tempfile
 import time
 
 from . import io, parquet
+from .files import no_collection
 from .progress import available_processors, progress
 from .run import RunError, Sample, _jsonable, configure_finders
 
@@ -166,6 +167,12 @@ def measure(sample: Sample, algorithms=None, params=(), repeat: int = 3) -> dict
     }
 
 
+def _read_all(source) -> list:
+    # As the run command loads a sample: the cyclic collector paused while events pile up.
+    with no_collection():
+        return list(io.iter_events(source))
+
+
 def measure_files(parquet_file, json_directory, repeat: int = 3) -> dict:
     """Seconds per event to read a sample (a Parquet file, a JSON directory), to build the
     events from what was read, and to solve them with ``TrackFollowing.solve`` on this
@@ -180,7 +187,7 @@ def measure_files(parquet_file, json_directory, repeat: int = 3) -> dict:
             continue
         dicts = list(io.iter_events(source))
         n = len(dicts)
-        read = _fastest(lambda source=source: list(io.iter_events(source)), repeat)
+        read = _fastest(lambda source=source: _read_all(source), repeat)
         build = _fastest(lambda dicts=dicts: [event_class(d) for d in dicts], repeat)
         events = [event_class(d) for d in dicts]
         solve = _fastest(lambda events=events: [finder.solve(e) for e in events], repeat)
