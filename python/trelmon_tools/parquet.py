@@ -313,7 +313,7 @@ def iter_row_groups(path) -> Iterator[tuple[int, pa.Table]]:
     parquet = _open(path)
     for index in range(parquet.num_row_groups):
         try:
-            table = parquet.read_row_group(index)
+            table = parquet.read_row_group(index, use_threads=False)
         except (pa.ArrowException, OSError) as e:
             raise ParquetEventError(f"unreadable ({_first_line(e)})", index) from None
         yield index, table
