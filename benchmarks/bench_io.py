@@ -3,7 +3,8 @@
     python benchmarks/bench_io.py [--events 300] [--seed 0] [--repeat 3]
 
 Writes the generated sample once as a Parquet file and once as a directory of JSON files, then
-reports, per event and for each format, the fastest of --repeat passes of: reading every event
+reports, per event and for each format, the processor time of the fastest of --repeat passes
+of: reading every event
 (trelmon_tools.io.iter_events), building the trelmon events from what was read, and
 TrackFollowing.solve on one thread, with the file sizes.
 """
@@ -39,7 +40,8 @@ def main():
         sizes = {"parquet": size(file), "json": size(directory)}
 
     print(
-        f"{args.events} default events of seed {args.seed}; ms per event, fastest of {args.repeat}"
+        f"{args.events} default events of seed {args.seed}; "
+        f"CPU ms per event, fastest of {args.repeat}"
     )
     print(f"{'format':<10}{'read':>8}{'build':>8}{'solve':>8}{'read+build':>12}{'MB':>8}")
     for name, f in figures.items():
