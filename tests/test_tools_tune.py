@@ -102,6 +102,11 @@ def test_printed_points_reproduce_with_run(sample_dir, tmp_path, capsys):
         (["--range", "max_scatter=0:inf"], "the bounds must be finite"),
         (["--range", "allowed_skip_modules=0:1.5"], "the bounds must be integers"),
         (["--range", "allow_cross_track=0:1"], "a flag takes False:True"),
+        (
+            ["--range", "allowed_skip_modules=0:3000000000"],
+            "--range allowed_skip_modules=0:3000000000: GraphDFS: bad value 3000000000 for "
+            "allowed_skip_modules:",
+        ),
         (["--objectives", "efficiency:short"], "unknown category 'short'"),
         (["--objectives", "purity"], "unknown objective 'purity'"),
         (["--objectives", "ghost_rate,ghost_rate"], "ghost_rate is named twice"),

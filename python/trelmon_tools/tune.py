@@ -224,39 +224,48 @@ def search_space(finder: str, overrides=()) -> list:
                 f"--range {text}: {finder} has no parameter {name!r} (its parameters: {known})"
             )
         given[name] = (low, high, text)
-
-    space = []
-    for name, default in defaults.items():
-        components = 0
-        value = default
-        if isinstance(default, tuple):
-            if not _tied(default) and name not in given:
-                continue  # an asymmetric pair keeps its default unless a range names it
-            components, value = len(default), default[0]
-        kind = _kind(value)
-        if kind is None:
-            if name in given:
-                raise run.RunError(f"--range {given[name][2]}: {name} is not a number or a flag")
-            continue
-        if kind == "bool":
-            low, high = False, True
-            if name in given:
-                low, high = _flag_range(*given[name])
-            space.append(Dimension(name, kind, low, high, default=default))
-            continue
-        table = _table_range(finder, name, value)
-        log = bool(table and table[2])
-        if name in given:
-            low, high = _numeric_range(kind, *given[name])
-            log = log and low > 0
-        elif table is None:
-            continue
-        else:
-            low, high = table[0], table[1]
-        if kind == "float" and isinstance(value, float):
-            low, high = float(low), float(high)
-        space.append(Dimension(name, kind, low, high, log, components, default))
+    space = [
+        _dimension(finder, name, default, given.get(name)) for name, default in defaults.items()
+    ]
+    space = [d for d in space if d is not None]
+    for d in space:
+        if d.name in given:  # a bound the finder refuses fails now, not in the middle of a study
+            for bound in (d.low, d.high):
+                try:
+                    run.configure_finders([finder], [f"{d.name}={_literal(d.finder_value(bound))}"])
+                except run.RunError as e:
+                    raise run.RunError(f"--range {given[d.name][2]}: {e}") from None
     return space
+
+
+def _dimension(finder: str, name: str, default, given):
+    """The dimension of one parameter, or None for one that is not searched; ``given`` is
+    its ``--range`` (low, high, the option's text) or None."""
+    components, value = 0, default
+    if isinstance(default, tuple):
+        if not _tied(default) and given is None:
+            return None  # an asymmetric pair keeps its default unless a range names it
+        components, value = len(default), default[0]
+    kind = _kind(value)
+    if kind is None:
+        if given is not None:
+            raise run.RunError(f"--range {given[2]}: {name} is not a number or a flag")
+        return None
+    if kind == "bool":
+        low, high = (False, True) if given is None else _flag_range(*given)
+        return Dimension(name, kind, low, high, default=default)
+    table = _table_range(finder, name, value)
+    log = bool(table and table[2])
+    if given is not None:
+        low, high = _numeric_range(kind, *given)
+        log = log and low > 0
+    elif table is None:
+        return None
+    else:
+        low, high = table[0], table[1]
+    if kind == "float":
+        low, high = float(low), float(high)
+    return Dimension(name, kind, low, high, log, components, default)
 
 
 def parse_range(text: str):
