@@ -412,6 +412,115 @@ def _run_bench(args) -> None:
         raise CommandError(str(e)) from None
 
 
+def _add_tune(commands) -> None:
+    from .run import DEFAULT_EVENTS, DEFAULT_SEED
+    from .tune import DEFAULT_OBJECTIVES, DEFAULT_TRIALS
+
+    p = commands.add_parser(
+        "tune",
+        help="search a finder's parameters for the best trade-offs (needs optuna)",
+        description="Tune one finder on a sample with a multi-objective Optuna study: each "
+        "trial sets the finder's parameters, solves the sample with solve_batch and scores "
+        "the tracks with the validator. Prints the Pareto front (best first by the first "
+        "objective), each point's figures on an independent holdout sample, and the run "
+        "command that reproduces each point. The study is stored, so running the command "
+        "again adds trials to it.",
+        epilog="Objectives: efficiency[:CATEGORY] (maximised), ghost_rate, clone_rate[:CATEGORY] "
+        "and time (solve time per event, which ties the study to this machine's speed); "
+        "categories default to long. Ranges: --range NAME=LOW:HIGH replaces a parameter's "
+        "search range (LOW=HIGH holds it fixed; a flag takes False:True, False:False or "
+        "True:True); a pair such as max_slopes is searched as one value for x and y.",
+    )
+    _add_sample_options(p, DEFAULT_EVENTS, DEFAULT_SEED)
+    p.add_argument(
+        "--algorithm", required=True, metavar="NAME", help="the finder to tune, by class name"
+    )
+    p.add_argument(
+        "--trials",
+        type=_count,
+        default=DEFAULT_TRIALS,
+        metavar="N",
+        help="trials to add to the study (default: %(default)s)",
+    )
+    p.add_argument(
+        "--sampler-seed",
+        type=_count,
+        default=0,
+        metavar="S",
+        help="seed of the parameter search (default: %(default)s)",
+    )
+    p.add_argument(
+        "--objectives",
+        default=DEFAULT_OBJECTIVES,
+        metavar="LIST",
+        help="comma-separated objectives, the first one sorting the front (default: %(default)s)",
+    )
+    p.add_argument(
+        "--range",
+        action="append",
+        default=[],
+        metavar="NAME=LOW:HIGH",
+        help="the search range of a parameter (repeatable)",
+    )
+    p.add_argument(
+        "--storage",
+        default="sqlite:///tune.db",
+        metavar="URL",
+        help="Optuna storage URL of the study (default: %(default)s, in the current directory)",
+    )
+    p.add_argument(
+        "--study",
+        metavar="NAME",
+        help="study name (default: made of the finder, the sample and the objectives)",
+    )
+    p.add_argument(
+        "--holdout",
+        type=_count,
+        metavar="N",
+        help="re-evaluate the front on N independent generated events (default: as many as "
+        "the tuning sample; 0: none)",
+    )
+    p.add_argument(
+        "--holdout-seed",
+        type=_count,
+        metavar="S",
+        help="seed of the first holdout event (default: right after a generated tuning "
+        "sample's seeds)",
+    )
+    p.add_argument("--json", metavar="FILE", help="write the front and its figures as JSON")
+    p.add_argument(
+        "--plots", metavar="DIR", help="draw the front as DIR/pareto_front.png (needs matplotlib)"
+    )
+    p.set_defaults(handler=_run_tune)
+
+
+def _run_tune(args) -> None:
+    from . import run, tune
+
+    try:
+        tune.parse_objectives(args.objectives)
+        tune.search_space(args.algorithm, args.range)
+        tune.require_optuna()
+        if args.holdout == 0 and args.holdout_seed is not None:
+            raise CommandError("--holdout-seed needs a holdout sample")
+        if args.json is not None:
+            _check_output_file(args.json)
+        directory = None if args.plots is None else _output_directory(args.plots)
+        if directory is not None:
+            from . import plots
+
+            try:
+                plots.require_matplotlib()
+            except ImportError as e:
+                raise CommandError(str(e)) from None
+        sample = _sample(args)
+        if args.holdout is None:
+            args.holdout = len(sample.events)
+        tune.run_command(args, sample, directory)
+    except run.RunError as e:
+        raise CommandError(str(e)) from None
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
@@ -422,6 +531,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_generate(commands)
     _add_run(commands)
     _add_bench(commands)
+    _add_tune(commands)
     return parser
 
 
