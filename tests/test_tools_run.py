@@ -441,7 +441,10 @@ def test_a_non_finite_parameter_is_kept_in_the_record(sample):
 @pytest.mark.parametrize(
     "args, message",
     [
-        (["--events", "{empty}"], "{empty}: no event files (*.json) in this directory"),
+        (
+            ["--events", "{empty}"],
+            "{empty}: no event files (*.parquet or *.json) in this directory",
+        ),
         (["--events", "{missing}"], "{missing}: not a directory"),
         (["--events", "{bad}"], "{bad}/event_000000.json: not a valid event file: invalid JSON: "),
         (["--events", "{wrong}"], '{wrong}/a.json: not a valid event file: missing key "x"'),
