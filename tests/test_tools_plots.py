@@ -67,6 +67,37 @@ def test_binned_efficiency_equals_the_validator_on_each_bins_particles(solved):
                 )
 
 
+def test_the_figures_counts_are_the_binned_counts(solved):
+    # The figures count every category at once; each must equal its own binned count.
+    for _, tables in solved[1].values():
+        particles = tables.particles
+        counts = plots._finder_counts(tables)
+        for variable in ("p", "pt", "eta", "phi"):
+            for label in truth.CATEGORIES:
+                n, k = plots.binned_counts(
+                    column(particles, variable),
+                    plots.EDGES[variable],
+                    column(particles, label),
+                    column(particles, "reconstructed"),
+                )
+                got = counts["efficiency", variable, label]
+                assert got[0].tolist() == n.tolist() and got[1].tolist() == k.tolist()
+        p = column(particles, "p")
+        inside = (p >= plots.EDGES["p"][0]) & (p < plots.EDGES["p"][-1])
+        for label in plots.PLOT_CATEGORIES:
+            chosen = column(particles, label) & column(particles, "reconstructed") & inside
+            n, k = counts["clones", "p", label]
+            assert (n.sum(), k.sum()) == (
+                chosen.sum(),
+                column(particles, f"clones[{label}]")[chosen].sum(),
+            )
+        n, k = counts["ghosts", "n_hits"]
+        hits = column(tables.tracks, "n_hits")
+        ghost = column(tables.tracks, "ghost")
+        for b, length in enumerate(range(2, 27)):
+            assert (n[b], k[b]) == ((hits == length).sum(), (ghost & (hits == length)).sum())
+
+
 def test_binned_counts_put_values_in_half_open_bins():
     edges = np.array([0.0, 1.0, 2.0])
     values = np.array([0.0, 0.5, 1.0, 2.0, -1.0, np.nan, 1.5])

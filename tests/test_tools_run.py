@@ -310,7 +310,7 @@ class TestConfigureFinders:
     def test_listed_defaults_are_the_constructors_defaults(self, sample):
         # Each listed default, given explicitly, solves exactly as the bare constructor does.
         events = run.build_events(sample)[:2]
-        for name, cls in run.finder_classes().items():
+        for cls in run.finder_classes().values():
             defaults = run.parameter_defaults(cls)
             assert tuple(defaults) == run.accepted_parameters(cls)
             assert defaults and None not in defaults.values()
@@ -444,7 +444,10 @@ def test_a_non_finite_parameter_is_kept_in_the_record(sample):
 @pytest.mark.parametrize(
     "args, message",
     [
-        (["--events", "{empty}"], "{empty}: no event files (*.json) in this directory"),
+        (
+            ["--events", "{empty}"],
+            "{empty}: no event files (*.parquet or *.json) in this directory",
+        ),
         (["--events", "{missing}"], "{missing}: not a directory"),
         (["--events", "{bad}"], "{bad}/event_000000.json: not a valid event file: invalid JSON: "),
         (["--events", "{wrong}"], '{wrong}/a.json: not a valid event file: missing key "x"'),

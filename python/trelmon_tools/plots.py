@@ -193,13 +193,14 @@ def _column(table, name) -> np.ndarray:
     return np.asarray(table.column(name).to_numpy(zero_copy_only=False))
 
 
-def binned_counts(values, edges, selected, passed, weights=None):
+def binned_counts(values, edges, selected, passed, weights=None, *, bins=None):
     """Per bin of ``values`` (``edges[b] <= value < edges[b + 1]``; NaN and values outside
     fall in no bin): the number of selected rows, and the sum of ``weights`` (1 each by
-    default) over those of them that passed. Integer arrays, one entry per bin. ``values``
-    may instead be the bin of each row (an integer array, as :func:`bin_of` gives).
+    default) over those of them that passed. Integer arrays, one entry per bin. ``bins``, when
+    given, is the bin of each value already (as :func:`bin_of` gives it).
     """
-    bins = values if np.asarray(values).dtype.kind in "iu" else bin_of(values, edges)
+    if bins is None:
+        bins = bin_of(values, edges)
     n_bins = len(edges) - 1
     selected = np.asarray(selected, dtype=bool) & (bins >= 0) & (bins < n_bins)
     passed = np.asarray(passed, dtype=bool) & selected
@@ -227,19 +228,24 @@ def _finder_counts(tables) -> dict:
     member = {label: _column(particles, label) for label in truth.CATEGORIES}
     counts = {}
     bins = {}
+    # Every category at once: a bins x rows indicator times the rows x categories membership.
+    members = np.column_stack([member[label] for label in truth.CATEGORIES]).astype(np.float64)
     for variable in ("p", "pt", "eta", "phi"):
         bins[variable] = bin_of(_column(particles, variable), EDGES[variable])
-        for label in truth.CATEGORIES:
-            counts["efficiency", variable, label] = binned_counts(
-                bins[variable], EDGES[variable], member[label], reconstructed
-            )
+        n_bins = len(EDGES[variable]) - 1
+        indicator = (bins[variable] == np.arange(n_bins)[:, None]).astype(np.float64)
+        n = np.rint(indicator @ members).astype(np.int64)
+        k = np.rint(indicator @ (members * reconstructed[:, None])).astype(np.int64)
+        for c, label in enumerate(truth.CATEGORIES):
+            counts["efficiency", variable, label] = (n[:, c], k[:, c])
     for label in PLOT_CATEGORIES:
         counts["clones", "p", label] = binned_counts(
-            bins["p"],
+            None,
             EDGES["p"],
             member[label] & reconstructed,
             reconstructed,
             _column(particles, f"clones[{label}]"),
+            bins=bins["p"],
         )
     everything = np.ones(tracks.num_rows, dtype=bool)
     ghost = _column(tracks, "ghost")
@@ -389,7 +395,8 @@ def _two_panels(path, panels, rates, finders, what):
         _draw_rates(ax, variable, {name: rates[name, key] for name in finders}, what=what)
         ax.set_ylim(bottom=0)
         _title(ax, title)
-        ax.legend(fontsize="small")
+        if ax is axes[0]:
+            ax.legend(loc="upper right", fontsize="small")
     fig.savefig(path, dpi=72)
 
 

@@ -29,7 +29,8 @@ import trelmon
 
 from . import files, finders, io, truth
 from ._native import finder_parameters
-from .generate import generate_event
+from .files import no_collection
+from .generate import generate_columns
 from .progress import progress, worker_threads
 
 __all__ = [
@@ -56,7 +57,7 @@ __all__ = [
     "write_results",
 ]
 
-#: The built-in sample: this many generated events, event i with seed DEFAULT_SEED + i.
+#: The built-in sample: this many generated events of the sample with seed DEFAULT_SEED.
 DEFAULT_EVENTS = 300
 DEFAULT_SEED = 0
 
@@ -81,44 +82,62 @@ class Sample:
         if self.source["kind"] == "generated":
             where = f"generated with seed {self.source['seed']}"
         else:
-            where = f"read from {self.source['directory']}"
+            where = f"read from {self.source.get('directory') or self.source['path']}"
         return f"{n} event{'s' if n != 1 else ''} {where}"
 
 
 def generated_sample(n: int, seed: int = DEFAULT_SEED) -> Sample:
-    """``n`` synthetic events with the generator's default settings; event i has seed
-    ``seed + i``."""
+    """Events 0 to ``n - 1`` of the generated sample with ``seed``, default settings."""
     if n < 1:
         raise RunError(f"a sample needs at least one event, not {n}")
-    events = [generate_event(seed + i) for i in progress(range(n), desc="generating", total=n)]
+    events = []
+    with progress(total=n, desc="generating") as bar:
+        for batch in generate_columns(n, seed):
+            events.extend(batch.to_dicts())
+            bar.update(len(batch))
     return Sample(
         events,
-        [f"event {i} (seed {seed + i})" for i in range(n)],
+        [f"event {i} (seed {seed})" for i in range(n)],
         {"kind": "generated", "events": n, "seed": seed},
     )
 
 
-def directory_sample(directory) -> Sample:
-    """The events of a directory of event files (see :mod:`trelmon_tools.io`)."""
+def directory_sample(path) -> Sample:
+    """The events of a Parquet event file, or of a directory of JSON or Parquet event files
+    (see :mod:`trelmon_tools.io`)."""
     try:
-        paths = io.event_files(directory)
+        paths = io.sample_files(path)
     except OSError as e:
-        raise RunError(_os_message(e, directory)) from None
+        raise RunError(_os_message(e, path)) from None
+    except ValueError as e:
+        raise RunError(_one_line(str(e))) from None
     if not paths:
-        raise RunError(f"{directory}: no event files (*.json) in this directory")
-    events = []
-    for path in progress(paths, desc="loading"):
-        try:
-            events.append(io.read_event(path))
-        except io.EventFileError as e:
-            raise RunError(_one_line(str(e))) from None
-        except OSError as e:
-            raise RunError(_os_message(e, path)) from None
-    return Sample(
-        events,
-        [str(p) for p in paths],
-        {"kind": "directory", "events": len(events), "directory": str(directory)},
-    )
+        raise RunError(f"{path}: no event files (*.parquet or *.json) in this directory")
+    events, names = [], []
+    # Decoded events hold many lists and no cycles: collecting while they pile up only walks
+    # them again and again.
+    with progress(total=len(paths), desc="loading", unit="file") as bar, no_collection():
+        for file in paths:
+            try:
+                if io.is_parquet(file):
+                    before = len(events)
+                    events.extend(io.read_parquet(file))
+                    names.extend(f"{file} row {k}" for k in range(len(events) - before))
+                else:
+                    events.append(io.read_event(file))
+                    names.append(str(file))
+            except io.EventFileError as e:
+                raise RunError(_one_line(str(e))) from None
+            except OSError as e:
+                raise RunError(_os_message(e, file)) from None
+            bar.update()
+    if not events:
+        raise RunError(f"{path}: holds no events")
+    if Path(path).is_dir():
+        source = {"kind": "directory", "events": len(events), "directory": str(path)}
+    else:
+        source = {"kind": "file", "events": len(events), "path": str(path)}
+    return Sample(events, names, source)
 
 
 def build_events(sample: Sample) -> list:

@@ -1,6 +1,7 @@
 #include "python/validator_input.hpp"
 
 #include "python/args.hpp"
+#include "python/columns.hpp"
 
 #include <array>
 #include <limits>
@@ -183,11 +184,10 @@ ParticleTable read_particle_table(PyObject* event) {
 }  // namespace
 
 ValidatorEvent load_validator_event(PyObject* event) {
-    auto module_prefix_sum =
-        convert<std::vector<std::size_t>>(required_item(event, "module_prefix_sum").get(), nullptr);
-    auto x = convert<std::vector<double>>(required_item(event, "x").get(), nullptr);
-    auto y = convert<std::vector<double>>(required_item(event, "y").get(), nullptr);
-    auto z = convert<std::vector<double>>(required_item(event, "z").get(), nullptr);
+    auto module_prefix_sum = size_column(required_item(event, "module_prefix_sum").get());
+    auto x = float_column(required_item(event, "x").get());
+    auto y = float_column(required_item(event, "y").get());
+    auto z = float_column(required_item(event, "z").get());
     std::vector<Hit> hits = validator_hits(x, y, z);
     // An event without Monte Carlo data is legal: no particles, and maps without entries.
     MonteCarlo montecarlo;
