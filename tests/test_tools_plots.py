@@ -107,7 +107,7 @@ def test_event_display_agrees_with_the_validator(solved, tmp_path):
         # The validator keys tracks by hits and flags: equal tracks count once.
         distinct = {
             (tuple(h.id for h in t.hits), t.missed_last_module, t.missed_penultimate_module): ghost
-            for t, ghost in zip(event_tracks, ghosts)
+            for t, ghost in zip(event_tracks, ghosts, strict=True)
         }
         assert len(ghosts) == len(event_tracks)
         assert sum(distinct.values()) == whole["total_ghosts"] and ghosts[-1]

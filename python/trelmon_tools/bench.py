@@ -20,6 +20,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from functools import partial
 
 from . import io
 from .progress import available_processors, progress
@@ -79,14 +80,14 @@ def _measure_here(directory, algorithms, params, repeat: int, validation: bool) 
     for finder in progress(finders, desc="finders", unit="finder"):
         finder.algorithm.solve_batch(events[:1])  # the pool starts on first use
         tracks = finder.algorithm.solve_batch(events)
-        solve = _rate(n, _fastest(lambda: finder.algorithm.solve_batch(events), repeat))
+        solve = _rate(n, _fastest(partial(finder.algorithm.solve_batch, events), repeat))
         figures[finder.name] = {
             "events_per_second": solve,
             "tracks_per_event": sum(map(len, tracks)) / n,
         }
         if validation:
-            check = trelmon.Validator.export_validation_to_json
-            seconds = _fastest(lambda: check(dicts, tracks, False), repeat)
+            check = partial(trelmon.Validator.export_validation_to_json, dicts, tracks, False)
+            seconds = _fastest(check, repeat)
             figures[finder.name]["validation_events_per_second"] = _rate(n, seconds)
     return {
         "events": n,
@@ -189,7 +190,10 @@ def format_table(sample: Sample, record: dict) -> str:
 
     def line(cells):
         return "  ".join(
-            [cells[0].ljust(widths[0]), *(c.rjust(w) for c, w in zip(cells[1:], widths[1:]))]
+            [
+                cells[0].ljust(widths[0]),
+                *(c.rjust(w) for c, w in zip(cells[1:], widths[1:], strict=True)),
+            ]
         ).rstrip()
 
     construction = record["event_construction_per_second"]

@@ -255,7 +255,7 @@ def _decay(rng, parents: _Particles) -> _Particles:
             dmass = np.array([SPECIES[abs(d)].mass for d in daughter_codes])
             e, px, py, pz = _decay_at_rest(rng, species.mass, dmass, n)
             pe = np.sqrt(par.px**2 + par.py**2 + par.pz**2 + species.mass**2)
-            rep = lambda a: np.repeat(a, k)  # noqa: E731 - one value per daughter
+            rep = functools.partial(np.repeat, repeats=k)  # one value per daughter
             _, dpx, dpy, dpz = _boost(
                 e.ravel(),
                 px.ravel(),
@@ -615,7 +615,7 @@ def generate_event(
             for bit in (_FROM_BEAUTY, _FROM_CHARM, _FROM_STRANGE)
         ),
     )
-    rows = [list(row) for row in zip(*columns)]
+    rows = [list(row) for row in zip(*columns, strict=True)]
 
     event = {
         "description": f"trelmon_tools synthetic event: seed {seed}, {n_collisions} collisions",

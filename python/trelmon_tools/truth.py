@@ -11,6 +11,7 @@ from __future__ import annotations
 import math
 import numbers
 from collections.abc import Mapping, Sequence
+from functools import partial
 
 __all__ = ["CATEGORIES", "FLAG_COLUMNS", "in_category", "mc_particles", "category_counts"]
 
@@ -66,6 +67,11 @@ def _as_hits(value, n_hits):
     return [int(h) for h in value if h < n_hits]
 
 
+def _cell(row, position: Mapping[str, int], name: str):
+    i = position.get(name)
+    return row[i] if i is not None and i < len(row) else None
+
+
 def mc_particles(event: Mapping) -> list[dict]:
     """The particles of the event's Monte Carlo table, one dictionary per row.
 
@@ -80,11 +86,7 @@ def mc_particles(event: Mapping) -> list[dict]:
     position = {name: i for i, name in enumerate(mc["description"])}
     particles = []
     for row in mc["particles"]:
-
-        def cell(name):
-            i = position.get(name)
-            return row[i] if i is not None and i < len(row) else None
-
+        cell = partial(_cell, row, position)
         particle = {name: _as_int(cell(name), d, b) for name, (d, b) in _INT_COLUMNS.items()}
         particle.update({name: _as_float(cell(name), d) for name, d in _FLOAT_COLUMNS.items()})
         particle["hits"] = _as_hits(cell("hits"), n_hits)
