@@ -2,11 +2,13 @@
 
 import io as text_io
 import json
+import platform
 import subprocess
 import sys
 
 import pytest
 import trelmon
+import trelmon_tools
 from trelmon_tools import run, truth
 from trelmon_tools.cli import main
 from trelmon_tools.generate import generate_event
@@ -150,11 +152,25 @@ def test_generated_sample_and_finder_parameters(tmp_path):
     header, rows = table_cells(result.stdout)
     assert header == ["TrackFollowing"] and rows["tracks per event"] == ["0.0"]
     record = json.loads(out.read_text())
+    assert list(record) == ["trelmon_version", "python_version", "sample", "threads", "finders"]
+    assert record["trelmon_version"] == trelmon_tools.__version__ != "0+unknown"
+    assert record["python_version"] == platform.python_version()
     assert record["sample"] == {"kind": "generated", "events": 2, "seed": 7}
+    # Every parameter is recorded, the defaults included.
     assert record["finders"]["TrackFollowing"]["parameters"] == {
+        "max_slopes": [0.7, 0.7],
+        "max_tolerance": [0.4, 0.4],
+        "max_scatter": 0.4,
         "min_track_length": 200,
         "min_strong_track_length": 200,
     }
+    assert list(record["finders"]["TrackFollowing"]) == [
+        "parameters",
+        "events_per_second",
+        "solve_seconds",
+        "tracks_per_event",
+        "validation",
+    ]
 
 
 def test_solving_in_chunks_changes_nothing(sample):
@@ -260,6 +276,37 @@ class TestConfigureFinders:
             "min_strong_track_length",
         )
 
+    def test_the_recorded_defaults_are_the_finders_own(self, sample):
+        # Each parameter given its listed default must solve exactly as the bare finder does;
+        # a wrong default (or one that this build changed) shows as different tracks.
+        events = run.build_events(sample)
+
+        def ids(algorithm):
+            return [[[h.id for h in t.hits] for t in ts] for ts in algorithm.solve_batch(events)]
+
+        for name, cls in run.finder_classes().items():
+            defaults = run.finder_parameters(cls)
+            assert list(defaults) == list(run.accepted_parameters(cls))
+            assert None not in defaults.values(), name
+            bare = ids(cls())
+            assert bare and any(bare), name
+            for key, value in defaults.items():
+                assert ids(cls(**{key: value})) == bare, (name, key, value)
+        # The table can tell: a default that is off changes what GraphDFS finds.
+        graph = run.finder_classes()["GraphDFS"]
+        assert ids(graph(weight_assignment_iterations=0)) != ids(graph())
+
+    def test_effective_parameters_fill_in_the_defaults(self):
+        [finder] = run.configure_finders(
+            ["SearchByTripletTrie"], ["max_scatter=0.2", "allowed_missed_modules=None"]
+        )
+        assert finder.parameters == {"max_scatter": 0.2, "allowed_missed_modules": None}
+        assert finder.effective_parameters() == {
+            "max_scatter": 0.2,
+            "min_strong_track_length": 4,
+            "allowed_missed_modules": 2,
+        }
+
     def test_a_named_finder_parameter_wins_over_the_shared_one(self):
         finders = run.configure_finders(
             params=[
@@ -355,7 +402,7 @@ def test_a_non_finite_parameter_is_kept_in_the_record(sample):
     finders = run.configure_finders(["TrackFollowing"], ["max_scatter=1e999"])
     result = run.FinderResult(finders[0], 1, 1.0, {"total_tracks": 0, "categories": []})
     record = run.run_record(sample, [result])
-    assert record["finders"]["TrackFollowing"]["parameters"] == {"max_scatter": "inf"}
+    assert record["finders"]["TrackFollowing"]["parameters"]["max_scatter"] == "inf"
     json.dumps(record, allow_nan=False)
 
 

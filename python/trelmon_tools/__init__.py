@@ -1,6 +1,9 @@
 """Companion tools for trelmon: synthetic events with Monte Carlo truth, event files and the
-``python -m trelmon_tools`` command line."""
+``trelmon`` command line (also ``python -m trelmon_tools``)."""
 
 from . import generate, io, truth
+from ._version import version
 
-__all__ = ["generate", "io", "truth"]
+__version__ = version()
+
+__all__ = ["__version__", "generate", "io", "truth"]

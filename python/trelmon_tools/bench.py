@@ -20,7 +20,9 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Sequence
 from functools import partial
+from typing import Any
 
 from . import io
 from .progress import available_processors, progress
@@ -123,7 +125,12 @@ def _child(directory, threads: int, algorithms, params, repeat: int, validation:
     return json.loads(done.stdout)
 
 
-def measure(sample: Sample, algorithms=None, params=(), repeat: int = 3) -> dict:
+def measure(
+    sample: Sample,
+    algorithms: Sequence[str] | None = None,
+    params: Sequence[str] = (),
+    repeat: int = 3,
+) -> dict[str, Any]:
     """Measure on one thread and on every usable processor; return the record of the bench."""
     configured = configure_finders(algorithms, params)  # refuse bad settings before any child
     processors = available_processors()
@@ -139,7 +146,9 @@ def measure(sample: Sample, algorithms=None, params=(), repeat: int = 3) -> dict
             for t in counts
         }
     full = runs[counts[-1]]
-    parameters = {f.name: {k: _jsonable(v) for k, v in f.parameters.items()} for f in configured}
+    parameters = {
+        f.name: {k: _jsonable(v) for k, v in f.effective_parameters().items()} for f in configured
+    }
     finders = {}
     for name, figures in full["finders"].items():
         finders[name] = {

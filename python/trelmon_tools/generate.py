@@ -26,6 +26,7 @@ from __future__ import annotations
 import functools
 import math
 from dataclasses import dataclass, fields
+from typing import Any
 
 import numpy as np
 
@@ -630,7 +631,7 @@ def generate_event(
     return event
 
 
-def generate_events(n: int, seed: int, **knobs) -> list[dict]:
+def generate_events(n: int, seed: int, **knobs: Any) -> list[dict[str, Any]]:
     """``n`` events; event ``i`` is ``generate_event(seed + i, **knobs)``.
 
     Consecutive seeds keep any one event of a sample reproducible on its own.

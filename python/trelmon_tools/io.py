@@ -12,9 +12,12 @@ import math
 import numbers
 import os
 import re
-import tempfile
 from collections.abc import Iterable, Iterator, Mapping
+from itertools import pairwise
 from pathlib import Path
+from typing import Any
+
+from .files import StrPath, atomic_write
 
 __all__ = [
     "EventFileError",
@@ -58,7 +61,7 @@ def _check_numbers(event: Mapping, key: str, length: int) -> None:
         raise ValueError(f'"{key}" holds a non-number: {bad!r}')
 
 
-def check_event(event) -> None:
+def check_event(event: object) -> None:
     """Raise ``ValueError`` saying what is wrong unless ``event`` is a well-formed event.
 
     Well-formed: a dictionary with a string "description", a "montecarlo" table (a dictionary
@@ -75,21 +78,27 @@ def check_event(event) -> None:
     if not isinstance(event["description"], str):
         raise ValueError('"description" must be a string')
 
-    prefix = event["module_prefix_sum"]
+    n_hits = _check_prefix_sum(event["module_prefix_sum"])
+    for key in ("x", "y", "z", "t"):
+        if key in event:
+            _check_numbers(event, key, n_hits)
+    _check_montecarlo(event["montecarlo"])
+
+
+def _check_prefix_sum(prefix) -> int:
+    """The number of hits that a well-formed "module_prefix_sum" gives."""
     if not isinstance(prefix, list) or len(prefix) < NUMBER_OF_MODULES + 1:
         raise ValueError(f'"module_prefix_sum" must be a list of {NUMBER_OF_MODULES + 1} integers')
     if not all(_is_int(v) and v >= 0 for v in prefix):
         raise ValueError('"module_prefix_sum" must hold non-negative integers')
     if prefix[0] != 0:
         raise ValueError(f'"module_prefix_sum" must start at 0, not {prefix[0]}')
-    if any(a > b for a, b in zip(prefix, prefix[1:])):
+    if any(a > b for a, b in pairwise(prefix)):
         raise ValueError('"module_prefix_sum" must not decrease')
-    n_hits = prefix[NUMBER_OF_MODULES]
-    for key in ("x", "y", "z", "t"):
-        if key in event:
-            _check_numbers(event, key, n_hits)
+    return prefix[NUMBER_OF_MODULES]
 
-    mc = event["montecarlo"]
+
+def _check_montecarlo(mc) -> None:
     if not isinstance(mc, dict):
         raise ValueError('"montecarlo" must be an object')
     for key in ("description", "particles"):
@@ -107,7 +116,7 @@ def _has_nonfinite(event: Mapping) -> bool:
     return any(not math.isfinite(v) for key in ("x", "y", "z", "t") for v in event.get(key, ()))
 
 
-def write_event(path, event) -> None:
+def write_event(path: StrPath, event: Mapping[str, Any]) -> None:
     """Write one event to ``path`` as JSON, replacing the file in one step.
 
     Raises ``ValueError`` (and writes nothing) for an event that is not well-formed, or one
@@ -116,18 +125,11 @@ def write_event(path, event) -> None:
     check_event(event)
     if _has_nonfinite(event):
         raise ValueError("coordinates must be finite to be written as JSON")
-    path = Path(path)
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            json.dump(event, f, separators=(",", ":"))
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise
+    with atomic_write(path) as f:
+        json.dump(event, f, separators=(",", ":"))
 
 
-def read_event(path) -> dict:
+def read_event(path: StrPath) -> dict[str, Any]:
     """Read one event file. Raises :class:`EventFileError` for a file that is not a
     well-formed event, and ``OSError`` for a file that cannot be read."""
     try:
@@ -146,7 +148,7 @@ def read_event(path) -> dict:
     return event
 
 
-def event_files(directory) -> list[Path]:
+def event_files(directory: StrPath) -> list[Path]:
     """The event files of a sample directory: its ``*.json`` files, sorted by name."""
     directory = Path(directory)
     if not directory.is_dir():
@@ -157,7 +159,7 @@ def event_files(directory) -> list[Path]:
     )
 
 
-def iter_events(directory) -> Iterator[dict]:
+def iter_events(directory: StrPath) -> Iterator[dict[str, Any]]:
     """Yield the events of a sample directory one at a time, in sorted file-name order.
 
     The directory is listed at once (so a missing directory fails here); each file is read
@@ -166,7 +168,9 @@ def iter_events(directory) -> Iterator[dict]:
     return (read_event(p) for p in event_files(directory))
 
 
-def write_sample(directory, events: Iterable[Mapping], *, overwrite: bool = False) -> list[Path]:
+def write_sample(
+    directory: StrPath, events: Iterable[Mapping[str, Any]], *, overwrite: bool = False
+) -> list[Path]:
     """Write ``events`` (any iterable, consumed one event at a time) to ``directory`` as
     ``event_000000.json``, ``event_000001.json``, ... and return the paths written.
 

@@ -13,13 +13,22 @@ no global backend switched). Install the extra: ``pip install "trelmon[plot]"``.
 
 from __future__ import annotations
 
+from collections.abc import Mapping, Sequence
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import trelmon
+from numpy.typing import ArrayLike
 
 from . import truth
+from .files import StrPath, atomic_write
 from .progress import progress
+
+if TYPE_CHECKING:
+    from trelmon.DetectorEvent import Track
+
+    from .run import FinderResult
 
 __all__ = [
     "ETA_EDGES",
@@ -60,7 +69,7 @@ def require_matplotlib() -> None:
 # --------------------------------------------------------------------- asking the validator
 
 
-def restrict_truth(event: dict, rows) -> dict:
+def restrict_truth(event: dict[str, Any], rows: Sequence[int]) -> dict[str, Any]:
     """A shallow copy of ``event`` whose Monte Carlo table keeps only the given rows (indices
     into its "particles", in the given order). Hits and the rest are shared, not copied."""
     mc = event["montecarlo"]
@@ -76,7 +85,13 @@ def _entry(validation: dict, label: str):
     return next((c for c in validation["categories"] if c["label"] == label), None)
 
 
-def binned_counts(events, tracks, values, edges, labels=PLOT_CATEGORIES) -> dict:
+def binned_counts(
+    events: Sequence[dict[str, Any]],
+    tracks: Sequence[Sequence[Track]],
+    values: Sequence[ArrayLike],
+    edges: ArrayLike,
+    labels: Sequence[str] = PLOT_CATEGORIES,
+) -> dict[str, tuple[np.ndarray, np.ndarray]]:
     """Particles and reconstructed particles of each category in each bin.
 
     ``values[i]`` holds one number per Monte Carlo row of ``events[i]`` (momentum, say);
@@ -84,6 +99,7 @@ def binned_counts(events, tracks, values, edges, labels=PLOT_CATEGORIES) -> dict
     a pair of integer arrays (particles, reconstructed) with one entry per bin, both counted
     by the validator on the tables cut down to each bin's particles.
     """
+    edges = np.asarray(edges, dtype=float)
     n_bins = len(edges) - 1
     counts = {
         label: (np.zeros(n_bins, dtype=np.int64), np.zeros(n_bins, dtype=np.int64))
@@ -92,7 +108,7 @@ def binned_counts(events, tracks, values, edges, labels=PLOT_CATEGORIES) -> dict
     which = [np.searchsorted(edges, np.asarray(v, dtype=float), side="right") - 1 for v in values]
     for b in range(n_bins):
         cut, cut_tracks = [], []
-        for event, event_tracks, bins in zip(events, tracks, which):
+        for event, event_tracks, bins in zip(events, tracks, which, strict=True):
             rows = np.flatnonzero(bins == b)
             if len(rows):  # an event without particles in the bin adds nothing to efficiencies
                 cut.append(restrict_truth(event, rows.tolist()))
@@ -108,7 +124,9 @@ def binned_counts(events, tracks, values, edges, labels=PLOT_CATEGORIES) -> dict
     return counts
 
 
-def efficiency_interval(k, n, z: float = 1.0):
+def efficiency_interval(
+    k: ArrayLike, n: ArrayLike, z: float = 1.0
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Efficiency k/n with its Wilson score interval (z = 1: about 68% coverage), which
     stays inside [0, 1] and keeps a width at 0 and 1. Arrays in, arrays out; NaN where n = 0.
     """
@@ -127,13 +145,15 @@ def efficiency_interval(k, n, z: float = 1.0):
     )
 
 
-def ghost_flags(event: dict, tracks) -> list:
+def ghost_flags(event: dict[str, Any], tracks: Sequence[Track]) -> list[bool]:
     """For each track of the event: whether the validator calls it a ghost. (A track's match
     depends on its own hits only, so each is validated on its own.)"""
     return [_validation([event], [[track]])["total_ghosts"] == 1 for track in tracks]
 
 
-def missed_particles(event: dict, tracks, label: str = "velo") -> list:
+def missed_particles(
+    event: dict[str, Any], tracks: Sequence[Track], label: str = "velo"
+) -> list[int]:
     """Rows of the event's Monte Carlo table that belong to ``label`` but that no track
     reconstructs, as the validator sees them."""
     missed = []
@@ -150,7 +170,13 @@ _MARKERS = "osD^v<>p"
 
 
 def plot_efficiency(
-    path, variable: str, edges, counts_by_finder: dict, *, log_x: bool, labels=PLOT_CATEGORIES
+    path: StrPath,
+    variable: str,
+    edges: ArrayLike,
+    counts_by_finder: Mapping[str, Mapping[str, tuple[np.ndarray, np.ndarray]]],
+    *,
+    log_x: bool,
+    labels: Sequence[str] = PLOT_CATEGORIES,
 ) -> None:
     """One panel per category: efficiency per bin for each finder, with Wilson intervals,
     over a grey histogram of the category's particles."""
@@ -202,10 +228,18 @@ def plot_efficiency(
         ax.set_title(f'category "{label}"')
         ax.grid(alpha=0.3)
         ax.legend(loc="lower right", fontsize="small")
-    fig.savefig(path, dpi=120)
+    with atomic_write(path, "wb") as f:
+        fig.savefig(f, format="png", dpi=120)
 
 
-def event_display(path, event: dict, tracks, *, title: str, label: str = "velo") -> dict:
+def event_display(
+    path: StrPath,
+    event: dict[str, Any],
+    tracks: Sequence[Track],
+    *,
+    title: str,
+    label: str = "velo",
+) -> dict[str, int]:
     """Three views (x–z, y–z, x–y) of one event: its hits, the reconstructed tracks in
     colour, ghost tracks dashed in black, and the particles of ``label`` that no track
     reconstructs in thick red. Returns the counts shown in the legend."""
@@ -224,7 +258,7 @@ def event_display(path, event: dict, tracks, *, title: str, label: str = "velo")
             coords[h], coords[v], s=1.5, color="0.6", linewidths=0, label="hits", rasterized=True
         )
         first_track = first_ghost = True
-        for i, (track, ghost) in enumerate(zip(tracks, ghosts)):
+        for i, (track, ghost) in enumerate(zip(tracks, ghosts, strict=True)):
             ids = [hit.id for hit in track.hits]
             if ghost:
                 ax.plot(
@@ -276,7 +310,8 @@ def event_display(path, event: dict, tracks, *, title: str, label: str = "velo")
         f"{title}: {len(xs)} hits, {len(tracks)} tracks of which {n_ghosts} ghosts, "
         f'{len(missed)} "{label}" particles missed'
     )
-    fig.savefig(path, dpi=110)
+    with atomic_write(path, "wb") as f:
+        fig.savefig(f, format="png", dpi=110)
     return shown
 
 
@@ -295,14 +330,21 @@ def column_values(event: dict, name: str) -> np.ndarray:
     )
 
 
-def write_plots(directory, events: list, results: list, *, display_event: int = 0) -> list:
+def write_plots(
+    directory: StrPath,
+    events: Sequence[dict[str, Any]],
+    results: Sequence[FinderResult],
+    *,
+    display_event: int = 0,
+) -> list[Path]:
     """Write the run's figures into ``directory`` (created if needed); return their paths.
 
     ``results`` are :class:`trelmon_tools.run.FinderResult` objects (each with ``name`` and
     ``tracks``); the event display shows event ``display_event`` of ``events``.
     """
     require_matplotlib()
-    if any(r.tracks is None for r in results):
+    tracks = {r.name: r.tracks for r in results if r.tracks is not None}
+    if len(tracks) != len(results):
         raise ValueError("the figures need each finder's tracks: run with keep_tracks=True")
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
@@ -313,9 +355,9 @@ def write_plots(directory, events: list, results: list, *, display_event: int = 
     ) as bar:
         for variable, edges, log_x in steps:
             values = [column_values(e, variable) for e in events]
-            counts = {}
+            counts: dict[str, dict[str, tuple[np.ndarray, np.ndarray]]] = {}
             for r in results:
-                counts[r.name] = binned_counts(events, r.tracks, values, edges)
+                counts[r.name] = binned_counts(events, tracks[r.name], values, edges)
                 bar.update()
             path = directory / f"efficiency_vs_{variable}.png"
             plot_efficiency(path, variable, edges, counts, log_x=log_x)
@@ -324,7 +366,7 @@ def write_plots(directory, events: list, results: list, *, display_event: int = 
         for r in results:
             path = directory / f"event_display_{r.name}.png"
             event_display(
-                path, event, r.tracks[display_event], title=f"{r.name}, event {display_event}"
+                path, event, tracks[r.name][display_event], title=f"{r.name}, event {display_event}"
             )
             paths.append(path)
             bar.update()

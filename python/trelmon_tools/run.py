@@ -17,15 +17,23 @@ import ast
 import inspect
 import json
 import math
+import platform
 import time
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 import trelmon
 
 from . import io, truth
+from ._version import version
+from .files import StrPath, atomic_write
 from .generate import generate_event
 from .progress import progress, worker_threads
+
+if TYPE_CHECKING:
+    from trelmon.DetectorEvent import Event, Track
 
 __all__ = [
     "DEFAULT_EVENTS",
@@ -39,6 +47,7 @@ __all__ = [
     "configure_finders",
     "directory_sample",
     "finder_classes",
+    "finder_parameters",
     "format_table",
     "generated_sample",
     "parse_param",
@@ -91,7 +100,7 @@ def generated_sample(n: int, seed: int = DEFAULT_SEED) -> Sample:
     )
 
 
-def directory_sample(directory) -> Sample:
+def directory_sample(directory: StrPath) -> Sample:
     """The events of a directory of event files (see :mod:`trelmon_tools.io`)."""
     try:
         paths = io.event_files(directory)
@@ -118,7 +127,9 @@ def build_events(sample: Sample) -> list:
     """One ``trelmon.DetectorEvent.Event`` per event dictionary."""
     event_class = trelmon.DetectorEvent.Event
     events = []
-    for name, data in zip(sample.names, progress(sample.events, desc="building events")):
+    for name, data in zip(
+        sample.names, progress(sample.events, desc="building events"), strict=True
+    ):
         try:
             events.append(event_class(data))
         except (TypeError, ValueError, KeyError, OverflowError) as e:
@@ -134,8 +145,15 @@ class Finder:
     """A configured track finder: its class name, the object, and the parameters given."""
 
     name: str
-    algorithm: object
-    parameters: dict = field(default_factory=dict)
+    algorithm: Any
+    parameters: dict[str, Any] = field(default_factory=dict)
+
+    def effective_parameters(self) -> dict[str, Any]:
+        """Every parameter of the finder with the value it runs with: the given one, or the
+        default where none (or None) was given."""
+        effective = finder_parameters(type(self.algorithm))
+        effective.update({k: v for k, v in self.parameters.items() if v is not None})
+        return effective
 
 
 def finder_classes() -> dict:
@@ -153,17 +171,52 @@ def _accepts(cls, name: str) -> bool:
     return True
 
 
-def accepted_parameters(cls) -> tuple:
-    """Names of the keyword parameters a finder's constructor takes, in signature order."""
+# What each finder takes for a parameter that is not given (or given as None): the module
+# states its defaults in its documentation, not in the classes.
+_DEFAULTS: dict[str, dict[str, Any]] = {
+    "TrackFollowing": {
+        "max_slopes": (0.7, 0.7),
+        "max_tolerance": (0.4, 0.4),
+        "max_scatter": 0.4,
+        "min_track_length": 3,
+        "min_strong_track_length": 4,
+    },
+    "GraphDFS": {
+        "max_slopes": (0.7, 0.7),
+        "max_tolerance": (0.4, 0.4),
+        "max_scatter": 0.4,
+        "minimum_root_weight": 1,
+        "weight_assignment_iterations": 2,
+        "allowed_skip_modules": 1,
+        "allow_cross_track": True,
+        "clone_ghost_killing": True,
+    },
+    "SearchByTripletTrie": {
+        "max_scatter": 0.1,
+        "min_strong_track_length": 4,
+        "allowed_missed_modules": 2,
+    },
+}
+
+
+def finder_parameters(cls: type) -> dict[str, Any]:
+    """The keyword parameters a finder's constructor takes, in signature order, each with the
+    value the finder uses when it is not given (None where this build's default is unknown)."""
     try:
         names = [p for p in inspect.signature(cls).parameters if p not in ("cls", "self")]
     except (TypeError, ValueError):
-        return ()
+        return {}
+    defaults = _DEFAULTS.get(cls.__name__, {})
     # The stored signature may name a parameter the constructor refuses: ask the constructor.
-    return tuple(n for n in names if _accepts(cls, n))
+    return {n: defaults.get(n) for n in names if _accepts(cls, n)}
 
 
-def parse_param(text: str):
+def accepted_parameters(cls: type) -> tuple[str, ...]:
+    """Names of the keyword parameters a finder's constructor takes, in signature order."""
+    return tuple(finder_parameters(cls))
+
+
+def parse_param(text: str) -> tuple[str | None, str, Any, str]:
     """Split ``[FINDER.]NAME=VALUE`` into (finder or None, name, value, value as written).
 
     VALUE is read as a Python literal (``0.2``, ``(0.5, 0.5)``, ``True``, ``3``); anything
@@ -192,7 +245,9 @@ def _refusal(finder: str, name: str, cls, qualified: bool) -> RunError:
     return RunError(f"{finder} has no parameter {name!r} (its parameters: {known}){hint}")
 
 
-def configure_finders(names=None, params=()) -> list:
+def configure_finders(
+    names: Sequence[str] | None = None, params: Sequence[str] = ()
+) -> list[Finder]:
     """Create the finders to run.
 
     ``names``: finder class names (all finders of the build when empty or None).
@@ -207,8 +262,8 @@ def configure_finders(names=None, params=()) -> list:
         if name not in classes:
             raise _unknown_finder(name, classes)
 
-    settings = {name: {} for name in selected}
-    written = {name: {} for name in selected}
+    settings: dict[str, dict[str, Any]] = {name: {} for name in selected}
+    written: dict[str, dict[str, str]] = {name: {} for name in selected}
     specific = []
     for text in params:
         finder, key, value, raw = parse_param(text)
@@ -255,7 +310,7 @@ class FinderResult:
     n_events: int
     solve_seconds: float
     metrics: dict
-    tracks: list | None = None
+    tracks: list[list[Track]] | None = None
 
     @property
     def name(self) -> str:
@@ -272,7 +327,7 @@ class FinderResult:
         # Every event is paired with its track list, so the validator counted every track.
         return self.metrics["total_tracks"] / self.n_events if self.n_events else 0.0
 
-    def category(self, label: str):
+    def category(self, label: str) -> dict[str, Any] | None:
         """The category entry of the validation for ``label``, or None."""
         return next((c for c in self.metrics["categories"] if c["label"] == label), None)
 
@@ -282,7 +337,9 @@ def chunk_size() -> int:
     return max(32, 8 * worker_threads())
 
 
-def solve(finder: Finder, events: list, chunk: int | None = None):
+def solve(
+    finder: Finder, events: Sequence[Event], chunk: int | None = None
+) -> tuple[list[list[Track]], float]:
     """Solve ``events`` with ``solve_batch`` in chunks; return (tracks per event, seconds
     spent inside ``solve_batch``)."""
     chunk = chunk or chunk_size()
@@ -309,7 +366,13 @@ def validate(sample: Sample, tracks: list) -> dict:
         raise RunError(f"validation failed: {_message(e)}") from None
 
 
-def run_finders(sample: Sample, finders: list, events=None, *, keep_tracks: bool = True) -> list:
+def run_finders(
+    sample: Sample,
+    finders: Sequence[Finder],
+    events: Sequence[Event] | None = None,
+    *,
+    keep_tracks: bool = True,
+) -> list[FinderResult]:
     """Solve the sample with each finder and validate its tracks, one finder after another.
 
     ``keep_tracks=False`` drops each finder's tracks once validated, which bounds the memory
@@ -363,7 +426,7 @@ def format_table(sample: Sample, results: list) -> str:
         f"per event; {threads} thread{'s' if threads != 1 else ''}"
     )
 
-    rows = [
+    rows: list[tuple[str, list[str] | None]] = [
         ("events per second", [_rate(r.events_per_second) for r in results]),
         ("tracks per event", [f"{r.tracks_per_event:.1f}" for r in results]),
         ("ghost rate", [_percent(r.metrics["overall_ghost_rate"]) for r in results]),
@@ -388,13 +451,19 @@ def format_table(sample: Sample, results: list) -> str:
         max(len(name), *(len(cells[i]) for _, cells in rows if cells))
         for i, name in enumerate(names)
     ]
-    lines = [title, "", "  ".join([" " * first, *(n.rjust(w) for n, w in zip(names, widths))])]
+    lines = [
+        title,
+        "",
+        "  ".join([" " * first, *(n.rjust(w) for n, w in zip(names, widths, strict=True))]),
+    ]
     for label, cells in rows:
         if cells is None:
             lines.append(label)
         else:
             lines.append(
-                "  ".join([label.ljust(first), *(c.rjust(w) for c, w in zip(cells, widths))])
+                "  ".join(
+                    [label.ljust(first), *(c.rjust(w) for c, w in zip(cells, widths, strict=True))]
+                )
             )
     return "\n".join(line.rstrip() for line in lines)
 
@@ -402,11 +471,13 @@ def format_table(sample: Sample, results: list) -> str:
 def run_record(sample: Sample, results: list) -> dict:
     """Everything about the run, ready for a JSON encoder."""
     return {
+        "trelmon_version": version(),
+        "python_version": platform.python_version(),
         "sample": dict(sample.source),
         "threads": worker_threads(),
         "finders": {
             r.name: {
-                "parameters": {k: _jsonable(v) for k, v in r.finder.parameters.items()},
+                "parameters": {k: _jsonable(v) for k, v in r.finder.effective_parameters().items()},
                 "events_per_second": _jsonable(r.events_per_second),
                 "solve_seconds": r.solve_seconds,
                 "tracks_per_event": r.tracks_per_event,
@@ -426,14 +497,15 @@ def _jsonable(value):
     return value
 
 
-def write_json(path, record: dict) -> None:
+def write_json(path: StrPath, record: dict[str, Any]) -> None:
     path = Path(path)
     try:
         text = json.dumps(record, indent=1, allow_nan=False)
     except ValueError as e:
         raise RunError(f"cannot write {path} as JSON: {e}") from None
     try:
-        path.write_text(text + "\n", encoding="utf-8")
+        with atomic_write(path) as f:
+            f.write(text + "\n")
     except OSError as e:
         raise RunError(_os_message(e, path)) from None
 

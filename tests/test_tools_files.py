@@ -1,0 +1,78 @@
+"""Output files: written whole or not at all, with the permissions of an ordinary file."""
+
+import os
+import stat
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from trelmon_tools.files import atomic_write
+from trelmon_tools.generate import generate_event
+from trelmon_tools.io import write_event
+
+
+@pytest.fixture
+def umask():
+    """Set the process's umask for one test."""
+    saved = os.umask(0o022)
+
+    def use(mask):
+        os.umask(mask)
+        return 0o666 & ~mask
+
+    yield use
+    os.umask(saved)
+
+
+def mode(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+@pytest.mark.parametrize("mask", [0o022, 0o027, 0o002, 0o077])
+def test_new_files_get_ordinary_permissions(tmp_path, umask, mask):
+    expected = umask(mask)
+    with atomic_write(tmp_path / "a.txt") as f:
+        f.write("ä\n")
+    with atomic_write(tmp_path / "b.bin", "wb") as f:
+        f.write(b"\x00\x01")
+    assert (tmp_path / "a.txt").read_bytes() == "ä\n".encode()
+    assert (tmp_path / "b.bin").read_bytes() == b"\x00\x01"
+    assert mode(tmp_path / "a.txt") == mode(tmp_path / "b.bin") == expected
+    # What plain open() gives a new file, for comparison.
+    (tmp_path / "plain").write_text("")
+    assert mode(tmp_path / "plain") == expected
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.txt", "b.bin", "plain"]
+
+
+def test_a_failed_write_leaves_the_old_file(tmp_path):
+    target = tmp_path / "out.json"
+    target.write_text("old\n")
+    with pytest.raises(RuntimeError, match="midway"):
+        with atomic_write(target) as f:
+            f.write("new, partly")
+            raise RuntimeError("midway")
+    assert target.read_text() == "old\n"
+    assert [p.name for p in tmp_path.iterdir()] == ["out.json"]  # no temporary file left
+    with atomic_write(target) as f:
+        f.write("new\n")
+    assert target.read_text() == "new\n"
+    with pytest.raises(ValueError, match="mode"):
+        atomic_write(target, "a")
+
+
+def test_event_files_and_figures_are_readable_by_others(tmp_path, umask):
+    expected = umask(0o022)
+    write_event(tmp_path / "e.json", generate_event(1, n_collisions=1))
+    assert mode(tmp_path / "e.json") == expected == 0o644
+    # The command line in a child process with another umask: sample files and the run record.
+    out = tmp_path / "sample"
+    result = subprocess.run(
+        [sys.executable, "-m", "trelmon_tools", "generate", "--events", "2", "--out", str(out)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        umask=0o002,
+    )
+    assert result.returncode == 0, result.stderr
+    assert [mode(p) for p in sorted(Path(out).iterdir())] == [0o664, 0o664]
