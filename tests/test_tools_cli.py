@@ -166,10 +166,15 @@ def test_the_trelmon_command(tmp_path):
     assert helped.returncode == 0 and helped.stdout.startswith("usage: trelmon run ")
     # Bad input: status 1 and the command's own name; a malformed command line: status 2.
     bad = subprocess.run(
-        [script, "run", "--events", str(tmp_path / "none")], capture_output=True, text=True
+        [script, "run", "--events", str(tmp_path / "none")],
+        capture_output=True,
+        text=True,
+        timeout=60,
     )
     assert bad.returncode == 1
     assert bad.stderr.startswith("trelmon run: error: ") and bad.stderr.count("\n") == 1
-    malformed = subprocess.run([script, "run", "--generate", "x"], capture_output=True, text=True)
+    malformed = subprocess.run(
+        [script, "run", "--generate", "x"], capture_output=True, text=True, timeout=60
+    )
     assert malformed.returncode == 2
     assert malformed.stderr.startswith("trelmon run: error: ") and malformed.stderr.count("\n") == 1

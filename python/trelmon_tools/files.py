@@ -65,9 +65,9 @@ def atomic_write(
 def _replacing(path: Path, mode: str, encoding: str | None) -> Iterator[IO]:
     fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
     try:
-        # mkstemp creates the file private (0600); an output file should not be.
-        os.fchmod(fd, ordinary_mode())
         with os.fdopen(fd, mode, encoding=encoding) as f:
+            # mkstemp creates the file private (0600); an output file should not be.
+            os.fchmod(f.fileno(), ordinary_mode())
             yield f
         os.replace(tmp, path)
     except BaseException:

@@ -62,7 +62,7 @@ def _as_hits(value, n_hits):
     # The whole list or nothing; positions past the event's hits are skipped.
     if isinstance(value, (str, bytes)) or not isinstance(value, Sequence):
         return []
-    if not all(isinstance(h, numbers.Integral) and h >= 0 for h in value):
+    if not all(isinstance(h, numbers.Integral) and int(h) >= 0 for h in value):
         return []
     return [int(h) for h in value if h < n_hits]
 
