@@ -27,6 +27,7 @@ from typing import TYPE_CHECKING, Any
 import trelmon
 
 from . import io, truth
+from ._finder_parameters import finder_parameters
 from ._version import version
 from .files import StrPath, atomic_write
 from .generate import generate_event
@@ -47,9 +48,9 @@ __all__ = [
     "configure_finders",
     "directory_sample",
     "finder_classes",
-    "finder_parameters",
     "format_table",
     "generated_sample",
+    "parameter_defaults",
     "parse_param",
     "run_finders",
     "run_record",
@@ -151,7 +152,7 @@ class Finder:
     def effective_parameters(self) -> dict[str, Any]:
         """Every parameter of the finder with the value it runs with: the given one, or the
         default where none (or None) was given."""
-        effective = finder_parameters(type(self.algorithm))
+        effective = parameter_defaults(type(self.algorithm))
         effective.update({k: v for k, v in self.parameters.items() if v is not None})
         return effective
 
@@ -171,49 +172,28 @@ def _accepts(cls, name: str) -> bool:
     return True
 
 
-# What each finder takes for a parameter that is not given (or given as None): the module
-# states its defaults in its documentation, not in the classes.
-_DEFAULTS: dict[str, dict[str, Any]] = {
-    "TrackFollowing": {
-        "max_slopes": (0.7, 0.7),
-        "max_tolerance": (0.4, 0.4),
-        "max_scatter": 0.4,
-        "min_track_length": 3,
-        "min_strong_track_length": 4,
-    },
-    "GraphDFS": {
-        "max_slopes": (0.7, 0.7),
-        "max_tolerance": (0.4, 0.4),
-        "max_scatter": 0.4,
-        "minimum_root_weight": 1,
-        "weight_assignment_iterations": 2,
-        "allowed_skip_modules": 1,
-        "allow_cross_track": True,
-        "clone_ghost_killing": True,
-    },
-    "SearchByTripletTrie": {
-        "max_scatter": 0.1,
-        "min_strong_track_length": 4,
-        "allowed_missed_modules": 2,
-    },
-}
+def parameter_defaults(cls: type) -> dict[str, Any]:
+    """A finder's keyword parameters and their defaults, in constructor order.
 
-
-def finder_parameters(cls: type) -> dict[str, Any]:
-    """The keyword parameters a finder's constructor takes, in signature order, each with the
-    value the finder uses when it is not given (None where this build's default is unknown)."""
+    Read from the finders' parameter tables, the ones their constructors are built from. A
+    class those tables do not describe falls back to its stored text signature, with unknown
+    (None) defaults.
+    """
+    if getattr(trelmon.ReconstructionAlgorithms, cls.__name__, None) is cls:
+        table = finder_parameters().get(cls.__name__)
+        if table is not None:
+            return dict(table)
     try:
         names = [p for p in inspect.signature(cls).parameters if p not in ("cls", "self")]
     except (TypeError, ValueError):
         return {}
-    defaults = _DEFAULTS.get(cls.__name__, {})
     # The stored signature may name a parameter the constructor refuses: ask the constructor.
-    return {n: defaults.get(n) for n in names if _accepts(cls, n)}
+    return {n: None for n in names if _accepts(cls, n)}
 
 
 def accepted_parameters(cls: type) -> tuple[str, ...]:
-    """Names of the keyword parameters a finder's constructor takes, in signature order."""
-    return tuple(finder_parameters(cls))
+    """Names of the keyword parameters a finder's constructor takes, in constructor order."""
+    return tuple(parameter_defaults(cls))
 
 
 def parse_param(text: str) -> tuple[str | None, str, Any, str]:

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "errors.hpp"
+#include "core_errors.hpp"
 
 namespace trelmon {
 namespace {

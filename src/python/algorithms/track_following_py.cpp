@@ -3,7 +3,8 @@
 #include "python/classes.hpp"
 #include "python/types.hpp"
 
-#include "algorithms/batch_py.hpp"
+#include "python/algorithms/parameters.hpp"
+#include "python/algorithms/solve_methods.hpp"
 #include "algorithms/track_following.hpp"
 
 namespace trelmon::py {
@@ -17,21 +18,7 @@ const TrackFollowingParams& params_of(PyObject* self) noexcept {
 
 PyObject* track_following_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        static const Signature<5> signature{"TrackFollowing.__new__",
-                                            {"max_slopes", "max_tolerance", "max_scatter",
-                                             "min_track_length", "min_strong_track_length"},
-                                            0};
-        const auto a = parse_args(signature, args, kwargs);
-        const TrackFollowingParams defaults;
-        TrackFollowingParams params;
-        params.max_slopes = convert_optional(a[0], "max_slopes", defaults.max_slopes);
-        params.max_tolerance = convert_optional(a[1], "max_tolerance", defaults.max_tolerance);
-        params.max_scatter = convert_optional(a[2], "max_scatter", defaults.max_scatter);
-        params.min_track_length =
-            convert_optional(a[3], "min_track_length", defaults.min_track_length);
-        params.min_strong_track_length =
-            convert_optional(a[4], "min_strong_track_length", defaults.min_strong_track_length);
-        return box(type, params);
+        return box(type, parse_parameters<TrackFollowingParams>("TrackFollowing.__new__", args, kwargs));
     });
 }
 
@@ -75,9 +62,7 @@ PyType_Slot track_following_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(track_following_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<TrackFollowingParams>)},
     {Py_tp_methods, track_following_methods},
-    {Py_tp_doc, const_cast<char*>("TrackFollowing(cls, max_slopes=None, max_tolerance=None, "
-                                  "max_scatter=None, min_track_length=None, "
-                                  "min_strong_track_length=None)\n--\n\n")},
+    {Py_tp_doc, nullptr},  // set from the parameter table
     {0, nullptr},
 };
 
@@ -86,6 +71,8 @@ PyType_Slot track_following_slots[] = {
 PyTypeObject* track_following_type() {
     static PyTypeObject* type = nullptr;
     if (type == nullptr) {
+        static const std::string doc = class_text_signature<TrackFollowingParams>("TrackFollowing");
+        set_doc_slot(track_following_slots, doc);
         type = make_type<TrackFollowingParams>("ReconstructionAlgorithms.TrackFollowing",
                                                kImmutableTypeFlags, track_following_slots);
     }
