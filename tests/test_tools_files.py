@@ -51,14 +51,22 @@ def test_a_failed_write_leaves_the_old_file(tmp_path):
     with pytest.raises(RuntimeError, match="midway"):
         with atomic_write(target) as f:
             f.write("new, partly")
+            assert target.read_text() == "old\n"  # nothing visible before the end
             raise RuntimeError("midway")
+    assert target.read_text() == "old\n"
+    with pytest.raises(KeyboardInterrupt), atomic_write(target, "wb") as f:
+        f.write(b"half")
+        raise KeyboardInterrupt
     assert target.read_text() == "old\n"
     assert [p.name for p in tmp_path.iterdir()] == ["out.json"]  # no temporary file left
     with atomic_write(target) as f:
         f.write("new\n")
     assert target.read_text() == "new\n"
-    with pytest.raises(ValueError, match="mode"):
+    with pytest.raises(ValueError, match="mode must be"):
         atomic_write(target, "a")
+    with pytest.raises(FileNotFoundError):
+        with atomic_write(tmp_path / "missing" / "x"):
+            pass
 
 
 def test_event_files_and_figures_are_readable_by_others(tmp_path, umask):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import gc
 import os
 import tempfile
 from collections.abc import Iterator
@@ -10,7 +11,7 @@ from contextlib import AbstractContextManager
 from pathlib import Path
 from typing import IO, BinaryIO, Literal, TextIO, overload
 
-__all__ = ["StrPath", "atomic_write", "ordinary_mode"]
+__all__ = ["StrPath", "atomic_write", "no_collection", "ordinary_mode"]
 
 #: A file name: a string or a path object.
 StrPath = str | os.PathLike[str]
@@ -74,3 +75,16 @@ def _replacing(path: Path, mode: str, encoding: str | None) -> Iterator[IO]:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(tmp)
         raise
+
+
+@contextlib.contextmanager
+def no_collection() -> Iterator[None]:
+    """Pause the cyclic garbage collector while a block builds many containers that form no
+    cycles (decoded events): each collection would walk every container made so far."""
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
