@@ -4,7 +4,6 @@ import os
 import stat
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 from trelmon_tools.files import atomic_write
@@ -73,14 +72,17 @@ def test_event_files_and_figures_are_readable_by_others(tmp_path, umask):
     expected = umask(0o022)
     write_event(tmp_path / "e.json", generate_event(1, n_collisions=1))
     assert mode(tmp_path / "e.json") == expected == 0o644
-    # The command line in a child process with another umask: sample files and the run record.
-    out = tmp_path / "sample"
-    result = subprocess.run(
-        [sys.executable, "-m", "trelmon_tools", "generate", "--events", "2", "--out", str(out)],
-        capture_output=True,
-        text=True,
-        timeout=120,
-        umask=0o002,
-    )
-    assert result.returncode == 0, result.stderr
-    assert [mode(p) for p in sorted(Path(out).iterdir())] == [0o664, 0o664]
+    # The command line in a child process with another umask: sample files of both formats.
+    for fmt, n_files in (("json", 2), ("parquet", 1)):
+        out = tmp_path / fmt
+        result = subprocess.run(
+            [sys.executable, "-m", "trelmon_tools", "generate", "--events", "2"]
+            + ["--format", fmt, "--out", str(out)],
+            capture_output=True,
+            text=True,
+            timeout=120,
+            umask=0o002,
+        )
+        assert result.returncode == 0, result.stderr
+        files = [out] if out.is_file() else sorted(out.iterdir())
+        assert [mode(p) for p in files] == [0o664] * n_files
