@@ -452,6 +452,7 @@ class TestDecays:
             oz=full(origin[2]),
             ot=full(0.0),
             flags=np.zeros(n, dtype=np.int64),
+            event=np.zeros(n, dtype=np.int64),
         )
 
     @pytest.mark.parametrize("code", [310, -3122, 421, -411, 431, 4122, 443, 511, -521, 531, 5122])

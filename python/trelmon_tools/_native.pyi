@@ -1,4 +1,4 @@
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 from trelmon.DetectorEvent import Track
@@ -9,7 +9,7 @@ def finder_parameters() -> dict[str, tuple[tuple[str, Any], ...]]:
     """Per finder class name, its keyword parameters and their defaults, in constructor order."""
 
 def truth_tables(
-    events: Sequence[dict[str, Any]], tracks: Sequence[Sequence[Track]]
+    events: Sequence[Mapping[str, Any]], tracks: Sequence[Sequence[Track]]
 ) -> tuple[dict[str, tuple[str, bytes]], dict[str, tuple[str, bytes]]]:
     """The validator's matching of each (event dictionary, track list) pair as two column
     sets, tracks and particles: {name: (numpy dtype, bytes)}."""

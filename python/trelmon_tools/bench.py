@@ -140,9 +140,10 @@ def measure(
     with tempfile.TemporaryDirectory(prefix="trelmon-bench-") as scratch:
         parquet_file = os.path.join(scratch, "sample.parquet")
         parquet.write_events(parquet_file, progress(sample.events, desc="writing Parquet"))
-        directory = os.path.join(scratch, "json")
+        json_directory = os.path.join(scratch, "json")
+        directory: str | None = json_directory
         try:
-            io.write_sample(directory, progress(sample.events, desc="writing JSON"))
+            io.write_sample(json_directory, progress(sample.events, desc="writing JSON"))
         except ValueError:  # coordinates JSON cannot hold
             directory = None
         files = measure_files(parquet_file, directory, repeat)
@@ -183,7 +184,7 @@ def _read_all(source) -> list:
         return list(io.iter_events(source))
 
 
-def measure_files(parquet_file, json_directory, repeat: int = 3) -> dict:
+def measure_files(parquet_file: str, json_directory: str | None, repeat: int = 3) -> dict:
     """Processor seconds per event to read a sample (a Parquet file, a JSON directory), to
     build the events from what was read, and to solve them with ``TrackFollowing.solve`` on
     this thread: the fastest of ``repeat`` passes each. All three run on one thread, so

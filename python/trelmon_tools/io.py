@@ -83,6 +83,7 @@ def _check_numbers(event: Mapping, key: str, length: int) -> None:
 
 def _check_prefix(prefix) -> int:
     """The number of hits that well-formed prefix sums lay out."""
+    values: np.ndarray | list[Any]
     if isinstance(prefix, np.ndarray):
         if prefix.ndim != 1 or prefix.dtype.kind not in "iu":
             raise ValueError('"module_prefix_sum" must hold non-negative integers')

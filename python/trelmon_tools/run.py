@@ -118,7 +118,8 @@ def directory_sample(path: StrPath) -> Sample:
         raise RunError(_one_line(str(e))) from None
     if not paths:
         raise RunError(f"{path}: no event files (*.parquet or *.json) in this directory")
-    events, names = [], []
+    events: list[dict[str, Any]] = []
+    names: list[str] = []
     # Decoded events hold many lists and no cycles: collecting while they pile up only walks
     # them again and again.
     with progress(total=len(paths), desc="loading", unit="file") as bar, no_collection():
@@ -476,9 +477,9 @@ def format_table(sample: Sample, results: list) -> str:
     return "\n".join(line.rstrip() for line in lines)
 
 
-def versions() -> dict:
+def versions() -> dict[str, str | None]:
     """Versions of this package, the interpreter and the libraries a run depends on."""
-    found = {"python": platform.python_version()}
+    found: dict[str, str | None] = {"python": platform.python_version()}
     for package in ("trelmon", "numpy", "pyarrow", "matplotlib"):
         try:
             found[package] = importlib.metadata.version(package)
@@ -528,20 +529,21 @@ def write_json(path: StrPath, record: dict[str, Any]) -> None:
         raise RunError(_os_message(e, path)) from None
 
 
-def write_results(directory, sample: Sample, results: list) -> list:
+def write_results(directory: StrPath, sample: Sample, results: list[FinderResult]) -> list[Path]:
     """Store a run in ``directory`` (created if needed): for each finder,
     ``FINDER/tracks.parquet`` and ``FINDER/particles.parquet`` (its truth tables), and
     ``run.json`` (:func:`run_record`). Each file appears whole or not at all. Returns the
     paths written."""
     import pyarrow.parquet as pq
 
-    if any(r.tables is None for r in results):
+    tables = [r.tables for r in results if r.tables is not None]
+    if len(tables) != len(results):
         raise ValueError("the result files need each finder's truth tables: run with tables=True")
     directory = Path(directory)
     paths = []
-    for r in results:
+    for r, pair in zip(results, tables, strict=True):
         folder = directory / r.name
-        for name, table in (("tracks", r.tables.tracks), ("particles", r.tables.particles)):
+        for name, table in (("tracks", pair.tracks), ("particles", pair.particles)):
             path = folder / f"{name}.parquet"
             try:
                 folder.mkdir(parents=True, exist_ok=True)

@@ -16,8 +16,13 @@ import numbers
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from functools import partial
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
+if TYPE_CHECKING:
+    import pyarrow as pa
+    from trelmon.DetectorEvent import Track
 
 __all__ = [
     "CATEGORIES",
@@ -150,8 +155,8 @@ class TruthTables:
     the README ("Result files").
     """
 
-    tracks: object
-    particles: object
+    tracks: pa.Table
+    particles: pa.Table
 
 
 def _arrays(columns: dict) -> dict:
@@ -180,7 +185,9 @@ def _table(columns: dict, nulls: dict):
     return pa.table(arrays)
 
 
-def truth_tables(events, tracks) -> TruthTables:
+def truth_tables(
+    events: Sequence[Mapping[str, Any]], tracks: Sequence[Sequence[Track]]
+) -> TruthTables:
     """The validator's matching of each event dictionary with its track list, per track and
     per particle (pairs as the validator forms them: up to the shorter of the two lists).
 
