@@ -16,6 +16,7 @@ one, since they spin on the same processors after generating the events.
 import argparse
 import os
 import time
+from functools import partial
 
 
 def best_time(run, repeats, clock=time.perf_counter):
@@ -25,6 +26,11 @@ def best_time(run, repeats, clock=time.perf_counter):
         run()
         best = min(best, clock() - start)
     return best
+
+
+def _solve_each(algorithm, events):
+    for event in events:
+        algorithm.solve(event)
 
 
 def main():
@@ -74,13 +80,10 @@ def main():
         tracks = sum(len(algorithm.solve(event)) for event in events)  # also warms up
         algorithm.solve_batch(events[:1])  # starts the worker pool outside the timing
 
-        def solve_all():
-            for event in events:
-                algorithm.solve(event)
-
+        solve_all = partial(_solve_each, algorithm, events)
         solve_s = best_time(solve_all, args.repeats)
         solve_cpu_s = best_time(solve_all, args.repeats, time.thread_time)
-        batch_s = best_time(lambda: algorithm.solve_batch(events), args.repeats)
+        batch_s = best_time(partial(algorithm.solve_batch, events), args.repeats)
         n = len(events)
         print(
             f"{name:<22}{tracks / n:>13.1f}{n / solve_s:>12.0f}{1e3 * solve_s / n:>10.3f}"

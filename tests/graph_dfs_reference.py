@@ -20,6 +20,85 @@ def _x_key(hit):
     return (1, 0.0) if math.isnan(x) else (0, x)
 
 
+def _window(hits, begin, end, h, max_slope_x):
+    """[first, end) of the hits of range [begin, end) inside the x window of h, or (-1, -1)."""
+    window = [-1, -1]
+    for q in range(begin, end):
+        inside = _inside(hits[q][1], h, max_slope_x)
+        if window[0] == -1:
+            if inside:
+                window = [q, q + 1]
+        elif not inside:
+            window[1] = q
+            return tuple(window)
+    if window[0] != -1:
+        window[1] = end
+    return tuple(window)
+
+
+def _windows(hits, ranges, n, max_slopes, allowed_skip_modules, allow_cross_track):
+    windows = [dict() for _ in range(n)]
+    if MODULES < 3 or allowed_skip_modules < 0:
+        return windows
+    for j in range(MODULES - 1, 1, -1):
+        for g in range(*ranges[j]):
+            for k in range(allowed_skip_modules + 1):
+                t = j - (k + 1) if allow_cross_track else j - 2 * (k + 1)
+                if t >= 0:
+                    windows[g][t] = _window(hits, *ranges[t], hits[g][1], max_slopes[0])
+    return windows
+
+
+def _segments(hits, windows, n, max_slope_y):
+    segments = []  # [h0 position, h1 position]
+    ends_at = [[] for _ in range(n)]
+    for g in range(n):
+        for first, end in windows[g].values():
+            for q in range(first, end):
+                a, b = hits[q][1], hits[g][1]
+                if abs(a[2] - b[2]) * max_slope_y > abs(a[1] - b[1]):
+                    ends_at[q].append(len(segments))
+                    segments.append((g, q))
+    return segments, ends_at
+
+
+def _continues(p0, p1, s1, max_tolerance, max_scatter):
+    """Whether the segment ending at s1 continues the segment (p0, p1)."""
+    dz0 = p1[2] - p0[2]
+    if dz0 == 0:
+        return False
+    r = 1 / dz0
+    tx = (p1[0] - p0[0]) * r
+    ty = (p1[1] - p0[1]) * r
+    d = s1[2] - p0[2]
+    dx = tx * d + p0[0] - s1[0]
+    if abs(dx) >= max_tolerance[0]:
+        return False
+    dy = ty * d + p0[1] - s1[1]
+    if abs(dy) >= max_tolerance[1]:
+        return False
+    dz1 = s1[2] - p1[2]
+    if dz1 == 0:
+        return False
+    scatter = (dx * dx + dy * dy) * (1 / dz1) * (1 / dz1)
+    return scatter < max_scatter
+
+
+def _roots(segments, successors, weight_assignment_iterations, minimum_root_weight):
+    weights = [0] * len(segments)
+    with_successors = [s for s in range(len(segments)) if successors[s]]
+    for _ in range(weight_assignment_iterations):
+        for s in with_successors:
+            weights[s] = 1 + max(weights[n] for n in successors[s])
+    root = [False] * len(segments)
+    for s in with_successors:
+        root[s] = True
+    for s in with_successors:
+        for n in successors[s]:
+            root[n] = False
+    return [s for s in with_successors if root[s] and weights[s] >= minimum_root_weight]
+
+
 def solve(
     event,
     max_slopes=(0.7, 0.7),
@@ -39,42 +118,8 @@ def solve(
     for begin, end in ranges:
         hits[begin:end] = sorted(hits[begin:end], key=_x_key)
 
-    windows = [dict() for _ in range(n)]
-    if MODULES >= 3 and allowed_skip_modules >= 0:
-        for j in range(MODULES - 1, 1, -1):
-            for g in range(*ranges[j]):
-                h = hits[g][1]
-                for k in range(allowed_skip_modules + 1):
-                    t = j - (k + 1) if allow_cross_track else j - 2 * (k + 1)
-                    if t < 0:
-                        continue
-                    window = [-1, -1]
-                    begin, end = ranges[t]
-                    for q in range(begin, end):
-                        inside = _inside(hits[q][1], h, max_slopes[0])
-                        if window[0] == -1:
-                            if inside:
-                                window = [q, q + 1]
-                        elif inside:
-                            continue
-                        else:
-                            window[1] = q
-                            break
-                    else:
-                        if window[0] != -1:
-                            window[1] = end
-                    windows[g][t] = tuple(window)
-
-    segments = []  # [h0 position, h1 position]
-    ends_at = [[] for _ in range(n)]
-    for g in range(n):
-        for first, end in windows[g].values():
-            if first < end:
-                for q in range(first, end):
-                    a, b = hits[q][1], hits[g][1]
-                    if abs(a[2] - b[2]) * max_slopes[1] > abs(a[1] - b[1]):
-                        ends_at[q].append(len(segments))
-                        segments.append((g, q))
+    windows = _windows(hits, ranges, n, max_slopes, allowed_skip_modules, allow_cross_track)
+    segments, ends_at = _segments(hits, windows, n, max_slopes[1])
 
     successors = [[] for _ in segments]
     for index, (g, q) in enumerate(segments):
@@ -83,39 +128,10 @@ def solve(
         for p in ends_at[position]:
             p0 = hits[segments[p][0]][1]
             p1 = hits[segments[p][1]][1]
-            s1 = hits[q][1]
-            dz0 = p1[2] - p0[2]
-            if dz0 == 0:
-                continue
-            r = 1 / dz0
-            tx = (p1[0] - p0[0]) * r
-            ty = (p1[1] - p0[1]) * r
-            d = s1[2] - p0[2]
-            dx = tx * d + p0[0] - s1[0]
-            if abs(dx) >= max_tolerance[0]:
-                continue
-            dy = ty * d + p0[1] - s1[1]
-            if abs(dy) >= max_tolerance[1]:
-                continue
-            dz1 = s1[2] - p1[2]
-            if dz1 == 0:
-                continue
-            scatter = (dx * dx + dy * dy) * (1 / dz1) * (1 / dz1)
-            if scatter < max_scatter:
+            if _continues(p0, p1, hits[q][1], max_tolerance, max_scatter):
                 successors[p].append(index)
 
-    weights = [0] * len(segments)
-    with_successors = [s for s in range(len(segments)) if successors[s]]
-    for _ in range(weight_assignment_iterations):
-        for s in with_successors:
-            weights[s] = 1 + max(weights[n] for n in successors[s])
-    root = [False] * len(segments)
-    for s in with_successors:
-        root[s] = True
-    for s in with_successors:
-        for n in successors[s]:
-            root[n] = False
-    roots = [s for s in with_successors if root[s] and weights[s] >= minimum_root_weight]
+    roots = _roots(segments, successors, weight_assignment_iterations, minimum_root_weight)
 
     def paths(s):
         if not successors[s]:

@@ -168,6 +168,51 @@ class _Walk:
         return None if best.id == -1 else best
 
 
+def _extend(walk, track, trie, modules, below):
+    """Extend one open track on the station at hand; return whether it stays open."""
+    p, q = track.hits[-2], track.hits[-1]
+    found = None
+    if trie and p.id in trie and trie[p.id][1] and q.id in trie[p.id][1]:
+        found = trie[p.id][1][q.id][1]
+    else:
+        m = below - 1 if below != 0 else 0
+        if m < len(modules):
+            found = walk.module_search(modules[m], p, q)
+    if found is not None:
+        track.hits.append(found)
+        walk.used.add(found.id)
+        walk.claim(track)
+        track.missed_penultimate = track.missed_last
+        track.missed_last = False
+        track.missed_count = 0
+        return True
+    before = track.missed_count
+    track.missed_count = (before + 1) % 256
+    if before == 0:
+        track.missed_last = True
+    elif track.missed_count == 2:
+        track.missed_penultimate = True
+    if track.missed_count <= walk.allowed % 256:
+        return True
+    walk.close(track)
+    return False
+
+
+def _seeds(walk, trie, max_scatter):
+    """The new three-hit tracks of one station's trie."""
+    seeds = []
+    for a, inner in trie.values():
+        best, best_scatter = None, max_scatter
+        for b, c, value in inner.values():
+            if walk.used and (a.id in walk.used or b.id in walk.used or c.id in walk.used):
+                continue
+            if value < best_scatter:
+                best, best_scatter = (b, c), value
+        if best is not None:
+            seeds.append(RefTrack([a, best[0], best[1]]))
+    return seeds
+
+
 def solve(
     modules, max_scatter=0.1, min_strong_track_length=4, allowed_missed_modules=2, tries=None
 ):
@@ -182,49 +227,14 @@ def solve(
     for i in range(h - 1, 1, -1):
         number = stations[i][0]
         trie = slots[number] if number < 26 else None
-        forwarded = []
-        for track in open_tracks:
-            if len(track.hits) < 2:
-                continue
-            p, q = track.hits[-2], track.hits[-1]
-            found = None
-            if trie and p.id in trie and trie[p.id][1] and q.id in trie[p.id][1]:
-                found = trie[p.id][1][q.id][1]
-            else:
-                below = stations[i - 2][0]
-                m = below - 1 if below != 0 else 0
-                if m < len(modules):
-                    found = walk.module_search(modules[m], p, q)
-            if found is not None:
-                track.hits.append(found)
-                walk.used.add(found.id)
-                walk.claim(track)
-                track.missed_penultimate = track.missed_last
-                track.missed_last = False
-                track.missed_count = 0
-                forwarded.append(track)
-                continue
-            before = track.missed_count
-            track.missed_count = (before + 1) % 256
-            if before == 0:
-                track.missed_last = True
-            elif track.missed_count == 2:
-                track.missed_penultimate = True
-            if track.missed_count <= allowed_missed_modules % 256:
-                forwarded.append(track)
-            else:
-                walk.close(track)
-        open_tracks = forwarded
+        below = stations[i - 2][0]
+        open_tracks = [
+            track
+            for track in open_tracks
+            if len(track.hits) >= 2 and _extend(walk, track, trie, modules, below)
+        ]
         if trie:
-            for a, inner in trie.values():
-                best, best_scatter = None, max_scatter
-                for b, c, value in inner.values():
-                    if walk.used and (a.id in walk.used or b.id in walk.used or c.id in walk.used):
-                        continue
-                    if value < best_scatter:
-                        best, best_scatter = (b, c), value
-                if best is not None:
-                    open_tracks.append(RefTrack([a, best[0], best[1]]))
+            open_tracks += _seeds(walk, trie, max_scatter)
     for track in open_tracks:
         walk.close(track)
     for track in walk.weak:

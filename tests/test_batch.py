@@ -83,7 +83,7 @@ def test_results_are_lists_of_new_tracks_in_input_order():
     twice = algorithm.solve_batch([events[0], events[0]])
     assert summary(twice[0]) == summary(twice[1]) == summary(results[0])
     assert twice[0] is not twice[1]
-    assert all(a is not b for a, b in zip(twice[0], twice[1]))
+    assert all(a is not b for a, b in zip(twice[0], twice[1], strict=True))
 
 
 def test_batch_leaves_events_usable():

@@ -144,7 +144,8 @@ class TestModule:
         with pytest.raises(ValueError) as info:
             Module(3, 310.0, start, end, self.HITS)
         assert str(info.value) == (
-            "Invalid hit indices: hit_end_index must be >= hit_start_index and within bounds of global_hits"
+            "Invalid hit indices: hit_end_index must be >= hit_start_index"
+            " and within bounds of global_hits"
         )
         Module(3, 310.0, 0, len(self.HITS), self.HITS)
 

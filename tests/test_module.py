@@ -97,7 +97,8 @@ class TestArgumentParsing:
             (lambda: selftest.parse(1, d=2), "parse() got an unexpected keyword argument 'd'"),
             (
                 lambda: DE.Hit(),
-                "Hit.__new__() missing 4 required positional arguments: 'x', 'y', 'z', and 'hit_id'",
+                "Hit.__new__() missing 4 required positional arguments:"
+                " 'x', 'y', 'z', and 'hit_id'",
             ),
             (
                 lambda: DE.Hit(1, 2),

@@ -520,7 +520,7 @@ def add_hit(data, module, point):
     prefix = data["module_prefix_sum"]
     at = prefix[module + 1]
     out = dict(data)
-    for key, value in zip("xyz", point):
+    for key, value in zip("xyz", point, strict=True):
         out[key] = data[key][:at] + [value] + data[key][at:]
     out["module_prefix_sum"] = prefix[: module + 1] + [p + 1 for p in prefix[module + 1 :]]
     return out

@@ -1,7 +1,9 @@
 """The ``python -m trelmon_tools`` command line."""
 
+import importlib.metadata
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 from trelmon_tools.cli import main
@@ -219,3 +221,32 @@ def test_unwritable_output_is_one_line(tmp_path):
 def test_help_lists_the_generate_command():
     result = run("--help")
     assert result.returncode == 0 and "generate" in result.stdout
+
+
+def test_the_trelmon_command(tmp_path):
+    import trelmon_tools
+
+    # The console script installed beside this interpreter.
+    script = Path(sys.executable).parent / "trelmon"
+    if not script.exists():
+        pytest.skip("the trelmon command is not installed beside this interpreter")
+    version = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60)
+    assert version.returncode == 0
+    assert version.stdout == f"trelmon {trelmon_tools.__version__}\n"
+    assert trelmon_tools.__version__ == importlib.metadata.version("trelmon")
+    helped = subprocess.run([script, "run", "--help"], capture_output=True, text=True, timeout=60)
+    assert helped.returncode == 0 and helped.stdout.startswith("usage: trelmon run ")
+    # Bad input: status 1 and the command's own name; a malformed command line: status 2.
+    bad = subprocess.run(
+        [script, "run", "--events", str(tmp_path / "none")],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert bad.returncode == 1
+    assert bad.stderr.startswith("trelmon run: error: ") and bad.stderr.count("\n") == 1
+    malformed = subprocess.run(
+        [script, "run", "--generate", "x"], capture_output=True, text=True, timeout=60
+    )
+    assert malformed.returncode == 2
+    assert malformed.stderr.startswith("trelmon run: error: ") and malformed.stderr.count("\n") == 1

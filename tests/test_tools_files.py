@@ -1,41 +1,88 @@
-"""atomic_write: a file appears whole, with ordinary permissions, or not at all."""
+"""Output files: written whole or not at all, with the permissions of an ordinary file."""
 
 import os
 import stat
+import subprocess
+import sys
 
 import pytest
 from trelmon_tools.files import atomic_write
+from trelmon_tools.generate import generate_event
+from trelmon_tools.io import write_event
 
 
-def test_replaces_whole_with_ordinary_permissions(tmp_path):
-    path = tmp_path / "out.txt"
-    path.write_text("old")
-    old_mask = os.umask(0o027)
-    try:
-        with atomic_write(path) as f:
-            f.write("new é")
-            assert path.read_text() == "old"  # nothing visible before the end
-    finally:
-        os.umask(old_mask)
-    assert path.read_text(encoding="utf-8") == "new é"
-    assert stat.S_IMODE(path.stat().st_mode) == 0o640
-    with atomic_write(path, "wb") as f:
+@pytest.fixture
+def umask():
+    """Set the process's umask for one test."""
+    saved = os.umask(0o022)
+
+    def use(mask):
+        os.umask(mask)
+        return 0o666 & ~mask
+
+    yield use
+    os.umask(saved)
+
+
+def mode(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+@pytest.mark.parametrize("mask", [0o022, 0o027, 0o002, 0o077])
+def test_new_files_get_ordinary_permissions(tmp_path, umask, mask):
+    expected = umask(mask)
+    with atomic_write(tmp_path / "a.txt") as f:
+        f.write("ä\n")
+    with atomic_write(tmp_path / "b.bin", "wb") as f:
         f.write(b"\x00\x01")
-    assert path.read_bytes() == b"\x00\x01"
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.txt"]
+    assert (tmp_path / "a.txt").read_bytes() == "ä\n".encode()
+    assert (tmp_path / "b.bin").read_bytes() == b"\x00\x01"
+    assert mode(tmp_path / "a.txt") == mode(tmp_path / "b.bin") == expected
+    # What plain open() gives a new file, for comparison.
+    (tmp_path / "plain").write_text("")
+    assert mode(tmp_path / "plain") == expected
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.txt", "b.bin", "plain"]
 
 
-def test_a_failure_leaves_the_old_file_and_no_temporary(tmp_path):
-    path = tmp_path / "out.bin"
-    path.write_bytes(b"old")
-    with pytest.raises(KeyboardInterrupt), atomic_write(path, "wb") as f:
+def test_a_failed_write_leaves_the_old_file(tmp_path):
+    target = tmp_path / "out.json"
+    target.write_text("old\n")
+    with pytest.raises(RuntimeError, match="midway"):
+        with atomic_write(target) as f:
+            f.write("new, partly")
+            assert target.read_text() == "old\n"  # nothing visible before the end
+            raise RuntimeError("midway")
+    assert target.read_text() == "old\n"
+    with pytest.raises(KeyboardInterrupt), atomic_write(target, "wb") as f:
         f.write(b"half")
         raise KeyboardInterrupt
-    assert path.read_bytes() == b"old"
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.bin"]
+    assert target.read_text() == "old\n"
+    assert [p.name for p in tmp_path.iterdir()] == ["out.json"]  # no temporary file left
+    with atomic_write(target) as f:
+        f.write("new\n")
+    assert target.read_text() == "new\n"
     with pytest.raises(ValueError, match="mode must be"):
-        with atomic_write(path, "a"):
-            pass
+        atomic_write(target, "a")
     with pytest.raises(FileNotFoundError):
         with atomic_write(tmp_path / "missing" / "x"):
             pass
+
+
+def test_event_files_and_figures_are_readable_by_others(tmp_path, umask):
+    expected = umask(0o022)
+    write_event(tmp_path / "e.json", generate_event(1, n_collisions=1))
+    assert mode(tmp_path / "e.json") == expected == 0o644
+    # The command line in a child process with another umask: sample files of both formats.
+    for fmt, n_files in (("json", 2), ("parquet", 1)):
+        out = tmp_path / fmt
+        result = subprocess.run(
+            [sys.executable, "-m", "trelmon_tools", "generate", "--events", "2"]
+            + ["--format", fmt, "--out", str(out)],
+            capture_output=True,
+            text=True,
+            timeout=120,
+            umask=0o002,
+        )
+        assert result.returncode == 0, result.stderr
+        files = [out] if out.is_file() else sorted(out.iterdir())
+        assert [mode(p) for p in files] == [0o664] * n_files

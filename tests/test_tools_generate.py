@@ -1,6 +1,7 @@
 """The synthetic event generator: determinism, format, truth and detector geometry."""
 
 import math
+from itertools import pairwise
 
 import numpy as np
 import pytest
@@ -78,7 +79,7 @@ class TestFormat:
             assert len(prefix) == 53 and prefix[0] == 0
             assert all(type(v) is int for v in prefix)
             # Every module holds at least one hit.
-            assert all(b > a for a, b in zip(prefix, prefix[1:]))
+            assert all(b > a for a, b in pairwise(prefix))
             for key in "xyz":
                 assert len(event[key]) == prefix[52]
                 assert all(type(v) is float and math.isfinite(v) for v in event[key])
@@ -277,7 +278,7 @@ class TestKnobs:
         check_event(event)
         assert ("t" in event) == with_time
         prefix = event["module_prefix_sum"]
-        assert all(b > a for a, b in zip(prefix, prefix[1:]))
+        assert all(b > a for a, b in pairwise(prefix))
         built = Event(event)
         assert built.number_of_hits == prefix[52]
         module = module_of_hits(event)
@@ -451,6 +452,7 @@ class TestDecays:
             oz=full(origin[2]),
             ot=full(0.0),
             flags=np.zeros(n, dtype=np.int64),
+            event=np.zeros(n, dtype=np.int64),
         )
 
     @pytest.mark.parametrize("code", [310, -3122, 421, -411, 431, 4122, 443, 511, -521, 531, 5122])

@@ -2,11 +2,13 @@
 
 import io as text_io
 import json
+import platform
 import subprocess
 import sys
 
 import pytest
 import trelmon
+import trelmon_tools
 from trelmon_tools import finders, run, truth
 from trelmon_tools.cli import main
 from trelmon_tools.generate import generate_event
@@ -197,11 +199,25 @@ def test_generated_sample_and_finder_parameters(tmp_path):
     header, rows = table_cells(result.stdout)
     assert header == ["TrackFollowing"] and rows["tracks per event"] == ["0.0"]
     record = json.loads(out.read_text())
+    assert list(record) == ["sample", "threads", "versions", "finders"]
+    assert record["versions"]["trelmon"] == trelmon_tools.__version__ != "0+unknown"
+    assert record["versions"]["python"] == platform.python_version()
     assert record["sample"] == {"kind": "generated", "events": 2, "seed": 7}
+    # Every parameter is recorded, the defaults included.
     assert record["finders"]["TrackFollowing"]["parameters"] == {
+        "max_slopes": [0.7, 0.7],
+        "max_tolerance": [0.4, 0.4],
+        "max_scatter": 0.4,
         "min_track_length": 200,
         "min_strong_track_length": 200,
     }
+    assert list(record["finders"]["TrackFollowing"]) == [
+        "parameters",
+        "events_per_second",
+        "solve_seconds",
+        "tracks_per_event",
+        "validation",
+    ]
 
 
 def test_solving_in_chunks_changes_nothing(sample):
@@ -313,7 +329,7 @@ class TestConfigureFinders:
         for cls in run.finder_classes().values():
             defaults = run.parameter_defaults(cls)
             assert tuple(defaults) == run.accepted_parameters(cls)
-            assert defaults and None not in defaults.values()
+            assert defaults and None not in defaults.values(), cls.__name__
             expected = [[[h.id for h in t.hits] for t in ts] for ts in cls().solve_batch(events)]
             for key, value in defaults.items():
                 tracks = cls(**{key: value}).solve_batch(events)
@@ -339,6 +355,17 @@ class TestConfigureFinders:
             run.configure_finders(
                 ["SearchByTripletTrie"], ["SearchByTripletTrie.min_track_length=3"]
             )
+
+    def test_effective_parameters_fill_in_the_defaults(self):
+        [finder] = run.configure_finders(
+            ["SearchByTripletTrie"], ["max_scatter=0.2", "allowed_missed_modules=None"]
+        )
+        assert finder.parameters == {"max_scatter": 0.2, "allowed_missed_modules": None}
+        assert finder.effective_parameters() == {
+            "max_scatter": 0.2,
+            "min_strong_track_length": 4,
+            "allowed_missed_modules": 2,
+        }
 
     def test_a_named_finder_parameter_wins_over_the_shared_one(self):
         # max_scatter is shared by trelmon's three finders, not by trelmon_tools' own.
@@ -437,7 +464,7 @@ def test_a_non_finite_parameter_is_kept_in_the_record(sample):
     finders = run.configure_finders(["TrackFollowing"], ["max_scatter=1e999"])
     result = run.FinderResult(finders[0], 1, 1.0, {"total_tracks": 0, "categories": []})
     record = run.run_record(sample, [result])
-    assert record["finders"]["TrackFollowing"]["parameters"] == {"max_scatter": "inf"}
+    assert record["finders"]["TrackFollowing"]["parameters"]["max_scatter"] == "inf"
     json.dumps(record, allow_nan=False)
 
 

@@ -86,7 +86,9 @@ class TestParameters:
         variants = [
             TrackFollowing(None, None, None, None, None),
             TrackFollowing((0.7, 0.7), (0.4, 0.4), 0.4, 3, 4),
-            TrackFollowing(**dict(zip(PARAM_NAMES, ((0.7, 0.7), (0.4, 0.4), 0.4, 3, 4)))),
+            TrackFollowing(
+                **dict(zip(PARAM_NAMES, ((0.7, 0.7), (0.4, 0.4), 0.4, 3, 4), strict=True))
+            ),
             TrackFollowing(max_scatter=None, min_track_length=3),
         ]
         for algorithm in variants:

@@ -52,7 +52,7 @@ def model_event(event):
         where = {name: i for i, name in enumerate(mc["description"])}
         for row in mc["particles"]:
 
-            def cell(name, default):
+            def cell(name, default, row=row):
                 i = where.get(name)
                 return row[i] if i is not None and i < len(row) else default
 
@@ -393,7 +393,7 @@ def test_reports_equal_the_dense_model(capfd, seed, verbose):
     assert detailed == expected
     assert list(detailed) == list(expected)  # key order too
     captured = capfd.readouterr().out
-    assert captured == "".join(l for l in text.splitlines(True) if l.startswith("update_"))
+    assert captured == "".join(line for line in text.splitlines(True) if line.startswith("update_"))
 
     plain = Validator.export_validation_to_json(events, tracks, False)
     del expected["events"]

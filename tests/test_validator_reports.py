@@ -409,7 +409,7 @@ def test_the_summary_and_the_exports_agree(capfd):
     Validator.print_validation_summary(events, tracks, False)
     lines = capfd.readouterr().out.splitlines()[1:]
     assert [line.split()[0] for line in lines] == [e["label"] for e in result["categories"]]
-    for line, entry in zip(lines, result["categories"]):
+    for line, entry in zip(lines, result["categories"], strict=True):
         assert f"{entry['purityT']:6.2f}%, {entry['avg_purity']:6.2f}%" in line
         assert f"{entry['avg_hiteff']:6.2f}%, {entry['hit_eff_percentage']:6.2f}%" in line
 

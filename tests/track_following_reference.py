@@ -38,6 +38,39 @@ def check_tolerance(p, h0, h1, h2):
     return dx < p.max_tolerance[0] and dy < p.max_tolerance[1] and scatter < p.max_scatter
 
 
+def _first_passing(p, hits, a, b):
+    for hit in hits:
+        if check_tolerance(p, a, b, hit):
+            return hit
+    return None
+
+
+def _follow(p, modules, j, h0, h1):
+    """The finished track seeded by h0 and h1 (on module j), or None without a third hit."""
+    track = [h0, h1]
+    found = None
+    for module in (j - 1, j - 2, j - 3):
+        if module < 0:
+            break
+        third = _first_passing(p, modules[module], h0, h1)
+        if third is not None:
+            track.append(third)
+            found = module
+            break
+    if found is None:
+        return None
+    misses = 0
+    for module in range(found - 1, -1, -1):
+        misses += 1
+        hit = _first_passing(p, modules[module], track[-2], track[-1])
+        if hit is not None:
+            track.append(hit)
+            misses = 0
+        if misses == 3:
+            break
+    return track
+
+
 def solve(p, modules):
     """modules: one list of hits per module, in stored order. Returns tracks as lists of hits."""
     result = []
@@ -51,12 +84,6 @@ def solve(p, modules):
         for hit in track:
             used.add(hit.id)
 
-    def first_passing(a, b, module):
-        for hit in modules[module]:
-            if check_tolerance(p, a, b, hit):
-                return hit
-        return None
-
     count = len(modules)
     if count < 3:
         return []
@@ -69,27 +96,9 @@ def solve(p, modules):
             for h1 in modules[j]:
                 if is_used(h1) or not are_compatible(p, h0, h1):
                     continue
-                track = [h0, h1]
-                found = None
-                for module in (j - 1, j - 2, j - 3):
-                    if module < 0:
-                        break
-                    third = first_passing(h0, h1, module)
-                    if third is not None:
-                        track.append(third)
-                        found = module
-                        break
-                if found is None:
+                track = _follow(p, modules, j, h0, h1)
+                if track is None:
                     continue
-                misses = 0
-                for module in range(found - 1, -1, -1):
-                    misses += 1
-                    hit = first_passing(track[-2], track[-1], module)
-                    if hit is not None:
-                        track.append(hit)
-                        misses = 0
-                    if misses == 3:
-                        break
                 if len(track) == p.min_track_length:
                     weak.append(track)
                 elif len(track) >= p.min_strong_track_length:

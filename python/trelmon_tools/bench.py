@@ -22,6 +22,9 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Sequence
+from functools import partial
+from typing import Any
 
 from . import io, parquet
 from .files import no_collection
@@ -82,14 +85,14 @@ def _measure_here(path, algorithms, params, repeat: int, validation: bool) -> di
     for finder in progress(finders, desc="finders", unit="finder"):
         finder.algorithm.solve_batch(events[:1])  # the pool starts on first use
         tracks = finder.algorithm.solve_batch(events)
-        solve = _rate(n, _fastest(lambda: finder.algorithm.solve_batch(events), repeat))
+        solve = _rate(n, _fastest(partial(finder.algorithm.solve_batch, events), repeat))
         figures[finder.name] = {
             "events_per_second": solve,
             "tracks_per_event": sum(map(len, tracks)) / n,
         }
         if validation:
-            check = trelmon.Validator.export_validation_to_json
-            seconds = _fastest(lambda: check(dicts, tracks, False), repeat)
+            check = partial(trelmon.Validator.export_validation_to_json, dicts, tracks, False)
+            seconds = _fastest(check, repeat)
             figures[finder.name]["validation_events_per_second"] = _rate(n, seconds)
     return {
         "events": n,
@@ -125,16 +128,22 @@ def _child(directory, threads: int, algorithms, params, repeat: int, validation:
     return json.loads(done.stdout)
 
 
-def measure(sample: Sample, algorithms=None, params=(), repeat: int = 3) -> dict:
+def measure(
+    sample: Sample,
+    algorithms: Sequence[str] | None = None,
+    params: Sequence[str] = (),
+    repeat: int = 3,
+) -> dict[str, Any]:
     """Measure on one thread and on every usable processor; return the record of the bench."""
     configured = configure_finders(algorithms, params)  # refuse bad settings before any child
     processors = available_processors()
     with tempfile.TemporaryDirectory(prefix="trelmon-bench-") as scratch:
         parquet_file = os.path.join(scratch, "sample.parquet")
         parquet.write_events(parquet_file, progress(sample.events, desc="writing Parquet"))
-        directory = os.path.join(scratch, "json")
+        json_directory = os.path.join(scratch, "json")
+        directory: str | None = json_directory
         try:
-            io.write_sample(directory, progress(sample.events, desc="writing JSON"))
+            io.write_sample(json_directory, progress(sample.events, desc="writing JSON"))
         except ValueError:  # coordinates JSON cannot hold
             directory = None
         files = measure_files(parquet_file, directory, repeat)
@@ -144,7 +153,9 @@ def measure(sample: Sample, algorithms=None, params=(), repeat: int = 3) -> dict
             for t in counts
         }
     full = runs[counts[-1]]
-    parameters = {f.name: {k: _jsonable(v) for k, v in f.parameters.items()} for f in configured}
+    parameters = {
+        f.name: {k: _jsonable(v) for k, v in f.effective_parameters().items()} for f in configured
+    }
     finders = {}
     for name, figures in full["finders"].items():
         finders[name] = {
@@ -173,7 +184,7 @@ def _read_all(source) -> list:
         return list(io.iter_events(source))
 
 
-def measure_files(parquet_file, json_directory, repeat: int = 3) -> dict:
+def measure_files(parquet_file: str, json_directory: str | None, repeat: int = 3) -> dict:
     """Processor seconds per event to read a sample (a Parquet file, a JSON directory), to
     build the events from what was read, and to solve them with ``TrackFollowing.solve`` on
     this thread: the fastest of ``repeat`` passes each. All three run on one thread, so
@@ -231,7 +242,10 @@ def format_table(sample: Sample, record: dict) -> str:
 
     def line(cells):
         return "  ".join(
-            [cells[0].ljust(widths[0]), *(c.rjust(w) for c, w in zip(cells[1:], widths[1:]))]
+            [
+                cells[0].ljust(widths[0]),
+                *(c.rjust(w) for c, w in zip(cells[1:], widths[1:], strict=True)),
+            ]
         ).rstrip()
 
     construction = record["event_construction_per_second"]

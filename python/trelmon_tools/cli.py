@@ -1,12 +1,18 @@
-"""The ``python -m trelmon_tools`` command line: one subcommand per task."""
+"""The ``trelmon`` command line (also ``python -m trelmon_tools``): one subcommand per task.
+
+Exit status: 0 on success, 1 for bad input that a subcommand reports (a missing directory, an
+unknown finder, ...), 2 for a command line that cannot be parsed (argparse's own status: an
+unknown option, a malformed number), 130 when interrupted.
+"""
 
 from __future__ import annotations
 
 import argparse
 import sys
+from collections.abc import Sequence
 from pathlib import Path
 
-__all__ = ["main"]
+__all__ = ["build_parser", "entry_point", "main"]
 
 PROG = "python -m trelmon_tools"
 
@@ -359,6 +365,7 @@ def _run_run(args) -> None:
             import trelmon
 
             for r in results:
+                assert r.tracks is not None  # kept for the summary
                 print(f"\n{r.name}:", flush=True)
                 # The summary goes straight to file descriptor 1, past sys.stdout's buffer.
                 trelmon.Validator.print_validation_summary(sample.events, r.tracks, False)
@@ -546,12 +553,16 @@ def _run_tune(args) -> None:
         raise CommandError(str(e)) from None
 
 
-def build_parser() -> argparse.ArgumentParser:
+def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
+    from ._version import version
+
     parser = _Parser(
-        prog=PROG,
+        prog=prog,
         description="Tools around trelmon: synthetic events, samples, "
         "and the reconstruction and validation run.",
+        epilog="Exit status: 0 on success, 1 for bad input, 2 for a malformed command line.",
     )
+    parser.add_argument("--version", action="version", version=f"trelmon {version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     _add_generate(commands)
     _add_run(commands)
@@ -560,15 +571,22 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv=None) -> int:
-    parser = build_parser()
+def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
+    """Run the command line ``argv`` (default: the process's arguments); return the exit
+    status. ``prog`` names the command in help and error messages."""
+    parser = build_parser(prog)
     args = parser.parse_args(argv)
     try:
         args.handler(args)
     except CommandError as e:
-        print(f"{PROG} {args.command}: error: {e}", file=sys.stderr)
+        print(f"{prog} {args.command}: error: {e}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
+        print(f"{prog} {args.command}: interrupted", file=sys.stderr)
         return 130
     return 0
+
+
+def entry_point() -> int:
+    """The ``trelmon`` console script."""
+    return main(prog="trelmon")

@@ -1,4 +1,4 @@
-"""Files that appear whole or not at all."""
+"""Writing the tools' output files: whole or not at all, with ordinary permissions."""
 
 from __future__ import annotations
 
@@ -6,36 +6,69 @@ import contextlib
 import gc
 import os
 import tempfile
+from collections.abc import Iterator
+from contextlib import AbstractContextManager
 from pathlib import Path
+from typing import IO, BinaryIO, Literal, TextIO, overload
 
-__all__ = ["atomic_write", "no_collection"]
+__all__ = ["StrPath", "atomic_write", "no_collection", "ordinary_mode"]
+
+#: A file name: a string or a path object.
+StrPath = str | os.PathLike[str]
 
 
 def _umask() -> int:
-    # The umask can only be read by setting it; set it straight back.
+    # Linux shows the umask without changing it; elsewhere it can only be read by setting it.
+    try:
+        with open("/proc/self/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError, IndexError):
+        pass
     mask = os.umask(0o022)
     os.umask(mask)
     return mask
 
 
-@contextlib.contextmanager
-def atomic_write(path, mode: str = "w", *, encoding: str | None = None):
-    """Open a file that replaces ``path`` in one step when the block ends without an error.
+def ordinary_mode() -> int:
+    """The permissions a new file gets from ``open``: 0666 less the process's umask."""
+    return 0o666 & ~_umask()
 
-    Writing goes to a hidden file beside ``path`` (same directory, so the final rename stays
-    on one file system); an exception removes it and leaves ``path`` as it was. The new file
-    gets the permissions an ordinary ``open`` would give it (0o666 less the umask), not the
-    private ones of a temporary file. ``mode`` is ``"w"`` or ``"wb"``; text defaults to UTF-8.
+
+@overload
+def atomic_write(
+    path: StrPath, mode: Literal["w"] = "w", *, encoding: str = "utf-8"
+) -> AbstractContextManager[TextIO]: ...
+@overload
+def atomic_write(
+    path: StrPath, mode: Literal["wb"], *, encoding: None = None
+) -> AbstractContextManager[BinaryIO]: ...
+def atomic_write(
+    path: StrPath, mode: str = "w", *, encoding: str | None = None
+) -> AbstractContextManager[IO]:
+    """Write ``path`` through a file object, replacing the file in one step.
+
+    The data go to a temporary file beside ``path``; when the ``with`` block ends normally,
+    that file gets the permissions of a newly created one (0666 less the umask) and is renamed
+    over ``path``, so a reader sees the old file or the complete new one, never a part. When
+    the block raises, the temporary file is removed and ``path`` is left as it was.
+    ``mode`` is "w" (text, UTF-8 unless ``encoding`` says otherwise) or "wb" (bytes).
     """
     if mode not in ("w", "wb"):
-        raise ValueError(f"mode must be 'w' or 'wb', not {mode!r}")
+        raise ValueError(f'mode must be "w" or "wb", not {mode!r}')
     if mode == "w" and encoding is None:
         encoding = "utf-8"
-    path = Path(path)
+    return _replacing(Path(path), mode, encoding)
+
+
+@contextlib.contextmanager
+def _replacing(path: Path, mode: str, encoding: str | None) -> Iterator[IO]:
     fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
     try:
         with os.fdopen(fd, mode, encoding=encoding) as f:
-            os.fchmod(f.fileno(), 0o666 & ~_umask())
+            # mkstemp creates the file private (0600); an output file should not be.
+            os.fchmod(f.fileno(), ordinary_mode())
             yield f
         os.replace(tmp, path)
     except BaseException:
@@ -45,7 +78,7 @@ def atomic_write(path, mode: str = "w", *, encoding: str | None = None):
 
 
 @contextlib.contextmanager
-def no_collection():
+def no_collection() -> Iterator[None]:
     """Pause the cyclic garbage collector while a block builds many containers that form no
     cycles (decoded events): each collection would walk every container made so far."""
     was_enabled = gc.isenabled()

@@ -32,6 +32,7 @@ import functools
 import math
 from collections.abc import Iterator
 from dataclasses import dataclass, fields
+from typing import Any
 
 import numpy as np
 
@@ -134,11 +135,7 @@ class _Particles:
     oz: np.ndarray
     ot: np.ndarray  # origin time
     flags: np.ndarray  # _FROM_* bits
-    event: np.ndarray | None = None  # index of the event in its batch
-
-    def __post_init__(self):
-        if self.event is None:
-            self.event = np.zeros(len(self.pid), dtype=np.int64)
+    event: np.ndarray  # index of the event in its batch
 
     def __len__(self) -> int:
         return len(self.pid)
@@ -687,9 +684,9 @@ def _generate(seed: int, start: int, count: int, knobs: _Knobs) -> EventColumns:
     pairs = knobs.beauty_pairs if ncol else 0
     vertex_ids = np.arange(count * ncol)
     groups = []  # (kind, vertex index) per produced particle, kinds 0..3 in event order
-    for kind in range(3):
-        vertex = np.repeat(vertex_ids, per_collision[:, kind, :].ravel())
-        groups.append((kind, vertex))
+    for k in range(3):
+        vertex = np.repeat(vertex_ids, per_collision[:, k, :].ravel())
+        groups.append((k, vertex))
     groups.append((3, np.repeat(events * ncol, 2 * pairs)))
     kind = np.concatenate([np.full(len(v), k) for k, v in groups])
     vertex = np.concatenate([v for _, v in groups]).astype(np.int64)
@@ -856,7 +853,7 @@ BATCH_EVENTS = 64
 
 
 def generate_columns(
-    n: int, seed: int, *, start: int = 0, batch: int = BATCH_EVENTS, **knobs
+    n: int, seed: int, *, start: int = 0, batch: int = BATCH_EVENTS, **knobs: Any
 ) -> Iterator[EventColumns]:
     """Events ``start`` to ``start + n - 1`` of the sample with ``seed``, as
     :class:`EventColumns` of up to ``batch`` events each (the Parquet writer's input)."""
@@ -874,7 +871,7 @@ def generate_columns(
     return batches()
 
 
-def generate_event(seed: int, index: int = 0, **knobs) -> dict:
+def generate_event(seed: int, index: int = 0, **knobs: Any) -> dict[str, Any]:
     """Simulate event ``index`` of the sample with ``seed`` and return its event dictionary.
 
     Args:
@@ -909,7 +906,7 @@ def generate_event(seed: int, index: int = 0, **knobs) -> dict:
     return _generate(seed, int(index), 1, settings).to_dicts()[0]
 
 
-def generate_events(n: int, seed: int, *, start: int = 0, **knobs) -> list[dict]:
+def generate_events(n: int, seed: int, *, start: int = 0, **knobs: Any) -> list[dict[str, Any]]:
     """Events ``start`` to ``start + n - 1`` of the sample with ``seed``: event ``i`` equals
     ``generate_event(seed, i, **knobs)``, however the sample is cut."""
     batches = generate_columns(n, seed, start=start, **knobs)
@@ -928,7 +925,7 @@ def generate_columns_parallel(
     start: int = 0,
     processes: int | None = None,
     batch: int = BATCH_EVENTS,
-    **knobs,
+    **knobs: Any,
 ) -> Iterator[EventColumns]:
     """What :func:`generate_columns` yields, in the same order, made by ``processes`` worker
     processes (default: every processor this process may run on). Every event has its own

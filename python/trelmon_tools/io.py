@@ -15,10 +15,11 @@ import os
 import re
 from collections.abc import Iterable, Iterator, Mapping
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
-from .files import atomic_write, no_collection
+from .files import StrPath, atomic_write, no_collection
 
 __all__ = [
     "EventFileError",
@@ -82,6 +83,7 @@ def _check_numbers(event: Mapping, key: str, length: int) -> None:
 
 def _check_prefix(prefix) -> int:
     """The number of hits that well-formed prefix sums lay out."""
+    values: np.ndarray | list[Any]
     if isinstance(prefix, np.ndarray):
         if prefix.ndim != 1 or prefix.dtype.kind not in "iu":
             raise ValueError('"module_prefix_sum" must hold non-negative integers')
@@ -106,7 +108,7 @@ def _check_prefix(prefix) -> int:
     return int(values[NUMBER_OF_MODULES])
 
 
-def check_event(event) -> None:
+def check_event(event: object) -> None:
     """Raise ``ValueError`` saying what is wrong unless ``event`` is a well-formed event.
 
     Well-formed: a dictionary with a string "description", a "montecarlo" table (a dictionary
@@ -129,8 +131,10 @@ def check_event(event) -> None:
     for key in ("x", "y", "z", "t"):
         if key in event:
             _check_numbers(event, key, n_hits)
+    _check_montecarlo(event["montecarlo"])
 
-    mc = event["montecarlo"]
+
+def _check_montecarlo(mc) -> None:
     if not isinstance(mc, dict):
         raise ValueError('"montecarlo" must be an object')
     for key in ("description", "particles"):
@@ -164,7 +168,7 @@ def _plain(value):
     return value.tolist() if isinstance(value, np.ndarray) else value
 
 
-def write_event(path, event) -> None:
+def write_event(path: StrPath, event: Mapping[str, Any]) -> None:
     """Write one event to ``path`` as JSON, replacing the file in one step.
 
     Raises ``ValueError`` (and writes nothing) for an event that is not well-formed, or one
@@ -178,7 +182,7 @@ def write_event(path, event) -> None:
         json.dump(event, f, separators=(",", ":"), default=_json_scalar)
 
 
-def read_event(path) -> dict:
+def read_event(path: StrPath) -> dict[str, Any]:
     """Read one event file. Raises :class:`EventFileError` for a file that is not a
     well-formed event, and ``OSError`` for a file that cannot be read."""
     try:
@@ -197,12 +201,12 @@ def read_event(path) -> dict:
     return event
 
 
-def event_files(directory) -> list[Path]:
+def event_files(directory: StrPath) -> list[Path]:
     """The JSON event files of a sample directory: its ``*.json`` files, sorted by name."""
     return _files(directory, ".json")
 
 
-def _files(directory, suffix: str) -> list[Path]:
+def _files(directory: StrPath, suffix: str) -> list[Path]:
     directory = Path(directory)
     if not directory.is_dir():
         raise NotADirectoryError(f"{directory}: not a directory")
@@ -212,11 +216,11 @@ def _files(directory, suffix: str) -> list[Path]:
     )
 
 
-def is_parquet(path) -> bool:
+def is_parquet(path: StrPath) -> bool:
     return Path(path).suffix == PARQUET_SUFFIX
 
 
-def sample_files(path) -> list[Path]:
+def sample_files(path: StrPath) -> list[Path]:
     """The event files of a sample: a Parquet file itself, or a directory's ``*.parquet``
     files or else its ``*.json`` files, sorted by name. A directory holding both kinds is
     refused (``ValueError``): which of them is the sample is anybody's guess."""
@@ -234,7 +238,7 @@ def sample_files(path) -> list[Path]:
     return parquet or json_files
 
 
-def read_parquet(path) -> Iterator[dict]:
+def read_parquet(path: StrPath) -> Iterator[dict[str, Any]]:
     """The events of one Parquet file, one row group at a time (see
     :mod:`trelmon_tools.parquet`); bad content raises :class:`EventFileError` naming the
     file and the row group."""
@@ -246,7 +250,7 @@ def read_parquet(path) -> Iterator[dict]:
         raise EventFileError(path, str(e)) from None
 
 
-def iter_events(path) -> Iterator[dict]:
+def iter_events(path: StrPath) -> Iterator[dict[str, Any]]:
     """Yield the events of a sample one at a time: a Parquet file, or a directory of event
     files (see :func:`sample_files`), in sorted file-name order and row order.
 
@@ -255,7 +259,7 @@ def iter_events(path) -> Iterator[dict]:
     """
     paths = sample_files(path)
 
-    def events():
+    def events() -> Iterator[dict[str, Any]]:
         for p in paths:
             if is_parquet(p):
                 yield from read_parquet(p)
@@ -265,7 +269,9 @@ def iter_events(path) -> Iterator[dict]:
     return events()
 
 
-def write_sample(directory, events: Iterable[Mapping], *, overwrite: bool = False) -> list[Path]:
+def write_sample(
+    directory: StrPath, events: Iterable[Mapping[str, Any]], *, overwrite: bool = False
+) -> list[Path]:
     """Write ``events`` (any iterable, consumed one event at a time) to ``directory`` as
     ``event_000000.json``, ``event_000001.json``, ... and return the paths written.
 

@@ -20,14 +20,18 @@ refuses any other table (JSON files take anything).
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from .files import atomic_write, no_collection
+from .files import StrPath, atomic_write, no_collection
+
+if TYPE_CHECKING:
+    from .generate import EventColumns
 
 __all__ = [
     "DEFAULT_ROW_GROUP_EVENTS",
@@ -120,7 +124,7 @@ def _numbers(values, integer: bool):
 
 def _mc_columns(events: list[dict]) -> dict[str, list]:
     """Per recognised column, one list of cells per event (None where the table lacks it)."""
-    out = {name: [] for name in MC_TYPES}
+    out: dict[str, list] = {name: [] for name in MC_TYPES}
     for event in events:
         table = event["montecarlo"]
         names = table["description"]
@@ -186,7 +190,7 @@ def _list_array(offsets: np.ndarray, values, kind) -> pa.Array:
     )
 
 
-def columns_batch(columns) -> pa.RecordBatch:
+def columns_batch(columns: EventColumns) -> pa.RecordBatch:
     """A record batch of the events of a :class:`trelmon_tools.generate.EventColumns`,
     built from its arrays without Python lists."""
     n = len(columns)
@@ -243,7 +247,11 @@ def _batches(events: Iterable, row_group_events: int) -> Iterator[pa.RecordBatch
 
 
 def write_events(
-    path, events: Iterable, *, row_group_events: int = DEFAULT_ROW_GROUP_EVENTS, progress=None
+    path: StrPath,
+    events: Iterable[Mapping[str, Any] | EventColumns],
+    *,
+    row_group_events: int = DEFAULT_ROW_GROUP_EVENTS,
+    progress: Callable[[int], object] | None = None,
 ) -> int:
     """Write ``events`` to the Parquet file ``path`` and return how many were written.
 
@@ -306,7 +314,7 @@ def _first_line(e: BaseException) -> str:
     return text[0] if text else type(e).__name__
 
 
-def iter_row_groups(path) -> Iterator[tuple[int, pa.Table]]:
+def iter_row_groups(path: StrPath) -> Iterator[tuple[int, pa.Table]]:
     """Yield (index, table) for each row group of the Parquet event file ``path``, reading
     one row group at a time. Raises :class:`ParquetEventError` for a file that is not a
     Parquet event file or a row group that cannot be read."""
@@ -462,13 +470,15 @@ def row_group_events(table: pa.Table) -> list[dict]:
     saying which event is not well-formed."""
     n = table.num_rows
     descriptions = _column(table, "description")
+    if descriptions is None:
+        raise ValueError('missing column "description"')
     if descriptions.null_count:
         raise ValueError('"description" is null')
     descriptions = descriptions.to_pylist()
     prefix_offsets, prefix_values, _ = _lists(
         _column(table, "module_prefix_sum"), "module_prefix_sum", np.int64
     )
-    coords = {}
+    coords: dict[str, Any] = {}
     for name in ("x", "y", "z", "t"):
         array = _column(table, name)
         if array is None:
@@ -486,7 +496,7 @@ def row_group_events(table: pa.Table) -> list[dict]:
 
     events = []
     pb = prefix_offsets.tolist()
-    bounds = {k: None if v is None else v[0].tolist() for k, v in coords.items()}
+    bounds: dict[str, Any] = {k: None if v is None else v[0].tolist() for k, v in coords.items()}
     for e in range(n):
         event = {
             "description": descriptions[e],
@@ -515,7 +525,7 @@ def native_events(table: pa.Table) -> list:
     return [event_class(d) for d in row_group_events(table)]
 
 
-def iter_events(path) -> Iterator[dict]:
+def iter_events(path: StrPath) -> Iterator[dict[str, Any]]:
     """Yield the events of the Parquet event file ``path`` in row order, holding one row
     group at a time. Raises :class:`ParquetEventError`, naming the row group, for bad
     content."""
@@ -527,6 +537,6 @@ def iter_events(path) -> Iterator[dict]:
         yield from events
 
 
-def event_count(path) -> int:
+def event_count(path: StrPath) -> int:
     """Number of events (rows) of a Parquet event file, from its footer."""
     return _open(Path(path)).metadata.num_rows

@@ -22,10 +22,16 @@ from __future__ import annotations
 import contextlib
 import math
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import truth
+from .files import StrPath, atomic_write
+
+if TYPE_CHECKING:
+    from .run import FinderResult
 
 __all__ = [
     "EDGES",
@@ -92,7 +98,7 @@ def _style():
 # ------------------------------------------------------------------------------ intervals
 
 
-def wilson(k, n, z: float = 1.0):
+def wilson(k: ArrayLike, n: ArrayLike, z: float = 1.0) -> tuple[np.ndarray, np.ndarray]:
     """Wilson score interval of k successes in n trials: (low, high), NaN where n = 0. It stays
     inside [0, 1] and keeps a width at 0 and 1."""
     k = np.asarray(k, dtype=float)
@@ -153,7 +159,9 @@ def _beta_quantile(q, a, b):
     return (low + high) / 2
 
 
-def clopper_pearson(k, n, level: float = _ONE_SIGMA):
+def clopper_pearson(
+    k: ArrayLike, n: ArrayLike, level: float = _ONE_SIGMA
+) -> tuple[np.ndarray, np.ndarray]:
     """Clopper-Pearson interval of k successes in n trials at the given coverage: (low, high),
     NaN where n = 0. Never narrower than the coverage asks, at the price of some width."""
     k = np.asarray(k, dtype=float)
@@ -173,7 +181,9 @@ def clopper_pearson(k, n, level: float = _ONE_SIGMA):
     return np.where(empty, np.nan, low), np.where(empty, np.nan, high)
 
 
-def efficiency_interval(k, n, method: str = "wilson"):
+def efficiency_interval(
+    k: ArrayLike, n: ArrayLike, method: str = "wilson"
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Ratio k/n and its one-standard-deviation interval: (value, low, high), arrays in and
     out, NaN where n = 0. ``method`` is "wilson" or "clopper-pearson"."""
     if method not in INTERVALS:
@@ -193,13 +203,24 @@ def _column(table, name) -> np.ndarray:
     return np.asarray(table.column(name).to_numpy(zero_copy_only=False))
 
 
-def binned_counts(values, edges, selected, passed, weights=None, *, bins=None):
+def binned_counts(
+    values: ArrayLike | None,
+    edges: ArrayLike,
+    selected: ArrayLike,
+    passed: ArrayLike,
+    weights: ArrayLike | None = None,
+    *,
+    bins: np.ndarray | None = None,
+) -> tuple[np.ndarray, np.ndarray]:
     """Per bin of ``values`` (``edges[b] <= value < edges[b + 1]``; NaN and values outside
     fall in no bin): the number of selected rows, and the sum of ``weights`` (1 each by
     default) over those of them that passed. Integer arrays, one entry per bin. ``bins``, when
     given, is the bin of each value already (as :func:`bin_of` gives it).
     """
+    edges = np.asarray(edges, dtype=float)
     if bins is None:
+        if values is None:
+            raise ValueError("binned_counts needs the values or their bins")
         bins = bin_of(values, edges)
     n_bins = len(edges) - 1
     selected = np.asarray(selected, dtype=bool) & (bins >= 0) & (bins < n_bins)
@@ -212,7 +233,7 @@ def binned_counts(values, edges, selected, passed, weights=None, *, bins=None):
     return total.astype(np.int64), np.rint(hits).astype(np.int64)
 
 
-def bin_of(values, edges) -> np.ndarray:
+def bin_of(values: ArrayLike, edges: ArrayLike) -> np.ndarray:
     """The bin of each value: b where ``edges[b] <= value < edges[b + 1]``, -1 or
     ``len(edges) - 1`` outside (NaN counts as outside)."""
     values = np.asarray(values, dtype=float)
@@ -226,7 +247,7 @@ def _finder_counts(tables) -> dict:
     particles, tracks = tables.particles, tables.tracks
     reconstructed = _column(particles, "reconstructed")
     member = {label: _column(particles, label) for label in truth.CATEGORIES}
-    counts = {}
+    counts: dict[tuple[str, ...], tuple[np.ndarray, np.ndarray]] = {}
     bins = {}
     # Every category at once: a bins x rows indicator times the rows x categories membership.
     members = np.column_stack([member[label] for label in truth.CATEGORIES]).astype(np.float64)
@@ -385,7 +406,8 @@ def _efficiency_figure(path, variable, rates, finders):
             color="0.5",
             fontsize="small",
         )
-    fig.savefig(path, dpi=72)
+    with atomic_write(path, "wb") as f:
+        fig.savefig(f, format="png", dpi=72)
 
 
 def _two_panels(path, panels, rates, finders, what):
@@ -397,7 +419,8 @@ def _two_panels(path, panels, rates, finders, what):
         _title(ax, title)
         if ax is axes[0]:
             ax.legend(loc="upper right", fontsize="small")
-    fig.savefig(path, dpi=72)
+    with atomic_write(path, "wb") as f:
+        fig.savefig(f, format="png", dpi=72)
 
 
 def _segments(ids_list, a, b):
@@ -405,7 +428,15 @@ def _segments(ids_list, a, b):
     return [np.column_stack([a[ids], b[ids]]) for ids in ids_list if len(ids)]
 
 
-def event_display(path, event: dict, tables, index: int, *, title: str, label: str = "velo"):
+def event_display(
+    path: StrPath,
+    event: dict[str, Any],
+    tables: truth.TruthTables,
+    index: int,
+    *,
+    title: str,
+    label: str = "velo",
+) -> dict[str, int]:
     """Three views (x–z, y–z, x–y) of event ``index`` of the tables: its hits, the matched
     tracks in colour, the unmatched ones (ghosts, and their duplicates) dashed in black, and the
     particles of ``label`` that no track reconstructs in thick red. Returns the counts shown."""
@@ -487,13 +518,19 @@ def event_display(path, event: dict, tables, index: int, *, title: str, label: s
         f"{title}: {n} hits, {len(track_ids)} tracks of which {n_ghosts} ghosts, "
         f'{len(missed)} "{label}" particles missed'
     )
-    fig.savefig(path, dpi=90)
+    with atomic_write(path, "wb") as f:
+        fig.savefig(f, format="png", dpi=90)
     return shown
 
 
 def write_plots(
-    directory, events: list, results: list, *, display_event: int = 0, interval: str = "wilson"
-) -> list:
+    directory: StrPath,
+    events: list[dict[str, Any]],
+    results: list[FinderResult],
+    *,
+    display_event: int = 0,
+    interval: str = "wilson",
+) -> list[Path]:
     """Write the run's figures into ``directory`` (created if needed); return their paths.
 
     ``results`` are :class:`trelmon_tools.run.FinderResult` objects with truth tables
@@ -502,12 +539,15 @@ def write_plots(
     require_matplotlib()
     if interval not in INTERVALS:
         raise ValueError(f"interval method must be one of {', '.join(INTERVALS)}, not {interval!r}")
-    if any(r.tables is None for r in results):
+    tables = [r.tables for r in results if r.tables is not None]
+    if len(tables) != len(results):
         raise ValueError("the figures need each finder's truth tables: run with tables=True")
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
     finders = [r.name for r in results]
-    rates = _rates({r.name: _finder_counts(r.tables) for r in results}, interval)
+    rates = _rates(
+        {r.name: _finder_counts(t) for r, t in zip(results, tables, strict=True)}, interval
+    )
     paths = []
     with _style():
         for variable in ("p", "pt", "eta", "phi"):
@@ -515,7 +555,7 @@ def write_plots(
             _efficiency_figure(path, variable, rates, finders)
             paths.append(path)
         path = directory / "ghost_rate.png"
-        panels = [
+        panels: list[tuple[str, tuple[str, ...], str]] = [
             ("eta", ("ghosts", "eta"), "ghost rate against track η"),
             ("n_hits", ("ghosts", "n_hits"), "ghost rate against hits on track"),
         ]
@@ -527,12 +567,12 @@ def write_plots(
         ]
         _two_panels(path, panels, rates, finders, "clone rate [%]")
         paths.append(path)
-        for r in results:
+        for r, r_tables in zip(results, tables, strict=True):
             path = directory / f"event_display_{r.name}.png"
             event_display(
                 path,
                 events[display_event],
-                r.tables,
+                r_tables,
                 display_event,
                 title=f"{r.name}, event {display_event}",
             )

@@ -4,13 +4,23 @@ from __future__ import annotations
 
 import os
 import sys
+from collections.abc import Iterable
+from typing import TypeVar
 
 from tqdm import tqdm
 
-__all__ = ["progress", "worker_threads"]
+__all__ = ["available_processors", "progress", "worker_threads"]
+
+T = TypeVar("T")
 
 
-def progress(iterable=None, *, desc: str, total=None, unit: str = "event"):
+def progress(
+    iterable: Iterable[T] | None = None,
+    *,
+    desc: str,
+    total: int | None = None,
+    unit: str = "event",
+) -> tqdm[T]:
     """A tqdm bar on standard error, shown only when standard error is a terminal.
 
     Bars vanish when done, so a finished run leaves only its results on the screen.

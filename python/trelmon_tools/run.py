@@ -22,16 +22,21 @@ import json
 import math
 import platform
 import time
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 import trelmon
 
-from . import files, finders, io, truth
+from . import finders, io, truth
 from ._native import finder_parameters
-from .files import no_collection
+from .files import StrPath, atomic_write, no_collection
 from .generate import generate_columns
 from .progress import progress, worker_threads
+
+if TYPE_CHECKING:
+    from trelmon.DetectorEvent import Event, Track
 
 __all__ = [
     "DEFAULT_EVENTS",
@@ -102,7 +107,7 @@ def generated_sample(n: int, seed: int = DEFAULT_SEED) -> Sample:
     )
 
 
-def directory_sample(path) -> Sample:
+def directory_sample(path: StrPath) -> Sample:
     """The events of a Parquet event file, or of a directory of JSON or Parquet event files
     (see :mod:`trelmon_tools.io`)."""
     try:
@@ -113,7 +118,8 @@ def directory_sample(path) -> Sample:
         raise RunError(_one_line(str(e))) from None
     if not paths:
         raise RunError(f"{path}: no event files (*.parquet or *.json) in this directory")
-    events, names = [], []
+    events: list[dict[str, Any]] = []
+    names: list[str] = []
     # Decoded events hold many lists and no cycles: collecting while they pile up only walks
     # them again and again.
     with progress(total=len(paths), desc="loading", unit="file") as bar, no_collection():
@@ -162,8 +168,15 @@ class Finder:
     """A configured track finder: its class name, the object, and the parameters given."""
 
     name: str
-    algorithm: object
-    parameters: dict = field(default_factory=dict)
+    algorithm: Any
+    parameters: dict[str, Any] = field(default_factory=dict)
+
+    def effective_parameters(self) -> dict[str, Any]:
+        """Every parameter of the finder with the value it runs with: the given one, or the
+        default where none (or None) was given."""
+        effective = parameter_defaults(type(self.algorithm))
+        effective.update({k: v for k, v in self.parameters.items() if v is not None})
+        return effective
 
 
 def finder_classes() -> dict:
@@ -185,7 +198,7 @@ def _accepts(cls, name: str) -> bool:
     return True
 
 
-def parameter_defaults(cls) -> dict:
+def parameter_defaults(cls: type) -> dict[str, Any]:
     """A finder's keyword parameters and their defaults, in constructor order.
 
     Read from the finders' parameter tables, the ones their constructors are built from. A
@@ -205,12 +218,12 @@ def parameter_defaults(cls) -> dict:
     return {n: None for n in names if _accepts(cls, n)}
 
 
-def accepted_parameters(cls) -> tuple:
+def accepted_parameters(cls: type) -> tuple[str, ...]:
     """Names of the keyword parameters a finder's constructor takes, in constructor order."""
     return tuple(parameter_defaults(cls))
 
 
-def parse_param(text: str):
+def parse_param(text: str) -> tuple[str | None, str, Any, str]:
     """Split ``[FINDER.]NAME=VALUE`` into (finder or None, name, value, value as written).
 
     VALUE is read as a Python literal (``0.2``, ``(0.5, 0.5)``, ``True``, ``3``); anything
@@ -239,7 +252,9 @@ def _refusal(finder: str, name: str, cls, qualified: bool) -> RunError:
     return RunError(f"{finder} has no parameter {name!r} (its parameters: {known}){hint}")
 
 
-def configure_finders(names=None, params=()) -> list:
+def configure_finders(
+    names: Sequence[str] | None = None, params: Sequence[str] = ()
+) -> list[Finder]:
     """Create the finders to run.
 
     ``names``: finder class names (all finders of the build when empty or None).
@@ -254,8 +269,8 @@ def configure_finders(names=None, params=()) -> list:
         if name not in classes:
             raise _unknown_finder(name, classes)
 
-    settings = {name: {} for name in selected}
-    written = {name: {} for name in selected}
+    settings: dict[str, dict[str, Any]] = {name: {} for name in selected}
+    written: dict[str, dict[str, str]] = {name: {} for name in selected}
     specific = []
     for text in params:
         finder, key, value, raw = parse_param(text)
@@ -303,7 +318,7 @@ class FinderResult:
     n_events: int
     solve_seconds: float
     metrics: dict
-    tracks: list | None = None
+    tracks: list[list[Track]] | None = None
     tables: truth.TruthTables | None = None
 
     @property
@@ -321,7 +336,7 @@ class FinderResult:
         # Every event is paired with its track list, so the validator counted every track.
         return self.metrics["total_tracks"] / self.n_events if self.n_events else 0.0
 
-    def category(self, label: str):
+    def category(self, label: str) -> dict[str, Any] | None:
         """The category entry of the validation for ``label``, or None."""
         return next((c for c in self.metrics["categories"] if c["label"] == label), None)
 
@@ -331,7 +346,9 @@ def chunk_size() -> int:
     return max(32, 8 * worker_threads())
 
 
-def solve(finder: Finder, events: list, chunk: int | None = None):
+def solve(
+    finder: Finder, events: Sequence[Event], chunk: int | None = None
+) -> tuple[list[list[Track]], float]:
     """Solve ``events`` with ``solve_batch`` in chunks; return (tracks per event, seconds
     spent inside ``solve_batch``)."""
     chunk = chunk or chunk_size()
@@ -359,8 +376,13 @@ def validate(sample: Sample, tracks: list) -> dict:
 
 
 def run_finders(
-    sample: Sample, finders: list, events=None, *, keep_tracks: bool = True, tables: bool = False
-) -> list:
+    sample: Sample,
+    finders: Sequence[Finder],
+    events: Sequence[Event] | None = None,
+    *,
+    keep_tracks: bool = True,
+    tables: bool = False,
+) -> list[FinderResult]:
     """Solve the sample with each finder and validate its tracks, one finder after another.
 
     ``keep_tracks=False`` drops each finder's tracks once validated, which bounds the memory
@@ -418,7 +440,7 @@ def format_table(sample: Sample, results: list) -> str:
         f"per event; {threads} thread{'s' if threads != 1 else ''}"
     )
 
-    rows = [
+    rows: list[tuple[str, list[str] | None]] = [
         ("events per second", [_rate(r.events_per_second) for r in results]),
         ("tracks per event", [f"{r.tracks_per_event:.1f}" for r in results]),
         ("ghost rate", [_percent(r.metrics["overall_ghost_rate"]) for r in results]),
@@ -460,20 +482,15 @@ def format_table(sample: Sample, results: list) -> str:
     return "\n".join(line.rstrip() for line in lines)
 
 
-def versions() -> dict:
+def versions() -> dict[str, str | None]:
     """Versions of this package, the interpreter and the libraries a run depends on."""
-    found = {"python": platform.python_version()}
+    found: dict[str, str | None] = {"python": platform.python_version()}
     for package in ("trelmon", "numpy", "pyarrow", "matplotlib"):
         try:
             found[package] = importlib.metadata.version(package)
         except importlib.metadata.PackageNotFoundError:
             found[package] = None
     return found
-
-
-def effective_parameters(finder: Finder) -> dict:
-    """Every parameter the finder ran with: the defaults, overridden by those given."""
-    return {**parameter_defaults(type(finder.algorithm)), **finder.parameters}
 
 
 def run_record(sample: Sample, results: list) -> dict:
@@ -484,10 +501,7 @@ def run_record(sample: Sample, results: list) -> dict:
         "versions": versions(),
         "finders": {
             r.name: {
-                "parameters": {k: _jsonable(v) for k, v in r.finder.parameters.items()},
-                "effective_parameters": {
-                    k: _jsonable(v) for k, v in effective_parameters(r.finder).items()
-                },
+                "parameters": {k: _jsonable(v) for k, v in r.finder.effective_parameters().items()},
                 "events_per_second": _jsonable(r.events_per_second),
                 "solve_seconds": r.solve_seconds,
                 "tracks_per_event": r.tracks_per_event,
@@ -507,37 +521,38 @@ def _jsonable(value):
     return value
 
 
-def write_json(path, record: dict) -> None:
+def write_json(path: StrPath, record: dict[str, Any]) -> None:
     path = Path(path)
     try:
         text = json.dumps(record, indent=1, allow_nan=False)
     except ValueError as e:
         raise RunError(f"cannot write {path} as JSON: {e}") from None
     try:
-        with files.atomic_write(path) as f:
+        with atomic_write(path) as f:
             f.write(text + "\n")
     except OSError as e:
         raise RunError(_os_message(e, path)) from None
 
 
-def write_results(directory, sample: Sample, results: list) -> list:
+def write_results(directory: StrPath, sample: Sample, results: list[FinderResult]) -> list[Path]:
     """Store a run in ``directory`` (created if needed): for each finder,
     ``FINDER/tracks.parquet`` and ``FINDER/particles.parquet`` (its truth tables), and
     ``run.json`` (:func:`run_record`). Each file appears whole or not at all. Returns the
     paths written."""
     import pyarrow.parquet as pq
 
-    if any(r.tables is None for r in results):
+    tables = [r.tables for r in results if r.tables is not None]
+    if len(tables) != len(results):
         raise ValueError("the result files need each finder's truth tables: run with tables=True")
     directory = Path(directory)
     paths = []
-    for r in results:
+    for r, pair in zip(results, tables, strict=True):
         folder = directory / r.name
-        for name, table in (("tracks", r.tables.tracks), ("particles", r.tables.particles)):
+        for name, table in (("tracks", pair.tracks), ("particles", pair.particles)):
             path = folder / f"{name}.parquet"
             try:
                 folder.mkdir(parents=True, exist_ok=True)
-                with files.atomic_write(path, "wb") as f:
+                with atomic_write(path, "wb") as f:
                     pq.write_table(table, f)
             except OSError as e:
                 raise RunError(_os_message(e, path)) from None

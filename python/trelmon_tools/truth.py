@@ -15,8 +15,14 @@ import math
 import numbers
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
+from functools import partial
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
+if TYPE_CHECKING:
+    import pyarrow as pa
+    from trelmon.DetectorEvent import Track
 
 __all__ = [
     "CATEGORIES",
@@ -75,9 +81,14 @@ def _as_hits(value, n_hits):
     # The whole list or nothing; positions past the event's hits are skipped.
     if isinstance(value, (str, bytes)) or not isinstance(value, Sequence):
         return []
-    if not all(isinstance(h, numbers.Integral) and h >= 0 for h in value):
+    if not all(isinstance(h, numbers.Integral) and int(h) >= 0 for h in value):
         return []
     return [int(h) for h in value if h < n_hits]
+
+
+def _cell(row, position: Mapping[str, int], name: str):
+    i = position.get(name)
+    return row[i] if i is not None and i < len(row) else None
 
 
 def mc_particles(event: Mapping) -> list[dict]:
@@ -94,11 +105,7 @@ def mc_particles(event: Mapping) -> list[dict]:
     position = {name: i for i, name in enumerate(mc["description"])}
     particles = []
     for row in mc["particles"]:
-
-        def cell(name, row=row):
-            i = position.get(name)
-            return row[i] if i is not None and i < len(row) else None
-
+        cell = partial(_cell, row, position)
         particle = {name: _as_int(cell(name), d, b) for name, (d, b) in _INT_COLUMNS.items()}
         particle.update({name: _as_float(cell(name), d) for name, d in _FLOAT_COLUMNS.items()})
         particle["hits"] = _as_hits(cell("hits"), n_hits)
@@ -148,8 +155,8 @@ class TruthTables:
     the README ("Result files").
     """
 
-    tracks: object
-    particles: object
+    tracks: pa.Table
+    particles: pa.Table
 
 
 def _arrays(columns: dict) -> dict:
@@ -178,7 +185,9 @@ def _table(columns: dict, nulls: dict):
     return pa.table(arrays)
 
 
-def truth_tables(events, tracks) -> TruthTables:
+def truth_tables(
+    events: Sequence[Mapping[str, Any]], tracks: Sequence[Sequence[Track]]
+) -> TruthTables:
     """The validator's matching of each event dictionary with its track list, per track and
     per particle (pairs as the validator forms them: up to the shorter of the two lists).
 

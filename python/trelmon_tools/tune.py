@@ -20,10 +20,19 @@ from __future__ import annotations
 
 import math
 import shlex
+from collections.abc import Sequence
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
 
 from . import run, truth
+from .files import StrPath, atomic_write
 from .progress import progress
+
+if TYPE_CHECKING:
+    import argparse
+    from pathlib import Path
+
+    from trelmon.DetectorEvent import Event
 
 __all__ = [
     "DEFAULT_OBJECTIVES",
@@ -81,11 +90,11 @@ class Objective:
         return a > b if self.direction == "maximize" else a < b
 
 
-def parse_objectives(text: str) -> list:
+def parse_objectives(text: str) -> list[Objective]:
     """Objectives from a comma-separated list of ``efficiency[:CATEGORY]``, ``ghost_rate``,
     ``clone_rate[:CATEGORY]`` and ``time`` (solve time per event); categories default to
     "long"."""
-    objectives = []
+    objectives: list[Objective] = []
     for item in (part.strip() for part in text.split(",")):
         kind, colon, label = item.partition(":")
         if kind in ("efficiency", "clone_rate"):
@@ -208,7 +217,7 @@ def _table_range(finder: str, name: str, default):
     return None
 
 
-def search_space(finder: str, overrides=()) -> list:
+def search_space(finder: str, overrides: Sequence[str] = ()) -> list[Dimension]:
     """The dimensions searched for ``finder``: every parameter of its table whose type allows
     a range, in constructor order, with ``overrides`` (``NAME=LOW:HIGH`` strings) applied."""
     classes = run.finder_classes()
@@ -268,7 +277,7 @@ def _dimension(finder: str, name: str, default, given):
     return Dimension(name, kind, low, high, log, components, default)
 
 
-def parse_range(text: str):
+def parse_range(text: str) -> tuple[str, str, str]:
     """Split ``NAME=LOW:HIGH`` into (name, low as written, high as written)."""
     name, sep, bounds = text.partition("=")
     low, colon, high = bounds.partition(":")
@@ -319,7 +328,13 @@ def parameter_arguments(space: list, values: dict) -> list:
     return [f"{d.name}={_literal(d.finder_value(values[d.name]))}" for d in space]
 
 
-def evaluate(finder: str, params: list, sample: run.Sample, events, objectives: list) -> list:
+def evaluate(
+    finder: str,
+    params: list[str],
+    sample: run.Sample,
+    events: Sequence[Event],
+    objectives: list[Objective],
+) -> list[float]:
     """The objectives' values for the finder configured with ``params`` on the sample."""
     configured = run.configure_finders([finder], params)
     result = run.run_finders(sample, configured, events, keep_tracks=False)[0]
@@ -329,7 +344,7 @@ def evaluate(finder: str, params: list, sample: run.Sample, events, objectives: 
 # ---------------------------------------------------------------------------------- study
 
 
-def require_optuna():
+def require_optuna() -> Any:
     """The optuna module, or RunError saying what to install."""
     try:
         import optuna
@@ -351,7 +366,9 @@ def default_study_name(finder: str, sample: run.Sample, objectives: list) -> str
     return f"{finder}, {sample.describe()}, " + " ".join(o.name for o in objectives)
 
 
-def open_study(storage: str, study_name: str, finder: str, sample, objectives):
+def open_study(
+    storage: str, study_name: str, finder: str, sample: run.Sample, objectives: list[Objective]
+) -> Any:
     """Load the study, or create it; a study made for another finder, sample or objectives is
     refused, since its trials would not compare."""
     optuna = require_optuna()
@@ -381,7 +398,17 @@ def open_study(storage: str, study_name: str, finder: str, sample, objectives):
     return study
 
 
-def optimize(finder, sample, objectives, space, *, trials, seed, storage, study_name):
+def optimize(
+    finder: str,
+    sample: run.Sample,
+    objectives: list[Objective],
+    space: list[Dimension],
+    *,
+    trials: int,
+    seed: int,
+    storage: str,
+    study_name: str,
+) -> Any:
     """Add ``trials`` trials to the study and return it.
 
     Trials run one after another; a fresh study starts with the finder's defaults and then
@@ -431,7 +458,7 @@ def _dominates(objectives, a, b) -> bool:
     )
 
 
-def pareto_front(study, objectives) -> list:
+def pareto_front(study: Any, objectives: list[Objective]) -> list[Point]:
     """The study's non-dominated trials, best first by the first objective (then the others,
     then trial number); trials with figures equal to an earlier one's are listed with it."""
     optuna = require_optuna()
@@ -447,7 +474,7 @@ def pareto_front(study, objectives) -> list:
         ]
         return (*signed, t.number)
 
-    points = []
+    points: list[Point] = []
     for t in sorted(front, key=key):
         if points and points[-1].values == list(t.values):
             points[-1].also.append(t.number)
@@ -456,12 +483,27 @@ def pareto_front(study, objectives) -> list:
     return points
 
 
-def default_point(finder, sample, events, objectives, space) -> Point:
+def default_point(
+    finder: str,
+    sample: run.Sample,
+    events: Sequence[Event],
+    objectives: list[Objective],
+    space: list[Dimension],
+) -> Point:
     params = parameter_arguments(space, {d.name: d.search_value(d.default) for d in space})
     return Point("defaults", None, params, evaluate(finder, params, sample, events, objectives))
 
 
-def format_front(finder, sample, objectives, space, study, front, defaults, holdout=None) -> str:
+def format_front(
+    finder: str,
+    sample: run.Sample,
+    objectives: list[Objective],
+    space: list[Dimension],
+    study: Any,
+    front: list[Point],
+    defaults: Point,
+    holdout: run.Sample | None = None,
+) -> str:
     """The front as aligned text: one row per point (the defaults first, for reference), then
     the ``run`` command that reproduces each point."""
     header = [""] + [d.name for d in space] + [f"{o.title} ({o.unit})" for o in objectives]
@@ -520,7 +562,7 @@ def _sample_arguments(sample) -> str:
     return f"--events {shlex.quote(sample.source['directory'])}"
 
 
-def holdout_sample(sample, n: int, seed=None):
+def holdout_sample(sample: run.Sample, n: int, seed: int | None = None) -> run.Sample:
     """``n`` generated events independent of the tuning sample: by default the seeds right
     after a generated tuning sample's, or from HOLDOUT_SEED_FOR_FILES for one read from files."""
     if seed is None:
@@ -534,12 +576,14 @@ def holdout_sample(sample, n: int, seed=None):
 # ---------------------------------------------------------------------------------- figure
 
 
-def plot_front(path, objectives, study, front, defaults) -> None:
+def plot_front(
+    path: StrPath, objectives: list[Objective], study: Any, front: list[Point], defaults: Point
+) -> None:
     """Every trial and the front in the plane of the first objective against each other one
     (against the trial number when there is only one), the defaults starred."""
     from matplotlib.figure import Figure
 
-    others = objectives[1:] or [None]
+    others: list[Objective | None] = [*objectives[1:]] or [None]
     fig = Figure(figsize=(5.0 * len(others), 4.2), layout="constrained")
     axes = fig.subplots(1, len(others), squeeze=False)[0]
     trials = [t for t in study.trials if t.values]
@@ -569,13 +613,16 @@ def plot_front(path, objectives, study, front, defaults) -> None:
         ax.grid(alpha=0.3)
     axes[0].legend(fontsize="small")
     fig.suptitle(study.study_name, fontsize="small")
-    fig.savefig(path, dpi=110)
+    with atomic_write(path, "wb") as f:
+        fig.savefig(f, format="png", dpi=110)
 
 
 # --------------------------------------------------------------------------------- command
 
 
-def run_command(args, sample, plots_directory=None) -> None:
+def run_command(
+    args: argparse.Namespace, sample: run.Sample, plots_directory: Path | None = None
+) -> None:
     """``tune`` with parsed arguments and the tuning sample: run the study, print the front,
     and draw and write what was asked."""
     objectives = parse_objectives(args.objectives)

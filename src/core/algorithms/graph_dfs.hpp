@@ -38,14 +38,15 @@ struct GraphDFSParams {
 
     static constexpr auto parameters() {
         using P = GraphDFSParams;
-        return std::tuple{Parameter{"max_slopes", &P::max_slopes},
-                          Parameter{"max_tolerance", &P::max_tolerance},
-                          Parameter{"max_scatter", &P::max_scatter},
-                          Parameter{"minimum_root_weight", &P::minimum_root_weight},
-                          Parameter{"weight_assignment_iterations", &P::weight_assignment_iterations},
-                          Parameter{"allowed_skip_modules", &P::allowed_skip_modules},
-                          Parameter{"allow_cross_track", &P::allow_cross_track},
-                          Parameter{"clone_ghost_killing", &P::clone_ghost_killing}};
+        return std::tuple{
+            Parameter{"max_slopes", &P::max_slopes},
+            Parameter{"max_tolerance", &P::max_tolerance},
+            Parameter{"max_scatter", &P::max_scatter},
+            Parameter{"minimum_root_weight", &P::minimum_root_weight},
+            Parameter{"weight_assignment_iterations", &P::weight_assignment_iterations},
+            Parameter{"allowed_skip_modules", &P::allowed_skip_modules},
+            Parameter{"allow_cross_track", &P::allow_cross_track},
+            Parameter{"clone_ghost_killing", &P::clone_ghost_killing}};
     }
 };
 

@@ -3,9 +3,9 @@
 #include "python/classes.hpp"
 #include "python/types.hpp"
 
+#include "algorithms/graph_dfs.hpp"
 #include "python/algorithms/parameters.hpp"
 #include "python/algorithms/solve_methods.hpp"
-#include "algorithms/graph_dfs.hpp"
 
 namespace trelmon::py {
 namespace {

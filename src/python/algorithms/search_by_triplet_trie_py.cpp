@@ -1,8 +1,8 @@
 // Python class SearchByTripletTrie: holds the parameters; solve and solve_batch run the native
 // finder.
+#include "algorithms/search_by_triplet_trie.hpp"
 #include "python/algorithms/parameters.hpp"
 #include "python/algorithms/solve_methods.hpp"
-#include "algorithms/search_by_triplet_trie.hpp"
 #include "python/args.hpp"
 #include "python/classes.hpp"
 #include "python/types.hpp"

@@ -3,9 +3,9 @@
 #include "python/classes.hpp"
 #include "python/types.hpp"
 
+#include "algorithms/track_following.hpp"
 #include "python/algorithms/parameters.hpp"
 #include "python/algorithms/solve_methods.hpp"
-#include "algorithms/track_following.hpp"
 
 namespace trelmon::py {
 namespace {
@@ -18,7 +18,8 @@ const TrackFollowingParams& params_of(PyObject* self) noexcept {
 
 PyObject* track_following_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        return box(type, parse_parameters<TrackFollowingParams>("TrackFollowing.__new__", args, kwargs));
+        return box(type,
+                   parse_parameters<TrackFollowingParams>("TrackFollowing.__new__", args, kwargs));
     });
 }
 

@@ -1,0 +1,24 @@
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any
+
+from trelmon.DetectorEvent import Track
+
+__all__ = ["finder_parameters", "tracks_from_hit_ids", "truth_tables"]
+
+def finder_parameters() -> dict[str, tuple[tuple[str, Any], ...]]:
+    """Per finder class name, its keyword parameters and their defaults, in constructor order."""
+
+def truth_tables(
+    events: Sequence[Mapping[str, Any]], tracks: Sequence[Sequence[Track]]
+) -> tuple[dict[str, tuple[str, bytes]], dict[str, tuple[str, bytes]]]:
+    """The validator's matching of each (event dictionary, track list) pair as two column
+    sets, tracks and particles: {name: (numpy dtype, bytes)}."""
+
+def tracks_from_hit_ids(
+    event: Any,
+    hit_ids: Iterable[int],
+    lengths: Iterable[int],
+    missed_last_module: Iterable[bool] | None = None,
+    missed_penultimate_module: Iterable[bool] | None = None,
+) -> list[Track]:
+    """Tracks of ``event`` from their hit ids, concatenated; the hits are the event's own."""
