@@ -1,4 +1,4 @@
-"""mypy's stubtest on trelmon: python .ci/stubtest.py [stubtest options].
+"""mypy's stubtest on trelmon and trelmon_tools._native: python .ci/stubtest.py [options].
 
 The stubs describe the three submodules as modules of their own, which type checkers need;
 at run time they are attributes of trelmon, not importable by dotted path. stubtest imports
@@ -13,5 +13,5 @@ from mypy.stubtest import main
 for name in trelmon.__all__:
     sys.modules[f"trelmon.{name}"] = getattr(trelmon, name)
 
-sys.argv[1:1] = ["trelmon"]
+sys.argv[1:1] = ["trelmon", "trelmon_tools._native"]
 sys.exit(main())

@@ -1,9 +1,15 @@
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
-from trelmon.DetectorEvent import Track
+from trelmon.DetectorEvent import Event, Track
 
-__all__ = ["finder_parameters", "tracks_from_hit_ids", "truth_tables"]
+__all__ = [
+    "finder_parameters",
+    "scatter_window_following_solve",
+    "scatter_window_following_solve_batch",
+    "tracks_from_hit_ids",
+    "truth_tables",
+]
 
 def finder_parameters() -> dict[str, tuple[tuple[str, Any], ...]]:
     """Per finder class name, its keyword parameters and their defaults, in constructor order."""
@@ -22,3 +28,11 @@ def tracks_from_hit_ids(
     missed_penultimate_module: Iterable[bool] | None = None,
 ) -> list[Track]:
     """Tracks of ``event`` from their hit ids, concatenated; the hits are the event's own."""
+
+def scatter_window_following_solve(event: Event, **parameters: float | int) -> list[Track]:
+    """ScatterWindowFollowing's tracks of one event, with the given parameters."""
+
+def scatter_window_following_solve_batch(
+    events: Iterable[Event], **parameters: float | int
+) -> list[list[Track]]:
+    """ScatterWindowFollowing's tracks of each event, solved on the worker pool."""

@@ -111,16 +111,17 @@ class ScatterWindowFollowing:
         return self._values
 
     def __setstate__(self, state):
-        self.__init__(**state)
+        type(self).__init__(self, **state)
 
 
 def _check(name: str, value):
     if name == "max_missed_modules":
         if isinstance(value, bool) or not isinstance(value, numbers.Integral):
             raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
-        if not 0 <= value < 2**32:
+        count = int(value)
+        if not 0 <= count < 2**32:
             raise ValueError(f"{name} must be between 0 and 4294967295, got {value}")
-        return int(value)
+        return count
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a number, not {type(value).__name__}")
     value = float(value)
