@@ -14,6 +14,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "algorithms/cancel.hpp"
+
 namespace trelmon {
 namespace {
 
@@ -431,6 +433,7 @@ std::size_t build_segments(Workspace& ws, const GraphDFSParams& params, const Ev
     ws.pass_bits.clear();
     std::size_t segments = 0;
     for (std::size_t gi = 0; gi < n; ++gi) {
+        throw_if_cancelled();
         ws.block_begin[gi] = static_cast<std::uint32_t>(ws.blocks.size());
         const auto g = static_cast<Pos>(gi);
         if (gi >= limit || ws.owner[gi] < 0)
@@ -992,6 +995,7 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
             }
         };
         for (const Block& block : ws.blocks) {
+            throw_if_cancelled();
             Seg segment = block.begin;
             for_each_passing(ws.pass_bits.data() + block.bits, block.window_end - block.first,
                              [&](std::uint32_t offset) {
@@ -1020,6 +1024,7 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
             }
         };
         for (const Block& block : ws.blocks) {
+            throw_if_cancelled();
             const std::uint64_t* passing = ws.pass_bits.data() + block.bits;
             const Pos length = block.window_end - block.first;
             Seg before_word = block.begin;
@@ -1064,6 +1069,7 @@ void assign_weights(Workspace& ws, std::int32_t iterations, bool descending) {
     const std::size_t count = ws.linked.size();
     ws.weight.assign(count, 0);
     for (std::int32_t pass = 0; pass < iterations; ++pass) {
+        throw_if_cancelled();
         bool changed = false;
         for (std::size_t i = 0; i < count; ++i) {
             std::int32_t heaviest = std::numeric_limits<std::int32_t>::min();

@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "algorithms/cancel.hpp"
+
 namespace trelmon {
 namespace {
 
@@ -771,6 +773,7 @@ void Solver::seed(const TrieSource& source) {
     const Station& a_station = stations_[source.a];
     builder_->start(trie_);
     for (std::size_t ia = 0; ia < a_station.hits.size(); ++ia) {
+        throw_if_cancelled();
         if (used_[a_station.keys[ia]] == 0) {
             add_triplets(source, static_cast<std::uint32_t>(ia));
         }
@@ -912,6 +915,7 @@ std::vector<Track> Solver::run() {
 
         next.clear();
         for (OpenTrack& track : open_) {
+            throw_if_cancelled();
             if (track.hits.size() < 2) {
                 continue;
             }

@@ -1,6 +1,7 @@
 // The Validator functions: read event dictionaries and track lists into native records, run the
 // shared validation pass, and report it as a fraction, printed lines or dictionaries.
 #include "python/args.hpp"
+#include "python/gil.hpp"
 #include "python/types.hpp"
 
 #include <array>
@@ -60,13 +61,23 @@ constexpr std::array<std::string_view, kColumnCount> kColumnNames{
 
 constexpr std::size_t kAbsent = std::numeric_limits<std::size_t>::max();
 
+// Clears the conversion failure of a cell that is not a number of the wanted kind; anything
+// else (KeyboardInterrupt from an __index__, MemoryError) is not the cell's fault and goes on.
+void forget_conversion_failure() {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+        !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        throw PythonError{};
+    }
+    PyErr_Clear();
+}
+
 // A cell that does not convert leaves `out` at its default and no exception behind.
 template <class T>
 void read_cell(PyObject* cell, T& out) {
     try {
         out = Converter<T>::from(cell);
     } catch (const PythonError&) {
-        PyErr_Clear();
+        forget_conversion_failure();
     }
 }
 
@@ -75,7 +86,7 @@ void read_flag(PyObject* cell, bool& out) {
     try {
         value = Converter<std::int32_t>::from(cell);
     } catch (const PythonError&) {
-        PyErr_Clear();
+        forget_conversion_failure();
         return;
     }
     out = value != 0;
@@ -88,7 +99,7 @@ void read_positions(PyObject* cell, std::vector<std::size_t>& positions) {
         for_each_item(
             cell, [&](PyObject* item) { positions.push_back(Converter<std::size_t>::from(item)); });
     } catch (const PythonError&) {
-        PyErr_Clear();
+        forget_conversion_failure();
         positions.resize(start);
     }
 }
@@ -303,7 +314,10 @@ void export_pass(const ReportArguments& arguments, ValidationTotals& totals,
     const std::size_t pairs = std::min(arguments.events.size(), arguments.tracks.size());
     for (std::size_t i = 0; i < pairs; ++i) {
         const ValidatorEvent event = load_validator_event(arguments.events[i].get());
-        validate_pair(event, arguments.tracks[i], arguments.verbose, totals, efficiencies);
+        {
+            const LockReleased released;
+            validate_pair(event, arguments.tracks[i], arguments.verbose, totals, efficiencies);
+        }
         after_pair(i);
     }
 }
@@ -335,12 +349,16 @@ PyObject* print_validation_summary(PyObject*, PyObject* const* args, Py_ssize_t 
         }
         ValidationTotals totals;
         CategoryEfficiencies efficiencies;
-        const std::size_t pairs = std::min(events.size(), arguments.tracks.size());
-        for (std::size_t i = 0; i < pairs; ++i) {
-            validate_pair(events[i], arguments.tracks[i], arguments.verbose, totals, efficiencies);
-        }
-        for (const std::string& line : summary_lines(totals, efficiencies, events.size())) {
-            write_stdout(line);
+        {
+            const LockReleased released;
+            const std::size_t pairs = std::min(events.size(), arguments.tracks.size());
+            for (std::size_t i = 0; i < pairs; ++i) {
+                validate_pair(events[i], arguments.tracks[i], arguments.verbose, totals,
+                              efficiencies);
+            }
+            for (const std::string& line : summary_lines(totals, efficiencies, events.size())) {
+                write_stdout(line);
+            }
         }
         return Ref::borrow(Py_None).release();
     });
@@ -360,7 +378,12 @@ PyObject* compute_tracking_efficiency(PyObject*, PyObject* const* args, Py_ssize
         for (const Ref& event : dicts) {
             events.push_back(load_validator_event(event.get()));
         }
-        return to_python(tracking_efficiency(events, tracks, particle_type));
+        double efficiency = 0.0;
+        {
+            const LockReleased released;
+            efficiency = tracking_efficiency(events, tracks, particle_type);
+        }
+        return to_python(efficiency);
     });
 }
 
