@@ -1,6 +1,7 @@
 // Python class GraphDFS: the parameters of the segment graph search, and its solvers.
 #include "python/args.hpp"
 #include "python/classes.hpp"
+#include "python/pickling.hpp"
 #include "python/types.hpp"
 
 #include "algorithms/batch_py.hpp"
@@ -41,7 +42,21 @@ PyObject* graph_dfs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Pickling and copying: the parameters, in the constructor's order.
+PyObject* graph_dfs_reduce(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const Ref locator(class_locator(Py_TYPE(self)));
+        const GraphDFSParams& p = unbox<GraphDFSParams>(self);
+        return Py_BuildValue("O((dd)(dd)diiiOO)", locator.get(), p.max_slopes.first,
+                             p.max_slopes.second, p.max_tolerance.first, p.max_tolerance.second,
+                             p.max_scatter, p.minimum_root_weight, p.weight_assignment_iterations,
+                             p.allowed_skip_modules, p.allow_cross_track ? Py_True : Py_False,
+                             p.clone_ghost_killing ? Py_True : Py_False);
+    });
+}
+
 PyMethodDef graph_dfs_methods[] = {
+    {"__reduce__", graph_dfs_reduce, METH_NOARGS, nullptr},
     {"solve", method(solve_method<GraphDFSParams, &solve, kGraphDFS>),
      METH_FASTCALL | METH_KEYWORDS,
      "solve($self, event)\n--\n\nSolves the event using the DFS strategy and returns a list of "

@@ -4,6 +4,7 @@
 #include "algorithms/search_by_triplet_trie.hpp"
 #include "python/args.hpp"
 #include "python/classes.hpp"
+#include "python/pickling.hpp"
 #include "python/types.hpp"
 
 namespace trelmon::py {
@@ -31,7 +32,19 @@ PyObject* search_by_triplet_trie_new(PyTypeObject* type, PyObject* args, PyObjec
     });
 }
 
+// Pickling and copying: the parameters, in the constructor's order.
+PyObject* search_by_triplet_trie_reduce(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const Ref locator(class_locator(Py_TYPE(self)));
+        const Params& p = unbox<Params>(self);
+        return Py_BuildValue("O(dKK)", locator.get(), p.max_scatter,
+                             static_cast<unsigned long long>(p.min_strong_track_length),
+                             static_cast<unsigned long long>(p.allowed_missed_modules));
+    });
+}
+
 PyMethodDef search_by_triplet_trie_methods[] = {
+    {"__reduce__", search_by_triplet_trie_reduce, METH_NOARGS, nullptr},
     {"solve", method(solve_method<Params, &solve, kSearchByTripletTrie>),
      METH_FASTCALL | METH_KEYWORDS,
      "solve($self, event)\n--\n\nProcesses the event to assemble tracks."},

@@ -1,6 +1,7 @@
 // Python class TrackFollowing: an immutable set of parameters over the native solver.
 #include "python/args.hpp"
 #include "python/classes.hpp"
+#include "python/pickling.hpp"
 #include "python/types.hpp"
 
 #include "algorithms/batch_py.hpp"
@@ -59,7 +60,20 @@ PyObject* track_following_check_tolerance(PyObject* self, PyObject* const* args,
     });
 }
 
+// Pickling and copying: the parameters, in the constructor's order.
+PyObject* track_following_reduce(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const Ref locator(class_locator(Py_TYPE(self)));
+        const TrackFollowingParams& p = params_of(self);
+        return Py_BuildValue("O((dd)(dd)dii)", locator.get(), p.max_slopes.first,
+                             p.max_slopes.second, p.max_tolerance.first, p.max_tolerance.second,
+                             p.max_scatter, static_cast<int>(p.min_track_length),
+                             static_cast<int>(p.min_strong_track_length));
+    });
+}
+
 PyMethodDef track_following_methods[] = {
+    {"__reduce__", track_following_reduce, METH_NOARGS, nullptr},
     {"are_compatible", method(track_following_are_compatible), METH_FASTCALL | METH_KEYWORDS,
      "are_compatible($self, hit0, hit1)\n--\n\n"},
     {"check_tolerance", method(track_following_check_tolerance), METH_FASTCALL | METH_KEYWORDS,
