@@ -381,4 +381,8 @@ def main(argv=None) -> int:
     except KeyboardInterrupt:
         print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
         return 130
+    except MemoryError:
+        # A finder asked for more memory than there is (windows opened wide on a big event).
+        print(f"{PROG} {args.command}: error: out of memory", file=sys.stderr)
+        return 1
     return 0

@@ -12,9 +12,10 @@ import math
 import numbers
 import os
 import re
-import tempfile
 from collections.abc import Iterable, Iterator, Mapping
 from pathlib import Path
+
+from .files import atomic_write
 
 __all__ = [
     "EventFileError",
@@ -116,15 +117,8 @@ def write_event(path, event) -> None:
     check_event(event)
     if _has_nonfinite(event):
         raise ValueError("coordinates must be finite to be written as JSON")
-    path = Path(path)
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            json.dump(event, f, separators=(",", ":"))
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise
+    with atomic_write(path) as f:
+        json.dump(event, f, separators=(",", ":"))
 
 
 def read_event(path) -> dict:

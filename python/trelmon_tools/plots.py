@@ -19,6 +19,7 @@ import numpy as np
 import trelmon
 
 from . import truth
+from .files import atomic_write
 from .progress import progress
 
 __all__ = [
@@ -50,6 +51,13 @@ def _figure(**kwargs):
     except ImportError:
         raise ImportError('the figures need matplotlib: pip install "trelmon[plot]"') from None
     return Figure(**kwargs)
+
+
+def _save(fig, path, *, dpi: int) -> None:
+    # Through a file object the format cannot come from the name, so it is named.
+    path = Path(path)
+    with atomic_write(path, "wb") as f:
+        fig.savefig(f, format=path.suffix[1:] or None, dpi=dpi)
 
 
 def require_matplotlib() -> None:
@@ -202,7 +210,7 @@ def plot_efficiency(
         ax.set_title(f'category "{label}"')
         ax.grid(alpha=0.3)
         ax.legend(loc="lower right", fontsize="small")
-    fig.savefig(path, dpi=120)
+    _save(fig, path, dpi=120)
 
 
 def event_display(path, event: dict, tracks, *, title: str, label: str = "velo") -> dict:
@@ -276,7 +284,7 @@ def event_display(path, event: dict, tracks, *, title: str, label: str = "velo")
         f"{title}: {len(xs)} hits, {len(tracks)} tracks of which {n_ghosts} ghosts, "
         f'{len(missed)} "{label}" particles missed'
     )
-    fig.savefig(path, dpi=110)
+    _save(fig, path, dpi=110)
     return shown
 
 

@@ -24,6 +24,7 @@ from pathlib import Path
 import trelmon
 
 from . import io, truth
+from .files import atomic_write
 from .generate import generate_event
 from .progress import progress, worker_threads
 
@@ -433,7 +434,8 @@ def write_json(path, record: dict) -> None:
     except ValueError as e:
         raise RunError(f"cannot write {path} as JSON: {e}") from None
     try:
-        path.write_text(text + "\n", encoding="utf-8")
+        with atomic_write(path) as f:
+            f.write(text + "\n")
     except OSError as e:
         raise RunError(_os_message(e, path)) from None
 
