@@ -401,9 +401,13 @@ class TrieBuilder {
 
     void finish() {
         Trie& trie = *trie_;
-        std::stable_sort(
-            trie.entries.begin(), trie.entries.end(),
-            [](const Trie::Entry& x, const Trie::Entry& y) { return x.group < y.group; });
+        // Entries arrive group by group unless ids repeat; sorted input needs no sorting.
+        const auto by_group = [](const Trie::Entry& x, const Trie::Entry& y) {
+            return x.group < y.group;
+        };
+        if (!std::is_sorted(trie.entries.begin(), trie.entries.end(), by_group)) {
+            std::stable_sort(trie.entries.begin(), trie.entries.end(), by_group);
+        }
         for (std::size_t i = 0; i < trie.entries.size(); ++i) {
             Trie::Group& group = trie.groups[trie.entries[i].group];
             if (group.end == 0) {
@@ -675,6 +679,18 @@ std::optional<Ref> Solver::trie_lookup(const TrieSource& source, Ref p, Ref q) {
 // plane of second hits, each second hit's slopes are computed once; a prediction on a plane of
 // third hits is then one multiply-add per coordinate, screened by the plane's box and cell
 // occupancy before any scatter is computed.
+// A third hit beats the best so far by a smaller scatter, or an equal one at a lower
+// position. Against no choice yet (best at max_scatter) only a smaller scatter counts, so
+// nothing at max_scatter, and no NaN, is ever taken.
+inline bool better(double scatter, std::uint32_t third, double best, std::uint32_t chosen) {
+    return scatter < best || (scatter == best && chosen != kNone && third < chosen);
+}
+
+inline bool same_point(double x0, double y0, double x1, double y1) {
+    return std::bit_cast<std::uint64_t>(x0) == std::bit_cast<std::uint64_t>(x1) &&
+           std::bit_cast<std::uint64_t>(y0) == std::bit_cast<std::uint64_t>(y1);
+}
+
 void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
     const Station& a_station = stations_[source.a];
     const Station& b_station = stations_[source.b];
@@ -728,29 +744,46 @@ void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
                 passed_[count] = j;
                 count += CandidateIndex::inside(c_plane, px, py) ? 1u : 0u;
             }
+            // A second hit keeps the third of smallest scatter, the lowest position among
+            // equals: the cell's best candidate, merged into what earlier planes gave. Second
+            // hits at the very same point predict the same point and share that candidate, so
+            // a run of them searches the cell once (hits piled on one point would otherwise
+            // cost the cube of their number).
+            std::uint32_t run_j = kNone;
+            double run_scatter = 0.0;
+            std::uint32_t run_third = kNone;
             for (std::uint32_t k = 0; k < count; ++k) {
                 const std::uint32_t j = passed_[k];
-                const double px = a.x + slope_x_[j] * d;
-                const double py = a.y + slope_y_[j] * d;
-                const std::uint32_t cell = CandidateIndex::cell(c_plane, px, py);
-                if (!third.occupied(c_plane, cell)) {
-                    continue;
-                }
                 const std::uint32_t ib = second.position[b_plane.begin + j];
-                third.visit_cell(c_plane, cell, [&](std::uint32_t ic, double cx, double cy) {
-                    const double dx = px - cx;
-                    const double dy = py - cy;
-                    const double scatter = dx * dx + dy * dy;
-                    double& best = best_scatter_[ib];
-                    std::uint32_t& chosen = best_third_[ib];
-                    if (scatter < best || (scatter == best && chosen != kNone && ic < chosen)) {
-                        if (chosen == kNone) {
-                            touched_.push_back(ib);
-                        }
-                        best = scatter;
-                        chosen = ic;
+                if (run_j == kNone || !same_point(bx[j], by[j], bx[run_j], by[run_j])) {
+                    run_j = j;
+                    run_scatter = params_.max_scatter;
+                    run_third = kNone;
+                    const double px = a.x + slope_x_[j] * d;
+                    const double py = a.y + slope_y_[j] * d;
+                    const std::uint32_t cell = CandidateIndex::cell(c_plane, px, py);
+                    if (third.occupied(c_plane, cell)) {
+                        third.visit_cell(c_plane, cell,
+                                         [&](std::uint32_t ic, double cx, double cy) {
+                                             const double dx = px - cx;
+                                             const double dy = py - cy;
+                                             const double scatter = dx * dx + dy * dy;
+                                             if (better(scatter, ic, run_scatter, run_third)) {
+                                                 run_scatter = scatter;
+                                                 run_third = ic;
+                                             }
+                                         });
                     }
-                });
+                }
+                double& best = best_scatter_[ib];
+                std::uint32_t& chosen = best_third_[ib];
+                if (run_third != kNone && better(run_scatter, run_third, best, chosen)) {
+                    if (chosen == kNone) {
+                        touched_.push_back(ib);
+                    }
+                    best = run_scatter;
+                    chosen = run_third;
+                }
             }
         }
     }
