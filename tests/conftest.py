@@ -4,6 +4,15 @@ import pytest
 import trelmon
 from hypothesis import HealthCheck, settings
 
+# The tests drive test-only extensions that a plain install leaves out.
+try:
+    from trelmon_tools import _sbt_probe, _selftest  # noqa: F401
+except ImportError as error:
+    raise ImportError(
+        "the test-only extensions are missing: install with "
+        'TRELMON_TESTS=ON pip install ".[test]" (see the README)'
+    ) from error
+
 # CI runs the suite a second time under AddressSanitizer, several times slower: no per-example
 # deadline there, and a fixed example sequence so a red run can be rerun as it was.
 settings.register_profile(

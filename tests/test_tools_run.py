@@ -260,6 +260,39 @@ class TestConfigureFinders:
             "min_strong_track_length",
         )
 
+    def test_listed_defaults_are_the_constructors_defaults(self, sample):
+        # Each listed default, given explicitly, solves exactly as the bare constructor does.
+        events = run.build_events(sample)[:2]
+        for name, cls in run.finder_classes().items():
+            defaults = run.parameter_defaults(cls)
+            assert tuple(defaults) == run.accepted_parameters(cls)
+            assert defaults and None not in defaults.values()
+            expected = [[[h.id for h in t.hits] for t in ts] for ts in cls().solve_batch(events)]
+            for key, value in defaults.items():
+                tracks = cls(**{key: value}).solve_batch(events)
+                assert [[[h.id for h in t.hits] for t in ts] for ts in tracks] == expected, key
+
+    def test_parameters_are_listed_without_stored_signatures(self, monkeypatch, capsys):
+        # Some interpreters drop class text signatures: --param and its messages must not care.
+        def no_signature(obj, *args, **kwargs):
+            raise ValueError("no signature found")
+
+        monkeypatch.setattr(run.inspect, "signature", no_signature)
+        assert run.accepted_parameters(run.finder_classes()["GraphDFS"])[-2:] == (
+            "allow_cross_track",
+            "clone_ghost_killing",
+        )
+        [finder] = run.configure_finders(["GraphDFS"], ["allowed_skip_modules=2"])
+        assert finder.parameters == {"allowed_skip_modules": 2}
+        with pytest.raises(
+            run.RunError,
+            match=r"its parameters: max_scatter, "
+            r"min_strong_track_length, allowed_missed_modules",
+        ):
+            run.configure_finders(
+                ["SearchByTripletTrie"], ["SearchByTripletTrie.min_track_length=3"]
+            )
+
     def test_a_named_finder_parameter_wins_over_the_shared_one(self):
         finders = run.configure_finders(
             params=[

@@ -24,6 +24,7 @@ from pathlib import Path
 import trelmon
 
 from . import io, truth
+from ._finder_parameters import finder_parameters
 from .files import atomic_write
 from .generate import generate_event
 from .progress import progress, worker_threads
@@ -42,6 +43,7 @@ __all__ = [
     "finder_classes",
     "format_table",
     "generated_sample",
+    "parameter_defaults",
     "parse_param",
     "run_finders",
     "run_record",
@@ -154,14 +156,28 @@ def _accepts(cls, name: str) -> bool:
     return True
 
 
-def accepted_parameters(cls) -> tuple:
-    """Names of the keyword parameters a finder's constructor takes, in signature order."""
+def parameter_defaults(cls) -> dict:
+    """A finder's keyword parameters and their defaults, in constructor order.
+
+    Read from the finders' parameter tables, the ones their constructors are built from. A
+    class those tables do not describe falls back to its stored text signature, with unknown
+    (None) defaults.
+    """
+    if getattr(trelmon.ReconstructionAlgorithms, cls.__name__, None) is cls:
+        table = finder_parameters().get(cls.__name__)
+        if table is not None:
+            return dict(table)
     try:
         names = [p for p in inspect.signature(cls).parameters if p not in ("cls", "self")]
     except (TypeError, ValueError):
-        return ()
+        return {}
     # The stored signature may name a parameter the constructor refuses: ask the constructor.
-    return tuple(n for n in names if _accepts(cls, n))
+    return {n: None for n in names if _accepts(cls, n)}
+
+
+def accepted_parameters(cls) -> tuple:
+    """Names of the keyword parameters a finder's constructor takes, in constructor order."""
+    return tuple(parameter_defaults(cls))
 
 
 def parse_param(text: str):

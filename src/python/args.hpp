@@ -16,7 +16,7 @@
 
 #include "event_model/hit.hpp"
 #include "event_model/track.hpp"
-#include "python/errors.hpp"
+#include "python/python_errors.hpp"
 
 namespace trelmon::py {
 

@@ -1,7 +1,7 @@
 // Native work with the interpreter lock released, and the pool jobs that run that way.
 #pragma once
 
-#include "python/errors.hpp"
+#include "python/python_errors.hpp"
 
 #include <cstddef>
 #include <functional>

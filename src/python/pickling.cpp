@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "python/errors.hpp"
+#include "python/python_errors.hpp"
 #include "python/types.hpp"
 
 namespace trelmon::py {

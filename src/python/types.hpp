@@ -7,7 +7,7 @@
 #include <new>
 #include <utility>
 
-#include "python/errors.hpp"
+#include "python/python_errors.hpp"
 
 namespace trelmon::py {
 

@@ -2,7 +2,7 @@
 // hold (any number of modules, any module numbers, repeated ids or id -1), returns the state a
 // Track hides (missed_count), and exposes the triplet tries together with a straightforward
 // full-scan rendering of them, so that the indexed trie building can be compared with it.
-#include "python/errors.hpp"
+#include "python/python_errors.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "algorithms/search_by_triplet_trie.hpp"
-#include "errors.hpp"
+#include "core_errors.hpp"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "validator/event.hpp"
-#include "validator/helper.hpp"
+#include "validator/reports.hpp"
 
 namespace trelmon::py {
 namespace {

@@ -1,4 +1,4 @@
-#include "python/errors.hpp"
+#include "python/python_errors.hpp"
 
 namespace trelmon::py {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "algorithms/cancel.hpp"
-#include "errors.hpp"
+#include "core_errors.hpp"
 
 namespace trelmon {
 namespace {

@@ -12,6 +12,9 @@
 #include <utility>
 
 #include "algorithms/cancel.hpp"
+#include "algorithms/common/cells.hpp"
+#include "algorithms/common/hit_ids.hpp"
+#include "algorithms/common/rounding.hpp"
 
 namespace trelmon {
 namespace {
@@ -52,7 +55,7 @@ class KeyTable {
         }
         offsets_.reserve(sources.size());
         keys_.reserve(total);
-        const bool dense = total == 0 || high - low < static_cast<std::int64_t>(4 * total + 1024);
+        const bool dense = ids_fit_flat_table(low, high, total);
         std::unordered_map<std::int32_t, std::uint32_t> sparse;
         for (const auto& hits : sources) {
             offsets_.push_back(keys_.size());
@@ -174,11 +177,7 @@ class CandidateIndex {
     // Monotone in v, so a prediction between the edges of a reach box falls in a cell the box
     // touches. Written without branches: it runs once per candidate pair.
     static std::uint32_t cell_of(double v, double lo, double inv_w, std::uint32_t n) noexcept {
-        double f = (v - lo) * inv_w;
-        f = f > 0.0 ? f : 0.0;  // NaN goes to 0 too
-        const double top = static_cast<double>(n - 1);
-        f = f < top ? f : top;
-        return static_cast<std::uint32_t>(f);
+        return clamped_cell((v - lo) * inv_w, static_cast<double>(n - 1));
     }
 
     // Cells per axis: about eight cells per hit overall, none narrower than the reach box.
@@ -888,8 +887,9 @@ bool Solver::prepare() {
     const double max_scatter = params_.max_scatter;
     // A hit with a scatter below max_scatter lies within sqrt(max_scatter) of the prediction in
     // x and in y; the margin covers the rounding of the square, the sum and the root. Without a
-    // positive bound no scatter can be below it.
-    reach_ = max_scatter > 0.0 ? std::sqrt(max_scatter) * (1.0 + 1e-9) + 1e-150 : 0.0;
+    // positive bound no scatter can be below it (common/rounding.hpp).
+    const double root = std::sqrt(max_scatter);
+    reach_ = max_scatter > 0.0 ? root + rounding_margin(root) : 0.0;
 
     // Each slot's trie comes from the last station (walking down) with that number.
     for (std::size_t s = h - 1; s >= 2; --s) {

@@ -4,8 +4,9 @@
 #include "python/pickling.hpp"
 #include "python/types.hpp"
 
-#include "algorithms/batch_py.hpp"
 #include "algorithms/track_following.hpp"
+#include "python/algorithms/parameters.hpp"
+#include "python/algorithms/solve_methods.hpp"
 
 namespace trelmon::py {
 namespace {
@@ -18,21 +19,8 @@ const TrackFollowingParams& params_of(PyObject* self) noexcept {
 
 PyObject* track_following_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        static const Signature<5> signature{"TrackFollowing.__new__",
-                                            {"max_slopes", "max_tolerance", "max_scatter",
-                                             "min_track_length", "min_strong_track_length"},
-                                            0};
-        const auto a = parse_args(signature, args, kwargs);
-        const TrackFollowingParams defaults;
-        TrackFollowingParams params;
-        params.max_slopes = convert_optional(a[0], "max_slopes", defaults.max_slopes);
-        params.max_tolerance = convert_optional(a[1], "max_tolerance", defaults.max_tolerance);
-        params.max_scatter = convert_optional(a[2], "max_scatter", defaults.max_scatter);
-        params.min_track_length =
-            convert_optional(a[3], "min_track_length", defaults.min_track_length);
-        params.min_strong_track_length =
-            convert_optional(a[4], "min_strong_track_length", defaults.min_strong_track_length);
-        return box(type, params);
+        return box(type,
+                   parse_parameters<TrackFollowingParams>("TrackFollowing.__new__", args, kwargs));
     });
 }
 
@@ -60,16 +48,8 @@ PyObject* track_following_check_tolerance(PyObject* self, PyObject* const* args,
     });
 }
 
-// Pickling and copying: the parameters, in the constructor's order.
 PyObject* track_following_reduce(PyObject* self, PyObject*) {
-    return guarded([&] {
-        const Ref locator(class_locator(Py_TYPE(self)));
-        const TrackFollowingParams& p = params_of(self);
-        return Py_BuildValue("O((dd)(dd)dii)", locator.get(), p.max_slopes.first,
-                             p.max_slopes.second, p.max_tolerance.first, p.max_tolerance.second,
-                             p.max_scatter, static_cast<int>(p.min_track_length),
-                             static_cast<int>(p.min_strong_track_length));
-    });
+    return guarded([&] { return reduce_parameters<TrackFollowingParams>(self); });
 }
 
 PyMethodDef track_following_methods[] = {
@@ -89,9 +69,7 @@ PyType_Slot track_following_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(track_following_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<TrackFollowingParams>)},
     {Py_tp_methods, track_following_methods},
-    {Py_tp_doc, const_cast<char*>("TrackFollowing(cls, max_slopes=None, max_tolerance=None, "
-                                  "max_scatter=None, min_track_length=None, "
-                                  "min_strong_track_length=None)\n--\n\n")},
+    {Py_tp_doc, nullptr},  // set from the parameter table
     {0, nullptr},
 };
 
@@ -100,6 +78,8 @@ PyType_Slot track_following_slots[] = {
 PyTypeObject* track_following_type() {
     static PyTypeObject* type = nullptr;
     if (type == nullptr) {
+        static const std::string doc = class_text_signature<TrackFollowingParams>("TrackFollowing");
+        set_doc_slot(track_following_slots, doc);
         type = make_type<TrackFollowingParams>("ReconstructionAlgorithms.TrackFollowing",
                                                kImmutableTypeFlags, track_following_slots);
     }

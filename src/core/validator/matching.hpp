@@ -1,5 +1,5 @@
-// Monte Carlo assembly, track-particle matching, efficiency updates and the validation pass
-// shared by the report functions.
+// Monte Carlo assembly and track-particle matching: the weights of every track against every
+// particle, the best matches both ways, ghosts, clones and hit efficiencies.
 //
 // The weight matrix is kept sparse: a row lists only the particles that produced at least one of
 // the track's hits. Every figure derived from it equals the one the full tracks x particles matrix
@@ -109,51 +109,5 @@ std::size_t clones(const TrackToParticle& track_to_particle, std::size_t columns
 std::vector<HitEfficiency> hit_efficiency(const TrackToParticle& track_to_particle,
                                           std::span<const std::size_t> rows,
                                           const ValidatorEvent& event);
-
-// ---- Efficiency accumulation -------------------------------------------------------------------
-
-void add_event_internal(Efficiency& efficiency, const TrackToParticle& track_to_particle,
-                        const ParticleToTrack& particle_to_track,
-                        std::span<const std::size_t> category_rows, const ValidatorEvent& event);
-
-// Folds one event into the category's efficiency. Without category particles the accumulator
-// comes back unchanged, and with `verbose` the event is announced on file descriptor 1.
-std::optional<Efficiency> update_efficiencies(std::optional<Efficiency> accumulator,
-                                              const ValidatorEvent& event,
-                                              const std::vector<Track>& tracks,
-                                              const Weights& weights, std::string_view label,
-                                              CategoryPredicate predicate, bool verbose);
-
-// Writes the whole text to file descriptor 1 at once, bypassing any buffered stream.
-void write_stdout(std::string_view text);
-
-// ---- The validation pass -----------------------------------------------------------------------
-
-struct ValidationTotals {
-    std::uint64_t total_tracks = 0;
-    std::uint64_t total_ghosts = 0;
-    double ghost_rate_sum = 0.0;
-};
-
-using CategoryEfficiencies = std::array<std::optional<Efficiency>, kCategoryCount>;
-
-// One event paired with its tracks: counts, ghosts and every category, in category order.
-void validate_pair(const ValidatorEvent& event, const std::vector<Track>& tracks, bool verbose,
-                   ValidationTotals& totals, CategoryEfficiencies& efficiencies);
-
-// Percentages; 0 without tracks, or without events.
-double overall_ghost_rate(const ValidationTotals& totals) noexcept;
-double event_average_ghost_rate(const ValidationTotals& totals, std::size_t events) noexcept;
-
-// The printed report after the pass: "No events found." or the ghost line and one line per
-// present category, each ending in a line break.
-std::vector<std::string> summary_lines(const ValidationTotals& totals,
-                                       const CategoryEfficiencies& efficiencies,
-                                       std::size_t events);
-
-// Reconstructed over all particles of one category, summed over the pairs; 0 without any.
-// Events without category particles are announced.
-double tracking_efficiency(std::span<const ValidatorEvent> events,
-                           std::span<const std::vector<Track>> tracks, std::string_view label);
 
 }  // namespace trelmon

@@ -9,6 +9,10 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "algorithms/common/cells.hpp"
+#include "algorithms/common/hit_ids.hpp"
+#include "algorithms/common/rounding.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -70,11 +74,11 @@ class UsedHits {
         if (count == 0) {
             return;
         }
-        const auto range = static_cast<std::uint64_t>(hi - lo) + 1;
-        if (range > 8 * static_cast<std::uint64_t>(count) + 4096) {
+        if (!ids_fit_flat_table(lo, hi, count)) {
             use_bitmap_ = false;
             return;
         }
+        const auto range = static_cast<std::uint64_t>(hi - lo) + 1;
         offset_ = lo;
         words_.assign(static_cast<std::size_t>((range + 63) / 64), 0);
     }
@@ -132,18 +136,7 @@ struct Axis {
         }
     }
 
-    std::uint32_t cell(double v) const {
-        const double t = (v - min) * inv_width;
-#if defined(__SSE2__)
-        // maxsd returns its second operand for NaN; compilers tend to branch on the ternary.
-        const __m128d clamped =
-            _mm_min_sd(_mm_max_sd(_mm_set_sd(t), _mm_setzero_pd()), _mm_set_sd(last));
-        return static_cast<std::uint32_t>(_mm_cvttsd_si32(clamped));
-#else
-        const double low = t > 0.0 ? t : 0.0;
-        return static_cast<std::uint32_t>(low < last ? low : last);
-#endif
-    }
+    std::uint32_t cell(double v) const { return clamped_cell((v - min) * inv_width, last); }
 };
 
 constexpr std::uint32_t kGrid = 64;  // a plane's occupancy grid: 64 rows of one word each
@@ -287,11 +280,11 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
     for (std::uint32_t k = 0; k < planes.size(); ++k) {
         Plane& plane = planes[k];
         // A hit passing the exact test lies within tolerance of the prediction up to rounding
-        // of magnitudes no larger than the plane's coordinates; the margin covers it amply.
+        // of magnitudes no larger than the plane's coordinates (common/rounding.hpp).
         const double scale_x = std::max(std::fabs(plane.x_min), std::fabs(plane.x_max));
         const double scale_y = std::max(std::fabs(plane.y_min), std::fabs(plane.y_max));
-        plane.half_x = tol_x + 1e-9 * (tol_x + scale_x) + 1e-300;
-        plane.half_y = tol_y + 1e-9 * (tol_y + scale_y) + 1e-300;
+        plane.half_x = tol_x + rounding_margin(tol_x + scale_x);
+        plane.half_y = tol_y + rounding_margin(tol_y + scale_y);
         plane.buckets.set(plane.x_min, plane.x_max, plane.count);
         plane.grid_x.set_guarded(plane.x_min - plane.half_x, plane.x_max + plane.half_x, kGrid);
         plane.grid_y.set_guarded(plane.y_min - plane.half_y, plane.y_max + plane.half_y, kGrid);
@@ -407,7 +400,7 @@ inline std::uint32_t first_passing(const TrackFollowingParams& params, const Mod
     const Hit& a = *line.a;
     std::uint32_t best = kNone;
 #if defined(__SSE2__)
-    // The same operations as Axis::cell, on two planes at once.
+    // The same operations as clamped_cell, on two planes at once.
     const __m128d ax = _mm_set1_pd(a.x);
     const __m128d ay = _mm_set1_pd(a.y);
     const __m128d az = _mm_set1_pd(a.z);

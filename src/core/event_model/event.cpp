@@ -8,7 +8,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "errors.hpp"
+#include "core_errors.hpp"
 
 namespace trelmon {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "errors.hpp"
+#include "core_errors.hpp"
 
 namespace trelmon {
 

@@ -7,8 +7,10 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <tuple>
 #include <vector>
 
+#include "algorithms/parameters.hpp"
 #include "event_model/event.hpp"
 #include "event_model/module.hpp"
 #include "event_model/track.hpp"
@@ -16,9 +18,23 @@
 namespace trelmon {
 
 struct SearchByTripletTrieParams {
-    double max_scatter = 0.1;                 // exclusive bound on a third hit's scatter
-    std::size_t min_strong_track_length = 4;  // a track this long is strong
-    std::size_t allowed_missed_modules = 2;   // compared modulo 256
+    // Exclusive bound on a third hit's scatter, its squared x and y distance from the
+    // prediction of the first two hits (mm^2).
+    double max_scatter = 0.1;
+    // Fewest hits that make a track strong (a hit count).
+    std::size_t min_strong_track_length = 4;
+    // Modules a track may miss in a row before it is closed (a module count, compared modulo
+    // 256).
+    std::size_t allowed_missed_modules = 2;
+
+    // The stored text signature also names min_track_length, which the constructor refuses.
+    static constexpr auto parameters() {
+        using P = SearchByTripletTrieParams;
+        return std::tuple{Parameter{"max_scatter", &P::max_scatter},
+                          SignatureOnly{"min_track_length"},
+                          Parameter{"min_strong_track_length", &P::min_strong_track_length},
+                          Parameter{"allowed_missed_modules", &P::allowed_missed_modules}};
+    }
 };
 
 // The tracks of one event, from its module list.

@@ -1,7 +1,8 @@
 // Python class SearchByTripletTrie: holds the parameters; solve and solve_batch run the native
 // finder.
-#include "algorithms/batch_py.hpp"
 #include "algorithms/search_by_triplet_trie.hpp"
+#include "python/algorithms/parameters.hpp"
+#include "python/algorithms/solve_methods.hpp"
 #include "python/args.hpp"
 #include "python/classes.hpp"
 #include "python/pickling.hpp"
@@ -16,31 +17,12 @@ using Params = SearchByTripletTrieParams;
 
 PyObject* search_by_triplet_trie_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        static const Signature<3> signature{
-            "SearchByTripletTrie.__new__",
-            {"max_scatter", "min_strong_track_length", "allowed_missed_modules"},
-            0};
-        const auto a = parse_args(signature, args, kwargs);
-        const Params defaults;
-        Params params;
-        params.max_scatter = convert_optional<double>(a[0], "max_scatter", defaults.max_scatter);
-        params.min_strong_track_length = convert_optional<std::size_t>(
-            a[1], "min_strong_track_length", defaults.min_strong_track_length);
-        params.allowed_missed_modules = convert_optional<std::size_t>(
-            a[2], "allowed_missed_modules", defaults.allowed_missed_modules);
-        return box(type, params);
+        return box(type, parse_parameters<Params>("SearchByTripletTrie.__new__", args, kwargs));
     });
 }
 
-// Pickling and copying: the parameters, in the constructor's order.
 PyObject* search_by_triplet_trie_reduce(PyObject* self, PyObject*) {
-    return guarded([&] {
-        const Ref locator(class_locator(Py_TYPE(self)));
-        const Params& p = unbox<Params>(self);
-        return Py_BuildValue("O(dKK)", locator.get(), p.max_scatter,
-                             static_cast<unsigned long long>(p.min_strong_track_length),
-                             static_cast<unsigned long long>(p.allowed_missed_modules));
-    });
+    return guarded([&] { return reduce_parameters<Params>(self); });
 }
 
 PyMethodDef search_by_triplet_trie_methods[] = {
@@ -53,14 +35,11 @@ PyMethodDef search_by_triplet_trie_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The stored text signature names min_track_length, which __new__ does not take.
 PyType_Slot search_by_triplet_trie_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(search_by_triplet_trie_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Params>)},
     {Py_tp_methods, search_by_triplet_trie_methods},
-    {Py_tp_doc, const_cast<char*>("SearchByTripletTrie(cls, max_scatter=None, "
-                                  "min_track_length=None, min_strong_track_length=None, "
-                                  "allowed_missed_modules=None)\n--\n\n")},
+    {Py_tp_doc, nullptr},  // set from the parameter table
     {0, nullptr},
 };
 
@@ -69,6 +48,8 @@ PyType_Slot search_by_triplet_trie_slots[] = {
 PyTypeObject* search_by_triplet_trie_type() {
     static PyTypeObject* type = nullptr;
     if (type == nullptr) {
+        static const std::string doc = class_text_signature<Params>("SearchByTripletTrie");
+        set_doc_slot(search_by_triplet_trie_slots, doc);
         type = make_type<Params>("ReconstructionAlgorithms.SearchByTripletTrie",
                                  kImmutableTypeFlags, search_by_triplet_trie_slots);
     }

@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-#include "../errors.hpp"  // the core's failures, not this file
+#include "core_errors.hpp"
 
 namespace trelmon::py {
 

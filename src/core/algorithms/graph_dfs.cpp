@@ -3,12 +3,16 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cassert>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <new>
 #include <span>
+
+#include "algorithms/common/cells.hpp"
+#include "algorithms/common/rounding.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -28,7 +32,7 @@ struct ModuleRange {
     Pos begin = 0;
     Pos end = 0;
     Pos finite_x_end = 0;  // NaN x values sort last; [begin, finite_x_end) is ordered by x
-    // Still in x order once every module is sorted: ranges that overlap may not be.
+    // In x order once every module is sorted.
     bool sorted = false;
     bool any_z = false;  // some hit has a z that is not NaN
     bool all_z = false;  // no hit has a NaN z
@@ -88,16 +92,13 @@ struct Workspace {
     // By position in the sorted hit list.
     std::vector<std::uint32_t> order;  // position -> index in the event's hit list
     std::vector<double> x, y, z;
-    std::vector<Pos> first_pos;  // first position holding the same hit id
-    std::vector<Pos> next_same;  // next position with the same id, kNone at the end
     std::vector<std::int32_t> owner;
     std::vector<std::uint32_t> block_begin;  // blocks of the segments whose upper hit is here
     std::vector<Block> blocks;
     std::vector<std::uint64_t> pass_bits;
-    // Without overlapping modules, a hit's blocks go to the lower modules of its module in the
-    // order k = 0, 1, ...: slot k of module t is module slot_module[64 t + k], and bit k of a
-    // hit's slot_mask says whether it has a block there.
-    bool overlap = false;
+    // A hit's blocks go to the lower modules of its module in the order k = 0, 1, ...: slot k
+    // of module t is module slot_module[64 t + k], and bit k of a hit's slot_mask says whether
+    // it has a block there.
     std::vector<std::uint64_t> slot_mask;
     std::vector<std::uint32_t> slot_count;
     std::vector<std::int32_t> slot_module;
@@ -106,8 +107,6 @@ struct Workspace {
     std::vector<std::uint8_t> in_long_track;
     std::vector<ModuleRange> ranges;
     std::vector<WindowEntry> windows;
-    std::vector<std::int64_t> id_slot;
-    std::vector<std::pair<std::int32_t, Pos>> id_sort;
     std::vector<Pos> cell_start;  // module x grids
     std::size_t grid_words = 0;   // of the occupancy grids and of the halos, laid out alike
     std::vector<std::uint64_t> masks;
@@ -128,7 +127,6 @@ struct Workspace {
     std::vector<std::int32_t> weight;
     std::vector<std::uint32_t> chain_hits;  // hits from the segment's h1 down its shortest chain
     std::vector<std::uint32_t> chain_next;  // position in `succ` of the first step of that chain
-    std::vector<std::uint32_t> reverse_begin, reverse_links, queue;
     // Tracks as positions, before clone removal.
     std::vector<Pos> track_pos;
     std::vector<std::size_t> track_begin;
@@ -211,51 +209,17 @@ void sort_hits(Workspace& ws, const HitList& hits, const std::vector<Module>& mo
     }
 }
 
-// Links look a segment's upper hit up by id: the first position holding that id. Returns
-// whether some id occurs twice (then next_same chains the positions of each id).
-bool index_ids(Workspace& ws, const HitList& hits) {
-    const std::size_t n = hits.size();
-    ws.first_pos.resize(n);
-    bool dense = true;
-    for (std::size_t p = 0; p < n && dense; ++p) {
-        const std::int32_t id = hits[ws.order[p]].id;
-        dense = id >= 0 && static_cast<std::size_t>(id) < n;
-    }
-    if (dense) {
-        ws.id_slot.assign(n, -1);
-        for (std::size_t p = 0; p < n; ++p) {
-            auto& slot = ws.id_slot[static_cast<std::size_t>(hits[ws.order[p]].id)];
-            if (slot < 0)
-                slot = static_cast<std::int64_t>(p);
-            ws.first_pos[p] = static_cast<Pos>(slot);
-        }
-    } else {
-        ws.id_sort.resize(n);
-        for (std::size_t p = 0; p < n; ++p)
-            ws.id_sort[p] = {hits[ws.order[p]].id, static_cast<Pos>(p)};
-        std::sort(ws.id_sort.begin(), ws.id_sort.end());
-        for (std::size_t i = 0; i < n; ++i) {
-            const bool starts = i == 0 || ws.id_sort[i].first != ws.id_sort[i - 1].first;
-            const Pos first =
-                starts ? ws.id_sort[i].second
-                       : ws.first_pos[static_cast<std::size_t>(ws.id_sort[i - 1].second)];
-            ws.first_pos[static_cast<std::size_t>(ws.id_sort[i].second)] = first;
-        }
-    }
-    bool duplicates = false;
-    for (std::size_t p = 0; p < n && !duplicates; ++p)
-        duplicates = ws.first_pos[p] != static_cast<Pos>(p);
-    if (duplicates) {
-        ws.next_same.assign(n, kNone);
-        std::vector<Pos> last(n, kNone);
-        for (std::size_t p = 0; p < n; ++p) {
-            const auto f = static_cast<std::size_t>(ws.first_pos[p]);
-            if (last[f] != kNone)
-                ws.next_same[static_cast<std::size_t>(last[f])] = static_cast<Pos>(p);
-            last[f] = static_cast<Pos>(p);
-        }
-    }
-    return duplicates;
+// The Event invariants this finder relies on (event_model/event.hpp): the hit at position i has
+// id i, and module ranges are ordered and disjoint. So every id occurs at one sorted position,
+// a hit belongs to one module, and a segment's successors were all numbered before it.
+void check_event_invariants([[maybe_unused]] const HitList& hits,
+                            [[maybe_unused]] const std::vector<Module>& modules) {
+#ifndef NDEBUG
+    for (std::size_t i = 0; i < hits.size(); ++i)
+        assert(hits[i].id == static_cast<std::int32_t>(i));
+    for (std::size_t m = 0; m + 1 < modules.size(); ++m)
+        assert(modules[m].hit_end_index <= modules[m + 1].hit_start_index);
+#endif
 }
 
 // The first run of hits of module range r inside the x window of the hit at g.
@@ -328,22 +292,13 @@ WindowEntry find_window(const Workspace& ws, std::int32_t module, Pos g, double 
 }
 
 // The window map of one upper hit, in insertion order: one entry per lower module, k = 0, 1, ...
-void collect_windows(Workspace& ws, const GraphDFSParams& params, std::int32_t upper, Pos g,
-                     bool may_repeat) {
+void collect_windows(Workspace& ws, const GraphDFSParams& params, std::int32_t upper, Pos g) {
     for (std::int64_t k = 0; k <= params.allowed_skip_modules; ++k) {
         const std::int64_t t = params.allow_cross_track ? upper - (k + 1) : upper - 2 * (k + 1);
         if (t < 0)
             break;  // t only falls with k
         const WindowEntry w =
             find_window(ws, static_cast<std::int32_t>(t), g, params.max_slopes.first);
-        if (may_repeat) {
-            auto it = std::find_if(ws.windows.begin(), ws.windows.end(),
-                                   [&](const WindowEntry& e) { return e.module == w.module; });
-            if (it != ws.windows.end()) {
-                *it = w;  // a replaced window keeps its place
-                continue;
-            }
-        }
         ws.windows.push_back(w);
     }
 }
@@ -394,22 +349,14 @@ std::size_t build_segments(Workspace& ws, const GraphDFSParams& params, const Ev
     const std::size_t limit = std::min(event.number_of_hits, n);
     const auto module_count = static_cast<std::int32_t>(ws.ranges.size());
     ws.owner.assign(n, -1);
-    bool overlap = false;
     if (module_count >= 3 && params.allowed_skip_modules >= 0) {
         for (std::int32_t j = module_count - 1; j >= 2; --j) {
             const ModuleRange& r = ws.ranges[static_cast<std::size_t>(j)];
-            for (Pos p = r.begin; p < r.end; ++p) {
-                auto& o = ws.owner[static_cast<std::size_t>(p)];
-                if (o != -1) {
-                    overlap = true;
-                } else {
-                    o = j;
-                }
-            }
+            for (Pos p = r.begin; p < r.end; ++p)
+                ws.owner[static_cast<std::size_t>(p)] = j;  // module ranges are disjoint
         }
     }
-    ws.overlap = overlap;
-    const bool slots = !overlap && module_count <= 64;
+    const bool slots = module_count <= 64;
     if (slots) {
         ws.slot_mask.assign(n, 0);
         ws.slot_count.assign(static_cast<std::size_t>(module_count), 0);
@@ -439,15 +386,7 @@ std::size_t build_segments(Workspace& ws, const GraphDFSParams& params, const Ev
         if (gi >= limit || ws.owner[gi] < 0)
             continue;
         ws.windows.clear();
-        if (!overlap) {
-            collect_windows(ws, params, ws.owner[gi], g, false);
-        } else {
-            for (std::int32_t j = module_count - 1; j >= 2; --j) {
-                const ModuleRange& r = ws.ranges[static_cast<std::size_t>(j)];
-                if (r.begin <= g && g < r.end)
-                    collect_windows(ws, params, j, g, true);
-            }
-        }
+        collect_windows(ws, params, ws.owner[gi], g);
         for (std::size_t slot = 0; slot < ws.windows.size(); ++slot) {
             const WindowEntry& w = ws.windows[slot];
             if (w.first >= w.end)
@@ -483,16 +422,9 @@ double coordinate_scale(const Workspace& ws) {
     return scale;
 }
 
-// c clamped to [0, last] and truncated, NaN to 0: monotonic in c. Without a branch: grid
-// look-ups far off a module are common, and a mispredicted jump costs more than the clamp.
+// c clamped to [0, last] and truncated, NaN to 0 (common/cells.hpp).
 inline std::int32_t clamped_index(double c, std::int32_t last) {
-#if defined(__SSE2__)
-    const __m128d low = _mm_max_sd(_mm_set_sd(c), _mm_setzero_pd());
-    return _mm_cvttsd_si32(_mm_min_sd(low, _mm_set_sd(last)));
-#else
-    const double low = c > 0 ? c : 0;
-    return static_cast<std::int32_t>(low < last ? low : last);
-#endif
+    return static_cast<std::int32_t>(clamped_cell(c, last));
 }
 
 // The cell of a module's x grid that holds v.
@@ -837,9 +769,8 @@ inline void search_block(const LinkContext& ctx, const Line& line, const Block& 
 
 // The halo filter needs every coordinate finite and each hit in one module with its blocks in
 // window order, so that a block's slot names its lower module.
-bool halo_filter_applies(const Workspace& ws, const LinkContext& ctx, bool duplicates) {
-    return ctx.halo.enabled && ctx.in.all_finite && !duplicates && !ws.overlap &&
-           ws.ranges.size() <= 64;
+bool halo_filter_applies(const Workspace& ws, const LinkContext& ctx) {
+    return ctx.halo.enabled && ctx.in.all_finite && ws.ranges.size() <= 64;
 }
 
 // Grids standing in for a halo: nothing is near (a hit without a block into the module), and
@@ -921,8 +852,7 @@ std::uint64_t halo_filter(const Workspace& ws, const LinkContext& ctx, const Blo
 // Successor lists of the segments that have any, both ascending, found segment by segment in
 // index order. Returns whether every link goes to a lower index, which holds whenever modules
 // lie in the hit list in module order.
-bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
-                   std::size_t segments) {
+bool link_segments(Workspace& ws, const GraphDFSParams& params, std::size_t segments) {
     build_module_grids(ws);
 
     LinkContext ctx{};
@@ -937,7 +867,7 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
         std::all_of(ws.x.begin(), ws.x.end(), [](double v) { return std::isfinite(v); }) &&
         std::all_of(ws.y.begin(), ws.y.end(), [](double v) { return std::isfinite(v); }) &&
         std::all_of(ws.z.begin(), ws.z.end(), [](double v) { return std::isfinite(v); });
-    in.margin = 1e-9 * coordinate_scale(ws);
+    in.margin = rounding_margin(coordinate_scale(ws));
     ctx.halo = build_halos(ws, params, in);
     ctx.ranges = ws.ranges.data();
     ctx.blocks = ws.blocks.data();
@@ -945,8 +875,6 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
     ctx.pass_bits = ws.pass_bits.data();
     ctx.halos = ws.halos.data();
     ctx.cell_start = ws.cell_start.data();
-    const Pos* first_pos = ws.first_pos.data();
-    const Pos* next_same = duplicates ? ws.next_same.data() : nullptr;
 
     ws.linked.clear();
     ws.linked_up.clear();
@@ -978,20 +906,17 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
         ws.linked_low.push_back(q);
         ws.succ_begin.push_back(static_cast<std::uint32_t>(before));
     };
-    if (!halo_filter_applies(ws, ctx, duplicates)) {
+    if (!halo_filter_applies(ws, ctx)) {
         mark_occupancy(ws);
         ctx.masks = ws.masks.data();
         // The blocks of the hits with q's id that the grids cannot rule out.
         auto unruled_blocks = [&](const Line& line, Pos q, auto&& search) {
             const bool near = ctx.halo.enabled && line.finite && line.abs_tx <= ctx.halo.tx &&
                               line.abs_ty <= ctx.halo.ty;
-            for (Pos u = q; u != kNone;
-                 u = duplicates ? next_same[static_cast<std::size_t>(u)] : kNone) {
-                const auto ui = static_cast<std::size_t>(u);
-                for (auto b = ctx.block_begin[ui]; b < ctx.block_begin[ui + 1]; ++b) {
-                    if (!misses_lower_module(ctx, line, near, ctx.ranges[ctx.blocks[b].module]))
-                        search(ctx.blocks[b]);
-                }
+            const auto qi = static_cast<std::size_t>(q);
+            for (auto b = ctx.block_begin[qi]; b < ctx.block_begin[qi + 1]; ++b) {
+                if (!misses_lower_module(ctx, line, near, ctx.ranges[ctx.blocks[b].module]))
+                    search(ctx.blocks[b]);
             }
         };
         for (const Block& block : ws.blocks) {
@@ -1001,11 +926,8 @@ bool link_segments(Workspace& ws, const GraphDFSParams& params, bool duplicates,
                              [&](std::uint32_t offset) {
                                  const Pos q = block.first + static_cast<Pos>(offset);
                                  const auto qi = static_cast<std::size_t>(q);
-                                 // The link step looks a segment's upper hit up by id: only the
-                                 // first position of an id has segments continuing the ones
-                                 // that end there.
-                                 if (duplicates ? first_pos[qi] == q
-                                                : ctx.block_begin[qi] != ctx.block_begin[qi + 1])
+                                 // Only a lower hit with blocks of its own continues.
+                                 if (ctx.block_begin[qi] != ctx.block_begin[qi + 1])
                                      link_from(segment, block.upper, q, unruled_blocks);
                                  ++segment;
                              });
@@ -1091,8 +1013,8 @@ void assign_weights(Workspace& ws, std::int32_t iterations, bool descending) {
 // For every segment with successors: the number of hits on its shortest chain (its own h1
 // included) and the first successor in list order that starts such a chain. Taking the first
 // successor of minimal length at every step gives the first shortest chain in depth-first order.
-// A segment without successors is a chain of one hit; 0 marks one that reaches no chain end.
-void shortest_chains(Workspace& ws, bool descending) {
+// A segment without successors is a chain of one hit.
+void shortest_chains(Workspace& ws) {
     const std::size_t count = ws.linked.size();
     ws.chain_hits.assign(count, 0);
     ws.chain_next.assign(count, 0);
@@ -1100,67 +1022,17 @@ void shortest_chains(Workspace& ws, bool descending) {
         const Seg j = ws.succ_link[k];
         return j == kNoSeg ? 1 : ws.chain_hits[j];
     };
-    if (descending) {
-        for (std::size_t i = 0; i < count; ++i) {
-            std::uint32_t best = std::numeric_limits<std::uint32_t>::max();
-            for (std::uint32_t k = ws.succ_begin[i]; k < ws.succ_begin[i + 1]; ++k) {
-                const std::uint32_t h = hits_from(k);
-                if (h < best) {
-                    best = h;
-                    ws.chain_next[i] = k;
-                }
-            }
-            ws.chain_hits[i] = best + 1;
-        }
-        return;
-    }
-    // Any other graph: breadth-first from the chain ends over reversed links.
-    ws.reverse_begin.assign(count + 1, 0);
-    for (Seg j : ws.succ_link) {
-        if (j != kNoSeg)
-            ++ws.reverse_begin[j + 1];
-    }
-    for (std::size_t i = 0; i < count; ++i)
-        ws.reverse_begin[i + 1] += ws.reverse_begin[i];
-    ws.reverse_links.resize(ws.reverse_begin[count]);
-    ws.queue.assign(ws.reverse_begin.begin(), ws.reverse_begin.end() - 1);  // fill cursors
+    // Successors come before their predecessors, so one pass in order sees every chain below.
     for (std::size_t i = 0; i < count; ++i) {
-        for (std::uint32_t k = ws.succ_begin[i]; k < ws.succ_begin[i + 1]; ++k) {
-            const Seg j = ws.succ_link[k];
-            if (j != kNoSeg)
-                ws.reverse_links[ws.queue[j]++] = static_cast<std::uint32_t>(i);
-        }
-    }
-    ws.queue.clear();
-    for (std::size_t i = 0; i < count; ++i) {
-        for (std::uint32_t k = ws.succ_begin[i]; k < ws.succ_begin[i + 1]; ++k) {
-            if (ws.succ_link[k] == kNoSeg) {
-                ws.chain_hits[i] = 2;
-                ws.queue.push_back(static_cast<std::uint32_t>(i));
-                break;
-            }
-        }
-    }
-    for (std::size_t head = 0; head < ws.queue.size(); ++head) {
-        const std::uint32_t i = ws.queue[head];
-        for (std::uint32_t k = ws.reverse_begin[i]; k < ws.reverse_begin[i + 1]; ++k) {
-            const std::uint32_t j = ws.reverse_links[k];
-            if (ws.chain_hits[j] == 0) {
-                ws.chain_hits[j] = ws.chain_hits[i] + 1;
-                ws.queue.push_back(j);
-            }
-        }
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        if (ws.chain_hits[i] == 0)
-            continue;
+        std::uint32_t best = std::numeric_limits<std::uint32_t>::max();
         for (std::uint32_t k = ws.succ_begin[i]; k < ws.succ_begin[i + 1]; ++k) {
             const std::uint32_t h = hits_from(k);
-            if (h != 0 && h + 1 == ws.chain_hits[i]) {
+            if (h < best) {
+                best = h;
                 ws.chain_next[i] = k;
-                break;
             }
         }
+        ws.chain_hits[i] = best + 1;
     }
 }
 
@@ -1171,12 +1043,14 @@ void shortest_chains(Workspace& ws, bool descending) {
     const HitList& hits = *event.hits;
     if (hits.size() >= static_cast<std::size_t>(std::numeric_limits<Pos>::max()))
         throw std::bad_alloc();
+    check_event_invariants(hits, event.modules);
     sort_hits(ws, hits, event.modules);
-    const bool duplicates = index_ids(ws, hits);
     const std::size_t segments = build_segments(ws, params, event);
-    const bool descending = link_segments(ws, params, duplicates, segments);
+    // Segments are numbered by upper hit, module by module upwards: successors come first.
+    [[maybe_unused]] const bool descending = link_segments(ws, params, segments);
+    assert(descending);
     assign_weights(ws, params.weight_assignment_iterations, descending);
-    shortest_chains(ws, descending);
+    shortest_chains(ws);
 
     // Roots: segments with successors that continue no other segment, heavy enough. Each
     // yields its upper hit and the lower hits down its shortest chain.
@@ -1202,11 +1076,9 @@ void shortest_chains(Workspace& ws, bool descending) {
         return std::span<const Pos>(ws.track_pos.data() + ws.track_begin[i],
                                     ws.track_begin[i + 1] - ws.track_begin[i]);
     };
-    // Short tracks sharing a hit id with a long track go; the first position of an id stands
-    // for the id.
-    auto id_slot = [&](Pos p) {
-        return static_cast<std::size_t>(ws.first_pos[static_cast<std::size_t>(p)]);
-    };
+    // Short tracks sharing a hit with a long track go; ids are distinct, so a position stands
+    // for its hit's id.
+    auto id_slot = [](Pos p) { return static_cast<std::size_t>(p); };
     if (params.clone_ghost_killing) {
         ws.in_long_track.assign(hits.size(), 0);
         for (std::size_t i = 0; i < track_count; ++i) {

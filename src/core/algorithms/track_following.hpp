@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <span>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "algorithms/parameters.hpp"
 #include "event_model/event.hpp"
 #include "event_model/hit.hpp"
 #include "event_model/module.hpp"
@@ -15,11 +17,26 @@
 namespace trelmon {
 
 struct TrackFollowingParams {
+    // Exclusive bounds on a seed pair's |dx/dz| and |dy/dz| (dimensionless; x, then y).
     std::pair<double, double> max_slopes{0.7, 0.7};
+    // Exclusive bounds on a candidate's |x| and |y| distance from the extrapolated line (mm).
     std::pair<double, double> max_tolerance{0.4, 0.4};
+    // Exclusive bound on a candidate's scatter, its distances squared over the squared z step
+    // from the track's last hit (dimensionless).
     double max_scatter = 0.4;
+    // Fewest hits a weak track needs to be kept (a hit count).
     std::uint8_t min_track_length = 3;
+    // Fewest hits that make a track strong (a hit count).
     std::uint8_t min_strong_track_length = 4;
+
+    static constexpr auto parameters() {
+        using P = TrackFollowingParams;
+        return std::tuple{Parameter{"max_slopes", &P::max_slopes},
+                          Parameter{"max_tolerance", &P::max_tolerance},
+                          Parameter{"max_scatter", &P::max_scatter},
+                          Parameter{"min_track_length", &P::min_track_length},
+                          Parameter{"min_strong_track_length", &P::min_strong_track_length}};
+    }
 };
 
 // Seed test: slopes dx/dz and dy/dz of the pair strictly below max_slopes. NaN gives false.

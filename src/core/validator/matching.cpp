@@ -1,39 +1,17 @@
-#include "validator/helper.hpp"
-
-#include <unistd.h>
+#include "validator/matching.hpp"
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <limits>
 #include <stdexcept>
 
-#include "errors.hpp"
+#include "core_errors.hpp"
 
 namespace trelmon {
 
 namespace {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-
-__attribute__((format(printf, 1, 2))) std::string printf_string(const char* format, ...) {
-    std::va_list args;
-    va_start(args, format);
-    std::va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text;
-    if (length > 0) {
-        text.resize(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(text.data(), text.size(), format, again);
-        text.pop_back();
-    }
-    va_end(again);
-    return text;
-}
 
 }  // namespace
 
@@ -249,159 +227,6 @@ std::vector<HitEfficiency> hit_efficiency(const TrackToParticle& track_to_partic
                                            static_cast<double>(entry.distinct_hits)});
     }
     return result;
-}
-
-void add_event_internal(Efficiency& efficiency, const TrackToParticle& track_to_particle,
-                        const ParticleToTrack& particle_to_track,
-                        std::span<const std::size_t> category_rows, const ValidatorEvent& event) {
-    Efficiency& e = efficiency;
-    e.n_particles += category_rows.size();
-    e.n_reco += static_cast<std::uint64_t>(
-        std::count_if(particle_to_track.begin(), particle_to_track.end(),
-                      [](const ParticleMatch& match) { return match.track.has_value(); }));
-    e.avg_recoeff = e.n_particles > 0
-                        ? static_cast<double>(e.n_reco) / static_cast<double>(e.n_particles) * 100.0
-                        : 0.0;
-    e.n_clones += clones(track_to_particle, particle_to_track.size());
-    const std::vector<HitEfficiency> hit_efficiencies =
-        hit_efficiency(track_to_particle, category_rows, event);
-
-    double purity = 0.0;
-    std::size_t matched = 0;
-    for (const TrackMatch& match : track_to_particle) {
-        if (match.particle) {
-            purity += match.weight;
-            ++matched;
-        }
-    }
-    e.purity_sum += purity;
-
-    double hit_eff = 0.0;
-    for (const HitEfficiency& value : hit_efficiencies) {
-        hit_eff += value.value;
-    }
-    e.hiteff_sum += hit_eff;
-    e.n_hiteff += hit_efficiencies.size();
-
-    e.avg_hiteff = hit_efficiencies.empty()
-                       ? 0.0
-                       : hit_eff / static_cast<double>(hit_efficiencies.size()) * 100.0;
-    e.avg_purity = matched == 0 ? 0.0 : purity / static_cast<double>(matched) * 100.0;
-    if (e.n_particles > 0) {
-        e.recoeffT = 100.0 * static_cast<double>(e.n_reco) / static_cast<double>(e.n_particles);
-    }
-    if (e.n_reco > 0) {
-        e.purityT = e.purity_sum * 100.0 / static_cast<double>(e.n_reco + e.n_clones);
-    }
-}
-
-void write_stdout(std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(1, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;  // a closed or broken standard output takes nothing
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-}
-
-std::optional<Efficiency> update_efficiencies(std::optional<Efficiency> accumulator,
-                                              const ValidatorEvent& event,
-                                              const std::vector<Track>& tracks,
-                                              const Weights& weights, std::string_view label,
-                                              CategoryPredicate predicate, bool verbose) {
-    if (weights.rows() != tracks.size() || weights.columns != event.particles.size()) {
-        throw std::logic_error("update_efficiencies: weights do not fit the event's tracks");
-    }
-    std::vector<std::size_t> selected;
-    for (std::size_t p = 0; p < event.particles.size(); ++p) {
-        if (predicate(event.particles[p])) {
-            selected.push_back(p);
-        }
-    }
-    if (selected.empty()) {
-        if (verbose) {
-            std::string line = "update_efficiencies: No particles match condition for '";
-            line.append(label);
-            line.append("'\n");
-            write_stdout(line);
-        }
-        return accumulator;
-    }
-    const auto [track_to_particle, particle_to_track] =
-        hit_purity(select_columns(weights, selected));
-    if (!accumulator) {
-        accumulator.emplace();
-        accumulator->label = std::string(label);
-    }
-    add_event_internal(*accumulator, track_to_particle, particle_to_track, selected, event);
-    return accumulator;
-}
-
-void validate_pair(const ValidatorEvent& event, const std::vector<Track>& tracks, bool verbose,
-                   ValidationTotals& totals, CategoryEfficiencies& efficiencies) {
-    totals.total_tracks += tracks.size();
-    const Weights weights = comp_weights(tracks, event);
-    const auto [ghosts, fraction] = ghost_rate(hit_purity(weights).first);
-    totals.total_ghosts += ghosts;
-    totals.ghost_rate_sum += fraction;
-    for (std::size_t c = 0; c < kCategoryCount; ++c) {
-        const Category& category = categories()[c];
-        efficiencies[c] = update_efficiencies(std::move(efficiencies[c]), event, tracks, weights,
-                                              category.label, category.predicate, verbose);
-    }
-}
-
-double overall_ghost_rate(const ValidationTotals& totals) noexcept {
-    if (totals.total_tracks == 0) {
-        return 0.0;
-    }
-    return static_cast<double>(totals.total_ghosts) * 100.0 /
-           static_cast<double>(totals.total_tracks);
-}
-
-double event_average_ghost_rate(const ValidationTotals& totals, std::size_t events) noexcept {
-    if (events == 0) {
-        return 0.0;
-    }
-    return totals.ghost_rate_sum * 100.0 / static_cast<double>(events);
-}
-
-std::vector<std::string> summary_lines(const ValidationTotals& totals,
-                                       const CategoryEfficiencies& efficiencies,
-                                       std::size_t events) {
-    std::vector<std::string> lines;
-    if (events == 0) {
-        lines.emplace_back("No events found.\n");
-        return lines;
-    }
-    lines.push_back(printf_string(
-        "%llu tracks including %llu ghosts (%.1f%%). Event average ghost rate: %.1f%%\n",
-        static_cast<unsigned long long>(totals.total_tracks),
-        static_cast<unsigned long long>(totals.total_ghosts), overall_ghost_rate(totals),
-        event_average_ghost_rate(totals, events)));
-    for (const std::optional<Efficiency>& efficiency : efficiencies) {
-        if (efficiency) {
-            lines.push_back(efficiency_line(*efficiency) + "\n");
-        }
-    }
-    return lines;
-}
-
-double tracking_efficiency(std::span<const ValidatorEvent> events,
-                           std::span<const std::vector<Track>> tracks, std::string_view label) {
-    const CategoryPredicate predicate = category_predicate(label);
-    std::optional<Efficiency> efficiency;
-    const std::size_t pairs = std::min(events.size(), tracks.size());
-    for (std::size_t j = 0; j < pairs; ++j) {
-        const Weights weights = comp_weights(tracks[j], events[j]);
-        efficiency = update_efficiencies(std::move(efficiency), events[j], tracks[j], weights,
-                                         label, predicate, true);
-    }
-    return efficiency ? efficiency->recoeffT / 100.0 : 0.0;
 }
 
 }  // namespace trelmon

@@ -1,0 +1,174 @@
+// The finders' constructors, stored text signatures and parameter listings, derived from each
+// finder's parameter table (algorithms/parameters.hpp).
+#pragma once
+
+#include "python/args.hpp"
+#include "python/pickling.hpp"
+#include "python/ref.hpp"
+#include "python/types.hpp"
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "algorithms/parameters.hpp"
+
+namespace trelmon::py {
+namespace detail {
+
+template <class Row>
+inline constexpr bool kAccepted = !std::is_same_v<Row, SignatureOnly>;
+
+template <class Params>
+constexpr std::size_t accepted_count() {
+    return std::apply(
+        [](const auto&... row) {
+            return (std::size_t{0} + ... + (kAccepted<std::decay_t<decltype(row)>> ? 1 : 0));
+        },
+        Params::parameters());
+}
+
+template <class Params>
+constexpr auto accepted_names() {
+    std::array<const char*, accepted_count<Params>()> names{};
+    std::size_t i = 0;
+    std::apply(
+        [&](const auto&... row) {
+            ((kAccepted<std::decay_t<decltype(row)>> ? void(names[i++] = row.name) : void()), ...);
+        },
+        Params::parameters());
+    return names;
+}
+
+inline PyObject* default_to_python(const std::pair<double, double>& value) {
+    Ref first = Ref(to_python(value.first));
+    Ref second = Ref(to_python(value.second));
+    PyObject* tuple = PyTuple_Pack(2, first.get(), second.get());
+    if (tuple == nullptr) {
+        throw_python_error();
+    }
+    return tuple;
+}
+
+template <class T>
+PyObject* default_to_python(T value) {
+    if constexpr (std::is_same_v<T, bool> || std::is_floating_point_v<T>) {
+        return to_python(value);
+    } else {
+        static_assert(std::is_integral_v<T>);
+        PyObject* number = PyLong_FromLongLong(static_cast<long long>(value));
+        if (number == nullptr) {
+            throw_python_error();
+        }
+        return number;
+    }
+}
+
+}  // namespace detail
+
+// The parameters of `Class(**kwargs)`: keywords in table order, each missing or None one taking
+// the struct's default. `function` is the name shown in messages, e.g. "GraphDFS.__new__".
+template <class Params>
+Params parse_parameters(const char* function, PyObject* args, PyObject* kwargs) {
+    static constexpr auto names = detail::accepted_names<Params>();
+    const Signature<names.size()> signature{function, names, 0};
+    const auto a = parse_args(signature, args, kwargs);
+    const Params defaults;
+    Params params;
+    std::size_t i = 0;
+    std::apply(
+        [&](const auto&... row) {
+            auto assign = [&](const auto& r) {
+                if constexpr (detail::kAccepted<std::decay_t<decltype(r)>>) {
+                    using T = std::decay_t<decltype(params.*r.field)>;
+                    params.*r.field = convert_optional<T>(a[i++], r.name, defaults.*r.field);
+                }
+            };
+            (assign(row), ...);
+        },
+        Params::parameters());
+    return params;
+}
+
+// The class docstring holding the stored text signature: "Name(cls, a=None, b=None)\n--\n\n".
+template <class Params>
+std::string class_text_signature(const char* class_name) {
+    std::string text = std::string(class_name) + "(cls";
+    std::apply([&](const auto&... row) { ((text += std::string(", ") + row.name + "=None"), ...); },
+               Params::parameters());
+    return text + ")\n--\n\n";
+}
+
+// Points the Py_tp_doc slot of `slots` at `doc`, which outlives the type.
+inline void set_doc_slot(PyType_Slot* slots, const std::string& doc) noexcept {
+    for (; slots->slot != 0; ++slots) {
+        if (slots->slot == Py_tp_doc) {
+            slots->pfunc = const_cast<char*>(doc.c_str());
+        }
+    }
+}
+
+// ((name, default), ...) for every keyword the constructor takes, in order.
+template <class Params>
+PyObject* parameter_defaults() {
+    const Params defaults;
+    Ref rows = Ref(PyList_New(0));
+    if (!rows) {
+        throw_python_error();
+    }
+    auto append = [&](const auto& r) {
+        if constexpr (detail::kAccepted<std::decay_t<decltype(r)>>) {
+            Ref value = Ref(detail::default_to_python(defaults.*r.field));
+            Ref row = Ref(Py_BuildValue("(sO)", r.name, value.get()));
+            if (!row || PyList_Append(rows.get(), row.get()) != 0) {
+                throw_python_error();
+            }
+        }
+    };
+    std::apply([&](const auto&... row) { (append(row), ...); }, Params::parameters());
+    PyObject* tuple = PyList_AsTuple(rows.get());
+    if (tuple == nullptr) {
+        throw_python_error();
+    }
+    return tuple;
+}
+
+// __reduce__ of a finder: its class (through a locator) and every constructor keyword's value,
+// positionally in table order, so that pickles and copies are built like the original.
+template <class Params>
+PyObject* reduce_parameters(PyObject* self) {
+    const Params& params = unbox<Params>(self);
+    Ref values = Ref(PyList_New(0));
+    if (!values) {
+        throw_python_error();
+    }
+    auto append = [&](const auto& r) {
+        if constexpr (detail::kAccepted<std::decay_t<decltype(r)>>) {
+            using T = std::decay_t<decltype(params.*r.field)>;
+            Ref value;
+            if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+                value = Ref(std::is_signed_v<T>
+                                ? PyLong_FromLongLong(static_cast<long long>(params.*r.field))
+                                : PyLong_FromUnsignedLongLong(
+                                      static_cast<unsigned long long>(params.*r.field)));
+            } else {
+                value = Ref(detail::default_to_python(params.*r.field));
+            }
+            if (!value || PyList_Append(values.get(), value.get()) != 0) {
+                throw_python_error();
+            }
+        }
+    };
+    std::apply([&](const auto&... row) { (append(row), ...); }, Params::parameters());
+    Ref arguments = Ref(PyList_AsTuple(values.get()));
+    Ref locator = Ref(class_locator(Py_TYPE(self)));
+    if (!arguments) {
+        throw_python_error();
+    }
+    return PyTuple_Pack(2, locator.get(), arguments.get());
+}
+
+}  // namespace trelmon::py

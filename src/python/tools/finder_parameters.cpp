@@ -1,0 +1,57 @@
+// trelmon_tools._finder_parameters: each finder's keyword parameters and their defaults, read
+// from the same tables as the finders' constructors, so that trelmon_tools need not rely on
+// stored text signatures (which some interpreters drop for classes).
+#include "python/algorithms/parameters.hpp"
+#include "python/args.hpp"
+#include "python/types.hpp"
+
+#include "algorithms/graph_dfs.hpp"
+#include "algorithms/search_by_triplet_trie.hpp"
+#include "algorithms/track_following.hpp"
+
+namespace trelmon::py {
+namespace {
+
+// {"TrackFollowing": (("max_slopes", (0.7, 0.7)), ...), ...} in ReconstructionAlgorithms order.
+PyObject* finder_parameters(PyObject*, PyObject*) {
+    return guarded([] {
+        Ref table = Ref(PyDict_New());
+        if (!table) {
+            throw_python_error();
+        }
+        auto add = [&](const char* finder, PyObject* rows) {
+            Ref owned = Ref(rows);
+            if (PyDict_SetItemString(table.get(), finder, owned.get()) != 0) {
+                throw_python_error();
+            }
+        };
+        add("TrackFollowing", parameter_defaults<TrackFollowingParams>());
+        add("GraphDFS", parameter_defaults<GraphDFSParams>());
+        add("SearchByTripletTrie", parameter_defaults<SearchByTripletTrieParams>());
+        return table.release();
+    });
+}
+
+PyMethodDef finder_parameters_methods[] = {
+    {"finder_parameters", finder_parameters, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef finder_parameters_module = {
+    PyModuleDef_HEAD_INIT,
+    "_finder_parameters",
+    nullptr,
+    -1,
+    finder_parameters_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace trelmon::py
+
+PyMODINIT_FUNC PyInit__finder_parameters() {
+    return PyModule_Create(&trelmon::py::finder_parameters_module);
+}
