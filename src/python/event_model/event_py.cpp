@@ -132,7 +132,9 @@ std::vector<T> from_bytes(PyObject* object, const char* what) {
         raise(PyExc_ValueError, std::string("Event state: '") + what + "' is not a column");
     }
     std::vector<T> values(static_cast<std::size_t>(PyBytes_GET_SIZE(object)) / sizeof(T));
-    std::memcpy(values.data(), PyBytes_AS_STRING(object), values.size() * sizeof(T));
+    if (!values.empty()) {  // an empty vector's data() may be null, which memcpy never takes
+        std::memcpy(values.data(), PyBytes_AS_STRING(object), values.size() * sizeof(T));
+    }
     return values;
 }
 
