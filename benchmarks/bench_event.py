@@ -1,4 +1,5 @@
-"""Memory held by Event objects and the time to build one from its dictionary.
+"""Memory held by Event objects and the time to build one from its dictionary (of lists, and
+of numpy arrays).
 
     python benchmarks/bench_event.py [--events 1000] [--hits 2000]
 
@@ -63,15 +64,19 @@ def main():
     )
     del events
 
-    timings = []
-    for _ in range(args.repeats):
-        start = time.perf_counter_ns()
-        Event(data)
-        timings.append(time.perf_counter_ns() - start)
-    print(
-        f"Event construction: median {statistics.median(timings) / 1e3:.1f} us "
-        f"(min {min(timings) / 1e3:.1f} us) for {args.hits} hits"
-    )
+    arrays = dict(data)
+    for key in ("module_prefix_sum", "x", "y", "z"):
+        arrays[key] = np.asarray(data[key])  # int64 and float64, read through the buffer
+    for label, source in (("lists", data), ("numpy arrays", arrays)):
+        timings = []
+        for _ in range(args.repeats):
+            start = time.perf_counter_ns()
+            Event(source)
+            timings.append(time.perf_counter_ns() - start)
+        print(
+            f"Event construction from {label}: median {statistics.median(timings) / 1e3:.1f} us "
+            f"(min {min(timings) / 1e3:.1f} us) for {args.hits} hits"
+        )
 
 
 if __name__ == "__main__":

@@ -15,7 +15,7 @@ import time
 
 import trelmon
 from trelmon import DetectorEvent, Validator
-from trelmon_tools.generate import generate_event
+from trelmon_tools.generate import generate_events
 
 
 def truth_tracks(event, rng):
@@ -71,7 +71,7 @@ def main():
 
     if hasattr(os, "sched_setaffinity"):
         os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})
-    events = [generate_event(args.seed + k) for k in range(args.events)]
+    events = generate_events(args.events, args.seed)
     tracks, source = found_tracks(events, args.truth, args.seed)
     hits = sum(len(event["x"]) for event in events) / len(events)
     particles = sum(len(event["montecarlo"]["particles"]) for event in events) / len(events)

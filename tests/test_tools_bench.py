@@ -46,6 +46,10 @@ def test_bench_prints_and_records_every_figure(tmp_path):
     assert finder["validation_events_per_second"] > 0 and finder["tracks_per_event"] > 0
     assert record["event_construction_per_second"] > 0
     assert record["resident_bytes_per_event"] > 0
+    for kind in ("parquet", "json"):
+        figures = record["files"][kind]
+        assert figures["events"] == 2
+        assert all(figures[f"{step}_seconds_per_event"] > 0 for step in ("read", "build", "solve"))
 
     lines = result.stdout.splitlines()
     assert lines[0].startswith("trelmon bench: 2 events generated with seed 4, ")
@@ -54,6 +58,10 @@ def test_bench_prints_and_records_every_figure(tmp_path):
     assert row[0] == "TrackFollowing" and row[-1] == f"{finder['tracks_per_event']:.1f}"
     assert any(line.startswith("event construction") for line in lines)
     assert any(line.startswith("memory per held event") and "KiB" in line for line in lines)
+    for label, kind in (("Parquet file", "parquet"), ("JSON files", "json")):
+        [line] = [line for line in lines if line.startswith(label)]
+        read = float(line[len(label) :].split()[0])
+        assert read == round(1e3 * record["files"][kind]["read_seconds_per_event"], 3)
     assert lines[-1] == f"wrote {out}"
 
 

@@ -15,12 +15,75 @@ def run(*args):
     )
 
 
+def plain(event):
+    return {k: v.tolist() if hasattr(v, "tolist") else v for k, v in event.items()}
+
+
 def test_generate_writes_the_seeded_sample(tmp_path):
+    expected = [generate_event(40, i) for i in range(3)]
     out = tmp_path / "sample"
-    result = run("generate", "--events", "3", "--seed", "40", "--out", str(out))
+    result = run("generate", "--events", "3", "--seed", "40", "--out", str(out), "--format", "json")
     assert result.returncode == 0, result.stderr
     assert result.stdout == f"wrote 3 events to {out}\n" and result.stderr == ""
-    assert list(iter_events(out)) == [generate_event(s) for s in (40, 41, 42)]
+    assert list(iter_events(out)) == expected
+    # Parquet, the default: into a directory or a named file.
+    for out, written in (
+        (tmp_path / "pq", tmp_path / "pq" / "events.parquet"),
+        (tmp_path / "new" / "s.parquet", tmp_path / "new" / "s.parquet"),
+    ):
+        result = run("generate", "--events", "3", "--seed", "40", "--out", str(out))
+        assert result.returncode == 0, result.stderr
+        assert result.stdout == f"wrote 3 events to {written}\n"
+        assert [plain(e) for e in iter_events(written)] == expected
+
+
+def test_parquet_and_json_samples_run_to_the_same_table(tmp_path):
+    knobs = ("--collisions", "2", "--with-time")
+    json_dir, parquet_file = tmp_path / "json", tmp_path / "s.parquet"
+    for out, kind in ((json_dir, "json"), (parquet_file, "parquet")):
+        made = run(
+            "generate",
+            "--events",
+            "6",
+            "--seed",
+            "3",
+            "--out",
+            str(out),
+            *knobs,
+            "--format",
+            kind,
+            "--processes",
+            "2",
+        )
+        assert made.returncode == 0, made.stderr
+    tables = []
+    for source in (json_dir, parquet_file):
+        result = run("run", "--events", str(source), "--summary")
+        assert result.returncode == 0, result.stderr
+        lines = result.stdout.splitlines()
+        assert lines[0].startswith(f"trelmon: 6 events read from {source}, ")
+        # Everything but the title and the measured speeds.
+        tables.append([line for line in lines[1:] if not line.startswith("events per second")])
+    assert tables[0] == tables[1]
+
+    from trelmon_tools import run as run_module
+
+    finders = run_module.configure_finders(["TrackFollowing"])
+    metrics = [
+        run_module.run_finders(run_module.directory_sample(source), finders)[0].metrics
+        for source in (json_dir, parquet_file)
+    ]
+    assert metrics[0] == metrics[1]
+
+
+def test_bad_parquet_file_is_one_line_naming_it(tmp_path):
+    path = tmp_path / "s.parquet"
+    assert run("generate", "--events", "3", "--out", str(path), "--collisions", "1").returncode == 0
+    path.write_bytes(path.read_bytes()[:-100])
+    result = run("run", "--events", str(path))
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr.startswith(f"python -m trelmon_tools run: error: {path}: ")
+    assert result.stderr.count("\n") == 1
 
 
 def test_generate_passes_the_knobs(tmp_path, capsys):
@@ -53,6 +116,8 @@ def test_generate_passes_the_knobs(tmp_path, capsys):
                 "0.02",
                 "--sensor-faces",
                 "1",
+                "--format",
+                "json",
             ]
         )
         == 0
@@ -75,14 +140,21 @@ def test_generate_passes_the_knobs(tmp_path, capsys):
 
 
 def test_overwrite(tmp_path, capsys):
-    assert main(["generate", "--events", "3", "--out", str(tmp_path)]) == 0
-    assert main(["generate", "--events", "1", "--out", str(tmp_path)]) == 1
+    json = ["--format", "json"]
+    assert main(["generate", "--events", "3", "--out", str(tmp_path), *json]) == 0
+    assert main(["generate", "--events", "1", "--out", str(tmp_path), *json]) == 1
     assert "already holds event files" in capsys.readouterr().err
-    assert (
-        main(["generate", "--events", "1", "--seed", "9", "--out", str(tmp_path), "--overwrite"])
-        == 0
-    )
+    again = ["generate", "--events", "1", "--seed", "9", "--out", str(tmp_path), "--overwrite"]
+    assert main([*again, *json]) == 0
     assert list(iter_events(tmp_path)) == [generate_event(9)]
+
+    target = tmp_path / "s.parquet"
+    assert main(["generate", "--events", "2", "--out", str(target)]) == 0
+    before = target.read_bytes()
+    assert main(["generate", "--events", "1", "--out", str(target)]) == 1
+    assert "already exists" in capsys.readouterr().err and target.read_bytes() == before
+    assert main([*again[:-2], str(target), "--overwrite"]) == 0
+    assert [plain(e) for e in iter_events(target)] == [generate_event(9)]
 
 
 @pytest.mark.parametrize(

@@ -21,8 +21,8 @@ def test_a_write_replaces_the_file_in_one_step(tmp_path):
     with atomic_write(path) as f:
         f.write("new ")
         assert path.read_text() == "old"  # nothing shows before the block ends
-        f.write("text")
-    assert path.read_text() == "new text" and listing(tmp_path) == ["out.json"]
+        f.write("text é")
+    assert path.read_text(encoding="utf-8") == "new text é" and listing(tmp_path) == ["out.json"]
     with atomic_write(str(path), "wb") as f:
         f.write(b"\x00\xff")
     assert path.read_bytes() == b"\x00\xff"
@@ -52,8 +52,10 @@ def test_the_file_gets_ordinary_permissions(tmp_path):
     assert (tmp_path / "a.txt").stat().st_mode & 0o777 == 0o640
 
 
-def test_only_writing_modes_are_taken(tmp_path):
+def test_only_writing_modes_into_existing_directories_are_taken(tmp_path):
     with pytest.raises(ValueError, match="mode must be"), atomic_write(tmp_path / "a", "a"):
+        pass
+    with pytest.raises(FileNotFoundError), atomic_write(tmp_path / "missing" / "a"):
         pass
     assert listing(tmp_path) == []
 

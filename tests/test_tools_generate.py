@@ -8,7 +8,13 @@ import trelmon
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from trelmon_tools import detector as det
-from trelmon_tools.generate import MC_COLUMNS, generate_event, generate_events
+from trelmon_tools.generate import (
+    MC_COLUMNS,
+    generate_columns,
+    generate_columns_parallel,
+    generate_event,
+    generate_events,
+)
 from trelmon_tools.io import check_event
 from trelmon_tools.particle_data import charge as code_charge
 from trelmon_tools.truth import CATEGORIES, category_counts, in_category, mc_particles
@@ -36,10 +42,24 @@ class TestDeterminism:
         assert a["x"] != b["x"]
         assert a["montecarlo"]["particles"] != b["montecarlo"]["particles"]
 
-    def test_sample_event_i_is_the_event_of_seed_plus_i(self, events):
-        assert generate_events(3, 4) == [generate_event(4), generate_event(5), generate_event(6)]
-        assert events[5] == generate_event(SEEDS[0] + 5)
+    def test_event_i_depends_on_the_seed_and_i_alone(self, events):
+        assert generate_events(3, 4, start=2) == [generate_event(4, i) for i in (2, 3, 4)]
+        assert events[5] == generate_event(SEEDS[0], 5)
         assert generate_events(0, 0) == []
+        # However the sample is cut into batches, every event comes out the same.
+        batched = [e for b in generate_columns(7, 9, batch=3) for e in b.to_dicts()]
+        assert batched == generate_events(7, 9) == [generate_event(9, i) for i in range(7)]
+
+    def test_samples_of_different_seeds_share_no_event(self):
+        first, second = (generate_events(20, seed, n_collisions=1) for seed in (0, 1))
+        assert not {tuple(e["x"]) for e in first} & {tuple(e["x"]) for e in second}
+        assert not {e["x"][0] for e in first} & {e["x"][0] for e in second}
+
+    def test_worker_processes_make_the_same_events(self):
+        knobs = dict(n_collisions=1, with_time=True)
+        serial = generate_events(7, 5, **knobs)
+        parallel = generate_columns_parallel(7, 5, batch=2, processes=2, **knobs)
+        assert [e for b in parallel for e in b.to_dicts()] == serial
 
     def test_times_are_an_addition_not_a_different_event(self):
         plain, timed = generate_event(3), generate_event(3, with_time=True)

@@ -59,7 +59,7 @@ def table_cells(stdout):
     return header, rows
 
 
-def test_run_prints_the_table_and_writes_json_and_figures(sample_dir, tmp_path):
+def test_run_prints_the_table_and_writes_json_results_and_figures(sample_dir, tmp_path):
     out = tmp_path / "run.json"
     result = command(
         "run",
@@ -67,6 +67,8 @@ def test_run_prints_the_table_and_writes_json_and_figures(sample_dir, tmp_path):
         str(sample_dir),
         "--json",
         str(out),
+        "--output",
+        str(tmp_path / "results"),
         "--plots",
         str(tmp_path / "figures"),
         "--summary",
@@ -113,11 +115,27 @@ def test_run_prints_the_table_and_writes_json_and_figures(sample_dir, tmp_path):
         total = record["finders"][name]["validation"]["total_tracks"]
         assert result.stdout[position:].splitlines()[2].startswith(f"{total} tracks including")
 
+    # --output: the same record, and each finder's tables, which sum to its validation
+    stored = json.loads((tmp_path / "results" / "run.json").read_text())
+    assert stored["finders"] == record["finders"] and stored["sample"] == record["sample"]
+    assert stored["threads"] >= 1 and stored["versions"]["pyarrow"]
+    sums = results_summed(tmp_path / "results", FINDERS)
+    for name in FINDERS:
+        validation = record["finders"][name]["validation"]
+        assert sums[name]["tracks"] == validation["total_tracks"]
+        assert sums[name]["ghosts"] == validation["total_ghosts"]
+        for c in validation["categories"]:
+            assert sums[name][c["label"]] == [c["n_particles"], c["n_reco"], c["n_clones"]]
+    assert sorted(p.name for p in (tmp_path / "results").iterdir()) == sorted(
+        ["run.json", *FINDERS]
+    )
+
     figures = sorted(p.name for p in (tmp_path / "figures").iterdir())
     assert figures == sorted(
         [
-            "efficiency_vs_p.png",
-            "efficiency_vs_eta.png",
+            *(f"efficiency_vs_{v}.png" for v in ("p", "pt", "eta", "phi")),
+            "ghost_rate.png",
+            "clone_rate_vs_p.png",
             *(f"event_display_{name}.png" for name in FINDERS),
         ]
     )
@@ -125,6 +143,34 @@ def test_run_prints_the_table_and_writes_json_and_figures(sample_dir, tmp_path):
         data = (tmp_path / "figures" / name).read_bytes()
         assert data.startswith(b"\x89PNG\r\n\x1a\n") and len(data) > 10_000
     assert f"wrote {len(figures)} figures to" in result.stdout
+
+
+def results_summed(directory, finders):
+    """Per finder, totals of its result files, read in an interpreter that cannot import
+    trelmon: the files must stand on their own."""
+    code = f"""
+import json, sys
+sys.modules["trelmon"] = sys.modules["trelmon_tools"] = None  # importing either fails
+import pyarrow.compute as pc, pyarrow.parquet as pq
+labels = {list(truth.CATEGORIES)!r}
+out = {{}}
+for name in {list(finders)!r}:
+    tracks = pq.read_table(f"{directory}/{{name}}/tracks.parquet")
+    particles = pq.read_table(f"{directory}/{{name}}/particles.parquet")
+    sums = {{"tracks": tracks.num_rows, "ghosts": pc.sum(tracks["ghost"]).as_py()}}
+    for label in labels:
+        chosen = particles.filter(particles[label])
+        sums[label] = [
+            chosen.num_rows,
+            chosen.filter(chosen["reconstructed"]).num_rows,
+            pc.sum(chosen[f"clones[{{label}}]"]).as_py() or 0,
+        ]
+    out[name] = sums
+print(json.dumps(out))
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
 
 
 def test_generated_sample_and_finder_parameters(tmp_path):
@@ -263,7 +309,7 @@ class TestConfigureFinders:
     def test_listed_defaults_are_the_constructors_defaults(self, sample):
         # Each listed default, given explicitly, solves exactly as the bare constructor does.
         events = run.build_events(sample)[:2]
-        for name, cls in run.finder_classes().items():
+        for cls in run.finder_classes().values():
             defaults = run.parameter_defaults(cls)
             assert tuple(defaults) == run.accepted_parameters(cls)
             assert defaults and None not in defaults.values()
@@ -395,7 +441,10 @@ def test_a_non_finite_parameter_is_kept_in_the_record(sample):
 @pytest.mark.parametrize(
     "args, message",
     [
-        (["--events", "{empty}"], "{empty}: no event files (*.json) in this directory"),
+        (
+            ["--events", "{empty}"],
+            "{empty}: no event files (*.parquet or *.json) in this directory",
+        ),
         (["--events", "{missing}"], "{missing}: not a directory"),
         (["--events", "{bad}"], "{bad}/event_000000.json: not a valid event file: invalid JSON: "),
         (["--events", "{wrong}"], '{wrong}/a.json: not a valid event file: missing key "x"'),

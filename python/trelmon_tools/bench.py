@@ -3,7 +3,9 @@
 For each finder: events per second of ``solve_batch`` on one worker thread and on every
 usable processor, and events per second of the validator (``export_validation_to_json``)
 on its tracks; for the event model: ``Event`` constructions per second and the resident
-memory that each held ``Event`` adds.
+memory that each held ``Event`` adds; for event files: the per-event cost of reading the
+sample from a Parquet file and from a directory of JSON files, of building the events from
+what was read, and of ``TrackFollowing.solve`` on them (one thread).
 
 The worker pool is sized once per process, so each thread count is measured in a child
 process of its own (``python -m trelmon_tools.bench`` with ``TRELMON_NUM_THREADS`` set),
@@ -21,11 +23,12 @@ import sys
 import tempfile
 import time
 
-from . import io
+from . import io, parquet
+from .files import no_collection
 from .progress import available_processors, progress
 from .run import RunError, Sample, _jsonable, configure_finders
 
-__all__ = ["measure", "format_table", "resident_bytes"]
+__all__ = ["measure", "measure_files", "format_table", "resident_bytes"]
 
 
 _HELD_EVENTS = 500
@@ -40,12 +43,12 @@ def resident_bytes() -> int | None:
         return None
 
 
-def _fastest(function, repeat: int) -> float:
+def _fastest(function, repeat: int, clock=time.perf_counter) -> float:
     best = float("inf")
     for _ in range(repeat):
-        began = time.perf_counter()
+        began = clock()
         function()
-        best = min(best, time.perf_counter() - began)
+        best = min(best, clock() - began)
     return best
 
 
@@ -53,11 +56,11 @@ def _rate(n: int, seconds: float):
     return n / seconds if seconds > 0 else None
 
 
-def _measure_here(directory, algorithms, params, repeat: int, validation: bool) -> dict:
+def _measure_here(path, algorithms, params, repeat: int, validation: bool) -> dict:
     """The figures of this process (whose pool size is fixed by its environment)."""
     import trelmon
 
-    dicts = list(io.iter_events(directory))
+    dicts = list(io.iter_events(path))
     n = len(dicts)
     event_class = trelmon.DetectorEvent.Event
     event_class(dicts[0])  # first use creates the type objects
@@ -102,7 +105,7 @@ def _child(directory, threads: int, algorithms, params, repeat: int, validation:
         sys.executable,
         "-m",
         "trelmon_tools.bench",
-        "--directory",
+        "--events",
         str(directory),
         "--repeat",
         str(repeat),
@@ -127,14 +130,17 @@ def measure(sample: Sample, algorithms=None, params=(), repeat: int = 3) -> dict
     configured = configure_finders(algorithms, params)  # refuse bad settings before any child
     processors = available_processors()
     with tempfile.TemporaryDirectory(prefix="trelmon-bench-") as scratch:
-        if sample.source["kind"] == "directory":
-            directory = sample.source["directory"]
-        else:
-            directory = scratch
-            io.write_sample(directory, progress(sample.events, desc="writing sample"))
+        parquet_file = os.path.join(scratch, "sample.parquet")
+        parquet.write_events(parquet_file, progress(sample.events, desc="writing Parquet"))
+        directory = os.path.join(scratch, "json")
+        try:
+            io.write_sample(directory, progress(sample.events, desc="writing JSON"))
+        except ValueError:  # coordinates JSON cannot hold
+            directory = None
+        files = measure_files(parquet_file, directory, repeat)
         counts = [1] if processors == 1 else [1, processors]
         runs = {
-            t: _child(directory, t, algorithms, params, repeat, validation=t == counts[-1])
+            t: _child(parquet_file, t, algorithms, params, repeat, validation=t == counts[-1])
             for t in counts
         }
     full = runs[counts[-1]]
@@ -157,7 +163,43 @@ def measure(sample: Sample, algorithms=None, params=(), repeat: int = 3) -> dict
         "finders": finders,
         "event_construction_per_second": full["construction_per_second"],
         "resident_bytes_per_event": full["resident_bytes_per_event"],
+        "files": files,
     }
+
+
+def _read_all(source) -> list:
+    # As the run command loads a sample: the cyclic collector paused while events pile up.
+    with no_collection():
+        return list(io.iter_events(source))
+
+
+def measure_files(parquet_file, json_directory, repeat: int = 3) -> dict:
+    """Processor seconds per event to read a sample (a Parquet file, a JSON directory), to
+    build the events from what was read, and to solve them with ``TrackFollowing.solve`` on
+    this thread: the fastest of ``repeat`` passes each. All three run on one thread, so
+    processor time is their cost, and other work on the machine moves it little."""
+    cpu = time.process_time
+    import trelmon
+
+    event_class = trelmon.DetectorEvent.Event
+    finder = trelmon.ReconstructionAlgorithms.TrackFollowing()
+    figures = {}
+    for name, source in (("parquet", parquet_file), ("json", json_directory)):
+        if source is None:
+            continue
+        dicts = list(io.iter_events(source))
+        n = len(dicts)
+        read = _fastest(lambda source=source: _read_all(source), repeat, cpu)
+        build = _fastest(lambda dicts=dicts: [event_class(d) for d in dicts], repeat, cpu)
+        events = [event_class(d) for d in dicts]
+        solve = _fastest(lambda events=events: [finder.solve(e) for e in events], repeat, cpu)
+        figures[name] = {
+            "events": n,
+            "read_seconds_per_event": read / n,
+            "build_seconds_per_event": build / n,
+            "solve_seconds_per_event": solve / n,
+        }
+    return figures
 
 
 def _number(value) -> str:
@@ -205,13 +247,25 @@ def format_table(sample: Sample, record: dict) -> str:
         + (f" ({1e3 / construction:.3f} ms per event)" if construction else ""),
         "memory per held event   " + ("-" if held is None else f"{held / 1024:,.0f} KiB resident"),
     ]
+    files = record.get("files")
+    if files:
+        lines += ["", "CPU ms per event  read   build   TrackFollowing.solve (1 thread)"]
+        for name, label in (("parquet", "Parquet file"), ("json", "JSON files")):
+            if name not in files:
+                continue
+            f = files[name]
+            lines.append(
+                f"{label:<15}{1e3 * f['read_seconds_per_event']:7.3f} "
+                f"{1e3 * f['build_seconds_per_event']:7.3f} "
+                f"{1e3 * f['solve_seconds_per_event']:7.3f}"
+            )
     return "\n".join(lines)
 
 
 def _main(argv=None) -> int:
     # The child side of measure(): figures for this process's pool, as JSON on stdout.
     parser = argparse.ArgumentParser(prog="python -m trelmon_tools.bench")
-    parser.add_argument("--directory", required=True)
+    parser.add_argument("--events", required=True)
     parser.add_argument("--algorithm", action="append")
     parser.add_argument("--param", action="append", default=[])
     parser.add_argument("--repeat", type=int, default=3)
@@ -219,7 +273,7 @@ def _main(argv=None) -> int:
     args = parser.parse_args(argv)
     try:
         figures = _measure_here(
-            args.directory, args.algorithm, args.param, args.repeat, args.validation
+            args.events, args.algorithm, args.param, args.repeat, args.validation
         )
     except (RunError, ValueError, OSError) as e:
         print(f"python -m trelmon_tools bench: error: {e}", file=sys.stderr)

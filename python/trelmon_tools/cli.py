@@ -107,26 +107,61 @@ def _add_generate(commands) -> None:
     p = commands.add_parser(
         "generate",
         help="write a sample of synthetic events",
-        description="Generate synthetic events with Monte Carlo truth and write them to DIR, "
-        "one JSON file per event. Event i uses seed S + i.",
+        description="Generate synthetic events with Monte Carlo truth: events 0 to N-1 of the "
+        "sample with seed S, each a function of (S, its index) alone. Parquet (the default) "
+        "writes one file, FILE.parquet or DIR/events.parquet; JSON writes one file per event "
+        "into DIR. Generation runs on every usable processor.",
     )
     p.add_argument("--events", type=_count, required=True, metavar="N", help="number of events")
-    p.add_argument("--seed", type=_count, default=0, metavar="S", help="seed of the first event")
-    p.add_argument("--out", required=True, metavar="DIR", help="directory to write the sample to")
+    p.add_argument("--seed", type=_count, default=0, metavar="S", help="seed of the sample")
+    p.add_argument(
+        "--out", required=True, metavar="FILE.parquet|DIR", help="where to write the sample"
+    )
+    p.add_argument(
+        "--format",
+        choices=("parquet", "json"),
+        default="parquet",
+        help="file format (default: %(default)s)",
+    )
     for flag, knob, kind, metavar, text in _KNOB_OPTIONS:
         p.add_argument(flag, dest=knob, type=kind, metavar=metavar, help=text)
     p.add_argument("--with-time", action="store_true", help='add hit times ("t")')
     p.add_argument(
         "--overwrite",
         action="store_true",
-        help="replace an earlier sample in DIR instead of refusing",
+        help="replace an earlier sample instead of refusing",
+    )
+    p.add_argument(
+        "--processes",
+        type=_positive,
+        metavar="P",
+        help="worker processes (default: every usable processor)",
     )
     p.set_defaults(handler=_run_generate)
 
 
+def _parquet_target(out: str, overwrite: bool) -> Path:
+    path = Path(out)
+    if path.suffix != ".parquet":
+        if path.exists() and not path.is_dir():
+            raise CommandError(f"{out}: not a directory")
+        path.mkdir(parents=True, exist_ok=True)
+        path = path / "events.parquet"
+    else:
+        if path.parent.exists() and not path.parent.is_dir():
+            raise CommandError(f"{path.parent}: not a directory")
+        path.parent.mkdir(parents=True, exist_ok=True)
+    if path.is_dir():
+        raise CommandError(f"{path}: is a directory")
+    if path.exists() and not overwrite:
+        raise CommandError(f"{path}: already exists (--overwrite replaces it)")
+    return path
+
+
 def _run_generate(args) -> None:
-    from .generate import generate_event
-    from .io import write_sample
+    from . import io, parquet
+    from .generate import generate_columns_parallel, generate_event
+    from .progress import progress
 
     knobs = {
         knob: getattr(args, knob)
@@ -136,11 +171,30 @@ def _run_generate(args) -> None:
     knobs["with_time"] = args.with_time
     try:
         generate_event(args.seed, **knobs)  # bad knob combinations fail before any file is written
-        events = (generate_event(args.seed + i, **knobs) for i in range(args.events))
-        paths = write_sample(args.out, events, overwrite=args.overwrite)
+        if args.format == "json" and args.out.endswith(".parquet"):
+            raise CommandError(
+                f"{args.out}: JSON samples are directories (or use --format parquet)"
+            )
+        target = _parquet_target(args.out, args.overwrite) if args.format == "parquet" else None
+        with progress(total=args.events, desc="generating") as bar:
+            batches = generate_columns_parallel(
+                args.events, args.seed, processes=args.processes, **knobs
+            )
+            if target is not None:
+                count = parquet.write_events(target, batches, progress=bar.update)
+                where = target
+            else:
+
+                def events():
+                    for batch in batches:
+                        yield from batch.to_dicts()
+                        bar.update(len(batch))
+
+                count = len(io.write_sample(args.out, events(), overwrite=args.overwrite))
+                where = args.out
     except (OSError, ValueError) as e:
         raise CommandError(str(e)) from None
-    print(f"wrote {len(paths)} events to {args.out}")
+    print(f"wrote {count} events to {where}")
 
 
 def _positive(text: str) -> int:
@@ -154,8 +208,9 @@ def _add_sample_options(p, default_events: int, default_seed: int) -> None:
     source = p.add_mutually_exclusive_group()
     source.add_argument(
         "--events",
-        metavar="DIR",
-        help="run on the event files of DIR (as written by the generate command)",
+        metavar="PATH",
+        help="run on the events of PATH: a Parquet event file, or a directory of Parquet or "
+        "JSON event files (as the generate command writes them)",
     )
     source.add_argument(
         "--generate",
@@ -167,7 +222,7 @@ def _add_sample_options(p, default_events: int, default_seed: int) -> None:
         "--seed",
         type=_count,
         metavar="S",
-        help=f"seed of the first generated event (default: {default_seed})",
+        help=f"seed of the generated sample (default: {default_seed})",
     )
 
 
@@ -214,10 +269,24 @@ def _add_run(commands) -> None:
         help="write the run's settings, speeds and detailed validation per finder",
     )
     p.add_argument(
+        "--output",
+        metavar="DIR",
+        help="store the run in DIR: for each finder FINDER/tracks.parquet and "
+        "FINDER/particles.parquet (every track's and every particle's match), and run.json "
+        "(settings, versions, speeds, detailed validation)",
+    )
+    p.add_argument(
         "--plots",
         metavar="DIR",
-        help="draw efficiency versus momentum and pseudorapidity, and an event "
-        "display per finder, as PNG files in DIR (needs matplotlib)",
+        help="draw efficiency against p, pt, eta and phi per category, ghost rate against eta "
+        "and track length, clone rate against p, and an event display per finder, as PNG "
+        "files in DIR (needs matplotlib)",
+    )
+    p.add_argument(
+        "--interval",
+        choices=("wilson", "clopper-pearson"),
+        default="wilson",
+        help="uncertainty intervals of the figures (default: %(default)s)",
     )
     p.add_argument(
         "--display-event",
@@ -264,6 +333,7 @@ def _run_run(args) -> None:
         finders = run.configure_finders(args.algorithm, args.param)
         if args.json is not None:
             _check_output_file(args.json)
+        output = None if args.output is None else _output_directory(args.output)
         directory = None if args.plots is None else _output_directory(args.plots)
         if directory is not None:
             from . import plots
@@ -279,7 +349,10 @@ def _run_run(args) -> None:
                 f"{len(sample.events)} events"
             )
         results = run.run_finders(
-            sample, finders, keep_tracks=args.summary or args.plots is not None
+            sample,
+            finders,
+            keep_tracks=args.summary,
+            tables=output is not None or directory is not None,
         )
         print(run.format_table(sample, results), flush=True)
         if args.summary:
@@ -292,9 +365,16 @@ def _run_run(args) -> None:
         if args.json is not None:
             run.write_json(args.json, run.run_record(sample, results))
             print(f"\nwrote {args.json}")
+        if output is not None:
+            paths = run.write_results(output, sample, results)
+            print(f"\nwrote {len(paths)} files to {output}")
         if directory is not None:
             paths = plots.write_plots(
-                directory, sample.events, results, display_event=args.display_event
+                directory,
+                sample.events,
+                results,
+                display_event=args.display_event,
+                interval=args.interval,
             )
             print(f"wrote {len(paths)} figures to {directory}: " + ", ".join(p.name for p in paths))
     except run.RunError as e:
@@ -357,6 +437,115 @@ def _run_bench(args) -> None:
         raise CommandError(str(e)) from None
 
 
+def _add_tune(commands) -> None:
+    from .run import DEFAULT_EVENTS, DEFAULT_SEED
+    from .tune import DEFAULT_OBJECTIVES, DEFAULT_TRIALS
+
+    p = commands.add_parser(
+        "tune",
+        help="search a finder's parameters for the best trade-offs (needs optuna)",
+        description="Tune one finder on a sample with a multi-objective Optuna study: each "
+        "trial sets the finder's parameters, solves the sample with solve_batch and scores "
+        "the tracks with the validator. Prints the Pareto front (best first by the first "
+        "objective), each point's figures on an independent holdout sample, and the run "
+        "command that reproduces each point. The study is stored, so running the command "
+        "again adds trials to it.",
+        epilog="Objectives: efficiency[:CATEGORY] (maximised), ghost_rate, clone_rate[:CATEGORY] "
+        "and time (solve time per event, which ties the study to this machine's speed); "
+        "categories default to long. Ranges: --range NAME=LOW:HIGH replaces a parameter's "
+        "search range (LOW=HIGH holds it fixed; a flag takes False:True, False:False or "
+        "True:True); a pair such as max_slopes is searched as one value for x and y.",
+    )
+    _add_sample_options(p, DEFAULT_EVENTS, DEFAULT_SEED)
+    p.add_argument(
+        "--algorithm", required=True, metavar="NAME", help="the finder to tune, by class name"
+    )
+    p.add_argument(
+        "--trials",
+        type=_count,
+        default=DEFAULT_TRIALS,
+        metavar="N",
+        help="trials to add to the study (default: %(default)s)",
+    )
+    p.add_argument(
+        "--sampler-seed",
+        type=_count,
+        default=0,
+        metavar="S",
+        help="seed of the parameter search (default: %(default)s)",
+    )
+    p.add_argument(
+        "--objectives",
+        default=DEFAULT_OBJECTIVES,
+        metavar="LIST",
+        help="comma-separated objectives, the first one sorting the front (default: %(default)s)",
+    )
+    p.add_argument(
+        "--range",
+        action="append",
+        default=[],
+        metavar="NAME=LOW:HIGH",
+        help="the search range of a parameter (repeatable)",
+    )
+    p.add_argument(
+        "--storage",
+        default="sqlite:///tune.db",
+        metavar="URL",
+        help="Optuna storage URL of the study (default: %(default)s, in the current directory)",
+    )
+    p.add_argument(
+        "--study",
+        metavar="NAME",
+        help="study name (default: made of the finder, the sample and the objectives)",
+    )
+    p.add_argument(
+        "--holdout",
+        type=_count,
+        metavar="N",
+        help="re-evaluate the front on N independent generated events (default: as many as "
+        "the tuning sample; 0: none)",
+    )
+    p.add_argument(
+        "--holdout-seed",
+        type=_count,
+        metavar="S",
+        help="seed of the first holdout event (default: right after a generated tuning "
+        "sample's seeds)",
+    )
+    p.add_argument("--json", metavar="FILE", help="write the front and its figures as JSON")
+    p.add_argument(
+        "--plots", metavar="DIR", help="draw the front as DIR/pareto_front.png (needs matplotlib)"
+    )
+    p.set_defaults(handler=_run_tune)
+
+
+def _run_tune(args) -> None:
+    from . import run, tune
+
+    try:
+        tune.parse_objectives(args.objectives)
+        tune.search_space(args.algorithm, args.range)
+        tune.require_optuna()
+        if args.holdout == 0 and args.holdout_seed is not None:
+            raise CommandError("--holdout-seed needs a holdout sample")
+        if args.json is not None:
+            _check_output_file(args.json)
+        directory = None if args.plots is None else _output_directory(args.plots)
+        if directory is not None:
+            from . import plots
+
+            try:
+                plots.require_matplotlib()
+            except ImportError as e:
+                raise CommandError(str(e)) from None
+        sample = _sample(args)
+        if args.holdout is None:
+            args.holdout = len(sample.events)
+        tune.run_command(args, sample, directory)
+    except run.RunError as e:
+        raise CommandError(str(e)) from None
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
@@ -367,6 +556,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_generate(commands)
     _add_run(commands)
     _add_bench(commands)
+    _add_tune(commands)
     return parser
 
 

@@ -1,9 +1,10 @@
 """Synthetic events with Monte Carlo truth.
 
-``generate_event(seed, **knobs)`` simulates one bunch crossing in the pixel vertex detector of
-:mod:`trelmon_tools.detector` and returns it as an event dictionary: hits laid out module by
-module (shuffled within each module) and a Monte Carlo table with one row per charged particle
-that left a trace in the detector or is reconstructible downstream. Units are mm, MeV and ns.
+``generate_event(seed, index, **knobs)`` simulates one bunch crossing in the pixel vertex
+detector of :mod:`trelmon_tools.detector` and returns it as an event dictionary: hits laid out
+module by module (shuffled within each module) and a Monte Carlo table with one row per charged
+particle that left a trace in the detector or is reconstructible downstream. Units are mm, MeV
+and ns.
 
 The simulation, in order:
 
@@ -17,14 +18,19 @@ The simulation, in order:
   at each module crossed, per-hit efficiency and Gaussian hit resolution;
 * noise hits spread uniformly over the sensors, and at least one hit on every module.
 
-The same seed and knobs always give the same event: every random number comes from one
-``numpy.random.Generator`` seeded with ``seed``, drawn in a fixed order.
+Event ``index`` of the sample with seed ``seed`` draws every random number from its own
+``numpy.random.Generator``, seeded with ``SeedSequence(seed, spawn_key=(index,))`` and read in
+a fixed order: the event depends on the pair (seed, index) and the knobs alone, never on the
+events generated beside it, and samples of different seeds share no event. The arithmetic runs
+over many events at once (:func:`generate_columns`), which is where the speed comes from; the
+random draws stay per event.
 """
 
 from __future__ import annotations
 
 import functools
 import math
+from collections.abc import Iterator
 from dataclasses import dataclass, fields
 
 import numpy as np
@@ -32,7 +38,14 @@ import numpy as np
 from . import detector as det
 from .particle_data import BEAUTY, CHARM, DECAYS, SPECIES, STRANGE, TRACKED, conjugate
 
-__all__ = ["MC_COLUMNS", "generate_event", "generate_events"]
+__all__ = [
+    "MC_COLUMNS",
+    "EventColumns",
+    "generate_columns",
+    "generate_columns_parallel",
+    "generate_event",
+    "generate_events",
+]
 
 #: Columns of the Monte Carlo table, in the order of each particle row.
 MC_COLUMNS = (
@@ -87,9 +100,30 @@ _UNSTABLE_CODES = np.array(sorted(_UNSTABLE))
 _TRACKED_CODES = np.array(sorted(TRACKED))
 
 
+# Per-code lookups: index by absolute code.
+_CODE_LIMIT = max(SPECIES) + 1
+_MASS = np.zeros(_CODE_LIMIT)
+_CHARGE = np.zeros(_CODE_LIMIT, dtype=np.int64)
+for _code, _species in SPECIES.items():
+    _MASS[_code] = _species.mass
+    _CHARGE[_code] = _species.charge
+
+# Uniforms each decaying particle draws: the mode, the intermediate masses of up to four
+# daughters, a direction per two-body split, and the proper decay length.
+_MAX_DAUGHTERS = max(len(d) for modes in DECAYS.values() for _, d in modes)
+_U_MODE = 0
+_U_MASSES = 1
+_U_DIRECTIONS = _U_MASSES + _MAX_DAUGHTERS - 2
+_U_LIFETIME = _U_DIRECTIONS + 2 * (_MAX_DAUGHTERS - 1)
+_DECAY_UNIFORMS = _U_LIFETIME + 1
+
+# Uniforms each produced particle draws: species, sign, pT, forward or backward, eta, phi.
+_PRODUCTION_UNIFORMS = 6
+
+
 @dataclass
 class _Particles:
-    """Struct of arrays: one entry per particle."""
+    """Struct of arrays: one entry per particle, grouped by event."""
 
     pid: np.ndarray
     px: np.ndarray
@@ -100,6 +134,11 @@ class _Particles:
     oz: np.ndarray
     ot: np.ndarray  # origin time
     flags: np.ndarray  # _FROM_* bits
+    event: np.ndarray | None = None  # index of the event in its batch
+
+    def __post_init__(self):
+        if self.event is None:
+            self.event = np.zeros(len(self.pid), dtype=np.int64)
 
     def __len__(self) -> int:
         return len(self.pid)
@@ -113,21 +152,27 @@ class _Particles:
             *(np.concatenate([getattr(p, f.name) for p in parts]) for f in fields(_Particles))
         )
 
+    def by_event(self) -> _Particles:
+        """Grouped by event, keeping the order within each event."""
+        return self.take(np.argsort(self.event, kind="stable"))
+
 
 def _masses(pid: np.ndarray) -> np.ndarray:
-    codes = np.abs(pid)
-    out = np.empty(len(pid))
-    for code in np.unique(codes):
-        out[codes == code] = SPECIES[int(code)].mass
-    return out
+    return _MASS[np.abs(pid)]
 
 
 def _charges(pid: np.ndarray) -> np.ndarray:
-    codes = np.abs(pid)
-    out = np.zeros(len(pid), dtype=np.int64)
-    for code in np.unique(codes):
-        out[codes == code] = SPECIES[int(code)].charge
+    out = _CHARGE[np.abs(pid)]
     return np.where(pid > 0, out, -out)
+
+
+def _per_event(rngs, counts, draw) -> np.ndarray:
+    """``draw(rng, count)`` for each event's generator, concatenated along the first axis."""
+    return np.concatenate([draw(rng, int(c)) for rng, c in zip(rngs, counts, strict=True)])
+
+
+def _uniforms(rngs, counts, width: int) -> np.ndarray:
+    return _per_event(rngs, counts, lambda rng, c: rng.random((c, width)))
 
 
 @functools.cache
@@ -140,8 +185,7 @@ def _pt_table(mass: float, temperature: float, exponent: float) -> tuple[np.ndar
     return cdf / cdf[-1], pt
 
 
-def _sample_pt(rng: np.random.Generator, pid: np.ndarray, spectrum: tuple[float, float]):
-    u = rng.random(len(pid))
+def _sample_pt(u: np.ndarray, pid: np.ndarray, spectrum: tuple[float, float]) -> np.ndarray:
     pt = np.empty(len(pid))
     codes = np.abs(pid)
     for code in np.unique(codes):
@@ -151,19 +195,26 @@ def _sample_pt(rng: np.random.Generator, pid: np.ndarray, spectrum: tuple[float,
     return pt
 
 
-def _sample_eta(rng: np.random.Generator, n: int, ranges) -> np.ndarray:
-    (flo, fhi), (blo, bhi), forward_share = ranges
-    forward = rng.random(n) < forward_share
-    u = rng.random(n)
-    return np.where(forward, flo + u * (fhi - flo), blo + u * (bhi - blo))
+def _choose(u: np.ndarray, codes, shares) -> np.ndarray:
+    """Codes drawn with the given shares, by inverting the cumulative shares."""
+    cum = np.cumsum(shares)
+    index = np.searchsorted(cum / cum[-1], u, side="right")
+    return np.asarray(codes)[np.minimum(index, len(codes) - 1)]
 
 
-def _produce(rng, pid, vertex, pv, spectrum, eta_ranges) -> _Particles:
-    """Particles of the given codes made at the given primary vertices."""
+def _signs(u: np.ndarray) -> np.ndarray:
+    return np.where(u < 0.5, 1, -1)
+
+
+def _produce(u, pid, vertex, pv, event, spectrum, eta_ranges) -> _Particles:
+    """Particles of the given codes made at the given primary vertices; ``u`` holds each
+    particle's production uniforms."""
     n = len(pid)
-    pt = _sample_pt(rng, pid, spectrum)
-    eta = _sample_eta(rng, n, eta_ranges)
-    phi = rng.uniform(-math.pi, math.pi, n)
+    pt = _sample_pt(u[:, 2], pid, spectrum)
+    (flo, fhi), (blo, bhi), forward_share = eta_ranges
+    v = u[:, 4]
+    eta = np.where(u[:, 3] < forward_share, flo + v * (fhi - flo), blo + v * (bhi - blo))
+    phi = -math.pi + u[:, 5] * (2.0 * math.pi)
     return _Particles(
         pid=pid,
         px=pt * np.cos(phi),
@@ -174,17 +225,14 @@ def _produce(rng, pid, vertex, pv, spectrum, eta_ranges) -> _Particles:
         oz=pv[2][vertex],
         ot=pv[3][vertex],
         flags=np.zeros(n, dtype=np.int64),
+        event=event,
     )
 
 
-def _random_signs(rng, n: int) -> np.ndarray:
-    return np.where(rng.random(n) < 0.5, 1, -1)
-
-
-def _isotropic(rng, n: int):
-    cos_theta = rng.uniform(-1.0, 1.0, n)
+def _isotropic(u1: np.ndarray, u2: np.ndarray):
+    cos_theta = 2.0 * u1 - 1.0
     sin_theta = np.sqrt(1.0 - cos_theta * cos_theta)
-    phi = rng.uniform(0.0, 2.0 * math.pi, n)
+    phi = 2.0 * math.pi * u2
     return sin_theta * np.cos(phi), sin_theta * np.sin(phi), cos_theta
 
 
@@ -206,27 +254,29 @@ def _boost(e, px, py, pz, pe, ppx, ppy, ppz, pm):
     return gamma * (e + bp), px + k * bx, py + k * by, pz + k * bz
 
 
-def _decay_at_rest(rng, mass: float, daughters: np.ndarray, n: int):
-    """Momenta of ``daughters`` (masses) in the rest frame of ``n`` parents of ``mass``.
+def _decay_at_rest(u: np.ndarray, mass: float, daughters: np.ndarray):
+    """Momenta of ``daughters`` (masses) in the rest frame of parents of ``mass``, one per row
+    of the decay uniforms ``u``.
 
     Sequential two-body splits with intermediate masses drawn uniformly between their
     kinematic limits; returns arrays of shape (n, k) for e, px, py, pz.
     """
-    k = len(daughters)
+    n, k = len(u), len(daughters)
     spare = mass - daughters.sum()
     cum = np.cumsum(daughters)
     sub = np.empty((n, k))  # sub[:, j]: mass of the system of daughters 0..j
     sub[:, 0] = daughters[0]
     sub[:, k - 1] = mass
     if k > 2:
-        u = np.sort(rng.random((n, k - 2)), axis=1)
-        sub[:, 1 : k - 1] = cum[1 : k - 1] + u * spare
+        ordered = np.sort(u[:, _U_MASSES : _U_MASSES + k - 2], axis=1)
+        sub[:, 1 : k - 1] = cum[1 : k - 1] + ordered * spare
     out = np.zeros((4, n, k))
     # The system of daughters 0..j in the parent frame, starting from the parent at rest.
     se, sx, sy, sz = np.full(n, mass), np.zeros(n), np.zeros(n), np.zeros(n)
     for j in range(k - 1, 0, -1):
         q = _two_body_momentum(sub[:, j], sub[:, j - 1], daughters[j])
-        ux, uy, uz = _isotropic(rng, n)
+        column = _U_DIRECTIONS + 2 * (k - 1 - j)
+        ux, uy, uz = _isotropic(u[:, column], u[:, column + 1])
         de = np.sqrt(q * q + daughters[j] ** 2)
         re = np.sqrt(q * q + sub[:, j - 1] ** 2)
         out[:, :, j] = _boost(de, q * ux, q * uy, q * uz, se, sx, sy, sz, sub[:, j])
@@ -235,27 +285,56 @@ def _decay_at_rest(rng, mass: float, daughters: np.ndarray, n: int):
     return out
 
 
+@functools.cache
+def _mode_table(code: int):
+    """Cumulative weights of the decay modes and, per mode, the daughters' codes, their
+    conjugates, their masses and the origin bit they carry."""
+    modes = DECAYS[code]
+    weights = np.cumsum([w for w, _ in modes])
+    bit = (
+        (_FROM_BEAUTY if code in BEAUTY else 0)
+        | (_FROM_CHARM if code in CHARM else 0)
+        | (_FROM_STRANGE if code in STRANGE else 0)
+    )
+    daughters = [
+        (
+            np.array(d),
+            np.array([conjugate(c) for c in d]),
+            np.array([SPECIES[abs(c)].mass for c in d]),
+        )
+        for _, d in modes
+    ]
+    return weights / weights[-1], daughters, bit
+
+
 def _decay(rng, parents: _Particles) -> _Particles:
-    """Decay every particle of ``parents`` once; returns all daughters."""
+    """Decay every particle of ``parents`` once with uniforms from ``rng``."""
+    return _decay_with(rng.random((len(parents), _DECAY_UNIFORMS)), parents)
+
+
+def _decay_with(u: np.ndarray, parents: _Particles) -> _Particles:
+    """Decay every particle of ``parents`` once, with one row of ``u`` per parent; returns
+    all daughters, grouped by event."""
     codes = np.abs(parents.pid)
     results = []
     for code in np.unique(codes):
         code = int(code)
         species = SPECIES[code]
-        modes = DECAYS[code]
+        cumulative, modes, bit = _mode_table(code)
         of_code = np.flatnonzero(codes == code)
-        weights = np.array([w for w, _ in modes])
-        mode = rng.choice(len(modes), size=len(of_code), p=weights / weights.sum())
-        for m, (_, daughter_codes) in enumerate(modes):
+        mode = np.minimum(
+            np.searchsorted(cumulative, u[of_code, _U_MODE], side="right"), len(modes) - 1
+        )
+        for m, (pids, conj, dmass) in enumerate(modes):
             idx = of_code[mode == m]
             if len(idx) == 0:
                 continue
             par = parents.take(idx)
-            n, k = len(idx), len(daughter_codes)
-            dmass = np.array([SPECIES[abs(d)].mass for d in daughter_codes])
-            e, px, py, pz = _decay_at_rest(rng, species.mass, dmass, n)
+            pu = u[idx]
+            k = len(pids)
+            e, px, py, pz = _decay_at_rest(pu, species.mass, dmass)
             pe = np.sqrt(par.px**2 + par.py**2 + par.pz**2 + species.mass**2)
-            rep = lambda a: np.repeat(a, k)  # noqa: E731 - one value per daughter
+            rep = functools.partial(np.repeat, repeats=k)  # one value per daughter
             _, dpx, dpy, dpz = _boost(
                 e.ravel(),
                 px.ravel(),
@@ -268,22 +347,15 @@ def _decay(rng, parents: _Particles) -> _Particles:
                 species.mass,
             )
             # Flight: L = (p / m) c tau * Exp(1); time of flight L / (beta c) = (E / m) c tau ...
-            proper = species.ctau * rng.standard_exponential(n)
+            proper = species.ctau * -np.log1p(-pu[:, _U_LIFETIME])
             flight_x = par.px / species.mass * proper
             flight_y = par.py / species.mass * proper
             flight_z = par.pz / species.mass * proper
             flight_t = pe / species.mass * proper / _C_LIGHT
-            sign = np.where(par.pid > 0, 1, 0)[:, None]
-            pids = np.array(daughter_codes)[None, :]
-            conj = np.array([conjugate(d) for d in daughter_codes])[None, :]
-            bit = (
-                (_FROM_BEAUTY if code in BEAUTY else 0)
-                | (_FROM_CHARM if code in CHARM else 0)
-                | (_FROM_STRANGE if code in STRANGE else 0)
-            )
+            particle = (par.pid > 0)[:, None]
             results.append(
                 _Particles(
-                    pid=np.where(sign == 1, pids, conj).ravel(),
+                    pid=np.where(particle, pids[None, :], conj[None, :]).ravel(),
                     px=dpx,
                     py=dpy,
                     pz=dpz,
@@ -292,22 +364,26 @@ def _decay(rng, parents: _Particles) -> _Particles:
                     oz=rep(par.oz + flight_z),
                     ot=rep(par.ot + flight_t),
                     flags=rep(par.flags | bit),
+                    event=rep(par.event),
                 )
             )
-    return _Particles.concat(results)
+    return _Particles.concat(results).by_event()
 
 
-def _propagate(rng, particles: _Particles, hit_efficiency, hit_resolution, faces):
+def _propagate(particles: _Particles, rngs, hit_efficiency, faces):
     """Follow tracked particles through the modules.
 
     Works on (particle, module) matrices, modules in each particle's flight order. The
     crossings of the unscattered line decide where a particle meets material; the kicks it
     gets there move its later crossings by kick * (z_later - z_kick); the scattered positions
     decide the hits. (A kick at a module the scattered track just misses, or the reverse,
-    changes nothing measurable.)
+    changes nothing measurable.) Each event's generator in ``rngs`` draws two normal kicks
+    per crossing of its particles, then a uniform per accepted scattered position for the hit
+    efficiency.
 
-    Returns the hits as arrays (particle index, module, x, y, z, t, crossing order) and the
-    state after the detector (x, y, z, tx, ty) for the downstream acceptance.
+    Returns the crossings that leave a hit, as (particle index, step) arrays in particle order,
+    their positions, and the state after the detector (x, y, z, tx, ty) for the downstream
+    acceptance.
     """
     n, nmod = len(particles), det.NUMBER_OF_MODULES
     p2 = particles.px**2 + particles.py**2 + particles.pz**2
@@ -321,59 +397,106 @@ def _propagate(rng, particles: _Particles, hit_efficiency, hit_resolution, faces
         # Multiple scattering angle per unit sqrt(material): 13.6 MeV / (beta c p).
         ms_scale = np.where(p > 0.0, 13.6 * energy / np.maximum(p2, 1e-300), 0.0)
         inv_speed = np.where(p > 0.0, energy / (np.maximum(p, 1e-300) * _C_LIGHT), 0.0)
-    forward = (particles.pz >= 0.0)[:, None]
-    steps = np.arange(nmod)
-    module = np.where(forward, steps, nmod - 1 - steps)  # (n, nmod), in flight order
-    ox, oy, oz = particles.ox[:, None], particles.oy[:, None], particles.oz[:, None]
-    txc, tyc = tx[:, None], ty[:, None]
+    # Matrices are (module step, particle): running sums along the flight then add whole rows.
+    forward = particles.pz >= 0.0
+    steps = np.arange(nmod)[:, None]
+    module = np.where(forward, steps, nmod - 1 - steps)  # (nmod, n), in flight order
+    ox, oy, oz = particles.ox, particles.oy, particles.oz
 
     zp = det.MODULE_Z[module]
     if faces == 2:
-        zp = zp + np.where(oy + tyc * (zp - oz) >= 0.0, -det.FACE_OFFSET, det.FACE_OFFSET)
-    ahead = np.where(forward, zp > oz, zp < oz)
+        zp += np.where(oy + ty * (zp - oz) >= 0.0, -det.FACE_OFFSET, det.FACE_OFFSET)
     dz = zp - oz
-    x = ox + txc * dz
-    y = oy + tyc * dz
+    ahead = np.where(forward, dz > 0.0, dz < 0.0)
+    even = module % 2 == 0
+    x = ox + tx * dz
+    y = oy + ty * dz
 
-    def accepted(x, y):
-        return ahead & det.in_acceptance(module, x, y)
+    def crossings_of(x, y):
+        # The sensitive area (detector.in_acceptance) of the modules ahead, as (particle,
+        # step) pairs in particle order.
+        r2 = x * x
+        r2 += y * y
+        inside = (r2 >= det.INNER_RADIUS**2) & (r2 <= det.OUTER_RADIUS**2)
+        inside &= np.where(even, x < det.OVERLAP, x > -det.OVERLAP)
+        inside &= ahead
+        part, step = np.nonzero(np.ascontiguousarray(inside.T))
+        return part, step, np.bincount(particles.event[part], minlength=len(rngs))
 
     slope2 = 1.0 + tx * tx + ty * ty
     material = det.MODULE_MATERIAL * np.sqrt(slope2)
     theta0 = ms_scale * np.sqrt(material) * (1.0 + 0.038 * np.log(material))
-    crossed = accepted(x, y)
-    kicks = np.where(crossed, theta0[:, None], 0.0) * rng.standard_normal((2, n, nmod))
-    # Exclusive running sums along the flight: kicks before each module.
-    sum_k = np.cumsum(kicks, axis=2) - kicks
-    sum_kz = np.cumsum(kicks * zp, axis=2) - kicks * zp
-    x = x + zp * sum_k[0] - sum_kz[0]
-    y = y + zp * sum_k[1] - sum_kz[1]
+    part, step, per_event = crossings_of(x, y)
+    normals = _per_event(rngs, per_event, lambda rng, c: rng.standard_normal((c, 2)))
+    # Kicks before each module along the flight: exclusive running sums of the kicks and of
+    # kick * z, so that a later crossing moves by kick * (z_later - z_kick).
+    kick_values = theta0[part] * normals.T
+    kicks = np.zeros((2, nmod, n))
+    kicks[:, step, part] = kick_values
+    kicks_z = kicks * zp
+    before = np.zeros((2, nmod, n))  # kicks met before each step
+    before_z = np.zeros((2, nmod, n))
+    for j in range(1, nmod):
+        np.add(before[:, j - 1], kicks[:, j - 1], out=before[:, j])
+        np.add(before_z[:, j - 1], kicks_z[:, j - 1], out=before_z[:, j])
+    total = before[:, -1] + kicks[:, -1]  # every kick of the flight
+    before *= zp
+    before -= before_z
+    x += before[0]
+    y += before[1]
 
-    seen = accepted(x, y) & (rng.random((n, nmod)) < hit_efficiency)
-    part, step = np.nonzero(seen)
-    count = len(part)
-    smear = rng.normal(0.0, hit_resolution, (2, count))
-    path = np.abs(dz[part, step]) * np.sqrt(slope2[part])
-    t = particles.ot[part] + path * inv_speed[part] + rng.normal(0.0, _TIME_RESOLUTION, count)
-    hits = (
+    part, step, per_event = crossings_of(x, y)
+    seen = _per_event(rngs, per_event, lambda rng, c: rng.random(c)) < hit_efficiency
+    part, step = part[seen], step[seen]
+    path = np.abs(dz[step, part]) * np.sqrt(slope2[part])
+    crossings = (
         part,
-        module[part, step],
-        x[part, step] + smear[0],
-        y[part, step] + smear[1],
-        zp[part, step],
-        t,
         step,
+        module[step, part],
+        x[step, part],
+        y[step, part],
+        zp[step, part],
+        particles.ot[part] + path * inv_speed[part],
     )
-
-    last = ahead[:, -1]
+    last = ahead[-1]
     state = (
-        np.where(last, x[:, -1], particles.ox),
-        np.where(last, y[:, -1], particles.oy),
-        np.where(last, zp[:, -1], particles.oz),
-        tx + kicks[0].sum(axis=1),
-        ty + kicks[1].sum(axis=1),
+        np.where(last, x[-1], particles.ox),
+        np.where(last, y[-1], particles.oy),
+        np.where(last, zp[-1], particles.oz),
+        tx + total[0],
+        ty + total[1],
     )
-    return hits, state
+    return crossings, state
+
+
+#: Particles propagated together: the (module, particle) matrices then stay in cache.
+_BLOCK_PARTICLES = 4096
+
+
+def _propagate_blocks(particles: _Particles, rngs, hit_efficiency, faces):
+    """:func:`_propagate` over blocks of whole events (each event's draws stay its own, so the
+    blocks change nothing but the speed); crossings and states as for all particles at once."""
+    ends = np.cumsum(np.bincount(particles.event, minlength=len(rngs)))
+    crossings, states = [], []
+    first_event, first = 0, 0
+    while first_event < len(rngs):
+        # At least one event per block, then as many as fit.
+        last_event = max(
+            first_event + 1, int(np.searchsorted(ends, first + _BLOCK_PARTICLES, side="right"))
+        )
+        last = int(ends[last_event - 1])
+        block = particles.take(slice(first, last))
+        block.event = block.event - first_event
+        c, state = _propagate(block, rngs[first_event:last_event], hit_efficiency, faces)
+        crossings.append((c[0] + first, *c[1:]))
+        states.append(state)
+        first_event, first = last_event, last
+    if not crossings:
+        return _propagate(particles, rngs, hit_efficiency, faces)
+    return (
+        tuple(np.concatenate(parts) for parts in zip(*crossings, strict=True)),
+        tuple(np.concatenate(parts) for parts in zip(*states, strict=True)),
+    )
 
 
 def _downstream_flags(particles: _Particles, state, charge):
@@ -418,6 +541,11 @@ def _check_seed(seed) -> None:
         raise ValueError(f"seed must be non-negative, got {seed}")
 
 
+def _check_count(name: str, value) -> None:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 0:
+        raise ValueError(f"{name} must be a non-negative integer, got {value!r}")
+
+
 def _check_knobs(
     n_collisions,
     particles_per_collision,
@@ -428,17 +556,14 @@ def _check_knobs(
     hit_efficiency,
     hit_resolution,
     sensor_faces,
+    with_time,
 ):
-    def count(name, value):
-        if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 0:
-            raise ValueError(f"{name} must be a non-negative integer, got {value!r}")
-
     def rate(name, value):
         if not (isinstance(value, (int, float, np.number)) and math.isfinite(value) and value >= 0):
             raise ValueError(f"{name} must be a non-negative number, got {value!r}")
 
-    count("n_collisions", n_collisions)
-    count("beauty_pairs", beauty_pairs)
+    _check_count("n_collisions", n_collisions)
+    _check_count("beauty_pairs", beauty_pairs)
     rate("particles_per_collision", particles_per_collision)
     rate("strange_per_collision", strange_per_collision)
     rate("charm_per_collision", charm_per_collision)
@@ -453,37 +578,323 @@ def _check_knobs(
         raise ValueError(f"sensor_faces must be 1 or 2, got {sensor_faces!r}")
 
 
-def generate_event(
-    seed: int,
-    *,
-    n_collisions: int = 5,
-    particles_per_collision: float = 50.0,
-    strange_per_collision: float = 3.0,
-    charm_per_collision: float = 0.3,
-    beauty_pairs: int = 1,
-    noise_fraction: float = 0.03,
-    hit_efficiency: float = 0.985,
-    hit_resolution: float = 0.010,
-    sensor_faces: int = 2,
-    with_time: bool = False,
-) -> dict:
-    """Simulate one event and return its event dictionary.
+@dataclass(frozen=True)
+class _Knobs:
+    n_collisions: int = 5
+    particles_per_collision: float = 50.0
+    strange_per_collision: float = 3.0
+    charm_per_collision: float = 0.3
+    beauty_pairs: int = 1
+    noise_fraction: float = 0.03
+    hit_efficiency: float = 0.985
+    hit_resolution: float = 0.010
+    sensor_faces: int = 2
+    with_time: bool = False
+
+    def __post_init__(self):
+        _check_knobs(**{f.name: getattr(self, f.name) for f in fields(self)})
+
+
+@dataclass
+class EventColumns:
+    """Consecutive events as flat columns: what the Parquet writer stores, with no Python
+    lists on the way.
+
+    Per event ``e``: hits ``hit_offsets[e]:hit_offsets[e + 1]`` of ``x``, ``y``, ``z``, ``t``
+    (``t`` is None for events without times), prefix sums ``module_prefix_sum[e]`` (53 each),
+    Monte Carlo rows ``particle_offsets[e]:particle_offsets[e + 1]`` of ``mc`` (one array per
+    name of ``MC_COLUMNS`` but "hits"), and for particle ``r`` the hit positions
+    ``mc_hits[mc_hit_offsets[r]:mc_hit_offsets[r + 1]]``.
+    """
+
+    descriptions: list[str]
+    module_prefix_sum: np.ndarray  # (events, 53) int64
+    hit_offsets: np.ndarray
+    x: np.ndarray
+    y: np.ndarray
+    z: np.ndarray
+    t: np.ndarray | None
+    particle_offsets: np.ndarray
+    mc: dict[str, np.ndarray]
+    mc_hit_offsets: np.ndarray
+    mc_hits: np.ndarray
+
+    def __len__(self) -> int:
+        return len(self.descriptions)
+
+    def to_dicts(self) -> list[dict]:
+        """The events as event dictionaries of plain Python lists (JSON-ready)."""
+        from .files import no_collection
+
+        with no_collection():
+            return self._dicts()
+
+    def _dicts(self) -> list[dict]:
+        hit_bounds = self.hit_offsets.tolist()
+        coordinates = [self.x.tolist(), self.y.tolist(), self.z.tolist()]
+        times = None if self.t is None else self.t.tolist()
+        prefixes = self.module_prefix_sum.tolist()
+        particle_bounds = self.particle_offsets.tolist()
+        positions = self.mc_hits.tolist()
+        hb = self.mc_hit_offsets.tolist()
+        hit_lists = list(map(positions.__getitem__, map(slice, hb[:-1], hb[1:])))
+        columns = [hit_lists if name == "hits" else self.mc[name].tolist() for name in MC_COLUMNS]
+        rows = list(map(list, zip(*columns, strict=True)))
+        events = []
+        for e, description in enumerate(self.descriptions):
+            lo, hi = hit_bounds[e], hit_bounds[e + 1]
+            event = {
+                "description": description,
+                "montecarlo": {
+                    "description": list(MC_COLUMNS),
+                    "particles": rows[particle_bounds[e] : particle_bounds[e + 1]],
+                },
+                "module_prefix_sum": prefixes[e],
+                "x": coordinates[0][lo:hi],
+                "y": coordinates[1][lo:hi],
+                "z": coordinates[2][lo:hi],
+            }
+            if times is not None:
+                event["t"] = times[lo:hi]
+            events.append(event)
+        return events
+
+
+def _offsets(counts) -> np.ndarray:
+    return np.concatenate([[0], np.cumsum(counts, dtype=np.int64)])
+
+
+def _generate(seed: int, start: int, count: int, knobs: _Knobs) -> EventColumns:
+    """Events ``start`` to ``start + count - 1`` of the sample with ``seed``."""
+    nmod = det.NUMBER_OF_MODULES
+    rngs = [
+        np.random.default_rng(np.random.SeedSequence(seed, spawn_key=(start + i,)))
+        for i in range(count)
+    ]
+    ncol = knobs.n_collisions
+    events = np.arange(count)
+
+    # Per event: primary vertices, then the particle counts of each collision.
+    pv_draws = np.array([rng.standard_normal((4, ncol)) for rng in rngs]).reshape(count, 4, ncol)
+    scale = np.array([_BEAM_SPOT_XY, _BEAM_SPOT_XY, _BEAM_SPOT_Z, _BEAM_SPOT_T])
+    pv = (pv_draws * scale[None, :, None]).transpose(1, 0, 2).reshape(4, count * ncol)
+    means = np.array(
+        [knobs.particles_per_collision, knobs.strange_per_collision, knobs.charm_per_collision]
+    )
+    per_collision = np.array([rng.poisson(means[:, None], (3, ncol)) for rng in rngs]).reshape(
+        count, 3, ncol
+    )
+    pairs = knobs.beauty_pairs if ncol else 0
+    vertex_ids = np.arange(count * ncol)
+    groups = []  # (kind, vertex index) per produced particle, kinds 0..3 in event order
+    for kind in range(3):
+        vertex = np.repeat(vertex_ids, per_collision[:, kind, :].ravel())
+        groups.append((kind, vertex))
+    groups.append((3, np.repeat(events * ncol, 2 * pairs)))
+    kind = np.concatenate([np.full(len(v), k) for k, v in groups])
+    vertex = np.concatenate([v for _, v in groups]).astype(np.int64)
+    event = vertex // max(ncol, 1)
+    order = np.argsort(event, kind="stable")
+    kind, vertex, event = kind[order], vertex[order], event[order]
+    u = _uniforms(rngs, np.bincount(event, minlength=count), _PRODUCTION_UNIFORMS)
+
+    pid = np.zeros(len(kind), dtype=np.int64)
+    sel = kind == 0
+    pid[sel] = _choose(u[sel, 0], _PRIMARY_CODES, _PRIMARY_SHARES) * _signs(u[sel, 1])
+    sel = kind == 1
+    pid[sel] = np.where(u[sel, 0] < 0.65, 310, 3122 * _signs(u[sel, 1]))
+    sel = kind == 2
+    pid[sel] = _choose(u[sel, 0], [421, 411, 431, 4122], [0.55, 0.25, 0.12, 0.08]) * _signs(
+        u[sel, 1]
+    )
+    sel = kind == 3
+    # Beauty comes in pairs of a particle and an antiparticle.
+    pair_sign = np.where(np.arange(sel.sum()) % 2 == 0, 1, -1)
+    pid[sel] = _choose(u[sel, 0], [511, 521, 531, 5122], [0.4, 0.4, 0.1, 0.1]) * pair_sign
+
+    produced = []
+    for k, spectrum, eta_ranges in (
+        (0, _LIGHT_SPECTRUM, _LIGHT_ETA),
+        (1, _LIGHT_SPECTRUM, _LIGHT_ETA),
+        (2, _CHARM_SPECTRUM, _LIGHT_ETA),
+        (3, _BEAUTY_SPECTRUM, _BEAUTY_ETA),
+    ):
+        sel = np.flatnonzero(kind == k)
+        produced.append(
+            (sel, _produce(u[sel], pid[sel], vertex[sel], pv, event[sel], spectrum, eta_ranges))
+        )
+    # Back in production order: prompt particles are tracked, the others decay.
+    index = np.concatenate([s for s, _ in produced])
+    all_particles = _Particles.concat([p for _, p in produced]).take(np.argsort(index))
+    prompt = all_particles.take(kind == 0)
+    tracked = [prompt]
+    pending = all_particles.take(kind != 0)
+    while len(pending):
+        decay_u = _uniforms(rngs, np.bincount(pending.event, minlength=count), _DECAY_UNIFORMS)
+        daughters = _decay_with(decay_u, pending)
+        codes = np.abs(daughters.pid)
+        tracked.append(daughters.take(np.isin(codes, _TRACKED_CODES)))
+        pending = daughters.take(np.isin(codes, _UNSTABLE_CODES))
+    particles = _Particles.concat(tracked).by_event()
+    charge = _charges(particles.pid)
+
+    (h_part, h_step, h_module, h_x, h_y, h_z, h_t), state = _propagate_blocks(
+        particles, rngs, knobs.hit_efficiency, knobs.sensor_faces
+    )
+    h_event = particles.event[h_part]
+    track_hits = np.bincount(h_event, minlength=count)
+    smear = _per_event(rngs, track_hits, lambda rng, c: rng.standard_normal((c, 3)))
+    h_x = h_x + knobs.hit_resolution * smear[:, 0]
+    h_y = h_y + knobs.hit_resolution * smear[:, 1]
+    h_t = h_t + _TIME_RESOLUTION * smear[:, 2]
+
+    # Reconstructibility.
+    n_hits = np.bincount(h_part, minlength=len(particles))
+    has_velo = n_hits >= 3
+    has_ut, has_scifi = _downstream_flags(particles, state, charge)
+    keep = (n_hits > 0) | has_ut | has_scifi
+
+    # Noise, then one noise hit on each module still empty, per event.
+    occupied = np.bincount(h_event * nmod + h_module, minlength=count * nmod).reshape(count, nmod)
+    ratio = knobs.noise_fraction / (1.0 - knobs.noise_fraction)
+    noise_modules = []
+    for e, rng in enumerate(rngs):
+        drawn = rng.integers(0, nmod, rng.poisson(ratio * int(track_hits[e])))
+        empty = np.flatnonzero(occupied[e] + np.bincount(drawn, minlength=nmod) == 0)
+        noise_modules.append(np.concatenate([drawn, empty]))
+    noise_counts = np.array([len(m) for m in noise_modules], dtype=np.int64)
+    noise_module = np.concatenate(noise_modules).astype(np.int64)
+    noise_event = np.repeat(events, noise_counts)
+    nu = _uniforms(rngs, noise_counts, 3)
+    r = np.sqrt(det.INNER_RADIUS**2 + nu[:, 0] * (det.OUTER_RADIUS**2 - det.INNER_RADIUS**2))
+    phi = 0.5 * math.pi + nu[:, 1] * math.pi
+    phi = np.where(noise_module % 2 == 0, phi, phi - math.pi)
+    noise_x, noise_y = r * np.cos(phi), r * np.sin(phi)
+    noise_t = -_NOISE_TIME_SPREAD + nu[:, 2] * (2.0 * _NOISE_TIME_SPREAD)
+
+    hit_event = np.concatenate([h_event, noise_event])
+    module = np.concatenate([h_module, noise_module])
+    xs = np.concatenate([h_x, noise_x])
+    ys = np.concatenate([h_y, noise_y])
+    zs = np.concatenate([h_z, det.face_z(noise_module, noise_y, knobs.sensor_faces)])
+    ts = np.concatenate([h_t, noise_t])
+
+    # Lay each event's hits out module by module, shuffled within each module.
+    hit_counts = track_hits + noise_counts
+    hit_offsets = _offsets(hit_counts)
+    # Each event's permutation keys its own hits, taken in the order above: list the hits by
+    # (event, key), then a stable sort by (event, module) keeps that order within a module.
+    grouped = np.argsort(hit_event, kind="stable")
+    shuffle = _per_event(rngs, hit_counts, lambda rng, c: rng.permutation(c))
+    by_key = np.empty(len(hit_event), dtype=np.int64)
+    by_key[hit_offsets[hit_event[grouped]] + shuffle] = grouped
+    slot = hit_event * nmod + module
+    if count * nmod <= np.iinfo(np.int16).max:
+        slot = slot.astype(np.int16)  # small keys sort by radix
+    order = by_key[np.argsort(slot[by_key], kind="stable")]
+    position = np.empty(len(module), dtype=np.int64)
+    position[order] = np.arange(len(module)) - hit_offsets[hit_event[order]]
+    per_module = np.bincount(hit_event * nmod + module, minlength=count * nmod)
+    prefix = np.zeros((count, nmod + 1), dtype=np.int64)
+    prefix[:, 1:] = np.cumsum(per_module.reshape(count, nmod), axis=1)
+
+    # Each kept particle's hits, in the order it crossed the modules.
+    by_particle = np.arange(len(h_part))  # crossings come in particle and flight order
+    kept = np.flatnonzero(keep)
+    kept_hits = keep[h_part[by_particle]]
+    mc_hits = position[by_particle][kept_hits]
+    mc_hit_offsets = _offsets(n_hits[kept])
+
+    p_vec = particles.take(kept)
+    kept_event = p_vec.event
+    particle_offsets = _offsets(np.bincount(kept_event, minlength=count))
+    # Keys count from 1 within each event.
+    mc_key = np.arange(len(kept)) - particle_offsets[kept_event] + 1
+    pt = np.hypot(p_vec.px, p_vec.py)
+    p = np.sqrt(pt * pt + p_vec.pz**2)
+    eta = np.arcsinh(np.divide(p_vec.pz, pt, out=np.full(len(pt), np.inf), where=pt > 0))
+    flags = p_vec.flags
+    as_int = lambda a: a.astype(np.int64)  # noqa: E731
+    mc = {
+        "key": mc_key.astype(np.int64),
+        "pid": p_vec.pid.astype(np.int64),
+        "p": p,
+        "pt": pt,
+        "eta": eta,
+        "phi": np.arctan2(p_vec.py, p_vec.px),
+        "charge": charge[kept].astype(np.int64),
+        "isLong": as_int(has_velo[kept] & has_scifi[kept]),
+        "isDown": as_int(has_ut[kept] & has_scifi[kept]),
+        "hasVelo": as_int(has_velo[kept]),
+        "hasUT": as_int(has_ut[kept]),
+        "hasScifi": as_int(has_scifi[kept]),
+        "fromBeautyDecay": as_int(flags & _FROM_BEAUTY != 0),
+        "fromCharmDecay": as_int(flags & _FROM_CHARM != 0),
+        "fromStrangeDecay": as_int(flags & _FROM_STRANGE != 0),
+    }
+    return EventColumns(
+        descriptions=[
+            f"trelmon_tools synthetic event: seed {seed}, event {start + i}, {ncol} collisions"
+            for i in range(count)
+        ],
+        module_prefix_sum=prefix,
+        hit_offsets=hit_offsets,
+        x=xs[order],
+        y=ys[order],
+        z=zs[order],
+        t=ts[order] if knobs.with_time else None,
+        particle_offsets=particle_offsets,
+        mc=mc,
+        mc_hit_offsets=mc_hit_offsets,
+        mc_hits=mc_hits,
+    )
+
+
+#: Events generated together: enough to spread numpy's per-call cost, few enough that the
+#: (particle, module) matrices stay in cache.
+BATCH_EVENTS = 64
+
+
+def generate_columns(
+    n: int, seed: int, *, start: int = 0, batch: int = BATCH_EVENTS, **knobs
+) -> Iterator[EventColumns]:
+    """Events ``start`` to ``start + n - 1`` of the sample with ``seed``, as
+    :class:`EventColumns` of up to ``batch`` events each (the Parquet writer's input)."""
+    _check_count("n", n)
+    _check_count("start", start)
+    _check_seed(seed)
+    settings = _Knobs(**knobs)
+    if isinstance(batch, bool) or not isinstance(batch, int) or batch < 1:
+        raise ValueError(f"batch must be a positive integer, got {batch!r}")
+
+    def batches():
+        for first in range(start, start + n, batch):
+            yield _generate(seed, first, min(batch, start + n - first), settings)
+
+    return batches()
+
+
+def generate_event(seed: int, index: int = 0, **knobs) -> dict:
+    """Simulate event ``index`` of the sample with ``seed`` and return its event dictionary.
 
     Args:
-        seed: seed of the random number generator (a non-negative integer); the same seed and
-            knobs give the same event.
-        n_collisions: number of proton-proton collisions (primary vertices) in the event.
+        seed: seed of the sample (a non-negative integer).
+        index: position of the event in the sample; the event depends on (seed, index) and
+            the knobs alone.
+        n_collisions: number of proton-proton collisions (primary vertices) in the event
+            (default 5).
         particles_per_collision: mean number of charged primaries per collision, over the
-            pseudorapidity ranges 1.5..5.5 (70%) and -5..-1.5 (30%); Poisson distributed.
-        strange_per_collision: mean number of K0S and Lambda hadrons per collision.
-        charm_per_collision: mean number of charm hadrons per collision.
+            pseudorapidity ranges 1.5..5.5 (70%) and -5..-1.5 (30%); Poisson distributed
+            (default 50).
+        strange_per_collision: mean number of K0S and Lambda hadrons per collision (3).
+        charm_per_collision: mean number of charm hadrons per collision (0.3).
         beauty_pairs: number of beauty hadron pairs, made at the first collision (none in an
-            event without collisions).
-        noise_fraction: expected fraction of all hits that are noise (0 <= f < 1).
-        hit_efficiency: probability that a particle crossing a sensor leaves a hit.
-        hit_resolution: Gaussian resolution of each hit coordinate, in mm.
+            event without collisions) (1).
+        noise_fraction: expected fraction of all hits that are noise (0 <= f < 1) (0.03).
+        hit_efficiency: probability that a particle crossing a sensor leaves a hit (0.985).
+        hit_resolution: Gaussian resolution of each hit coordinate, in mm (0.010).
         sensor_faces: 2 puts each half module's hits on two z planes (sensors on both faces
-            of the substrate), 1 on a single plane.
+            of the substrate), 1 on a single plane (2).
         with_time: add the "t" list (hit times in ns). Times are simulated either way, so the
             event with times equals the event without them plus "t".
 
@@ -493,149 +904,57 @@ def generate_event(
         "x", "y", "z" and, with ``with_time``, "t". Every module holds at least one hit.
     """
     _check_seed(seed)
-    _check_knobs(
-        n_collisions,
-        particles_per_collision,
-        strange_per_collision,
-        charm_per_collision,
-        beauty_pairs,
-        noise_fraction,
-        hit_efficiency,
-        hit_resolution,
-        sensor_faces,
-    )
-    rng = np.random.default_rng(seed)
-
-    # Primary vertices.
-    pv = (
-        rng.normal(0.0, _BEAM_SPOT_XY, n_collisions),
-        rng.normal(0.0, _BEAM_SPOT_XY, n_collisions),
-        rng.normal(0.0, _BEAM_SPOT_Z, n_collisions),
-        rng.normal(0.0, _BEAM_SPOT_T, n_collisions),
-    )
-    collisions = np.arange(n_collisions)
-
-    # Prompt charged particles.
-    vertex = np.repeat(collisions, rng.poisson(particles_per_collision, n_collisions))
-    pid = rng.choice(_PRIMARY_CODES, size=len(vertex), p=_PRIMARY_SHARES)
-    pid = pid * _random_signs(rng, len(pid))
-    prompt = _produce(rng, pid, vertex, pv, _LIGHT_SPECTRUM, _LIGHT_ETA)
-
-    # Unstable hadrons.
-    vertex = np.repeat(collisions, rng.poisson(strange_per_collision, n_collisions))
-    pid = np.where(rng.random(len(vertex)) < 0.65, 310, 3122 * _random_signs(rng, len(vertex)))
-    strange = _produce(rng, pid, vertex, pv, _LIGHT_SPECTRUM, _LIGHT_ETA)
-    vertex = np.repeat(collisions, rng.poisson(charm_per_collision, n_collisions))
-    pid = rng.choice([421, 411, 431, 4122], size=len(vertex), p=[0.55, 0.25, 0.12, 0.08])
-    pid = pid * _random_signs(rng, len(pid))
-    charm = _produce(rng, pid, vertex, pv, _CHARM_SPECTRUM, _LIGHT_ETA)
-    pairs = beauty_pairs if n_collisions else 0
-    pid = rng.choice([511, 521, 531, 5122], size=2 * pairs, p=[0.4, 0.4, 0.1, 0.1])
-    pid = pid * np.tile([1, -1], pairs)
-    beauty = _produce(
-        rng, pid, np.zeros(len(pid), dtype=np.int64), pv, _BEAUTY_SPECTRUM, _BEAUTY_ETA
-    )
-
-    tracked = [prompt]
-    pending = _Particles.concat([strange, charm, beauty])
-    while len(pending):
-        daughters = _decay(rng, pending)
-        codes = np.abs(daughters.pid)
-        tracked.append(daughters.take(np.isin(codes, _TRACKED_CODES)))
-        pending = daughters.take(np.isin(codes, _UNSTABLE_CODES))
-    particles = _Particles.concat(tracked)
-    charge = _charges(particles.pid)
-
-    (h_part, h_module, h_x, h_y, h_z, h_t, h_step), state = _propagate(
-        rng, particles, hit_efficiency, hit_resolution, sensor_faces
-    )
-
-    # Reconstructibility.
-    n_hits = np.bincount(h_part, minlength=len(particles))
-    has_velo = n_hits >= 3
-    has_ut, has_scifi = _downstream_flags(particles, state, charge)
-    keep = (n_hits > 0) | has_ut | has_scifi
-    row_of = np.cumsum(keep) - 1
-
-    # Noise, then one noise hit on each module still empty.
-    n_noise = rng.poisson(noise_fraction / (1.0 - noise_fraction) * len(h_part))
-    noise_module = rng.integers(0, det.NUMBER_OF_MODULES, n_noise)
-    empty = np.flatnonzero(
-        np.bincount(np.concatenate([h_module, noise_module]), minlength=det.NUMBER_OF_MODULES) == 0
-    )
-    noise_module = np.concatenate([noise_module, empty])
-    n_noise = len(noise_module)
-    r = np.sqrt(rng.uniform(det.INNER_RADIUS**2, det.OUTER_RADIUS**2, n_noise))
-    phi = rng.uniform(0.5 * math.pi, 1.5 * math.pi, n_noise)
-    phi = np.where(noise_module % 2 == 0, phi, phi - math.pi)
-    noise_x, noise_y = r * np.cos(phi), r * np.sin(phi)
-
-    module = np.concatenate([h_module, noise_module])
-    xs = np.concatenate([h_x, noise_x])
-    ys = np.concatenate([h_y, noise_y])
-    zs = np.concatenate([h_z, det.face_z(noise_module, noise_y, sensor_faces)])
-    ts = np.concatenate([h_t, rng.uniform(-_NOISE_TIME_SPREAD, _NOISE_TIME_SPREAD, n_noise)])
-
-    # Lay the hits out module by module, shuffled within each module.
-    order = np.lexsort((rng.permutation(len(module)), module))
-    position = np.empty(len(module), dtype=np.int64)
-    position[order] = np.arange(len(module))
-    prefix = np.concatenate([[0], np.cumsum(np.bincount(module, minlength=det.NUMBER_OF_MODULES))])
-
-    # Each particle's hits, in the order it crossed the modules.
-    by_particle = np.lexsort((h_step, h_part))
-    hit_positions = position[by_particle].tolist()
-    bounds = np.concatenate([[0], np.cumsum(n_hits)]).tolist()
-    kept = np.flatnonzero(keep)
-    hit_lists = [hit_positions[bounds[i] : bounds[i + 1]] for i in kept.tolist()]
-
-    p_vec = particles.take(kept)
-    pt = np.hypot(p_vec.px, p_vec.py)
-    p = np.sqrt(pt * pt + p_vec.pz**2)
-    eta = np.arcsinh(np.divide(p_vec.pz, pt, out=np.full(len(pt), np.inf), where=pt > 0))
-    phi = np.arctan2(p_vec.py, p_vec.px)
-    flags = p_vec.flags
-    is_long = has_velo & has_scifi
-    is_down = has_ut & has_scifi
-    columns = (
-        (row_of[kept] + 1).tolist(),
-        p_vec.pid.tolist(),
-        p.tolist(),
-        pt.tolist(),
-        eta.tolist(),
-        phi.tolist(),
-        charge[kept].tolist(),
-        hit_lists,
-        *(
-            a[kept].astype(np.int64).tolist()
-            for a in (is_long, is_down, has_velo, has_ut, has_scifi)
-        ),
-        *(
-            (flags & bit != 0).astype(np.int64).tolist()
-            for bit in (_FROM_BEAUTY, _FROM_CHARM, _FROM_STRANGE)
-        ),
-    )
-    rows = [list(row) for row in zip(*columns)]
-
-    event = {
-        "description": f"trelmon_tools synthetic event: seed {seed}, {n_collisions} collisions",
-        "montecarlo": {"description": list(MC_COLUMNS), "particles": rows},
-        "module_prefix_sum": prefix.tolist(),
-        "x": xs[order].tolist(),
-        "y": ys[order].tolist(),
-        "z": zs[order].tolist(),
-    }
-    if with_time:
-        event["t"] = ts[order].tolist()
-    return event
+    _check_count("index", index)
+    settings = _Knobs(**knobs)
+    return _generate(seed, int(index), 1, settings).to_dicts()[0]
 
 
-def generate_events(n: int, seed: int, **knobs) -> list[dict]:
-    """``n`` events; event ``i`` is ``generate_event(seed + i, **knobs)``.
+def generate_events(n: int, seed: int, *, start: int = 0, **knobs) -> list[dict]:
+    """Events ``start`` to ``start + n - 1`` of the sample with ``seed``: event ``i`` equals
+    ``generate_event(seed, i, **knobs)``, however the sample is cut."""
+    batches = generate_columns(n, seed, start=start, **knobs)
+    return [event for batch in batches for event in batch.to_dicts()]
 
-    Consecutive seeds keep any one event of a sample reproducible on its own.
-    """
-    if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 0:
-        raise ValueError(f"n must be a non-negative integer, got {n!r}")
+
+def _generate_task(task) -> EventColumns:
+    seed, start, count, settings = task
+    return _generate(seed, start, count, settings)
+
+
+def generate_columns_parallel(
+    n: int,
+    seed: int,
+    *,
+    start: int = 0,
+    processes: int | None = None,
+    batch: int = BATCH_EVENTS,
+    **knobs,
+) -> Iterator[EventColumns]:
+    """What :func:`generate_columns` yields, in the same order, made by ``processes`` worker
+    processes (default: every processor this process may run on). Every event has its own
+    random stream, so the events do not depend on the number of processes."""
+    from .progress import available_processors
+
+    _check_count("n", n)
+    _check_count("start", start)
     _check_seed(seed)
-    return [generate_event(seed + i, **knobs) for i in range(n)]
+    settings = _Knobs(**knobs)
+    if isinstance(batch, bool) or not isinstance(batch, int) or batch < 1:
+        raise ValueError(f"batch must be a positive integer, got {batch!r}")
+    tasks = [
+        (seed, first, min(batch, start + n - first), settings)
+        for first in range(start, start + n, batch)
+    ]
+    workers = min(available_processors() if processes is None else processes, len(tasks))
+    if workers <= 1:
+        return map(_generate_task, tasks)
+
+    def in_workers():
+        import multiprocessing
+
+        # A fresh server process forks the workers: never a copy of a threaded parent.
+        context = multiprocessing.get_context("forkserver")
+        with context.Pool(workers) as pool:
+            yield from pool.imap(_generate_task, tasks)
+
+    return in_workers()

@@ -1,33 +1,40 @@
-"""Event files: one event dictionary per JSON file, one directory per sample.
+"""Event files: JSON (one event dictionary per file) and Parquet (many events per file).
 
-A sample directory holds files named ``event_000000.json``, ``event_000001.json``, ...;
-reading a directory takes every ``*.json`` file in it in sorted file-name order. A file that is
-not a well-formed event raises :class:`EventFileError`, which names the file.
+A JSON sample directory holds files named ``event_000000.json``, ``event_000001.json``, ...;
+reading a directory takes every ``*.json`` file in it in sorted file-name order. A Parquet file
+holds one event per row (see :mod:`trelmon_tools.parquet` for its columns); a directory of
+``*.parquet`` files is read file after file in sorted name order. A file that is not a
+well-formed event raises :class:`EventFileError`, which names the file.
 """
 
 from __future__ import annotations
 
 import json
-import math
 import numbers
 import os
 import re
 from collections.abc import Iterable, Iterator, Mapping
 from pathlib import Path
 
-from .files import atomic_write
+import numpy as np
+
+from .files import atomic_write, no_collection
 
 __all__ = [
     "EventFileError",
     "check_event",
     "event_files",
+    "is_parquet",
     "iter_events",
+    "read_parquet",
+    "sample_files",
     "read_event",
     "write_event",
     "write_sample",
 ]
 
 NUMBER_OF_MODULES = 52
+PARQUET_SUFFIX = ".parquet"
 _SAMPLE_FILE = re.compile(r"event_\d{6,}\.json")
 
 
@@ -40,23 +47,63 @@ class EventFileError(ValueError):
         super().__init__(f"{self.path}: not a valid event file: {reason}")
 
 
-def _is_int(value) -> bool:
-    return isinstance(value, numbers.Integral) and not isinstance(value, bool)
+# Element types judged once per list, not once per element.
+_PLAIN_NUMBERS = frozenset({float, int})
 
 
-def _is_number(value) -> bool:
-    return isinstance(value, numbers.Real) and not isinstance(value, bool)
+def _number_type(kind: type) -> bool:
+    return issubclass(kind, numbers.Real) and not issubclass(kind, (bool, np.bool_))
+
+
+def _int_type(kind: type) -> bool:
+    return issubclass(kind, numbers.Integral) and not issubclass(kind, (bool, np.bool_))
+
+
+def _first_of(values, kinds) -> object:
+    return next(v for v in values if type(v) in kinds)
 
 
 def _check_numbers(event: Mapping, key: str, length: int) -> None:
     values = event[key]
-    if not isinstance(values, list):
+    if isinstance(values, np.ndarray):
+        if values.ndim != 1 or values.dtype.kind not in "fiu":
+            raise ValueError(f'"{key}" must be a one-dimensional array of numbers')
+    elif not isinstance(values, list):
         raise ValueError(f'"{key}" must be a list, not {type(values).__name__}')
     if len(values) != length:
         raise ValueError(f'"{key}" has {len(values)} entries, the prefix sums give {length} hits')
-    if not all(map(_is_number, values)):
-        bad = next(v for v in values if not _is_number(v))
-        raise ValueError(f'"{key}" holds a non-number: {bad!r}')
+    if isinstance(values, list):
+        kinds = set(map(type, values))
+        if not kinds <= _PLAIN_NUMBERS:
+            bad = {k for k in kinds if not _number_type(k)}
+            if bad:
+                raise ValueError(f'"{key}" holds a non-number: {_first_of(values, bad)!r}')
+
+
+def _check_prefix(prefix) -> int:
+    """The number of hits that well-formed prefix sums lay out."""
+    if isinstance(prefix, np.ndarray):
+        if prefix.ndim != 1 or prefix.dtype.kind not in "iu":
+            raise ValueError('"module_prefix_sum" must hold non-negative integers')
+        values = prefix
+    else:
+        if not isinstance(prefix, list) or len(prefix) < NUMBER_OF_MODULES + 1:
+            raise ValueError(
+                f'"module_prefix_sum" must be a list of {NUMBER_OF_MODULES + 1} integers'
+            )
+        kinds = set(map(type, prefix))
+        if kinds != {int} and not all(_int_type(k) for k in kinds):
+            raise ValueError('"module_prefix_sum" must hold non-negative integers')
+        values = prefix
+    if len(values) < NUMBER_OF_MODULES + 1:
+        raise ValueError(f'"module_prefix_sum" must be a list of {NUMBER_OF_MODULES + 1} integers')
+    if min(values) < 0:
+        raise ValueError('"module_prefix_sum" must hold non-negative integers')
+    if values[0] != 0:
+        raise ValueError(f'"module_prefix_sum" must start at 0, not {values[0]}')
+    if any(a > b for a, b in zip(values, values[1:], strict=False)):
+        raise ValueError('"module_prefix_sum" must not decrease')
+    return int(values[NUMBER_OF_MODULES])
 
 
 def check_event(event) -> None:
@@ -66,6 +113,8 @@ def check_event(event) -> None:
     with a list of column names under "description" and a list of rows under "particles"),
     "module_prefix_sum" with at least 53 non-negative, non-decreasing integers starting at 0,
     and "x", "y", "z" (and, if present, "t") lists of numbers with one entry per hit.
+    One-dimensional numpy arrays (integer prefix sums, numeric coordinates) stand for lists.
+    Types are judged per list, so a list of plain floats costs one pass in C.
     Individual Monte Carlo cells are not judged: readers give bad cells a default.
     """
     if not isinstance(event, dict):
@@ -76,16 +125,7 @@ def check_event(event) -> None:
     if not isinstance(event["description"], str):
         raise ValueError('"description" must be a string')
 
-    prefix = event["module_prefix_sum"]
-    if not isinstance(prefix, list) or len(prefix) < NUMBER_OF_MODULES + 1:
-        raise ValueError(f'"module_prefix_sum" must be a list of {NUMBER_OF_MODULES + 1} integers')
-    if not all(_is_int(v) and v >= 0 for v in prefix):
-        raise ValueError('"module_prefix_sum" must hold non-negative integers')
-    if prefix[0] != 0:
-        raise ValueError(f'"module_prefix_sum" must start at 0, not {prefix[0]}')
-    if any(a > b for a, b in zip(prefix, prefix[1:])):
-        raise ValueError('"module_prefix_sum" must not decrease')
-    n_hits = prefix[NUMBER_OF_MODULES]
+    n_hits = _check_prefix(event["module_prefix_sum"])
     for key in ("x", "y", "z", "t"):
         if key in event:
             _check_numbers(event, key, n_hits)
@@ -97,15 +137,31 @@ def check_event(event) -> None:
         if key not in mc:
             raise ValueError(f'missing key "{key}" in "montecarlo"')
     columns = mc["description"]
-    if not isinstance(columns, list) or not all(isinstance(c, str) for c in columns):
+    if not isinstance(columns, list) or not set(map(type, columns)) <= {str}:
         raise ValueError('"montecarlo" "description" must be a list of column names')
     rows = mc["particles"]
-    if not isinstance(rows, list) or not all(isinstance(r, list) for r in rows):
+    if not isinstance(rows, list) or not set(map(type, rows)) <= {list}:
         raise ValueError('"montecarlo" "particles" must be a list of rows')
 
 
 def _has_nonfinite(event: Mapping) -> bool:
-    return any(not math.isfinite(v) for key in ("x", "y", "z", "t") for v in event.get(key, ()))
+    return any(
+        not np.isfinite(np.asarray(event[key], dtype=float)).all()
+        for key in ("x", "y", "z", "t")
+        if key in event
+    )
+
+
+def _json_scalar(value):
+    # numpy numbers inside lists (float64 is a float already; the others are not).
+    if isinstance(value, np.generic):
+        return value.item()
+    raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
+
+
+def _plain(value):
+    # Arrays (events read from Parquet) become the lists JSON holds.
+    return value.tolist() if isinstance(value, np.ndarray) else value
 
 
 def write_event(path, event) -> None:
@@ -117,15 +173,16 @@ def write_event(path, event) -> None:
     check_event(event)
     if _has_nonfinite(event):
         raise ValueError("coordinates must be finite to be written as JSON")
-    with atomic_write(path) as f:
-        json.dump(event, f, separators=(",", ":"))
+    event = {key: _plain(value) for key, value in event.items()}
+    with atomic_write(path, "w") as f:
+        json.dump(event, f, separators=(",", ":"), default=_json_scalar)
 
 
 def read_event(path) -> dict:
     """Read one event file. Raises :class:`EventFileError` for a file that is not a
     well-formed event, and ``OSError`` for a file that cannot be read."""
     try:
-        with open(path, encoding="utf-8") as f:
+        with open(path, encoding="utf-8") as f, no_collection():
             event = json.load(f)
     except UnicodeDecodeError as e:
         raise EventFileError(path, f"not UTF-8 text ({e.reason})") from None
@@ -141,23 +198,71 @@ def read_event(path) -> dict:
 
 
 def event_files(directory) -> list[Path]:
-    """The event files of a sample directory: its ``*.json`` files, sorted by name."""
+    """The JSON event files of a sample directory: its ``*.json`` files, sorted by name."""
+    return _files(directory, ".json")
+
+
+def _files(directory, suffix: str) -> list[Path]:
     directory = Path(directory)
     if not directory.is_dir():
         raise NotADirectoryError(f"{directory}: not a directory")
     return sorted(
-        (p for p in directory.iterdir() if p.suffix == ".json" and p.is_file()),
+        (p for p in directory.iterdir() if p.suffix == suffix and p.is_file()),
         key=lambda p: p.name,
     )
 
 
-def iter_events(directory) -> Iterator[dict]:
-    """Yield the events of a sample directory one at a time, in sorted file-name order.
+def is_parquet(path) -> bool:
+    return Path(path).suffix == PARQUET_SUFFIX
 
-    The directory is listed at once (so a missing directory fails here); each file is read
-    only when its event is asked for.
+
+def sample_files(path) -> list[Path]:
+    """The event files of a sample: a Parquet file itself, or a directory's ``*.parquet``
+    files or else its ``*.json`` files, sorted by name. A directory holding both kinds is
+    refused (``ValueError``): which of them is the sample is anybody's guess."""
+    path = Path(path)
+    if is_parquet(path) and not path.is_dir():
+        if not path.exists():
+            raise FileNotFoundError(f"{path}: no such file")
+        return [path]
+    if path.exists() and not path.is_dir():
+        raise ValueError(f"{path}: neither a Parquet event file (*.parquet) nor a directory")
+    parquet = _files(path, PARQUET_SUFFIX)
+    json_files = _files(path, ".json")
+    if parquet and json_files:
+        raise ValueError(f"{path}: holds both JSON and Parquet event files")
+    return parquet or json_files
+
+
+def read_parquet(path) -> Iterator[dict]:
+    """The events of one Parquet file, one row group at a time (see
+    :mod:`trelmon_tools.parquet`); bad content raises :class:`EventFileError` naming the
+    file and the row group."""
+    from . import parquet
+
+    try:
+        yield from parquet.iter_events(path)
+    except parquet.ParquetEventError as e:
+        raise EventFileError(path, str(e)) from None
+
+
+def iter_events(path) -> Iterator[dict]:
+    """Yield the events of a sample one at a time: a Parquet file, or a directory of event
+    files (see :func:`sample_files`), in sorted file-name order and row order.
+
+    The directory is listed at once (so a missing directory fails here); each JSON file is
+    read only when its event is asked for, and a Parquet file one row group at a time.
     """
-    return (read_event(p) for p in event_files(directory))
+    paths = sample_files(path)
+
+    def events():
+        for p in paths:
+            if is_parquet(p):
+                yield from read_parquet(p)
+            else:
+                yield read_event(p)
+
+    return events()
 
 
 def write_sample(directory, events: Iterable[Mapping], *, overwrite: bool = False) -> list[Path]:

@@ -1,48 +1,70 @@
-"""Figures of a run: an event display, and reconstruction efficiency versus momentum and
-versus pseudorapidity for each finder.
+"""Figures of a run, drawn from the truth tables in one pass over them.
 
-Every track-to-particle judgement here comes from ``trelmon.Validator`` itself: a binned
-efficiency is the validator's efficiency on the event dictionaries with their Monte Carlo
-tables cut down to the particles of one bin (a particle's match depends only on the tracks
-and on its own hits, so cutting the table changes no particle's fate), and the event display
-asks the validator about one track or one particle at a time.
+Every track-to-particle judgement comes from :func:`trelmon_tools.truth.truth_tables`, which
+runs the validator's own matching once per event; nothing here calls the validator again.
+Binned figures are histograms of the tables' columns:
 
-Figures are drawn with matplotlib's object interface on the Agg canvas (no display needed,
-no global backend switched). Install the extra: ``pip install "trelmon[plot]"``.
+- reconstruction efficiency (reconstructed / particles) against p, pt, eta and phi, one panel
+  per category;
+- ghost rate (ghosts / tracks) against the track's eta and its number of hits;
+- clone rate (clone tracks / reconstructed particles, as the validator counts clones in each
+  category) against p;
+- the event display: ghosts and missed particles of one event, read from the tables.
+
+Uncertainties are Wilson score intervals, or Clopper-Pearson ones on request, both at one
+standard deviation (68.3%). Figures are drawn with matplotlib's object interface on the Agg
+canvas (no display needed, no global backend switched), in mplhep's style when mplhep is
+installed. Install the extra: ``pip install "trelmon[plot]"``.
 """
 
 from __future__ import annotations
 
+import contextlib
+import math
 from pathlib import Path
 
 import numpy as np
-import trelmon
 
 from . import truth
 from .files import atomic_write
-from .progress import progress
 
 __all__ = [
-    "ETA_EDGES",
-    "MOMENTUM_EDGES",
+    "EDGES",
+    "INTERVALS",
     "PLOT_CATEGORIES",
     "binned_counts",
-    "column_values",
+    "clopper_pearson",
     "efficiency_interval",
     "event_display",
-    "ghost_flags",
-    "missed_particles",
-    "plot_efficiency",
     "require_matplotlib",
-    "restrict_truth",
+    "wilson",
     "write_plots",
 ]
 
-#: Bin edges: momentum in MeV (0.1 to 100 GeV, logarithmic), pseudorapidity in steps of 0.5.
-MOMENTUM_EDGES = np.geomspace(100.0, 100_000.0, 16)
-ETA_EDGES = np.linspace(-5.5, 6.0, 24)
-#: The categories drawn in the efficiency figures, one panel each.
+#: Bin edges per variable: momenta in MeV (logarithmic), angles in steps of 0.5 and pi/12,
+#: track lengths in hits (one bin per count).
+EDGES = {
+    "p": np.geomspace(100.0, 100_000.0, 16),
+    "pt": np.geomspace(10.0, 10_000.0, 16),
+    "eta": np.linspace(-5.5, 6.0, 24),
+    "phi": np.linspace(-math.pi, math.pi, 25),
+    "n_hits": np.arange(1.5, 27.5),
+}
+#: Variables drawn on a logarithmic axis, and how they are labelled.
+_LOG = {"p", "pt"}
+_AXIS = {
+    "p": "momentum p [GeV]",
+    "pt": "transverse momentum $p_T$ [GeV]",
+    "eta": "pseudorapidity η",
+    "phi": "azimuth φ [rad]",
+    "n_hits": "hits on track",
+}
+_SCALE = {"p": 1e-3, "pt": 1e-3}  # momenta drawn in GeV
+#: The categories of the clone-rate figure (the efficiency figures show every category).
 PLOT_CATEGORIES = ("velo", "long")
+#: Interval methods for efficiencies and rates.
+INTERVALS = ("wilson", "clopper-pearson")
+_ONE_SIGMA = math.erf(1 / math.sqrt(2))  # 0.6827
 
 
 def _figure(**kwargs):
@@ -65,275 +87,462 @@ def require_matplotlib() -> None:
     _figure()
 
 
-# --------------------------------------------------------------------- asking the validator
+def _style():
+    # mplhep's style where it is installed; matplotlib's defaults otherwise.
+    try:
+        import matplotlib.style
+        import mplhep
+    except ImportError:
+        return contextlib.nullcontext()
+    return matplotlib.style.context(mplhep.style.ROOT)
 
 
-def restrict_truth(event: dict, rows) -> dict:
-    """A shallow copy of ``event`` whose Monte Carlo table keeps only the given rows (indices
-    into its "particles", in the given order). Hits and the rest are shared, not copied."""
-    mc = event["montecarlo"]
-    particles = mc["particles"]
-    return {**event, "montecarlo": {**mc, "particles": [particles[i] for i in rows]}}
+# ------------------------------------------------------------------------------ intervals
 
 
-def _validation(events, tracks) -> dict:
-    return trelmon.Validator.export_validation_to_json(events, tracks, False)
-
-
-def _entry(validation: dict, label: str):
-    return next((c for c in validation["categories"] if c["label"] == label), None)
-
-
-def binned_counts(events, tracks, values, edges, labels=PLOT_CATEGORIES) -> dict:
-    """Particles and reconstructed particles of each category in each bin.
-
-    ``values[i]`` holds one number per Monte Carlo row of ``events[i]`` (momentum, say);
-    a particle is in bin b when ``edges[b] <= value < edges[b + 1]``. Returns, per label,
-    a pair of integer arrays (particles, reconstructed) with one entry per bin, both counted
-    by the validator on the tables cut down to each bin's particles.
-    """
-    n_bins = len(edges) - 1
-    counts = {
-        label: (np.zeros(n_bins, dtype=np.int64), np.zeros(n_bins, dtype=np.int64))
-        for label in labels
-    }
-    which = [np.searchsorted(edges, np.asarray(v, dtype=float), side="right") - 1 for v in values]
-    for b in range(n_bins):
-        cut, cut_tracks = [], []
-        for event, event_tracks, bins in zip(events, tracks, which):
-            rows = np.flatnonzero(bins == b)
-            if len(rows):  # an event without particles in the bin adds nothing to efficiencies
-                cut.append(restrict_truth(event, rows.tolist()))
-                cut_tracks.append(event_tracks)
-        if not cut:
-            continue
-        validation = _validation(cut, cut_tracks)
-        for label in labels:
-            entry = _entry(validation, label)
-            if entry is not None:
-                counts[label][0][b] = entry["n_particles"]
-                counts[label][1][b] = entry["n_reco"]
-    return counts
-
-
-def efficiency_interval(k, n, z: float = 1.0):
-    """Efficiency k/n with its Wilson score interval (z = 1: about 68% coverage), which
-    stays inside [0, 1] and keeps a width at 0 and 1. Arrays in, arrays out; NaN where n = 0.
-    """
+def wilson(k, n, z: float = 1.0):
+    """Wilson score interval of k successes in n trials: (low, high), NaN where n = 0. It stays
+    inside [0, 1] and keeps a width at 0 and 1."""
     k = np.asarray(k, dtype=float)
     n = np.asarray(n, dtype=float)
     with np.errstate(invalid="ignore", divide="ignore"):
-        eff = k / n
         denominator = n + z * z
         centre = (k + z * z / 2) / denominator
         half = z / denominator * np.sqrt(k * (n - k) / n + z * z / 4)
     empty = n == 0
-    return (
-        np.where(empty, np.nan, eff),
-        np.where(empty, np.nan, centre - half),
-        np.where(empty, np.nan, centre + half),
+    return np.where(empty, np.nan, centre - half), np.where(empty, np.nan, centre + half)
+
+
+def _log_beta(a, b):
+    lgamma = np.vectorize(math.lgamma, otypes=[float])
+    return lgamma(a) + lgamma(b) - lgamma(a + b)
+
+
+def _incomplete_beta(x, a, b, log_beta):
+    """Regularised incomplete beta I_x(a, b), elementwise, by its continued fraction (Lentz),
+    taken on the side where it converges fast. ``log_beta`` is log B(a, b)."""
+    flip = x > (a + 1) / (a + b + 2)
+    x, a, b = np.where(flip, 1 - x, x), np.where(flip, b, a), np.where(flip, a, b)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        front = np.exp(a * np.log(x) + b * np.log1p(-x) - log_beta) / a
+        tiny = 1e-300
+        c = np.ones_like(x)
+        d = 1 - (a + b) * x / (a + 1)
+        d = 1 / np.where(np.abs(d) < tiny, tiny, d)
+        result = d.copy()
+        for m in range(1, 3000):
+            for numerator in (
+                m * (b - m) * x / ((a + 2 * m - 1) * (a + 2 * m)),
+                -(a + m) * (a + b + m) * x / ((a + 2 * m) * (a + 2 * m + 1)),
+            ):
+                d = 1 + numerator * d
+                d = 1 / np.where(np.abs(d) < tiny, tiny, d)
+                c = 1 + numerator / c
+                c = np.where(np.abs(c) < tiny, tiny, c)
+                result = result * c * d
+            if np.all(np.abs(c * d - 1) < 1e-15):
+                break
+        value = front * result
+    value = np.where(x <= 0, 0.0, np.where(x >= 1, 1.0, value))
+    return np.where(flip, 1 - value, value)
+
+
+def _beta_quantile(q, a, b):
+    # Bisection on the incomplete beta, which is monotone: 48 halvings leave 4e-15.
+    q, a, b = np.broadcast_arrays(*(np.asarray(v, dtype=float) for v in (q, a, b)))
+    log_beta = _log_beta(a, b)
+    low = np.zeros(q.shape)
+    high = np.ones_like(low)
+    for _ in range(48):
+        middle = (low + high) / 2
+        below = _incomplete_beta(middle, a, b, log_beta) < q
+        low = np.where(below, middle, low)
+        high = np.where(below, high, middle)
+    return (low + high) / 2
+
+
+def clopper_pearson(k, n, level: float = _ONE_SIGMA):
+    """Clopper-Pearson interval of k successes in n trials at the given coverage: (low, high),
+    NaN where n = 0. Never narrower than the coverage asks, at the price of some width."""
+    k = np.asarray(k, dtype=float)
+    n = np.asarray(n, dtype=float)
+    tail = (1 - level) / 2
+    empty = n == 0
+    safe_n = np.where(empty, 1.0, n)
+    # both bounds in one bisection
+    size = k.size
+    bounds = _beta_quantile(
+        np.repeat([tail, 1 - tail], size),
+        np.concatenate([np.maximum(k, 1), k + 1], axis=None),
+        np.concatenate([safe_n - k + 1, np.maximum(safe_n - k, 1)], axis=None),
     )
+    low = np.where(k > 0, bounds[:size].reshape(k.shape), 0.0)
+    high = np.where(k < n, bounds[size:].reshape(k.shape), 1.0)
+    return np.where(empty, np.nan, low), np.where(empty, np.nan, high)
 
 
-def ghost_flags(event: dict, tracks) -> list:
-    """For each track of the event: whether the validator calls it a ghost. (A track's match
-    depends on its own hits only, so each is validated on its own.)"""
-    return [_validation([event], [[track]])["total_ghosts"] == 1 for track in tracks]
+def efficiency_interval(k, n, method: str = "wilson"):
+    """Ratio k/n and its one-standard-deviation interval: (value, low, high), arrays in and
+    out, NaN where n = 0. ``method`` is "wilson" or "clopper-pearson"."""
+    if method not in INTERVALS:
+        raise ValueError(f"interval method must be one of {', '.join(INTERVALS)}, not {method!r}")
+    k = np.asarray(k, dtype=float)
+    n = np.asarray(n, dtype=float)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        value = np.where(n == 0, np.nan, k / n)
+    low, high = wilson(k, n) if method == "wilson" else clopper_pearson(k, n)
+    return value, low, high
 
 
-def missed_particles(event: dict, tracks, label: str = "velo") -> list:
-    """Rows of the event's Monte Carlo table that belong to ``label`` but that no track
-    reconstructs, as the validator sees them."""
-    missed = []
-    for row in range(len(event["montecarlo"]["particles"])):
-        entry = _entry(_validation([restrict_truth(event, [row])], [tracks]), label)
-        if entry is not None and entry["n_reco"] == 0:
-            missed.append(row)
-    return missed
+# ------------------------------------------------------------------------------ binning
 
 
-# --------------------------------------------------------------------------------- figures
+def _column(table, name) -> np.ndarray:
+    return np.asarray(table.column(name).to_numpy(zero_copy_only=False))
+
+
+def binned_counts(values, edges, selected, passed, weights=None, *, bins=None):
+    """Per bin of ``values`` (``edges[b] <= value < edges[b + 1]``; NaN and values outside
+    fall in no bin): the number of selected rows, and the sum of ``weights`` (1 each by
+    default) over those of them that passed. Integer arrays, one entry per bin. ``bins``, when
+    given, is the bin of each value already (as :func:`bin_of` gives it).
+    """
+    if bins is None:
+        bins = bin_of(values, edges)
+    n_bins = len(edges) - 1
+    selected = np.asarray(selected, dtype=bool) & (bins >= 0) & (bins < n_bins)
+    passed = np.asarray(passed, dtype=bool) & selected
+    total = np.bincount(bins[selected], minlength=n_bins)
+    if weights is None:
+        hits = np.bincount(bins[passed], minlength=n_bins)
+    else:
+        hits = np.bincount(bins[passed], weights=np.asarray(weights)[passed], minlength=n_bins)
+    return total.astype(np.int64), np.rint(hits).astype(np.int64)
+
+
+def bin_of(values, edges) -> np.ndarray:
+    """The bin of each value: b where ``edges[b] <= value < edges[b + 1]``, -1 or
+    ``len(edges) - 1`` outside (NaN counts as outside)."""
+    values = np.asarray(values, dtype=float)
+    bins = np.searchsorted(edges, values, side="right") - 1
+    return np.where(np.isnan(values), -1, bins)
+
+
+def _finder_counts(tables) -> dict:
+    """Every binned count the figures need, for one finder, as (n, k) pairs: one pass over
+    its tables, each column read once."""
+    particles, tracks = tables.particles, tables.tracks
+    reconstructed = _column(particles, "reconstructed")
+    member = {label: _column(particles, label) for label in truth.CATEGORIES}
+    counts = {}
+    bins = {}
+    # Every category at once: a bins x rows indicator times the rows x categories membership.
+    members = np.column_stack([member[label] for label in truth.CATEGORIES]).astype(np.float64)
+    for variable in ("p", "pt", "eta", "phi"):
+        bins[variable] = bin_of(_column(particles, variable), EDGES[variable])
+        n_bins = len(EDGES[variable]) - 1
+        indicator = (bins[variable] == np.arange(n_bins)[:, None]).astype(np.float64)
+        n = np.rint(indicator @ members).astype(np.int64)
+        k = np.rint(indicator @ (members * reconstructed[:, None])).astype(np.int64)
+        for c, label in enumerate(truth.CATEGORIES):
+            counts["efficiency", variable, label] = (n[:, c], k[:, c])
+    for label in PLOT_CATEGORIES:
+        counts["clones", "p", label] = binned_counts(
+            None,
+            EDGES["p"],
+            member[label] & reconstructed,
+            reconstructed,
+            _column(particles, f"clones[{label}]"),
+            bins=bins["p"],
+        )
+    everything = np.ones(tracks.num_rows, dtype=bool)
+    ghost = _column(tracks, "ghost")
+    for variable in ("eta", "n_hits"):
+        counts["ghosts", variable] = binned_counts(
+            _column(tracks, variable), EDGES[variable], everything, ghost
+        )
+    return counts
+
+
+def _rates(counts_by_finder: dict, method: str) -> dict:
+    """(n, value, low, high) of every count pair, all intervals computed in one call."""
+    keys = [(name, key) for name, counts in counts_by_finder.items() for key in counts]
+    if not keys:
+        return {}
+    n = np.concatenate([counts_by_finder[name][key][0] for name, key in keys])
+    k = np.concatenate([counts_by_finder[name][key][1] for name, key in keys])
+    # Clone tracks per reconstructed particle can exceed 1: its interval is that of the
+    # fraction f of clones among matched tracks, mapped through f / (1 - f).
+    clones = np.concatenate(
+        [np.full(len(counts_by_finder[name][key][0]), key[0] == "clones") for name, key in keys]
+    )
+    value, low, high = efficiency_interval(k, np.where(clones, n + k, n), method)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        value, low, high = (
+            np.where(clones & (n > 0), v / (1 - v), np.where(clones, np.nan, v))
+            for v in (value, low, high)
+        )
+    rates, start = {}, 0
+    for name, key in keys:
+        size = len(counts_by_finder[name][key][0])
+        part = slice(start, start + size)
+        rates[name, key] = (n[part], value[part], low[part], high[part])
+        start += size
+    return rates
+
+
+# ------------------------------------------------------------------------------ figures
 
 _MARKERS = "osD^v<>p"
 
 
-def plot_efficiency(
-    path, variable: str, edges, counts_by_finder: dict, *, log_x: bool, labels=PLOT_CATEGORIES
-) -> None:
-    """One panel per category: efficiency per bin for each finder, with Wilson intervals,
-    over a grey histogram of the category's particles."""
-    edges = np.asarray(edges, dtype=float)
-    scale = 1e-3 if variable == "p" else 1.0  # momentum drawn in GeV
-    x_edges = edges * scale
+def _axis_edges(variable):
+    return EDGES[variable] * _SCALE.get(variable, 1.0)
+
+
+def _draw_rates(ax, variable, series, *, totals=None, what="efficiency [%]"):
+    """Points with intervals for each series' rates (n, value, low, high), side by side within
+    a bin, over a grey histogram of ``totals`` scaled to the panel's height."""
+    x_edges = _axis_edges(variable)
+    log_x = variable in _LOG
     centres = np.sqrt(x_edges[:-1] * x_edges[1:]) if log_x else (x_edges[:-1] + x_edges[1:]) / 2
-    axis_title = "momentum p [GeV]" if variable == "p" else "pseudorapidity η"
+    if totals is not None and totals.max() > 0:
+        ax.stairs(100 * totals / totals.max(), x_edges, fill=True, color="0.9", zorder=0)
+    from matplotlib.collections import LineCollection
 
-    fig = _figure(figsize=(5.2 * len(labels), 4.2), layout="constrained")
-    for column, label in enumerate(labels):
-        ax = fig.add_subplot(1, len(labels), column + 1)
-        totals = next(iter(counts_by_finder.values()))[label][0] if counts_by_finder else None
-        if totals is not None:
-            hist = ax.twinx()
-            hist.stairs(totals, x_edges, fill=True, color="0.9", zorder=0)
-            hist.set_ylabel("particles per bin", color="0.5")
-            hist.tick_params(axis="y", colors="0.5")
-            ax.set_zorder(hist.get_zorder() + 1)
-            ax.patch.set_visible(False)
-        m = len(counts_by_finder)
-        for i, (name, counts) in enumerate(counts_by_finder.items()):
-            n, k = counts[label]
-            eff, low, high = efficiency_interval(k, n)
-            shown = n > 0
-            # Side by side within the bin, so that equal points of two finders stay visible.
-            shift = (i - (m - 1) / 2) * 0.5 / max(m, 1)
-            if log_x:
-                x = centres * (x_edges[1:] / x_edges[:-1]) ** shift
-            else:
-                x = centres + shift * (x_edges[1:] - x_edges[:-1])
-            ax.errorbar(
-                x[shown],
-                100 * eff[shown],
-                yerr=100 * np.vstack([eff[shown] - low[shown], high[shown] - eff[shown]]),
-                xerr=np.vstack([x[shown] - x_edges[:-1][shown], x_edges[1:][shown] - x[shown]]),
-                fmt=_MARKERS[i % len(_MARKERS)],
-                markersize=4,
-                capsize=0,
-                linewidth=1,
-                label=name,
-            )
+    # The bars of every series in one collection: a collection per series and direction costs
+    # more to build than the whole panel costs to draw.
+    bars, colours = [], []
+    m = len(series)
+    for i, (name, (n, value, low, high)) in enumerate(series.items()):
+        shown = n > 0
+        shift = (i - (m - 1) / 2) * 0.5 / max(m, 1)
         if log_x:
-            ax.set_xscale("log")
-        ax.set_xlim(x_edges[0], x_edges[-1])
+            x = centres * (x_edges[1:] / x_edges[:-1]) ** shift
+        else:
+            x = centres + shift * (x_edges[1:] - x_edges[:-1])
+        x, y, low, high = x[shown], 100 * value[shown], 100 * low[shown], 100 * high[shown]
+        left, right = x_edges[:-1][shown], x_edges[1:][shown]
+        bars += [((a, b), (a, c)) for a, b, c in zip(x, low, high, strict=True)]
+        bars += [((a, c), (b, c)) for a, b, c in zip(left, right, y, strict=True)]
+        colours += [f"C{i}"] * (2 * len(x))
+        ax.plot(x, y, _MARKERS[i % len(_MARKERS)], color=f"C{i}", markersize=3, label=name)
+    if bars:
+        ax.add_collection(LineCollection(bars, colors=colours, linewidths=0.8))
+    if log_x:
+        from matplotlib.ticker import FuncFormatter
+
+        ax.set_xscale("log")
+        ax.minorticks_off()
+        # plain numbers, not powers of ten typeset as formulas
+        ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
+    _few_ticks(ax)
+    ax.set_xlim(x_edges[0], x_edges[-1])
+    ax.set_xlabel(_AXIS[variable])
+    ax.set_ylabel(what)
+    ax.grid(alpha=0.3)
+
+
+def _title(ax, text):
+    # A fixed height: placing a title automatically measures the axis below it once more.
+    ax.set_title(text, y=1.01)
+
+
+def _few_ticks(ax):
+    # Every tick is a line and a text to build and draw: a handful is enough and much faster.
+    from matplotlib.ticker import MaxNLocator
+
+    ax.yaxis.set_major_locator(MaxNLocator(5))
+    if ax.get_xscale() == "linear":
+        ax.xaxis.set_major_locator(MaxNLocator(6))
+
+
+def _panels(rows, columns, size):
+    # Fixed margins: a layout engine measures every text twice, which costs more than the rest.
+    fig = _figure(figsize=size)
+    fig.subplots_adjust(left=0.06, right=0.98, bottom=0.1, top=0.9, wspace=0.3, hspace=0.45)
+    return fig, [fig.add_subplot(rows, columns, i + 1) for i in range(rows * columns)]
+
+
+def _efficiency_figure(path, variable, rates, finders):
+    # One panel per finder, the categories as series: a panel per category and finder would
+    # take several times longer to draw than the run takes.
+    fig, axes = _panels(1, len(finders), (4.6 * len(finders) + 3.2, 4.4))
+    fig.subplots_adjust(left=0.05, right=1 - 3.4 / (4.6 * len(finders) + 3.2), bottom=0.13)
+    fig.subplots_adjust(top=0.88, wspace=0.25)
+    for ax, name in zip(axes, finders, strict=True):
+        series = {label: rates[name, ("efficiency", variable, label)] for label in truth.CATEGORIES}
+        _draw_rates(ax, variable, series, totals=series[truth.CATEGORIES[0]][0])
         ax.set_ylim(0, 105)
-        ax.set_xlabel(axis_title)
-        ax.set_ylabel("reconstruction efficiency [%]")
-        ax.set_title(f'category "{label}"')
-        ax.grid(alpha=0.3)
-        ax.legend(loc="lower right", fontsize="small")
-    _save(fig, path, dpi=120)
-
-
-def event_display(path, event: dict, tracks, *, title: str, label: str = "velo") -> dict:
-    """Three views (x–z, y–z, x–y) of one event: its hits, the reconstructed tracks in
-    colour, ghost tracks dashed in black, and the particles of ``label`` that no track
-    reconstructs in thick red. Returns the counts shown in the legend."""
-    xs, ys, zs = (np.asarray(event[k], dtype=float) for k in ("x", "y", "z"))
-    ghosts = ghost_flags(event, tracks)
-    missed = missed_particles(event, tracks, label)
-    particles = truth.mc_particles(event)
-
-    fig = _figure(figsize=(16, 5.6), layout="constrained")
-    views = (("z", "x", "x–z view"), ("z", "y", "y–z view"), ("x", "y", "x–y view"))
-    coords = {"x": xs, "y": ys, "z": zs}
-    colours = [f"C{i}" for i in (0, 1, 2, 4, 5, 6, 8, 9)]  # no red (missed), no grey (hits)
-    for column, (h, v, view) in enumerate(views):
-        ax = fig.add_subplot(1, 3, column + 1)
-        ax.scatter(
-            coords[h], coords[v], s=1.5, color="0.6", linewidths=0, label="hits", rasterized=True
+        _title(ax, name)
+    if finders:
+        handles, labels = axes[0].get_legend_handles_labels()
+        counts = [int(rates[finders[0], ("efficiency", variable, c)][0].sum()) for c in labels]
+        fig.legend(
+            handles,
+            [f'"{label}" ({n} particles)' for label, n in zip(labels, counts, strict=True)],
+            loc="center right",
+            title="reconstruction efficiency of",
+            fontsize="small",
         )
-        first_track = first_ghost = True
-        for i, (track, ghost) in enumerate(zip(tracks, ghosts)):
-            ids = [hit.id for hit in track.hits]
-            if ghost:
-                ax.plot(
-                    coords[h][ids],
-                    coords[v][ids],
-                    "--",
-                    color="black",
-                    linewidth=0.9,
-                    label="ghost tracks" if first_ghost else None,
+        fig.text(
+            0.99,
+            0.12,
+            f'grey: "{truth.CATEGORIES[0]}" particles per bin',
+            ha="right",
+            color="0.5",
+            fontsize="small",
+        )
+    _save(fig, path, dpi=72)
+
+
+def _two_panels(path, panels, rates, finders, what):
+    fig, axes = _panels(1, 2, (11, 4.2))
+    fig.subplots_adjust(left=0.07, bottom=0.13, top=0.88, wspace=0.25)
+    for ax, (variable, key, title) in zip(axes, panels, strict=True):
+        _draw_rates(ax, variable, {name: rates[name, key] for name in finders}, what=what)
+        ax.set_ylim(bottom=0)
+        _title(ax, title)
+        if ax is axes[0]:
+            ax.legend(loc="upper right", fontsize="small")
+    _save(fig, path, dpi=72)
+
+
+def _segments(ids_list, a, b):
+    # One polyline per hit list, for a LineCollection.
+    return [np.column_stack([a[ids], b[ids]]) for ids in ids_list if len(ids)]
+
+
+def event_display(path, event: dict, tables, index: int, *, title: str, label: str = "velo"):
+    """Three views (x–z, y–z, x–y) of event ``index`` of the tables: its hits, the matched
+    tracks in colour, the unmatched ones (ghosts, and their duplicates) dashed in black, and the
+    particles of ``label`` that no track reconstructs in thick red. Returns the counts shown."""
+    from matplotlib.collections import LineCollection
+
+    xs, ys, zs = (np.asarray(event[k], dtype=float) for k in ("x", "y", "z"))
+    n = min(len(xs), len(ys), len(zs))
+    coords = {"x": xs[:n], "y": ys[:n], "z": zs[:n]}
+    tracks = tables.tracks.filter(_column(tables.tracks, "event") == index)
+    particles = tables.particles.filter(_column(tables.particles, "event") == index)
+    track_ids = [np.asarray(ids, dtype=np.int64) for ids in tracks.column("hit_ids").to_pylist()]
+    track_ids = [ids[(ids >= 0) & (ids < n)] for ids in track_ids]
+    # A track without a particle in an event with particles: a ghost, or a ghost's duplicate.
+    unmatched = np.asarray(tracks.column("particle").is_null().to_numpy(zero_copy_only=False))
+    if particles.num_rows == 0:
+        unmatched = np.zeros(len(track_ids), dtype=bool)
+    missed_rows = _column(particles, label) & ~_column(particles, "reconstructed")
+    missed = [
+        np.asarray(sorted(ids, key=lambda h: zs[h]), dtype=np.int64)
+        for ids, keep in zip(particles.column("hit_ids").to_pylist(), missed_rows, strict=True)
+        if keep
+    ]
+    n_ghosts = int(_column(tracks, "ghost").sum())
+
+    fig, axes = _panels(1, 3, (16, 5.6))
+    fig.subplots_adjust(left=0.05, bottom=0.1, top=0.88, wspace=0.22)
+    views = (("z", "x", "x–z view"), ("z", "y", "y–z view"), ("x", "y", "x–y view"))
+    colours = [f"C{i}" for i in (0, 1, 2, 4, 5, 6, 8, 9)]  # no red (missed), no grey (hits)
+    for column, (ax, (h, v, view)) in enumerate(zip(axes, views, strict=True)):
+        ax.plot(coords[h], coords[v], ".", markersize=1.5, color="0.6", label="hits")
+        good = [ids for ids, u in zip(track_ids, unmatched, strict=True) if not u]
+        bad = [ids for ids, u in zip(track_ids, unmatched, strict=True) if u]
+        if good:
+            ax.add_collection(
+                LineCollection(
+                    _segments(good, coords[h], coords[v]),
+                    colors=[colours[i % len(colours)] for i in range(len(good))],
+                    linewidths=0.7,
+                    label="tracks",
                 )
-                first_ghost = False
-            else:
-                ax.plot(
-                    coords[h][ids],
-                    coords[v][ids],
-                    "-",
-                    color=colours[i % len(colours)],
-                    linewidth=0.7,
-                    label="tracks" if first_track else None,
-                )
-                first_track = False
-        for j, row in enumerate(missed):
-            ids = sorted(particles[row]["hits"], key=lambda hit: zs[hit])
-            ax.plot(
-                coords[h][ids],
-                coords[v][ids],
-                "-o",
-                color="red",
-                alpha=0.55,
-                linewidth=2.2,
-                markersize=3,
-                label=f'missed "{label}" particles' if j == 0 else None,
             )
+        if bad:
+            ax.add_collection(
+                LineCollection(
+                    _segments(bad, coords[h], coords[v]),
+                    colors="black",
+                    linestyles="--",
+                    linewidths=0.9,
+                    label="ghost tracks",
+                )
+            )
+        if missed:
+            ax.add_collection(
+                LineCollection(
+                    _segments(missed, coords[h], coords[v]),
+                    colors="red",
+                    alpha=0.55,
+                    linewidths=2.2,
+                    label=f'missed "{label}" particles',
+                )
+            )
+            ids = np.concatenate(missed)
+            ax.plot(coords[h][ids], coords[v][ids], "o", color="red", alpha=0.55, markersize=3)
+        _few_ticks(ax)
         ax.set_xlabel(f"{h} [mm]")
         ax.set_ylabel(f"{v} [mm]")
         if (h, v) == ("x", "y"):
             ax.set_aspect("equal", adjustable="datalim")
-        ax.set_title(view)
+        _title(ax, view)
         if column == 0:
             ax.legend(loc="upper left", fontsize="small", markerscale=3)
-    n_ghosts = sum(ghosts)
     shown = {
-        "hits": len(xs),
-        "tracks": len(tracks) - n_ghosts,
+        "hits": n,
+        "tracks": len(track_ids) - int(unmatched.sum()),
         "ghosts": n_ghosts,
         "missed": len(missed),
     }
     fig.suptitle(
-        f"{title}: {len(xs)} hits, {len(tracks)} tracks of which {n_ghosts} ghosts, "
+        f"{title}: {n} hits, {len(track_ids)} tracks of which {n_ghosts} ghosts, "
         f'{len(missed)} "{label}" particles missed'
     )
-    _save(fig, path, dpi=110)
+    _save(fig, path, dpi=90)
     return shown
 
 
-def column_values(event: dict, name: str) -> np.ndarray:
-    """One float column of the event's Monte Carlo table, one value per row, read as the
-    validator reads it (the last column of that name; the default 0.0 where a row is short or
-    its value is not a number)."""
-    mc = event["montecarlo"]
-    position = {column: i for i, column in enumerate(mc["description"])}.get(name)
-    rows = mc["particles"]
-    if position is None:
-        return np.zeros(len(rows))
-    return np.array(
-        [truth._as_float(row[position], 0.0) if position < len(row) else 0.0 for row in rows],
-        dtype=float,
-    )
-
-
-def write_plots(directory, events: list, results: list, *, display_event: int = 0) -> list:
+def write_plots(
+    directory, events: list, results: list, *, display_event: int = 0, interval: str = "wilson"
+) -> list:
     """Write the run's figures into ``directory`` (created if needed); return their paths.
 
-    ``results`` are :class:`trelmon_tools.run.FinderResult` objects (each with ``name`` and
-    ``tracks``); the event display shows event ``display_event`` of ``events``.
+    ``results`` are :class:`trelmon_tools.run.FinderResult` objects with truth tables
+    (``tables``); the event display shows event ``display_event`` of ``events``.
     """
     require_matplotlib()
-    if any(r.tracks is None for r in results):
-        raise ValueError("the figures need each finder's tracks: run with keep_tracks=True")
+    if interval not in INTERVALS:
+        raise ValueError(f"interval method must be one of {', '.join(INTERVALS)}, not {interval!r}")
+    if any(r.tables is None for r in results):
+        raise ValueError("the figures need each finder's truth tables: run with tables=True")
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
+    finders = [r.name for r in results]
+    rates = _rates({r.name: _finder_counts(r.tables) for r in results}, interval)
     paths = []
-    steps = [("p", MOMENTUM_EDGES, True), ("eta", ETA_EDGES, False)]
-    with progress(
-        total=len(steps) * len(results) + len(results), desc="plotting", unit="figure part"
-    ) as bar:
-        for variable, edges, log_x in steps:
-            values = [column_values(e, variable) for e in events]
-            counts = {}
-            for r in results:
-                counts[r.name] = binned_counts(events, r.tracks, values, edges)
-                bar.update()
+    with _style():
+        for variable in ("p", "pt", "eta", "phi"):
             path = directory / f"efficiency_vs_{variable}.png"
-            plot_efficiency(path, variable, edges, counts, log_x=log_x)
+            _efficiency_figure(path, variable, rates, finders)
             paths.append(path)
-        event = events[display_event]
+        path = directory / "ghost_rate.png"
+        panels = [
+            ("eta", ("ghosts", "eta"), "ghost rate against track η"),
+            ("n_hits", ("ghosts", "n_hits"), "ghost rate against hits on track"),
+        ]
+        _two_panels(path, panels, rates, finders, "ghost rate [%]")
+        paths.append(path)
+        path = directory / "clone_rate_vs_p.png"
+        panels = [
+            ("p", ("clones", "p", label), f'clone rate, "{label}"') for label in PLOT_CATEGORIES
+        ]
+        _two_panels(path, panels, rates, finders, "clone rate [%]")
+        paths.append(path)
         for r in results:
             path = directory / f"event_display_{r.name}.png"
             event_display(
-                path, event, r.tracks[display_event], title=f"{r.name}, event {display_event}"
+                path,
+                events[display_event],
+                r.tables,
+                display_event,
+                title=f"{r.name}, event {display_event}",
             )
             paths.append(path)
-            bar.update()
     return paths

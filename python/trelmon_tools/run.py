@@ -8,25 +8,29 @@ The steps are plain functions, so that a notebook can run them one at a time::
     results = run.run_finders(sample, finders)
     print(run.format_table(sample, results))
 
-``python -m trelmon_tools run`` chains them (see :mod:`trelmon_tools.cli`).
+``python -m trelmon_tools run`` chains them (see :mod:`trelmon_tools.cli`). With
+``tables=True`` each finder's result carries its truth tables (:mod:`trelmon_tools.truth`),
+which :func:`write_results` stores as Parquet files beside a JSON record of the run.
 """
 
 from __future__ import annotations
 
 import ast
+import importlib.metadata
 import inspect
 import json
 import math
+import platform
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import trelmon
 
-from . import io, truth
-from ._finder_parameters import finder_parameters
-from .files import atomic_write
-from .generate import generate_event
+from . import files, io, truth
+from ._native import finder_parameters
+from .files import no_collection
+from .generate import generate_columns
 from .progress import progress, worker_threads
 
 __all__ = [
@@ -50,9 +54,10 @@ __all__ = [
     "solve",
     "validate",
     "write_json",
+    "write_results",
 ]
 
-#: The built-in sample: this many generated events, event i with seed DEFAULT_SEED + i.
+#: The built-in sample: this many generated events of the sample with seed DEFAULT_SEED.
 DEFAULT_EVENTS = 300
 DEFAULT_SEED = 0
 
@@ -77,51 +82,71 @@ class Sample:
         if self.source["kind"] == "generated":
             where = f"generated with seed {self.source['seed']}"
         else:
-            where = f"read from {self.source['directory']}"
+            where = f"read from {self.source.get('directory') or self.source['path']}"
         return f"{n} event{'s' if n != 1 else ''} {where}"
 
 
 def generated_sample(n: int, seed: int = DEFAULT_SEED) -> Sample:
-    """``n`` synthetic events with the generator's default settings; event i has seed
-    ``seed + i``."""
+    """Events 0 to ``n - 1`` of the generated sample with ``seed``, default settings."""
     if n < 1:
         raise RunError(f"a sample needs at least one event, not {n}")
-    events = [generate_event(seed + i) for i in progress(range(n), desc="generating", total=n)]
+    events = []
+    with progress(total=n, desc="generating") as bar:
+        for batch in generate_columns(n, seed):
+            events.extend(batch.to_dicts())
+            bar.update(len(batch))
     return Sample(
         events,
-        [f"event {i} (seed {seed + i})" for i in range(n)],
+        [f"event {i} (seed {seed})" for i in range(n)],
         {"kind": "generated", "events": n, "seed": seed},
     )
 
 
-def directory_sample(directory) -> Sample:
-    """The events of a directory of event files (see :mod:`trelmon_tools.io`)."""
+def directory_sample(path) -> Sample:
+    """The events of a Parquet event file, or of a directory of JSON or Parquet event files
+    (see :mod:`trelmon_tools.io`)."""
     try:
-        paths = io.event_files(directory)
+        paths = io.sample_files(path)
     except OSError as e:
-        raise RunError(_os_message(e, directory)) from None
+        raise RunError(_os_message(e, path)) from None
+    except ValueError as e:
+        raise RunError(_one_line(str(e))) from None
     if not paths:
-        raise RunError(f"{directory}: no event files (*.json) in this directory")
-    events = []
-    for path in progress(paths, desc="loading"):
-        try:
-            events.append(io.read_event(path))
-        except io.EventFileError as e:
-            raise RunError(_one_line(str(e))) from None
-        except OSError as e:
-            raise RunError(_os_message(e, path)) from None
-    return Sample(
-        events,
-        [str(p) for p in paths],
-        {"kind": "directory", "events": len(events), "directory": str(directory)},
-    )
+        raise RunError(f"{path}: no event files (*.parquet or *.json) in this directory")
+    events, names = [], []
+    # Decoded events hold many lists and no cycles: collecting while they pile up only walks
+    # them again and again.
+    with progress(total=len(paths), desc="loading", unit="file") as bar, no_collection():
+        for file in paths:
+            try:
+                if io.is_parquet(file):
+                    before = len(events)
+                    events.extend(io.read_parquet(file))
+                    names.extend(f"{file} row {k}" for k in range(len(events) - before))
+                else:
+                    events.append(io.read_event(file))
+                    names.append(str(file))
+            except io.EventFileError as e:
+                raise RunError(_one_line(str(e))) from None
+            except OSError as e:
+                raise RunError(_os_message(e, file)) from None
+            bar.update()
+    if not events:
+        raise RunError(f"{path}: holds no events")
+    if Path(path).is_dir():
+        source = {"kind": "directory", "events": len(events), "directory": str(path)}
+    else:
+        source = {"kind": "file", "events": len(events), "path": str(path)}
+    return Sample(events, names, source)
 
 
 def build_events(sample: Sample) -> list:
     """One ``trelmon.DetectorEvent.Event`` per event dictionary."""
     event_class = trelmon.DetectorEvent.Event
     events = []
-    for name, data in zip(sample.names, progress(sample.events, desc="building events")):
+    for name, data in zip(
+        sample.names, progress(sample.events, desc="building events"), strict=True
+    ):
         try:
             events.append(event_class(data))
         except (TypeError, ValueError, KeyError, OverflowError) as e:
@@ -266,13 +291,15 @@ def configure_finders(names=None, params=()) -> list:
 @dataclass
 class FinderResult:
     """One finder's run: the time its batches took, the detailed validation of its tracks
-    (the dictionary of ``export_detailed_metrics_json``) and, when kept, the tracks."""
+    (the dictionary of ``export_detailed_metrics_json``) and, when kept, the tracks and the
+    truth tables (:class:`trelmon_tools.truth.TruthTables`)."""
 
     finder: Finder
     n_events: int
     solve_seconds: float
     metrics: dict
     tracks: list | None = None
+    tables: truth.TruthTables | None = None
 
     @property
     def name(self) -> str:
@@ -326,11 +353,13 @@ def validate(sample: Sample, tracks: list) -> dict:
         raise RunError(f"validation failed: {_message(e)}") from None
 
 
-def run_finders(sample: Sample, finders: list, events=None, *, keep_tracks: bool = True) -> list:
+def run_finders(
+    sample: Sample, finders: list, events=None, *, keep_tracks: bool = True, tables: bool = False
+) -> list:
     """Solve the sample with each finder and validate its tracks, one finder after another.
 
     ``keep_tracks=False`` drops each finder's tracks once validated, which bounds the memory
-    of a large sample to one finder's tracks.
+    of a large sample to one finder's tracks. ``tables=True`` keeps each finder's truth tables.
     """
     if events is None:
         events = build_events(sample)
@@ -341,8 +370,12 @@ def run_finders(sample: Sample, finders: list, events=None, *, keep_tracks: bool
             tracks, seconds = solve(finder, events)
             bar.set_postfix_str(f"validating {finder.name}")
             metrics = validate(sample, tracks)
+            # Read as the validator has just read them, so they cannot fail here.
+            found = truth.truth_tables(sample.events, tracks) if tables else None
             results.append(
-                FinderResult(finder, len(events), seconds, metrics, tracks if keep_tracks else None)
+                FinderResult(
+                    finder, len(events), seconds, metrics, tracks if keep_tracks else None, found
+                )
             )
             bar.update()
     return results
@@ -405,15 +438,37 @@ def format_table(sample: Sample, results: list) -> str:
         max(len(name), *(len(cells[i]) for _, cells in rows if cells))
         for i, name in enumerate(names)
     ]
-    lines = [title, "", "  ".join([" " * first, *(n.rjust(w) for n, w in zip(names, widths))])]
+    lines = [
+        title,
+        "",
+        "  ".join([" " * first, *(n.rjust(w) for n, w in zip(names, widths, strict=True))]),
+    ]
     for label, cells in rows:
         if cells is None:
             lines.append(label)
         else:
             lines.append(
-                "  ".join([label.ljust(first), *(c.rjust(w) for c, w in zip(cells, widths))])
+                "  ".join(
+                    [label.ljust(first), *(c.rjust(w) for c, w in zip(cells, widths, strict=True))]
+                )
             )
     return "\n".join(line.rstrip() for line in lines)
+
+
+def versions() -> dict:
+    """Versions of this package, the interpreter and the libraries a run depends on."""
+    found = {"python": platform.python_version()}
+    for package in ("trelmon", "numpy", "pyarrow", "matplotlib"):
+        try:
+            found[package] = importlib.metadata.version(package)
+        except importlib.metadata.PackageNotFoundError:
+            found[package] = None
+    return found
+
+
+def effective_parameters(finder: Finder) -> dict:
+    """Every parameter the finder ran with: the defaults, overridden by those given."""
+    return {**parameter_defaults(type(finder.algorithm)), **finder.parameters}
 
 
 def run_record(sample: Sample, results: list) -> dict:
@@ -421,9 +476,13 @@ def run_record(sample: Sample, results: list) -> dict:
     return {
         "sample": dict(sample.source),
         "threads": worker_threads(),
+        "versions": versions(),
         "finders": {
             r.name: {
                 "parameters": {k: _jsonable(v) for k, v in r.finder.parameters.items()},
+                "effective_parameters": {
+                    k: _jsonable(v) for k, v in effective_parameters(r.finder).items()
+                },
                 "events_per_second": _jsonable(r.events_per_second),
                 "solve_seconds": r.solve_seconds,
                 "tracks_per_event": r.tracks_per_event,
@@ -450,10 +509,38 @@ def write_json(path, record: dict) -> None:
     except ValueError as e:
         raise RunError(f"cannot write {path} as JSON: {e}") from None
     try:
-        with atomic_write(path) as f:
+        with files.atomic_write(path) as f:
             f.write(text + "\n")
     except OSError as e:
         raise RunError(_os_message(e, path)) from None
+
+
+def write_results(directory, sample: Sample, results: list) -> list:
+    """Store a run in ``directory`` (created if needed): for each finder,
+    ``FINDER/tracks.parquet`` and ``FINDER/particles.parquet`` (its truth tables), and
+    ``run.json`` (:func:`run_record`). Each file appears whole or not at all. Returns the
+    paths written."""
+    import pyarrow.parquet as pq
+
+    if any(r.tables is None for r in results):
+        raise ValueError("the result files need each finder's truth tables: run with tables=True")
+    directory = Path(directory)
+    paths = []
+    for r in results:
+        folder = directory / r.name
+        for name, table in (("tracks", r.tables.tracks), ("particles", r.tables.particles)):
+            path = folder / f"{name}.parquet"
+            try:
+                folder.mkdir(parents=True, exist_ok=True)
+                with files.atomic_write(path, "wb") as f:
+                    pq.write_table(table, f)
+            except OSError as e:
+                raise RunError(_os_message(e, path)) from None
+            paths.append(path)
+    path = directory / "run.json"
+    write_json(path, run_record(sample, results))
+    paths.append(path)
+    return paths
 
 
 # ------------------------------------------------------------------------------ messages

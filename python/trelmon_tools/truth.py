@@ -1,9 +1,12 @@
-"""Reading the Monte Carlo table of an event dictionary from Python.
+"""Monte Carlo truth: the table of an event dictionary, and the validator's matching of tracks
+to its particles as two tables.
 
-These helpers read the table the way the validator does (column names matched by position,
-the last occurrence of a repeated name winning, defaults for absent or unconvertible values)
-and apply the seven particle categories, so that samples can be described without building
-any native object.
+:func:`truth_tables` runs the validator's matching once per event (natively, in
+``trelmon_tools._native``) and lays it out per track and per particle; summing its columns
+gives the validator's figures exactly. The other helpers read the Monte Carlo table the way
+the validator does (column names matched by position, the last occurrence of a repeated name
+winning, defaults for absent or unconvertible values) and apply the seven particle
+categories, so that samples can be described without building any native object.
 """
 
 from __future__ import annotations
@@ -11,8 +14,19 @@ from __future__ import annotations
 import math
 import numbers
 from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
 
-__all__ = ["CATEGORIES", "FLAG_COLUMNS", "in_category", "mc_particles", "category_counts"]
+import numpy as np
+
+__all__ = [
+    "CATEGORIES",
+    "FLAG_COLUMNS",
+    "TruthTables",
+    "category_counts",
+    "in_category",
+    "mc_particles",
+    "truth_tables",
+]
 
 #: Labels of the particle categories, in report order.
 CATEGORIES = (
@@ -81,7 +95,7 @@ def mc_particles(event: Mapping) -> list[dict]:
     particles = []
     for row in mc["particles"]:
 
-        def cell(name):
+        def cell(name, row=row):
             i = position.get(name)
             return row[i] if i is not None and i < len(row) else None
 
@@ -120,3 +134,82 @@ def category_counts(event: Mapping) -> dict[str, int]:
     """Number of particles of the event in each category, in report order."""
     particles = mc_particles(event)
     return {label: sum(in_category(p, label) for p in particles) for label in CATEGORIES}
+
+
+# ------------------------------------------------------------------------- truth tables
+
+
+@dataclass(frozen=True)
+class TruthTables:
+    """The matching of a sample's tracks, as two ``pyarrow.Table`` objects.
+
+    ``tracks``: one row per track of every (event, track list) pair, in order. ``particles``:
+    one row per Monte Carlo row of every paired event, in order. Their columns are listed in
+    the README ("Result files").
+    """
+
+    tracks: object
+    particles: object
+
+
+def _arrays(columns: dict) -> dict:
+    return {name: np.frombuffer(data, dtype=dtype) for name, (dtype, data) in columns.items()}
+
+
+def _list_array(values: np.ndarray, lengths: np.ndarray):
+    import pyarrow as pa
+
+    offsets = np.zeros(len(lengths) + 1, dtype=np.int32)
+    np.cumsum(lengths, out=offsets[1:])
+    return pa.ListArray.from_arrays(pa.array(offsets), pa.array(values))
+
+
+def _table(columns: dict, nulls: dict):
+    import pyarrow as pa
+
+    arrays = {}
+    for name, values in columns.items():
+        if name == "hit_ids":
+            arrays[name] = _list_array(values, columns["n_hits"])
+        elif name in nulls:
+            arrays[name] = pa.array(values, mask=nulls[name])
+        else:
+            arrays[name] = pa.array(values)
+    return pa.table(arrays)
+
+
+def truth_tables(events, tracks) -> TruthTables:
+    """The validator's matching of each event dictionary with its track list, per track and
+    per particle (pairs as the validator forms them: up to the shorter of the two lists).
+
+    Events are read as the validator reads them and fail as it fails (same exceptions and
+    messages). For every category label, the particles with that column true number
+    ``n_particles``, those of them ``reconstructed`` number ``n_reco``, and their
+    ``clones[LABEL]`` add up to ``n_clones``; the ``ghost`` flags add up to ``total_ghosts``.
+    """
+    from . import _native
+
+    raw_tracks, raw_particles = _native.truth_tables(events, tracks)
+    t = _arrays(raw_tracks)
+    p = _arrays(raw_particles)
+    matched = t["particle"] >= 0
+    reconstructed = p["reconstructed"]
+    # purity of the best track: its weight, for a reconstructed particle
+    p = {**p}
+    hit_efficiency = p.pop("hit_efficiency")
+    p["purity"] = p["best_weight"]
+    p["hit_efficiency"] = hit_efficiency
+    return TruthTables(
+        _table(
+            t,
+            {"particle": ~matched, "key": ~matched, "duplicate_of": t["duplicate_of"] < 0},
+        ),
+        _table(
+            p,
+            {
+                "best_track": p["best_track"] < 0,
+                "purity": ~reconstructed,
+                "hit_efficiency": ~reconstructed,
+            },
+        ),
+    )

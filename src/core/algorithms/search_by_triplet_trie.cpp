@@ -1,3 +1,6 @@
+// The walk over the stations (Solver), on the parts in search_by_triplet_trie/: hit keys and the
+// scatter recipe (hits.hpp), the third-hit index (candidate_index.hpp), the second hits
+// (second_hits.hpp) and the tries (trie.hpp).
 #include "algorithms/search_by_triplet_trie.hpp"
 
 #include <algorithm>
@@ -8,423 +11,29 @@
 #include <limits>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 #include <utility>
 
 #include "algorithms/cancel.hpp"
-#include "algorithms/common/cells.hpp"
-#include "algorithms/common/hit_ids.hpp"
 #include "algorithms/common/rounding.hpp"
+#include "algorithms/search_by_triplet_trie/candidate_index.hpp"
+#include "algorithms/search_by_triplet_trie/hits.hpp"
+#include "algorithms/search_by_triplet_trie/second_hits.hpp"
+#include "algorithms/search_by_triplet_trie/trie.hpp"
 
 namespace trelmon {
 namespace {
 
-constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+using sbt::CandidateIndex;
+using sbt::finite;
+using sbt::KeyTable;
+using sbt::kNone;
+using sbt::nearest_to_line;
+using sbt::Ref;
+using sbt::SecondHits;
+using sbt::Trie;
+using sbt::TrieBuilder;
+
 constexpr std::size_t kTrieSlots = 26;
-
-// Every scatter below is computed by exactly these operations, in this order:
-//   r = 1 / (q.z - p.z);  tx = (q.x - p.x) * r;  ty = (q.y - p.y) * r;
-//   d = h.z - p.z;  px = p.x + tx * d;  py = p.y + ty * d;
-//   dx = px - h.x;  dy = py - h.y;  scatter = dx * dx + dy * dy
-// The spatial indexes only decide which hits are worth evaluating; the value decides.
-
-bool finite(const Hit& hit) noexcept {
-    return std::isfinite(hit.x) && std::isfinite(hit.y) && std::isfinite(hit.z);
-}
-
-// A hit as the search sees it: the record it came from and the dense number of its id.
-struct Ref {
-    const Hit* hit = nullptr;
-    std::uint32_t key = kNone;
-};
-
-// Hit identity is the id alone. Ids are turned into dense keys so that per-hit state can live
-// in flat arrays; events built from dictionaries have ids 0..n-1 and map directly.
-class KeyTable {
-  public:
-    explicit KeyTable(const std::vector<std::span<const Hit>>& sources) {
-        std::size_t total = 0;
-        std::int64_t low = std::numeric_limits<std::int64_t>::max();
-        std::int64_t high = std::numeric_limits<std::int64_t>::min();
-        for (const auto& hits : sources) {
-            total += hits.size();
-            for (const Hit& hit : hits) {
-                low = std::min<std::int64_t>(low, hit.id);
-                high = std::max<std::int64_t>(high, hit.id);
-            }
-        }
-        offsets_.reserve(sources.size());
-        keys_.reserve(total);
-        const bool dense = ids_fit_flat_table(low, high, total);
-        std::unordered_map<std::int32_t, std::uint32_t> sparse;
-        for (const auto& hits : sources) {
-            offsets_.push_back(keys_.size());
-            for (const Hit& hit : hits) {
-                if (dense) {
-                    keys_.push_back(static_cast<std::uint32_t>(hit.id - low));
-                } else {
-                    const auto [it, inserted] =
-                        sparse.try_emplace(hit.id, static_cast<std::uint32_t>(sparse.size()));
-                    keys_.push_back(it->second);
-                }
-            }
-        }
-        count_ = total == 0 ? 0 : dense ? static_cast<std::size_t>(high - low) + 1 : sparse.size();
-    }
-
-    std::size_t count() const noexcept { return count_; }
-    // The keys of source `source`, parallel to its hits.
-    const std::uint32_t* keys(std::size_t source) const noexcept {
-        return keys_.data() + offsets_[source];
-    }
-
-  private:
-    std::vector<std::uint32_t> keys_;
-    std::vector<std::size_t> offsets_;
-    std::size_t count_ = 0;
-};
-
-std::uint64_t z_bits(double z) noexcept {
-    return std::bit_cast<std::uint64_t>(z);
-}
-
-// Third-hit candidates of one hit list, grouped by exact z: a prediction made for a plane has
-// the same value for every hit on it. Each plane carries a coarse grid in which every cell lists
-// the hits whose reach box (+-reach in x and y) touches it, so a prediction is answered from its
-// own cell. A hit with a scatter below max_scatter lies within reach of the prediction in both x
-// and y, and rounding of the box edges and of the cell function is monotone, so no such hit is
-// ever missed. Hits with a non-finite coordinate never give a finite scatter and are left out.
-class CandidateIndex {
-  public:
-    struct Plane {
-        double z = 0.0;
-        double x_lo = 0.0, x_hi = 0.0, y_lo = 0.0, y_hi = 0.0;  // predictions outside miss all
-        double inv_wx = 0.0, inv_wy = 0.0;
-        std::uint32_t nx = 1, ny = 1;
-        std::size_t cell_offset = 0;  // into cell_begin_
-        std::size_t word_offset = 0;  // into occupancy_
-    };
-
-    CandidateIndex(std::span<const Hit> hits, double reach) {
-        std::vector<std::pair<std::uint64_t, std::uint32_t>> order;
-        order.reserve(hits.size());
-        for (std::size_t i = 0; i < hits.size(); ++i) {
-            if (finite(hits[i])) {
-                order.emplace_back(z_bits(hits[i].z), static_cast<std::uint32_t>(i));
-            }
-        }
-        std::sort(order.begin(), order.end());
-        x_.reserve(order.size());
-        y_.reserve(order.size());
-        position_.reserve(order.size());
-        for (const auto& [bits, i] : order) {
-            x_.push_back(hits[i].x);
-            y_.push_back(hits[i].y);
-            position_.push_back(i);
-        }
-        std::size_t begin = 0;
-        while (begin < order.size()) {
-            std::size_t end = begin + 1;
-            while (end < order.size() && order[end].first == order[begin].first) {
-                ++end;
-            }
-            add_plane(hits[order[begin].second].z, begin, end, reach);
-            begin = end;
-        }
-    }
-
-    const std::vector<Plane>& planes() const noexcept { return planes_; }
-
-    // Whether (px, py) lies in the plane's box at all; false for NaN.
-    static bool inside(const Plane& plane, double px, double py) noexcept {
-        return (px >= plane.x_lo) & (px <= plane.x_hi) & (py >= plane.y_lo) & (py <= plane.y_hi);
-    }
-
-    // The cell of a prediction inside the box, as an index into the plane's cells.
-    static std::uint32_t cell(const Plane& plane, double px, double py) noexcept {
-        return cell_of(px, plane.x_lo, plane.inv_wx, plane.nx) * plane.ny +
-               cell_of(py, plane.y_lo, plane.inv_wy, plane.ny);
-    }
-
-    bool occupied(const Plane& plane, std::uint32_t cell) const noexcept {
-        return ((occupancy_[plane.word_offset + (cell >> 6)] >> (cell & 63u)) & 1u) != 0;
-    }
-
-    // Calls visit(position, x, y) for every hit listed in a cell, in increasing position.
-    template <class Visit>
-    void visit_cell(const Plane& plane, std::uint32_t cell, Visit&& visit) const {
-        const std::size_t c = plane.cell_offset + cell;
-        for (std::uint32_t k = cell_begin_[c]; k < cell_begin_[c + 1]; ++k) {
-            const std::uint32_t item = cell_items_[k];
-            visit(position_[item], x_[item], y_[item]);
-        }
-    }
-
-    // Calls visit(position, x, y) for every hit of `plane` that can lie within reach of the
-    // prediction (px, py), in increasing position.
-    template <class Visit>
-    void visit_near(const Plane& plane, double px, double py, Visit&& visit) const {
-        if (!inside(plane, px, py)) {
-            return;
-        }
-        const std::uint32_t c = cell(plane, px, py);
-        if (occupied(plane, c)) {
-            visit_cell(plane, c, visit);
-        }
-    }
-
-  private:
-    // Monotone in v, so a prediction between the edges of a reach box falls in a cell the box
-    // touches. Written without branches: it runs once per candidate pair.
-    static std::uint32_t cell_of(double v, double lo, double inv_w, std::uint32_t n) noexcept {
-        return clamped_cell((v - lo) * inv_w, static_cast<double>(n - 1));
-    }
-
-    // Cells per axis: about eight cells per hit overall, none narrower than the reach box.
-    static std::uint32_t cells_along(double extent, double width) noexcept {
-        const double n = std::ceil(extent / width);
-        if (!(n > 1.0)) {
-            return 1;
-        }
-        return n >= 64.0 ? 64u : static_cast<std::uint32_t>(n);
-    }
-
-    void add_plane(double z, std::size_t begin, std::size_t end, double reach) {
-        Plane plane;
-        plane.z = z;
-        plane.x_lo = plane.y_lo = std::numeric_limits<double>::infinity();
-        plane.x_hi = plane.y_hi = -std::numeric_limits<double>::infinity();
-        for (std::size_t i = begin; i < end; ++i) {
-            plane.x_lo = std::min(plane.x_lo, x_[i] - reach);
-            plane.x_hi = std::max(plane.x_hi, x_[i] + reach);
-            plane.y_lo = std::min(plane.y_lo, y_[i] - reach);
-            plane.y_hi = std::max(plane.y_hi, y_[i] + reach);
-        }
-        const double ex = plane.x_hi - plane.x_lo;
-        const double ey = plane.y_hi - plane.y_lo;
-        const auto n = static_cast<double>(end - begin);
-        if (std::isfinite(ex) && std::isfinite(ey)) {
-            const double width = std::max(2.0 * reach, std::sqrt(ex * ey / (8.0 * n)));
-            plane.nx = cells_along(ex, width);
-            plane.ny = cells_along(ey, width);
-            plane.inv_wx = static_cast<double>(plane.nx) / ex;
-            plane.inv_wy = static_cast<double>(plane.ny) / ey;
-        }
-        if (plane.nx == 1 && plane.ny == 1) {
-            plane.inv_wx = plane.inv_wy = 0.0;
-        } else if (!std::isfinite(plane.inv_wx) || !std::isfinite(plane.inv_wy)) {
-            plane.nx = plane.ny = 1;
-            plane.inv_wx = plane.inv_wy = 0.0;
-        }
-        const std::size_t cells = std::size_t{plane.nx} * plane.ny;
-        plane.cell_offset = cell_begin_.empty() ? 0 : cell_begin_.size() - 1;
-        if (cell_begin_.empty()) {
-            cell_begin_.push_back(0);
-        }
-        const std::size_t first = cell_begin_.size() - 1;
-        cell_begin_.resize(cell_begin_.size() + cells, 0);
-
-        // Two passes over the reach boxes: count per cell, then place in position order.
-        const auto for_each_cell = [&](std::size_t i, auto&& action) {
-            const std::uint32_t x0 = cell_of(x_[i] - reach, plane.x_lo, plane.inv_wx, plane.nx);
-            const std::uint32_t x1 = cell_of(x_[i] + reach, plane.x_lo, plane.inv_wx, plane.nx);
-            const std::uint32_t y0 = cell_of(y_[i] - reach, plane.y_lo, plane.inv_wy, plane.ny);
-            const std::uint32_t y1 = cell_of(y_[i] + reach, plane.y_lo, plane.inv_wy, plane.ny);
-            for (std::uint32_t cx = x0; cx <= x1; ++cx) {
-                for (std::uint32_t cy = y0; cy <= y1; ++cy) {
-                    action(first + std::size_t{cx} * plane.ny + cy);
-                }
-            }
-        };
-        for (std::size_t i = begin; i < end; ++i) {
-            for_each_cell(i, [&](std::size_t cell) { ++cell_begin_[cell + 1]; });
-        }
-        for (std::size_t c = first; c < first + cells; ++c) {
-            cell_begin_[c + 1] += cell_begin_[c];
-        }
-        cell_items_.resize(cell_begin_[first + cells]);
-        // Place back to front, counting each cell's end down to its start.
-        for (std::size_t i = end; i-- > begin;) {
-            for_each_cell(i, [&](std::size_t cell) {
-                cell_items_[--cell_begin_[cell + 1]] = static_cast<std::uint32_t>(i);
-            });
-        }
-        // Now cell_begin_[c + 1] holds cell c's start; shift the starts back into place.
-        for (std::size_t c = first; c < first + cells; ++c) {
-            cell_begin_[c] = cell_begin_[c + 1];
-        }
-        cell_begin_[first + cells] = static_cast<std::uint32_t>(cell_items_.size());
-        plane.word_offset = occupancy_.size();
-        occupancy_.resize(occupancy_.size() + (cells + 63) / 64, 0);
-        for (std::size_t c = 0; c < cells; ++c) {
-            if (cell_begin_[first + c + 1] > cell_begin_[first + c]) {
-                occupancy_[plane.word_offset + c / 64] |= std::uint64_t{1} << (c % 64);
-            }
-        }
-        planes_.push_back(plane);
-    }
-
-    std::vector<double> x_, y_;
-    std::vector<std::uint32_t> position_;  // in the indexed hit list
-    std::vector<Plane> planes_;
-    std::vector<std::uint32_t> cell_begin_;
-    std::vector<std::uint32_t> cell_items_;
-    std::vector<std::uint64_t> occupancy_;  // one bit per cell: does any reach box touch it
-};
-
-// Second hits of a station, grouped by exact z, with each plane's extent over its finite
-// coordinates. For a fixed first hit and planes of the second and third hit, the predicted x is
-// a composition of monotone rounded operations of the second hit's x (and likewise for y), so
-// the predictions from a whole plane lie between those from its extreme hits.
-struct SecondHits {
-    struct Plane {
-        double z = 0.0;
-        std::uint32_t begin = 0, end = 0;
-        double x_min = 0.0, x_max = 0.0, y_min = 0.0, y_max = 0.0;
-        bool bounded = false;  // the extents above hold every finite coordinate of the plane
-    };
-    std::vector<Plane> planes;
-    std::vector<double> x, y;
-    std::vector<std::uint32_t> position;  // in the station's hit list
-
-    explicit SecondHits(std::span<const Hit> hits) {
-        std::vector<std::pair<std::uint64_t, std::uint32_t>> order;
-        order.reserve(hits.size());
-        for (std::size_t i = 0; i < hits.size(); ++i) {
-            order.emplace_back(z_bits(hits[i].z), static_cast<std::uint32_t>(i));
-        }
-        std::sort(order.begin(), order.end());
-        x.reserve(order.size());
-        y.reserve(order.size());
-        position.reserve(order.size());
-        std::size_t begin = 0;
-        while (begin < order.size()) {
-            std::size_t end = begin + 1;
-            while (end < order.size() && order[end].first == order[begin].first) {
-                ++end;
-            }
-            Plane plane;
-            plane.z = hits[order[begin].second].z;
-            plane.begin = static_cast<std::uint32_t>(x.size());
-            plane.x_min = plane.y_min = std::numeric_limits<double>::infinity();
-            plane.x_max = plane.y_max = -std::numeric_limits<double>::infinity();
-            for (std::size_t k = begin; k < end; ++k) {
-                const Hit& hit = hits[order[k].second];
-                x.push_back(hit.x);
-                y.push_back(hit.y);
-                position.push_back(order[k].second);
-                if (std::isfinite(hit.x)) {
-                    plane.x_min = std::min(plane.x_min, hit.x);
-                    plane.x_max = std::max(plane.x_max, hit.x);
-                }
-                if (std::isfinite(hit.y)) {
-                    plane.y_min = std::min(plane.y_min, hit.y);
-                    plane.y_max = std::max(plane.y_max, hit.y);
-                }
-            }
-            plane.bounded = plane.x_min <= plane.x_max && plane.y_min <= plane.y_max;
-            plane.end = static_cast<std::uint32_t>(x.size());
-            planes.push_back(plane);
-            begin = end;
-        }
-    }
-};
-
-// Part of a station's triplet trie: first hit -> second hit -> (third hit, scatter), both levels
-// in insertion order, which fixes the seeding order and the choice among equal scatters.
-struct Trie {
-    struct Group {
-        Ref a;
-        std::uint32_t begin = 0, end = 0;  // into entries, once finished
-        std::uint32_t size = 0;
-    };
-    struct Entry {
-        Ref b;
-        Ref c;
-        double scatter = 0.0;
-        std::uint32_t group = 0;
-    };
-    std::vector<Group> groups;
-    std::vector<Entry> entries;
-};
-
-// Fills a trie from triplets in recording order. An (a, b) pair recorded again (only possible
-// when ids repeat) keeps its place and takes the new value; the stamps are per-key flat arrays.
-class TrieBuilder {
-  public:
-    explicit TrieBuilder(std::size_t keys)
-        : a_stamp_(keys, 0), a_group_(keys, 0), b_stamp_(keys, 0), b_entry_(keys, 0) {}
-
-    void start(Trie& trie) {
-        trie.groups.clear();
-        trie.entries.clear();
-        trie_ = &trie;
-        ++trie_serial_;
-        current_ = kNone;
-    }
-
-    void add(Ref a, Ref b, Ref c, double scatter) {
-        Trie& trie = *trie_;
-        std::uint32_t group;
-        if (a_stamp_[a.key] == trie_serial_) {
-            group = a_group_[a.key];
-        } else {
-            group = static_cast<std::uint32_t>(trie.groups.size());
-            trie.groups.push_back(Trie::Group{a, 0, 0, 0});
-            a_stamp_[a.key] = trie_serial_;
-            a_group_[a.key] = group;
-        }
-        if (group != current_) {
-            current_ = group;
-            ++group_serial_;
-            if (trie.groups[group].size > 0) {
-                for (std::size_t i = 0; i < trie.entries.size(); ++i) {
-                    if (trie.entries[i].group == group) {
-                        b_stamp_[trie.entries[i].b.key] = group_serial_;
-                        b_entry_[trie.entries[i].b.key] = static_cast<std::uint32_t>(i);
-                    }
-                }
-            }
-        }
-        if (b_stamp_[b.key] == group_serial_) {
-            Trie::Entry& entry = trie.entries[b_entry_[b.key]];
-            entry.c = c;
-            entry.scatter = scatter;
-            return;
-        }
-        b_stamp_[b.key] = group_serial_;
-        b_entry_[b.key] = static_cast<std::uint32_t>(trie.entries.size());
-        trie.entries.push_back(Trie::Entry{b, c, scatter, group});
-        ++trie.groups[group].size;
-    }
-
-    void finish() {
-        Trie& trie = *trie_;
-        // Entries arrive group by group unless ids repeat; sorted input needs no sorting.
-        const auto by_group = [](const Trie::Entry& x, const Trie::Entry& y) {
-            return x.group < y.group;
-        };
-        if (!std::is_sorted(trie.entries.begin(), trie.entries.end(), by_group)) {
-            std::stable_sort(trie.entries.begin(), trie.entries.end(), by_group);
-        }
-        for (std::size_t i = 0; i < trie.entries.size(); ++i) {
-            Trie::Group& group = trie.groups[trie.entries[i].group];
-            if (group.end == 0) {
-                group.begin = static_cast<std::uint32_t>(i);
-            }
-            group.end = static_cast<std::uint32_t>(i + 1);
-        }
-        trie_ = nullptr;
-    }
-
-  private:
-    Trie* trie_ = nullptr;
-    std::vector<std::uint32_t> a_stamp_, a_group_, b_stamp_, b_entry_;
-    std::uint32_t trie_serial_ = 0;
-    std::uint32_t group_serial_ = 0;
-    std::uint32_t current_ = kNone;
-};
-
 struct Station {
     std::span<const Hit> hits;
     std::uint32_t number = 0;
@@ -448,37 +57,6 @@ struct OpenTrack {
     bool missed_penultimate_module = false;
     std::uint8_t missed_count = 0;
 };
-
-// The hit of `index` with the strictly smallest scatter against the line through a and b, below
-// `best` (updated), the earliest position on equal scatters; hits for which skip(i) holds are
-// passed over. kNone when no hit qualifies.
-template <class Skip>
-std::uint32_t nearest_to_line(const CandidateIndex& index, const Hit& a, const Hit& b, double& best,
-                              Skip&& skip) {
-    const double r = 1.0 / (b.z - a.z);
-    const double tx = (b.x - a.x) * r;
-    const double ty = (b.y - a.y) * r;
-    std::uint32_t chosen = kNone;
-    for (const CandidateIndex::Plane& plane : index.planes()) {
-        const double d = plane.z - a.z;
-        const double px = a.x + tx * d;
-        const double py = a.y + ty * d;
-        index.visit_near(plane, px, py, [&](std::uint32_t i, double x, double y) {
-            if (skip(i)) {
-                return;
-            }
-            const double dx = px - x;
-            const double dy = py - y;
-            const double scatter = dx * dx + dy * dy;
-            if (scatter < best || (scatter == best && chosen != kNone && i < chosen)) {
-                best = scatter;
-                chosen = i;
-            }
-        });
-    }
-    return chosen;
-}
-
 // One solve. A trie is only ever read in two ways: a lookup of a track's last two hits, and the
 // seeding pass, which skips every first hit already in the used-hit set. Trie contents do not
 // depend on the walk, so both are evaluated when the walk reaches the station: a lookup by
@@ -507,6 +85,9 @@ class Solver {
     std::optional<Third> best_third(const TrieSource& source, std::uint32_t a, std::uint32_t b);
     std::optional<Ref> trie_lookup(const TrieSource& source, Ref p, Ref q);
     void add_triplets(const TrieSource& source, std::uint32_t a);
+    void add_plane_triplets(const Hit& a, const SecondHits& second,
+                            const SecondHits::Plane& b_plane, double r,
+                            const CandidateIndex& third);
     void seed(const TrieSource& source);
     std::optional<Ref> module_search(std::size_t module, Ref p, Ref q);
     void claim(const OpenTrack& track);
@@ -674,10 +255,6 @@ std::optional<Ref> Solver::trie_lookup(const TrieSource& source, Ref p, Ref q) {
     return value;
 }
 
-// Records the triplets of one first hit, second hits in order. For a fixed first hit and a
-// plane of second hits, each second hit's slopes are computed once; a prediction on a plane of
-// third hits is then one multiply-add per coordinate, screened by the plane's box and cell
-// occupancy before any scatter is computed.
 // A third hit beats the best so far by a smaller scatter, or an equal one at a lower
 // position. Against no choice yet (best at max_scatter) only a smaller scatter counts, so
 // nothing at max_scatter, and no NaN, is ever taken.
@@ -690,6 +267,83 @@ inline bool same_point(double x0, double y0, double x1, double y1) {
            std::bit_cast<std::uint64_t>(y0) == std::bit_cast<std::uint64_t>(y1);
 }
 
+// The triplets of first hit a through one plane of second hits, whose slopes from a the caller
+// has put in slope_x_ and slope_y_ (r = 1 / (plane z - a.z)): the best third hit of each so far
+// in best_scatter_ and best_third_, the second hits with one listed in touched_.
+void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
+                                const SecondHits::Plane& b_plane, double r,
+                                const CandidateIndex& third) {
+    const std::uint32_t n = b_plane.end - b_plane.begin;
+    const double* bx = second.x.data() + b_plane.begin;
+    const double* by = second.y.data() + b_plane.begin;
+    for (const CandidateIndex::Plane& c_plane : third.planes()) {
+        const double d = c_plane.z - a.z;
+        if (b_plane.bounded) {
+            // The plane's predictions lie between those of its extreme hits.
+            const double x0 = a.x + ((b_plane.x_min - a.x) * r) * d;
+            const double x1 = a.x + ((b_plane.x_max - a.x) * r) * d;
+            const double y0 = a.y + ((b_plane.y_min - a.y) * r) * d;
+            const double y1 = a.y + ((b_plane.y_max - a.y) * r) * d;
+            if (std::isfinite(x0) && std::isfinite(x1) && std::isfinite(y0) && std::isfinite(y1) &&
+                (std::max(x0, x1) < c_plane.x_lo || std::min(x0, x1) > c_plane.x_hi ||
+                 std::max(y0, y1) < c_plane.y_lo || std::min(y0, y1) > c_plane.y_hi)) {
+                continue;
+            }
+        }
+        std::uint32_t count = 0;
+        for (std::uint32_t j = 0; j < n; ++j) {
+            const double px = a.x + slope_x_[j] * d;
+            const double py = a.y + slope_y_[j] * d;
+            passed_[count] = j;
+            count += CandidateIndex::inside(c_plane, px, py) ? 1u : 0u;
+        }
+        // A second hit keeps the third of smallest scatter, the lowest position among
+        // equals: the cell's best candidate, merged into what earlier planes gave. Second
+        // hits at the very same point predict the same point and share that candidate, so
+        // a run of them searches the cell once (hits piled on one point would otherwise
+        // cost the cube of their number).
+        std::uint32_t run_j = kNone;
+        double run_scatter = 0.0;
+        std::uint32_t run_third = kNone;
+        for (std::uint32_t k = 0; k < count; ++k) {
+            const std::uint32_t j = passed_[k];
+            const std::uint32_t ib = second.position[b_plane.begin + j];
+            if (run_j == kNone || !same_point(bx[j], by[j], bx[run_j], by[run_j])) {
+                run_j = j;
+                run_scatter = params_.max_scatter;
+                run_third = kNone;
+                const double px = a.x + slope_x_[j] * d;
+                const double py = a.y + slope_y_[j] * d;
+                const std::uint32_t cell = CandidateIndex::cell(c_plane, px, py);
+                if (third.occupied(c_plane, cell)) {
+                    third.visit_cell(c_plane, cell, [&](std::uint32_t ic, double cx, double cy) {
+                        const double dx = px - cx;
+                        const double dy = py - cy;
+                        const double scatter = dx * dx + dy * dy;
+                        if (better(scatter, ic, run_scatter, run_third)) {
+                            run_scatter = scatter;
+                            run_third = ic;
+                        }
+                    });
+                }
+            }
+            double& best = best_scatter_[ib];
+            std::uint32_t& chosen = best_third_[ib];
+            if (run_third != kNone && better(run_scatter, run_third, best, chosen)) {
+                if (chosen == kNone) {
+                    touched_.push_back(ib);
+                }
+                best = run_scatter;
+                chosen = run_third;
+            }
+        }
+    }
+}
+
+// Records the triplets of one first hit, second hits in order. For a fixed first hit and a
+// plane of second hits, each second hit's slopes are computed once; a prediction on a plane of
+// third hits is then one multiply-add per coordinate, screened by the plane's box and cell
+// occupancy before any scatter is computed.
 void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
     const Station& a_station = stations_[source.a];
     const Station& b_station = stations_[source.b];
@@ -721,70 +375,7 @@ void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
             slope_x_[j] = (bx[j] - a.x) * r;
             slope_y_[j] = (by[j] - a.y) * r;
         }
-        for (const CandidateIndex::Plane& c_plane : third.planes()) {
-            const double d = c_plane.z - a.z;
-            if (b_plane.bounded) {
-                // The plane's predictions lie between those of its extreme hits.
-                const double x0 = a.x + ((b_plane.x_min - a.x) * r) * d;
-                const double x1 = a.x + ((b_plane.x_max - a.x) * r) * d;
-                const double y0 = a.y + ((b_plane.y_min - a.y) * r) * d;
-                const double y1 = a.y + ((b_plane.y_max - a.y) * r) * d;
-                if (std::isfinite(x0) && std::isfinite(x1) && std::isfinite(y0) &&
-                    std::isfinite(y1) &&
-                    (std::max(x0, x1) < c_plane.x_lo || std::min(x0, x1) > c_plane.x_hi ||
-                     std::max(y0, y1) < c_plane.y_lo || std::min(y0, y1) > c_plane.y_hi)) {
-                    continue;
-                }
-            }
-            std::uint32_t count = 0;
-            for (std::uint32_t j = 0; j < n; ++j) {
-                const double px = a.x + slope_x_[j] * d;
-                const double py = a.y + slope_y_[j] * d;
-                passed_[count] = j;
-                count += CandidateIndex::inside(c_plane, px, py) ? 1u : 0u;
-            }
-            // A second hit keeps the third of smallest scatter, the lowest position among
-            // equals: the cell's best candidate, merged into what earlier planes gave. Second
-            // hits at the very same point predict the same point and share that candidate, so
-            // a run of them searches the cell once (hits piled on one point would otherwise
-            // cost the cube of their number).
-            std::uint32_t run_j = kNone;
-            double run_scatter = 0.0;
-            std::uint32_t run_third = kNone;
-            for (std::uint32_t k = 0; k < count; ++k) {
-                const std::uint32_t j = passed_[k];
-                const std::uint32_t ib = second.position[b_plane.begin + j];
-                if (run_j == kNone || !same_point(bx[j], by[j], bx[run_j], by[run_j])) {
-                    run_j = j;
-                    run_scatter = params_.max_scatter;
-                    run_third = kNone;
-                    const double px = a.x + slope_x_[j] * d;
-                    const double py = a.y + slope_y_[j] * d;
-                    const std::uint32_t cell = CandidateIndex::cell(c_plane, px, py);
-                    if (third.occupied(c_plane, cell)) {
-                        third.visit_cell(c_plane, cell,
-                                         [&](std::uint32_t ic, double cx, double cy) {
-                                             const double dx = px - cx;
-                                             const double dy = py - cy;
-                                             const double scatter = dx * dx + dy * dy;
-                                             if (better(scatter, ic, run_scatter, run_third)) {
-                                                 run_scatter = scatter;
-                                                 run_third = ic;
-                                             }
-                                         });
-                    }
-                }
-                double& best = best_scatter_[ib];
-                std::uint32_t& chosen = best_third_[ib];
-                if (run_third != kNone && better(run_scatter, run_third, best, chosen)) {
-                    if (chosen == kNone) {
-                        touched_.push_back(ib);
-                    }
-                    best = run_scatter;
-                    chosen = run_third;
-                }
-            }
-        }
+        add_plane_triplets(a, second, b_plane, r, third);
     }
 
     std::sort(touched_.begin(), touched_.end());

@@ -2,15 +2,14 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "algorithms/common/cells.hpp"
-#include "algorithms/common/hit_ids.hpp"
 #include "algorithms/common/rounding.hpp"
 
 #if defined(__SSE2__)
@@ -52,59 +51,30 @@ namespace {
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
-// Hits that belong to accepted tracks, keyed by id. Ids of an event are positions, so a bitmap
-// over the id range answers membership in constant time; a set covers arbitrary ids.
+// Hits that belong to accepted tracks, as a bitmap over their ids: an Event's ids are its
+// positions 0 .. n - 1 (event_model/event.hpp).
 class UsedHits {
   public:
-    void reset(std::span<const Module> modules) {
-        std::int64_t lo = std::numeric_limits<std::int64_t>::max();
-        std::int64_t hi = std::numeric_limits<std::int64_t>::min();
-        std::size_t count = 0;
-        for (const Module& module : modules) {
-            for (const Hit& hit : module.hits()) {
-                lo = std::min<std::int64_t>(lo, hit.id);
-                hi = std::max<std::int64_t>(hi, hit.id);
-            }
-            count += module.hits().size();
-        }
-        sparse_.clear();
-        words_.clear();
-        use_bitmap_ = true;
-        offset_ = 0;
-        if (count == 0) {
-            return;
-        }
-        if (!ids_fit_flat_table(lo, hi, count)) {
-            use_bitmap_ = false;
-            return;
-        }
-        const auto range = static_cast<std::uint64_t>(hi - lo) + 1;
-        offset_ = lo;
-        words_.assign(static_cast<std::size_t>((range + 63) / 64), 0);
+    void reset(std::size_t hit_count) {
+        count_ = hit_count;
+        words_.assign((hit_count + 63) / 64, 0);
     }
 
     bool contains(std::int32_t id) const {
-        if (!use_bitmap_) {
-            return sparse_.count(id) != 0;
-        }
-        const auto bit = static_cast<std::uint64_t>(id - offset_);
+        const auto bit = static_cast<std::size_t>(id);
+        assert(id >= 0 && bit < count_);
         return (words_[bit >> 6] >> (bit & 63)) & 1U;
     }
 
     void insert(std::int32_t id) {
-        if (!use_bitmap_) {
-            sparse_.insert(id);
-            return;
-        }
-        const auto bit = static_cast<std::uint64_t>(id - offset_);
+        const auto bit = static_cast<std::size_t>(id);
+        assert(id >= 0 && bit < count_);
         words_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
     }
 
   private:
-    bool use_bitmap_ = true;
-    std::int64_t offset_ = 0;
+    std::size_t count_ = 0;
     std::vector<std::uint64_t> words_;
-    std::unordered_set<std::int32_t> sparse_;
 };
 
 // A monotone map of a coordinate onto cells 0 .. n - 1, branch-free: every value of a window
@@ -202,6 +172,7 @@ struct ModuleIndex {
 
     void build(std::span<const Hit> module_hits, const TrackFollowingParams& params);
     void group_planes();
+    void fill_lanes();
     std::uint32_t find_plane(std::uint64_t z_bits) const;
 };
 
@@ -261,6 +232,25 @@ void ModuleIndex::group_planes() {
     }
 }
 
+// The planes' grid parameters into the lanes, padded with a plane that holds nothing.
+void ModuleIndex::fill_lanes() {
+    const std::size_t lanes = (planes.size() + 1) / 2 * 2;
+    lane_z.assign(lanes, std::numeric_limits<double>::quiet_NaN());
+    lane_x_min.assign(lanes, 0.0);
+    lane_x_inv.assign(lanes, 0.0);
+    lane_y_min.assign(lanes, 0.0);
+    lane_y_inv.assign(lanes, 0.0);
+    lane_row.assign(lanes, static_cast<std::uint32_t>(planes.size() * kGrid));
+    for (std::size_t k = 0; k < planes.size(); ++k) {
+        lane_z[k] = planes[k].z;
+        lane_x_min[k] = planes[k].grid_x.min;
+        lane_x_inv[k] = planes[k].grid_x.inv_width;
+        lane_y_min[k] = planes[k].grid_y.min;
+        lane_y_inv[k] = planes[k].grid_y.inv_width;
+        lane_row[k] = planes[k].first_row;
+    }
+}
+
 void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingParams& params) {
     hits = module_hits;
     xs.resize(hits.size());
@@ -293,21 +283,7 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
         total_buckets += plane.count + 1;
     }
     rows.assign((planes.size() + 1) * kGrid, 0);
-    const std::size_t lanes = (planes.size() + 1) / 2 * 2;
-    lane_z.assign(lanes, std::numeric_limits<double>::quiet_NaN());
-    lane_x_min.assign(lanes, 0.0);
-    lane_x_inv.assign(lanes, 0.0);
-    lane_y_min.assign(lanes, 0.0);
-    lane_y_inv.assign(lanes, 0.0);
-    lane_row.assign(lanes, static_cast<std::uint32_t>(planes.size() * kGrid));
-    for (std::size_t k = 0; k < planes.size(); ++k) {
-        lane_z[k] = planes[k].z;
-        lane_x_min[k] = planes[k].grid_x.min;
-        lane_x_inv[k] = planes[k].grid_x.inv_width;
-        lane_y_min[k] = planes[k].grid_y.min;
-        lane_y_inv[k] = planes[k].grid_y.inv_width;
-        lane_row[k] = planes[k].first_row;
-    }
+    fill_lanes();
     bucket_start.assign(total_buckets, 0);
     bucket_of.resize(hits.size());
     for (std::uint32_t p = 0; p < hits.size(); ++p) {
@@ -501,11 +477,55 @@ Workspace& workspace() {
     return ws;
 }
 
+// The candidate track seeded by h0 and h1 (on module j), in ws.candidate: the first passing
+// hit on one of the next three modules down, then one per module while fewer than three in a
+// row are missed. False when no third hit passes.
+bool follow_seed(const TrackFollowingParams& params, Workspace& ws, std::span<const Module> modules,
+                 const Hit& h0, const Hit& h1, std::size_t j) {
+    Line seed;
+    if (!make_line(h0, h1, seed)) {
+        return false;
+    }
+    std::size_t u = j;
+    std::uint32_t third = kNone;
+    for (std::size_t step = 1; step <= 3 && step <= j; ++step) {
+        third = first_passing(params, ws.indices[j - step], seed);
+        if (third != kNone) {
+            u = j - step;
+            break;
+        }
+    }
+    if (third == kNone) {
+        return false;
+    }
+    // Built in a reused buffer: most candidates are dropped.
+    std::vector<Hit>& hits = ws.candidate;
+    hits.assign({h0, h1, modules[u].hits()[third]});
+    unsigned misses = 0;
+    for (std::size_t m = u; m-- > 0;) {
+        ++misses;
+        const std::size_t n = hits.size();
+        Line line;
+        const std::uint32_t next = make_line(hits[n - 2], hits[n - 1], line)
+                                       ? first_passing(params, ws.indices[m], line)
+                                       : kNone;
+        if (next != kNone) {
+            hits.push_back(modules[m].hits()[next]);
+            misses = 0;
+        }
+        if (misses == 3) {
+            break;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
-std::vector<Track> solve_modules(const TrackFollowingParams& params,
-                                 std::span<const Module> modules) {
+// Relies on the Event's ids being its positions (the used-hit bitmap).
+std::vector<Track> solve(const TrackFollowingParams& params, const Event& event) {
     std::vector<Track> result;
+    const std::span<const Module> modules = event.modules;
     const std::size_t count = modules.size();
     if (count < 4) {
         return result;
@@ -518,7 +538,7 @@ std::vector<Track> solve_modules(const TrackFollowingParams& params,
     }
 
     Workspace& ws = workspace();
-    ws.used.reset(modules);
+    ws.used.reset(event.hits->size());
     ws.weak.clear();
     if (ws.indices.size() < count) {
         ws.indices.resize(count);
@@ -539,9 +559,8 @@ std::vector<Track> solve_modules(const TrackFollowingParams& params,
     for (std::size_t k = 0; k + 4 <= count; ++k) {
         const std::size_t i = count - 1 - k;
         const std::size_t j = i - 2;
-        const std::span<const Hit> seeds0 = modules[i].hits();
         const std::span<const Hit> seeds1 = modules[j].hits();
-        for (const Hit& h0 : seeds0) {
+        for (const Hit& h0 : modules[i].hits()) {
             throw_if_cancelled();
             if (used.contains(h0.id)) {
                 continue;
@@ -550,51 +569,16 @@ std::vector<Track> solve_modules(const TrackFollowingParams& params,
             for (std::size_t w = 0; w < ws.compatible.size(); ++w) {
                 for (std::uint64_t bits = ws.compatible[w]; bits != 0; bits &= bits - 1) {
                     const std::size_t q = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-                    if (used.contains(ws.indices[j].ids[q])) {
+                    if (used.contains(ws.indices[j].ids[q]) ||
+                        !follow_seed(params, ws, modules, h0, seeds1[q], j)) {
                         continue;
                     }
-                    const Hit& h1 = seeds1[q];
-                    Line seed;
-                    if (!make_line(h0, h1, seed)) {
-                        continue;
-                    }
-                    std::size_t u = j;
-                    std::uint32_t third = kNone;
-                    for (std::size_t step = 1; step <= 3 && step <= j; ++step) {
-                        third = first_passing(params, ws.indices[j - step], seed);
-                        if (third != kNone) {
-                            u = j - step;
-                            break;
-                        }
-                    }
-                    if (third == kNone) {
-                        continue;
-                    }
-                    // Built in a reused buffer: most candidates are dropped.
-                    std::vector<Hit>& hits = ws.candidate;
-                    hits.assign({h0, h1, modules[u].hits()[third]});
-                    unsigned misses = 0;
-                    for (std::size_t m = u; m-- > 0;) {
-                        ++misses;
-                        const std::size_t n = hits.size();
-                        Line line;
-                        const std::uint32_t next = make_line(hits[n - 2], hits[n - 1], line)
-                                                       ? first_passing(params, ws.indices[m], line)
-                                                       : kNone;
-                        if (next != kNone) {
-                            hits.push_back(modules[m].hits()[next]);
-                            misses = 0;
-                        }
-                        if (misses == 3) {
-                            break;
-                        }
-                    }
-                    const std::size_t n = hits.size();
+                    const std::size_t n = ws.candidate.size();
                     if (n == params.min_track_length) {
-                        ws.weak.emplace_back().hits = hits;
+                        ws.weak.emplace_back().hits = ws.candidate;
                     } else if (n >= params.min_strong_track_length) {
                         Track track;
-                        track.hits = hits;
+                        track.hits = ws.candidate;
                         accept(track);
                     }
                 }
@@ -611,10 +595,6 @@ std::vector<Track> solve_modules(const TrackFollowingParams& params,
     }
     ws.weak.clear();
     return result;
-}
-
-std::vector<Track> solve(const TrackFollowingParams& params, const Event& event) {
-    return solve_modules(params, event.modules);
 }
 
 }  // namespace trelmon

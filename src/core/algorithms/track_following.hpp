@@ -46,11 +46,8 @@ bool are_compatible(const TrackFollowingParams& params, const Hit& hit0, const H
 bool check_tolerance(const TrackFollowingParams& params, const Hit& hit0, const Hit& hit1,
                      const Hit& hit2) noexcept;
 
-// Tracks of one event: strong tracks in the order found, then the accepted weak tracks.
+// Tracks of one event: strong tracks in the order found, then the accepted weak tracks (fewer
+// than four modules give no track).
 std::vector<Track> solve(const TrackFollowingParams& params, const Event& event);
-
-// The same over any sequence of modules (fewer than four modules give no track).
-std::vector<Track> solve_modules(const TrackFollowingParams& params,
-                                 std::span<const Module> modules);
 
 }  // namespace trelmon

@@ -21,7 +21,17 @@ class DistinctValues {
     explicit DistinctValues(std::vector<double>& values) : values_(values) {}
 
     void add(double value) {
-        if (!values_.empty() && same(values_[last_], value)) {
+        // Most modules hold one or two z planes whose hits come in random order: test both
+        // without a branch on which one matches.
+        if (values_.size() <= 2) {
+            bool found = false;
+            for (double known : values_) {
+                found |= same(known, value);
+            }
+            if (found) {
+                return;
+            }
+        } else if (same(values_[last_], value)) {
             return;
         }
         if (values_.size() <= kLinearLimit) {
@@ -49,7 +59,10 @@ class DistinctValues {
   private:
     static constexpr std::size_t kLinearLimit = 16;
 
-    static bool same(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+    static bool same(double a, double b) {
+        return static_cast<bool>(static_cast<int>(a == b) | (static_cast<int>(std::isnan(a)) &
+                                                             static_cast<int>(std::isnan(b))));
+    }
     static std::uint64_t canonical(double value) {
         if (std::isnan(value)) {
             return std::bit_cast<std::uint64_t>(std::numeric_limits<double>::quiet_NaN());
@@ -105,14 +118,24 @@ Event build_event(EventColumns columns) {
     auto hits = std::make_shared<HitList>();
     hits->reserve(hits_to_build);
     const bool with_t = columns.t.has_value();
+    const double* xs = columns.x.data();
+    const double* ys = columns.y.data();
+    const double* zs_in = columns.z.data();
+    const double* ts = with_t ? columns.t->data() : nullptr;
     for (std::size_t m = 0; m < kNumberOfModules; ++m) {
         DistinctValues zs(event.module_zs[m]);
         const auto module_number = static_cast<std::int32_t>(m);
         for (std::size_t i = prefix[m]; i < prefix[m + 1]; ++i) {
-            zs.add(columns.z[i]);
-            hits->push_back(Hit{static_cast<std::int32_t>(i), columns.x[i], columns.y[i],
-                                columns.z[i], with_t ? (*columns.t)[i] : 0.0, module_number,
-                                with_t});
+            zs.add(zs_in[i]);
+            // Field by field: a braced record built from spilled scalars stalls on the reload.
+            Hit& hit = hits->emplace_back();
+            hit.id = static_cast<std::int32_t>(i);
+            hit.x = xs[i];
+            hit.y = ys[i];
+            hit.z = zs_in[i];
+            hit.t = ts != nullptr ? ts[i] : 0.0;
+            hit.module_number = module_number;
+            hit.with_t = with_t;
         }
     }
     event.hits = std::move(hits);

@@ -1,7 +1,9 @@
 // Python class Event: the native event plus the one Python object it keeps, "montecarlo".
 #include "python/args.hpp"
 #include "python/classes.hpp"
+#include "python/columns.hpp"
 #include "python/pickling.hpp"
+#include "python/shared_classes.hpp"
 #include "python/types.hpp"
 
 #include <algorithm>
@@ -30,14 +32,13 @@ PyObject* event_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         columns.description =
             convert<std::string>(required_item(data, "description").get(), nullptr);
         Ref montecarlo = required_item(data, "montecarlo");
-        columns.module_prefix_sum = convert<std::vector<std::size_t>>(
-            required_item(data, "module_prefix_sum").get(), nullptr);
+        columns.module_prefix_sum = size_column(required_item(data, "module_prefix_sum").get());
         Ref times = Ref::borrow(PyDict_GetItemString(data, "t"));
-        columns.x = convert<std::vector<double>>(required_item(data, "x").get(), nullptr);
-        columns.y = convert<std::vector<double>>(required_item(data, "y").get(), nullptr);
-        columns.z = convert<std::vector<double>>(required_item(data, "z").get(), nullptr);
+        columns.x = float_column(required_item(data, "x").get());
+        columns.y = float_column(required_item(data, "y").get());
+        columns.z = float_column(required_item(data, "z").get());
         if (times) {
-            columns.t = convert<std::vector<double>>(times.get(), nullptr);
+            columns.t = float_column(times.get());
         }
         PyObject* event = box(type, EventData{build_event(std::move(columns)), nullptr});
         unbox<EventData>(event).montecarlo = montecarlo.release();
@@ -251,12 +252,10 @@ PyType_Slot event_slots[] = {
 }  // namespace
 
 PyTypeObject* event_type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = make_type<EventData>("DetectorEvent.Event", kImmutableTypeFlags | Py_TPFLAGS_HAVE_GC,
+    return shared_class(SharedClass::Event, sizeof(Box<EventData>), [] {
+        return make_type<EventData>("DetectorEvent.Event", kImmutableTypeFlags | Py_TPFLAGS_HAVE_GC,
                                     event_slots);
-    }
-    return type;
+    });
 }
 
 const Event& event_arg(PyObject* object, const char* argument) {

@@ -2,6 +2,7 @@
 #include "python/args.hpp"
 #include "python/classes.hpp"
 #include "python/pickling.hpp"
+#include "python/shared_classes.hpp"
 #include "python/types.hpp"
 
 namespace trelmon::py {
@@ -83,11 +84,9 @@ PyObject* to_python(const Hit& value) {
 }
 
 PyTypeObject* hit_type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = make_type<Hit>("DetectorEvent.Hit", kImmutableTypeFlags, hit_slots);
-    }
-    return type;
+    return shared_class(SharedClass::Hit, sizeof(Box<Hit>), [] {
+        return make_type<Hit>("DetectorEvent.Hit", kImmutableTypeFlags, hit_slots);
+    });
 }
 
 }  // namespace trelmon::py

@@ -3,6 +3,7 @@
 #include "python/args.hpp"
 #include "python/classes.hpp"
 #include "python/pickling.hpp"
+#include "python/shared_classes.hpp"
 #include "python/types.hpp"
 
 namespace trelmon::py {
@@ -73,11 +74,9 @@ PyType_Slot module_slots[] = {
 }  // namespace
 
 PyTypeObject* module_type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = make_type<Module>("DetectorEvent.Module", kImmutableTypeFlags, module_slots);
-    }
-    return type;
+    return shared_class(SharedClass::Module, sizeof(Box<Module>), [] {
+        return make_type<Module>("DetectorEvent.Module", kImmutableTypeFlags, module_slots);
+    });
 }
 
 }  // namespace trelmon::py

@@ -2,6 +2,7 @@
 #include "python/args.hpp"
 #include "python/classes.hpp"
 #include "python/pickling.hpp"
+#include "python/shared_classes.hpp"
 #include "python/types.hpp"
 
 namespace trelmon::py {
@@ -116,11 +117,9 @@ PyObject* to_python(Track&& value) {
 }
 
 PyTypeObject* track_type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = make_type<Track>("DetectorEvent.Track", kImmutableTypeFlags, track_slots);
-    }
-    return type;
+    return shared_class(SharedClass::Track, sizeof(Box<Track>), [] {
+        return make_type<Track>("DetectorEvent.Track", kImmutableTypeFlags, track_slots);
+    });
 }
 
 }  // namespace trelmon::py

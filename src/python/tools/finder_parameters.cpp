@@ -1,8 +1,9 @@
-// trelmon_tools._finder_parameters: each finder's keyword parameters and their defaults, read
+// finder_parameters(): each finder's keyword parameters and their defaults, read
 // from the same tables as the finders' constructors, so that trelmon_tools need not rely on
 // stored text signatures (which some interpreters drop for classes).
 #include "python/algorithms/parameters.hpp"
 #include "python/args.hpp"
+#include "python/tools/features.hpp"
 #include "python/types.hpp"
 
 #include "algorithms/graph_dfs.hpp"
@@ -32,26 +33,15 @@ PyObject* finder_parameters(PyObject*, PyObject*) {
     });
 }
 
-PyMethodDef finder_parameters_methods[] = {
+PyMethodDef functions[] = {
     {"finder_parameters", finder_parameters, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef finder_parameters_module = {
-    PyModuleDef_HEAD_INIT,
-    "_finder_parameters",
-    nullptr,
-    -1,
-    finder_parameters_methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 }  // namespace
-}  // namespace trelmon::py
 
-PyMODINIT_FUNC PyInit__finder_parameters() {
-    return PyModule_Create(&trelmon::py::finder_parameters_module);
+PyMethodDef* finder_parameter_functions() {
+    return functions;
 }
+
+}  // namespace trelmon::py

@@ -1,0 +1,112 @@
+// GraphDFS stage 3, the module grids: per module an x grid over its hits, and coarse x-y grids
+// (occupancy, and halos: occupancy widened by the largest reach of a prediction) that let the
+// link search rule out a lower module, or a stretch of it, without testing its hits.
+//
+// Takes the hit layout and the segment blocks. Hands on: cell c of module m's x grid starts at
+// position cell_start[modules[m].table + c] (cells == 0: no grid); bit i of row j of a coarse
+// grid, at word masks[mask + j * kMaskWords + i / 64] (or the same in halos), is set when a hit
+// of the module lies in (or comes within reach of) column i, row j. The grids only narrow the
+// candidates; the exact link test decides, so they never change a result. With halo_filter set,
+// halo_terms holds per hit and slot the terms that place its predictions in the halo of the
+// slot's module (and masks is left unfilled); without it, masks holds the occupancy grids.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "algorithms/common/cells.hpp"
+#include "algorithms/graph_dfs/hit_layout.hpp"
+#include "algorithms/graph_dfs/link_test.hpp"
+#include "algorithms/graph_dfs/segment_blocks.hpp"
+
+namespace trelmon::graph_dfs {
+
+// The coarse grids: kMaskRows rows of kMaskWords words, one bit per column.
+constexpr int kMaskWords = 2;
+constexpr int kMaskCells = 64 * kMaskWords;
+constexpr int kMaskRows = 256;
+
+// c clamped to [0, last] and truncated, NaN to 0 (common/cells.hpp).
+inline std::int32_t clamped_index(double c, std::int32_t last) {
+    return static_cast<std::int32_t>(clamped_cell(c, last));
+}
+
+// The cell of a module's x grid that holds v.
+inline std::int32_t cell(double v, double origin, double inv_width, std::int32_t cells) {
+    return clamped_index((v - origin) * inv_width, cells - 1);
+}
+
+// The column or row of a coarse grid that holds v.
+inline int mask_cell(double v, double origin, double inv_width) {
+    return clamped_index((v - origin) * inv_width, kMaskCells - 1);
+}
+
+inline int mask_row(double v, double origin, double inv_width) {
+    return clamped_index((v - origin) * inv_width, kMaskRows - 1);
+}
+
+// Whether the grid has column `column` of row `row` set.
+inline bool grid_bit(const std::uint64_t* grid, int row, int column) {
+    return ((grid[row * kMaskWords + (column >> 6)] >> (column & 63)) & 1) != 0;
+}
+
+// The bits of columns first..last that lie in word `word` of a row.
+inline std::uint64_t column_span(int first, int last, int word) {
+    const int low = std::max(first - 64 * word, 0);
+    const int high = std::min(last - 64 * word, 63);
+    if (low > high)
+        return 0;
+    return (~std::uint64_t{0} >> (63 - high)) & (~std::uint64_t{0} << low);
+}
+
+struct ModuleGrid {
+    // x grid over the module's hits. 0 cells: no grid (some x or z not finite).
+    std::int32_t cells = 0;
+    std::uint32_t table = 0;
+    double x0 = 0.0;
+    double inv_width = 0.0;
+    // The coarse grids' place and geometry. Without them (has_mask false) every range of x is
+    // scanned.
+    bool has_mask = false;
+    std::uint32_t mask = 0;
+    double mask_x0 = 0.0;
+    double mask_x_inv = 0.0;
+    double mask_y0 = 0.0;
+    double mask_y_inv = 0.0;
+    bool has_halo = false;
+};
+
+// Bounds on the slopes of the segments whose predictions the halos serve.
+struct HaloBounds {
+    bool enabled = false;
+    double tx = 0.0;
+    double ty = 0.0;
+};
+
+// Where a line through hit q with slopes (tx, ty) meets the halo of lower module slot k, in
+// grid units: column ux + tx vx, row uy + ty vy. The same prediction as at the module's middle
+// z, rearranged; the halos' margins dwarf the difference in rounding.
+struct HaloTerm {
+    double ux, vx, uy, vy;
+    const std::uint64_t* rows;
+};
+
+struct ModuleGrids {
+    std::vector<ModuleGrid> modules;
+    std::vector<Pos> cell_start;
+    std::size_t grid_words = 0;  // of the occupancy grids and of the halos, laid out alike
+    std::vector<std::uint64_t> masks;
+    std::vector<std::uint64_t> halos;
+    HaloBounds halo;
+    // The halo filter needs every coordinate finite and each hit in one module with its blocks
+    // in slot order, so that a block's slot names its lower module.
+    bool halo_filter = false;
+    std::vector<HaloTerm> halo_terms;  // slot_stride per hit
+};
+
+void build_grids(ModuleGrids& grids, const HitLayout& layout, const SegmentBlocks& blocks,
+                 const GraphDFSParams& params, const LinkInputs& in);
+
+}  // namespace trelmon::graph_dfs

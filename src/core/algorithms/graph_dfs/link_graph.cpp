@@ -1,0 +1,285 @@
+#include "algorithms/graph_dfs/link_graph.hpp"
+
+#include <array>
+#include <bit>
+#include <new>
+
+#include "algorithms/cancel.hpp"
+#include "algorithms/graph_dfs/pass_bits.hpp"
+
+namespace trelmon::graph_dfs {
+namespace {
+
+// What the link search reads, gathered once per event.
+struct LinkContext {
+    LinkInputs in;
+    HaloBounds halo;
+    const ModuleRange* ranges;
+    const ModuleGrid* grids;
+    const Block* blocks;
+    const std::uint32_t* block_begin;
+    const std::uint64_t* pass_bits;
+    const std::uint64_t* masks;
+    const std::uint64_t* halos;
+    const Pos* cell_start;
+};
+
+// Whether the grids show that no hit of the lower module lies near the line's prediction there.
+inline bool misses_lower_module(const LinkContext& ctx, const Line& line, bool near,
+                                std::int32_t module) {
+    const LinkInputs& in = ctx.in;
+    const ModuleRange& lower = ctx.ranges[module];
+    const ModuleGrid& grid = ctx.grids[module];
+    if (near && grid.has_halo) {
+        const double d = lower.z_mid - in.zs[line.q];
+        const int column = mask_cell(in.xs[line.q] + line.tx * d, grid.mask_x0, grid.mask_x_inv);
+        const int row = mask_row(in.ys[line.q] + line.ty * d, grid.mask_y0, grid.mask_y_inv);
+        return !grid_bit(ctx.halos + grid.mask, row, column);
+    }
+    if (line.finite && grid.has_mask) {
+        const Prediction at = predict(in, line, lower);
+        if (at.usable) {
+            const std::uint64_t* rows_of = ctx.masks + grid.mask;
+            const int ya = mask_row(at.cy - at.reach_y, grid.mask_y0, grid.mask_y_inv);
+            const int yb = mask_row(at.cy + at.reach_y, grid.mask_y0, grid.mask_y_inv);
+            const int xa = mask_cell(at.cx - at.reach_x, grid.mask_x0, grid.mask_x_inv);
+            const int xb = mask_cell(at.cx + at.reach_x, grid.mask_x0, grid.mask_x_inv);
+            for (int word = 0; word < kMaskWords; ++word) {
+                std::uint64_t rows = 0;
+                for (int row = ya; row <= yb; ++row)
+                    rows |= rows_of[row * kMaskWords + word];
+                if ((rows & column_span(xa, xb, word)) != 0)
+                    return false;
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+// Calls link(s, c) for every segment s of `block` (they all start at the line's lower hit) that
+// continues the line, c being its lower hit, in index order. Where the prediction is usable,
+// only the hits within its reach are tested; the exact link test decides.
+template <typename Link>
+inline void search_block(const LinkContext& ctx, const Line& line, const Block& block,
+                         Link&& link) {
+    const LinkInputs& in = ctx.in;
+    const ModuleRange& lower = ctx.ranges[block.module];
+    const ModuleGrid& grid = ctx.grids[block.module];
+    const std::uint64_t* words = ctx.pass_bits + block.bits;
+    auto test = [&](std::uint32_t offset, Seg s) {
+        const Pos c = block.first + static_cast<Pos>(offset);
+        if (continues(in.xs, in.ys, in.zs, in.cut, line.g, line.q, line.tx, line.ty, c))
+            link(s, c);
+    };
+    if (line.finite && grid.cells != 0) {
+        const Prediction at = predict(in, line, lower);
+        if (at.usable) {
+            const Pos* table = ctx.cell_start + grid.table;
+            const Pos from = std::max(
+                table[cell(at.cx - at.reach_x, grid.x0, grid.inv_width, grid.cells)], block.first);
+            const Pos to =
+                std::min(table[cell(at.cx + at.reach_x, grid.x0, grid.inv_width, grid.cells) + 1],
+                         block.window_end);
+            for (Pos c = from; c < to; ++c) {
+                const auto offset = static_cast<std::uint32_t>(c - block.first);
+                if (std::fabs(in.ys[c] - at.cy) < at.reach_y &&
+                    ((words[offset / 64] >> (offset % 64)) & 1) != 0) {
+                    test(offset, block.begin + rank_in_window(words, offset));
+                }
+            }
+            return;
+        }
+    }
+    Seg s = block.begin;
+    for_each_passing(words, block.window_end - block.first,
+                     [&](std::uint32_t offset) { test(offset, s++); });
+}
+
+// For the segments from the block's upper hit to the hits `from` + i that `passing` marks: sets
+// reached[i] to the slots of the lower hit's blocks whose module the halo cannot rule out, and
+// returns the offsets i with any. Every such segment lies within the halo bounds: its slopes
+// passed the window and y cuts, which the bounds exceed by far more than rounding. No branch
+// depends on the data: nearly every segment ends here.
+std::uint64_t halo_filter(const SegmentBlocks& sb, const ModuleGrids& grids, const LinkContext& ctx,
+                          const Block& block, Pos from, std::uint64_t passing,
+                          std::uint64_t* reached) {
+    const double* xs = ctx.in.xs;
+    const double* ys = ctx.in.ys;
+    const double* zs = ctx.in.zs;
+    const auto g = static_cast<std::size_t>(block.upper);
+    const double xg = xs[g], yg = ys[g], zg = zs[g];
+    const std::uint32_t slot_count = sb.slot_count[static_cast<std::size_t>(block.module)];
+    if (slot_count == 0)
+        return 0;  // a block into module 0 or 1: its lower hits start no segments
+    const std::size_t stride = sb.slot_stride;
+    const HaloTerm* terms = grids.halo_terms.data();
+    std::uint64_t result = 0;
+    for (; passing != 0; passing &= passing - 1) {
+        const int i = std::countr_zero(passing);
+        const auto q = static_cast<std::size_t>(from + i);
+        const double r = 1 / (zs[q] - zg);
+        const double tx = (xs[q] - xg) * r;
+        const double ty = (ys[q] - yg) * r;
+        const HaloTerm* term = terms + q * stride;
+        std::uint64_t slots = 0;
+        for (std::uint32_t k = 0; k < slot_count; ++k) {
+            const int column = clamped_index(term[k].ux + tx * term[k].vx, kMaskCells - 1);
+            const int row = clamped_index(term[k].uy + ty * term[k].vy, kMaskRows - 1);
+            const std::uint64_t bits =
+                term[k].rows[row * kMaskWords + (column >> 6)] >> (column & 63);
+            slots |= (bits & 1) << k;
+        }
+        reached[i] = slots;
+        result |= std::uint64_t{slots != 0} << i;
+    }
+    return result;
+}
+
+// Appends the successor lists, segment by segment in index order.
+struct Linker {
+    LinkGraph& graph;
+    const LinkContext& ctx;
+    bool descending = true;
+
+    // The successors of segment number `segment`, from g down to q, in index order: in the
+    // blocks that blocks_to_search(line, q, search) hands to search, in block order.
+    template <typename BlocksToSearch>
+    void link_from(Seg segment, Pos g, Pos q, BlocksToSearch&& blocks_to_search) {
+        Line line;
+        if (!make_line(ctx.in, g, q, line))
+            return;
+        const std::size_t before = graph.succ.size();
+        auto link = [&](Seg s, Pos c) {
+            graph.succ.push_back(s);
+            graph.succ_low.push_back(c);
+            descending = descending && s < segment;
+        };
+        blocks_to_search(line, q,
+                         [&](const Block& block) { search_block(ctx, line, block, link); });
+        if (graph.succ.size() == before)
+            return;
+        if (graph.succ.size() >= kNoSeg)
+            throw std::bad_alloc();
+        graph.linked.push_back(segment);
+        graph.linked_up.push_back(g);
+        graph.linked_low.push_back(q);
+        graph.succ_begin.push_back(static_cast<std::uint32_t>(before));
+    }
+};
+
+// Without the halo filter: every segment whose lower hit has blocks, each block of that hit
+// searched unless the grids rule its module out.
+void link_by_occupancy(Linker& linker, const SegmentBlocks& sb) {
+    const LinkContext& ctx = linker.ctx;
+    auto unruled_blocks = [&](const Line& line, Pos q, auto&& search) {
+        const bool near = ctx.halo.enabled && line.finite && line.abs_tx <= ctx.halo.tx &&
+                          line.abs_ty <= ctx.halo.ty;
+        const auto qi = static_cast<std::size_t>(q);
+        for (auto b = ctx.block_begin[qi]; b < ctx.block_begin[qi + 1]; ++b) {
+            if (!misses_lower_module(ctx, line, near, ctx.blocks[b].module))
+                search(ctx.blocks[b]);
+        }
+    };
+    for (const Block& block : sb.blocks) {
+        throw_if_cancelled();
+        Seg segment = block.begin;
+        for_each_passing(sb.pass_bits.data() + block.bits, block.window_end - block.first,
+                         [&](std::uint32_t offset) {
+                             const Pos q = block.first + static_cast<Pos>(offset);
+                             const auto qi = static_cast<std::size_t>(q);
+                             // Only a lower hit with blocks of its own continues.
+                             if (ctx.block_begin[qi] != ctx.block_begin[qi + 1])
+                                 linker.link_from(segment, block.upper, q, unruled_blocks);
+                             ++segment;
+                         });
+    }
+}
+
+// With the halo filter: a word of segments at a time, each searched in the slots the filter
+// left it.
+void link_by_halos(Linker& linker, const SegmentBlocks& sb, const ModuleGrids& grids) {
+    const LinkContext& ctx = linker.ctx;
+    std::array<std::uint64_t, 64> reached;
+    std::uint64_t slots = 0;  // those the halo filter left to the hit at hand
+    // The blocks of q in those slots: a hit's blocks are in slot order, one per slot it has.
+    auto blocks_in_slots = [&](const Line&, Pos q, auto&& search) {
+        const auto qi = static_cast<std::size_t>(q);
+        for (std::uint64_t left = slots; left != 0; left &= left - 1) {
+            const std::uint64_t lowest = left & (~left + 1);
+            const std::uint32_t rank = count_ones(sb.slot_mask[qi] & (lowest - 1));
+            search(ctx.blocks[ctx.block_begin[qi] + rank]);
+        }
+    };
+    for (const Block& block : sb.blocks) {
+        throw_if_cancelled();
+        const std::uint64_t* passing = sb.pass_bits.data() + block.bits;
+        const Pos length = block.window_end - block.first;
+        Seg before_word = block.begin;
+        for (Pos w = 0; w * 64 < length; ++w) {
+            const Pos from = block.first + 64 * w;
+            const std::uint64_t candidates =
+                halo_filter(sb, grids, ctx, block, from, passing[w], reached.data());
+            for (std::uint64_t bits = candidates; bits != 0; bits &= bits - 1) {
+                const int offset = std::countr_zero(bits);
+                const std::uint64_t below = (std::uint64_t{1} << offset) - 1;
+                slots = reached[static_cast<std::size_t>(offset)];
+                linker.link_from(before_word + count_ones(passing[w] & below), block.upper,
+                                 from + offset, blocks_in_slots);
+            }
+            before_word += count_ones(passing[w]);
+        }
+    }
+}
+
+// Each successor's position in `linked`, if it has successors itself.
+void index_successors(LinkGraph& graph, std::size_t segments) {
+    const std::size_t linked = graph.linked.size();
+    if (graph.link_index.size() < segments)
+        graph.link_index.resize(segments);
+    for (std::size_t i = 0; i < linked; ++i)
+        graph.link_index[graph.linked[i]] = static_cast<Seg>(i);
+    graph.succ_link.resize(graph.succ.size());
+    graph.is_successor.assign(linked, 0);
+    for (std::size_t k = 0; k < graph.succ.size(); ++k) {
+        const Seg s = graph.succ[k];
+        const Seg j = graph.link_index[s];
+        const bool has_successors = j < linked && graph.linked[j] == s;
+        graph.succ_link[k] = has_successors ? j : kNoSeg;
+        if (has_successors)
+            graph.is_successor[j] = 1;
+    }
+}
+
+}  // namespace
+
+bool link_segments(LinkGraph& graph, const HitLayout& layout, const SegmentBlocks& blocks,
+                   const ModuleGrids& grids, const LinkInputs& in) {
+    const LinkContext ctx{in,
+                          grids.halo,
+                          layout.ranges.data(),
+                          grids.modules.data(),
+                          blocks.blocks.data(),
+                          blocks.block_begin.data(),
+                          blocks.pass_bits.data(),
+                          grids.masks.data(),
+                          grids.halos.data(),
+                          grids.cell_start.data()};
+    graph.linked.clear();
+    graph.linked_up.clear();
+    graph.linked_low.clear();
+    graph.succ_begin.clear();
+    graph.succ.clear();
+    graph.succ_low.clear();
+    Linker linker{graph, ctx};
+    if (grids.halo_filter) {
+        link_by_halos(linker, blocks, grids);
+    } else {
+        link_by_occupancy(linker, blocks);
+    }
+    graph.succ_begin.push_back(static_cast<std::uint32_t>(graph.succ.size()));
+    index_successors(graph, blocks.segments);
+    return linker.descending;
+}
+
+}  // namespace trelmon::graph_dfs

@@ -1,0 +1,233 @@
+// Spatial index of third-hit candidates: the hits of a list grouped into planes of equal z, each
+// with a grid of cells listing the hits within reach. It only narrows the candidates: the
+// scatter, computed as hits.hpp states, decides.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "algorithms/common/cells.hpp"
+#include "algorithms/search_by_triplet_trie/hits.hpp"
+
+namespace trelmon::sbt {
+
+// Third-hit candidates of one hit list, grouped by exact z: a prediction made for a plane has
+// the same value for every hit on it. Each plane carries a coarse grid in which every cell lists
+// the hits whose reach box (+-reach in x and y) touches it, so a prediction is answered from its
+// own cell. A hit with a scatter below max_scatter lies within reach of the prediction in both x
+// and y, and rounding of the box edges and of the cell function is monotone, so no such hit is
+// ever missed. Hits with a non-finite coordinate never give a finite scatter and are left out.
+class CandidateIndex {
+  public:
+    struct Plane {
+        double z = 0.0;
+        double x_lo = 0.0, x_hi = 0.0, y_lo = 0.0, y_hi = 0.0;  // predictions outside miss all
+        double inv_wx = 0.0, inv_wy = 0.0;
+        std::uint32_t nx = 1, ny = 1;
+        std::size_t cell_offset = 0;  // into cell_begin_
+        std::size_t word_offset = 0;  // into occupancy_
+    };
+
+    CandidateIndex(std::span<const Hit> hits, double reach) {
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> order;
+        order.reserve(hits.size());
+        for (std::size_t i = 0; i < hits.size(); ++i) {
+            if (finite(hits[i])) {
+                order.emplace_back(z_bits(hits[i].z), static_cast<std::uint32_t>(i));
+            }
+        }
+        std::sort(order.begin(), order.end());
+        x_.reserve(order.size());
+        y_.reserve(order.size());
+        position_.reserve(order.size());
+        for (const auto& [bits, i] : order) {
+            x_.push_back(hits[i].x);
+            y_.push_back(hits[i].y);
+            position_.push_back(i);
+        }
+        std::size_t begin = 0;
+        while (begin < order.size()) {
+            std::size_t end = begin + 1;
+            while (end < order.size() && order[end].first == order[begin].first) {
+                ++end;
+            }
+            add_plane(hits[order[begin].second].z, begin, end, reach);
+            begin = end;
+        }
+    }
+
+    const std::vector<Plane>& planes() const noexcept { return planes_; }
+
+    // Whether (px, py) lies in the plane's box at all; false for NaN.
+    static bool inside(const Plane& plane, double px, double py) noexcept {
+        return (px >= plane.x_lo) & (px <= plane.x_hi) & (py >= plane.y_lo) & (py <= plane.y_hi);
+    }
+
+    // The cell of a prediction inside the box, as an index into the plane's cells.
+    static std::uint32_t cell(const Plane& plane, double px, double py) noexcept {
+        return cell_of(px, plane.x_lo, plane.inv_wx, plane.nx) * plane.ny +
+               cell_of(py, plane.y_lo, plane.inv_wy, plane.ny);
+    }
+
+    bool occupied(const Plane& plane, std::uint32_t cell) const noexcept {
+        return ((occupancy_[plane.word_offset + (cell >> 6)] >> (cell & 63u)) & 1u) != 0;
+    }
+
+    // Calls visit(position, x, y) for every hit listed in a cell, in increasing position.
+    template <class Visit>
+    void visit_cell(const Plane& plane, std::uint32_t cell, Visit&& visit) const {
+        const std::size_t c = plane.cell_offset + cell;
+        for (std::uint32_t k = cell_begin_[c]; k < cell_begin_[c + 1]; ++k) {
+            const std::uint32_t item = cell_items_[k];
+            visit(position_[item], x_[item], y_[item]);
+        }
+    }
+
+    // Calls visit(position, x, y) for every hit of `plane` that can lie within reach of the
+    // prediction (px, py), in increasing position.
+    template <class Visit>
+    void visit_near(const Plane& plane, double px, double py, Visit&& visit) const {
+        if (!inside(plane, px, py)) {
+            return;
+        }
+        const std::uint32_t c = cell(plane, px, py);
+        if (occupied(plane, c)) {
+            visit_cell(plane, c, visit);
+        }
+    }
+
+  private:
+    // Monotone in v, so a prediction between the edges of a reach box falls in a cell the box
+    // touches. Written without branches: it runs once per candidate pair.
+    static std::uint32_t cell_of(double v, double lo, double inv_w, std::uint32_t n) noexcept {
+        return clamped_cell((v - lo) * inv_w, static_cast<double>(n - 1));
+    }
+
+    // Cells per axis: about eight cells per hit overall, none narrower than the reach box.
+    static std::uint32_t cells_along(double extent, double width) noexcept {
+        const double n = std::ceil(extent / width);
+        if (!(n > 1.0)) {
+            return 1;
+        }
+        return n >= 64.0 ? 64u : static_cast<std::uint32_t>(n);
+    }
+
+    void add_plane(double z, std::size_t begin, std::size_t end, double reach) {
+        Plane plane;
+        plane.z = z;
+        plane.x_lo = plane.y_lo = std::numeric_limits<double>::infinity();
+        plane.x_hi = plane.y_hi = -std::numeric_limits<double>::infinity();
+        for (std::size_t i = begin; i < end; ++i) {
+            plane.x_lo = std::min(plane.x_lo, x_[i] - reach);
+            plane.x_hi = std::max(plane.x_hi, x_[i] + reach);
+            plane.y_lo = std::min(plane.y_lo, y_[i] - reach);
+            plane.y_hi = std::max(plane.y_hi, y_[i] + reach);
+        }
+        const double ex = plane.x_hi - plane.x_lo;
+        const double ey = plane.y_hi - plane.y_lo;
+        const auto n = static_cast<double>(end - begin);
+        if (std::isfinite(ex) && std::isfinite(ey)) {
+            const double width = std::max(2.0 * reach, std::sqrt(ex * ey / (8.0 * n)));
+            plane.nx = cells_along(ex, width);
+            plane.ny = cells_along(ey, width);
+            plane.inv_wx = static_cast<double>(plane.nx) / ex;
+            plane.inv_wy = static_cast<double>(plane.ny) / ey;
+        }
+        if (plane.nx == 1 && plane.ny == 1) {
+            plane.inv_wx = plane.inv_wy = 0.0;
+        } else if (!std::isfinite(plane.inv_wx) || !std::isfinite(plane.inv_wy)) {
+            plane.nx = plane.ny = 1;
+            plane.inv_wx = plane.inv_wy = 0.0;
+        }
+        const std::size_t cells = std::size_t{plane.nx} * plane.ny;
+        plane.cell_offset = cell_begin_.empty() ? 0 : cell_begin_.size() - 1;
+        if (cell_begin_.empty()) {
+            cell_begin_.push_back(0);
+        }
+        const std::size_t first = cell_begin_.size() - 1;
+        cell_begin_.resize(cell_begin_.size() + cells, 0);
+
+        // Two passes over the reach boxes: count per cell, then place in position order.
+        const auto for_each_cell = [&](std::size_t i, auto&& action) {
+            const std::uint32_t x0 = cell_of(x_[i] - reach, plane.x_lo, plane.inv_wx, plane.nx);
+            const std::uint32_t x1 = cell_of(x_[i] + reach, plane.x_lo, plane.inv_wx, plane.nx);
+            const std::uint32_t y0 = cell_of(y_[i] - reach, plane.y_lo, plane.inv_wy, plane.ny);
+            const std::uint32_t y1 = cell_of(y_[i] + reach, plane.y_lo, plane.inv_wy, plane.ny);
+            for (std::uint32_t cx = x0; cx <= x1; ++cx) {
+                for (std::uint32_t cy = y0; cy <= y1; ++cy) {
+                    action(first + std::size_t{cx} * plane.ny + cy);
+                }
+            }
+        };
+        for (std::size_t i = begin; i < end; ++i) {
+            for_each_cell(i, [&](std::size_t cell) { ++cell_begin_[cell + 1]; });
+        }
+        for (std::size_t c = first; c < first + cells; ++c) {
+            cell_begin_[c + 1] += cell_begin_[c];
+        }
+        cell_items_.resize(cell_begin_[first + cells]);
+        // Place back to front, counting each cell's end down to its start.
+        for (std::size_t i = end; i-- > begin;) {
+            for_each_cell(i, [&](std::size_t cell) {
+                cell_items_[--cell_begin_[cell + 1]] = static_cast<std::uint32_t>(i);
+            });
+        }
+        // Now cell_begin_[c + 1] holds cell c's start; shift the starts back into place.
+        for (std::size_t c = first; c < first + cells; ++c) {
+            cell_begin_[c] = cell_begin_[c + 1];
+        }
+        cell_begin_[first + cells] = static_cast<std::uint32_t>(cell_items_.size());
+        plane.word_offset = occupancy_.size();
+        occupancy_.resize(occupancy_.size() + (cells + 63) / 64, 0);
+        for (std::size_t c = 0; c < cells; ++c) {
+            if (cell_begin_[first + c + 1] > cell_begin_[first + c]) {
+                occupancy_[plane.word_offset + c / 64] |= std::uint64_t{1} << (c % 64);
+            }
+        }
+        planes_.push_back(plane);
+    }
+
+    std::vector<double> x_, y_;
+    std::vector<std::uint32_t> position_;  // in the indexed hit list
+    std::vector<Plane> planes_;
+    std::vector<std::uint32_t> cell_begin_;
+    std::vector<std::uint32_t> cell_items_;
+    std::vector<std::uint64_t> occupancy_;  // one bit per cell: does any reach box touch it
+};
+// The hit of `index` with the strictly smallest scatter against the line through a and b, below
+// `best` (updated), the earliest position on equal scatters; hits for which skip(i) holds are
+// passed over. kNone when no hit qualifies.
+template <class Skip>
+std::uint32_t nearest_to_line(const CandidateIndex& index, const Hit& a, const Hit& b, double& best,
+                              Skip&& skip) {
+    const double r = 1.0 / (b.z - a.z);
+    const double tx = (b.x - a.x) * r;
+    const double ty = (b.y - a.y) * r;
+    std::uint32_t chosen = kNone;
+    for (const CandidateIndex::Plane& plane : index.planes()) {
+        const double d = plane.z - a.z;
+        const double px = a.x + tx * d;
+        const double py = a.y + ty * d;
+        index.visit_near(plane, px, py, [&](std::uint32_t i, double x, double y) {
+            if (skip(i)) {
+                return;
+            }
+            const double dx = px - x;
+            const double dy = py - y;
+            const double scatter = dx * dx + dy * dy;
+            if (scatter < best || (scatter == best && chosen != kNone && i < chosen)) {
+                best = scatter;
+                chosen = i;
+            }
+        });
+    }
+    return chosen;
+}
+
+}  // namespace trelmon::sbt

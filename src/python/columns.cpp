@@ -1,0 +1,182 @@
+#include "python/columns.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "python/args.hpp"
+
+namespace trelmon::py {
+namespace {
+
+// A buffer view released on every path.
+class BufferView {
+  public:
+    // False when the object has no buffer or refuses a strided, formatted view; no exception
+    // stays set then.
+    bool acquire(PyObject* object) {
+        // Lists and tuples are sequences first; str has no buffer.
+        if (PyList_Check(object) || PyTuple_Check(object) || !PyObject_CheckBuffer(object)) {
+            return false;
+        }
+        if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held_ = true;
+        return true;
+    }
+    ~BufferView() {
+        if (held_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+    const Py_buffer& view() const { return view_; }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The struct-module type code of a one-dimensional buffer of native-order scalars, or 0 when the
+// buffer is anything else (several dimensions, byte-swapped, a record type).
+char scalar_code(const Py_buffer& view) {
+    if (view.ndim != 1 || view.format == nullptr || view.shape == nullptr ||
+        view.strides == nullptr || view.suboffsets != nullptr) {
+        return 0;
+    }
+    const char* format = view.format;
+    if (*format == '@' || *format == '=' ||
+        (*format == '<' && std::endian::native == std::endian::little)) {
+        ++format;
+    }
+    if (format[0] == 0 || format[1] != 0) {
+        return 0;
+    }
+    return format[0];
+}
+
+template <class Stored, class Out>
+void copy_strided(const Py_buffer& view, std::vector<Out>& out) {
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    const auto stride = view.strides[0];
+    out.resize(n);
+    const char* at = static_cast<const char*>(view.buf);
+    if (stride == static_cast<Py_ssize_t>(sizeof(Stored)) && std::is_same_v<Stored, Out>) {
+        if (n != 0) {
+            std::memcpy(out.data(), at, n * sizeof(Out));
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < n; ++i, at += stride) {
+        Stored value;
+        std::memcpy(&value, at, sizeof(Stored));
+        out[i] = static_cast<Out>(value);
+    }
+}
+
+template <class Stored>
+bool copy_sizes(const Py_buffer& view, std::vector<std::size_t>& out) {
+    if (view.itemsize != static_cast<Py_ssize_t>(sizeof(Stored))) {
+        return false;
+    }
+    copy_strided<Stored>(view, out);
+    if constexpr (std::is_signed_v<Stored>) {
+        // The values were widened bit for bit: a negative entry shows as a huge one.
+        const char* at = static_cast<const char*>(view.buf);
+        for (std::size_t i = 0; i < out.size(); ++i, at += view.strides[0]) {
+            Stored value;
+            std::memcpy(&value, at, sizeof(Stored));
+            if (value < 0) {
+                raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+            }
+        }
+    }
+    return true;
+}
+
+// Integers of either signedness; the width comes from the item size, since "l" is 4 bytes in
+// the standard sizes and 8 in the native ones.
+template <class S8, class S16, class S32, class S64>
+bool copy_integers(const Py_buffer& view, std::vector<std::size_t>& out) {
+    switch (view.itemsize) {
+        case 1:
+            return copy_sizes<S8>(view, out);
+        case 2:
+            return copy_sizes<S16>(view, out);
+        case 4:
+            return copy_sizes<S32>(view, out);
+        case 8:
+            return copy_sizes<S64>(view, out);
+        default:
+            return false;
+    }
+}
+
+bool read_floats(PyObject* object, std::vector<double>& out) {
+    BufferView buffer;
+    if (!buffer.acquire(object)) {
+        return false;
+    }
+    const Py_buffer& view = buffer.view();
+    const char code = scalar_code(view);
+    if (code == 'd' && view.itemsize == 8) {
+        copy_strided<double>(view, out);
+        return true;
+    }
+    if (code == 'f' && view.itemsize == 4) {
+        copy_strided<float>(view, out);
+        return true;
+    }
+    return false;
+}
+
+bool read_sizes(PyObject* object, std::vector<std::size_t>& out) {
+    BufferView buffer;
+    if (!buffer.acquire(object)) {
+        return false;
+    }
+    const Py_buffer& view = buffer.view();
+    switch (scalar_code(view)) {
+        case 'b':
+        case 'h':
+        case 'i':
+        case 'l':
+        case 'q':
+        case 'n':
+            return copy_integers<std::int8_t, std::int16_t, std::int32_t, std::int64_t>(view, out);
+        case 'B':
+        case 'H':
+        case 'I':
+        case 'L':
+        case 'Q':
+        case 'N':
+            return copy_integers<std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t>(view,
+                                                                                            out);
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+// The buffer is released before falling back: the element conversions may run Python code
+// that resizes the object.
+std::vector<double> float_column(PyObject* object) {
+    std::vector<double> out;
+    if (read_floats(object, out)) {
+        return out;
+    }
+    return convert<std::vector<double>>(object, nullptr);
+}
+
+std::vector<std::size_t> size_column(PyObject* object) {
+    std::vector<std::size_t> out;
+    if (read_sizes(object, out)) {
+        return out;
+    }
+    return convert<std::vector<std::size_t>>(object, nullptr);
+}
+
+}  // namespace trelmon::py
