@@ -6,6 +6,8 @@ import copy
 import math
 import multiprocessing
 import pickle
+import subprocess
+import sys
 
 import pytest
 import trelmon
@@ -217,3 +219,45 @@ def test_a_spawn_pool_solves_like_solve_batch(generated):
 
 def tracks_of_all(batch):
     return [tracks_of(tracks) for tracks in batch]
+
+
+def test_instances_from_arrays_and_from_native_pickle_as_trelmons(generated):
+    # Events built from numpy columns, and tracks that trelmon_tools._native rebuilds (on the
+    # classes it adopts from trelmon), load as trelmon's own classes, here and in a fresh
+    # process that never imported trelmon_tools.
+    np = pytest.importorskip("numpy")
+    from trelmon_tools import _native
+
+    data = generated[0]
+    columns = {k: np.asarray(data[k], dtype=float) for k in ("x", "y", "z")}
+    event = Event({**data, **columns})
+    tracks = RA.TrackFollowing().solve(event)
+    rebuilt = _native.tracks_from_hit_ids(
+        event,
+        [h.id for t in tracks for h in t.hits],
+        [len(t.hits) for t in tracks],
+        [t.missed_last_module for t in tracks],
+        [t.missed_penultimate_module for t in tracks],
+    )
+    for make_copy in COPIES:
+        tracks_copy, event_copy = make_copy(rebuilt), make_copy(event)
+        assert all(type(t) is Track for t in tracks_copy)
+        assert tracks_of(tracks_copy) == tracks_of(tracks)
+        assert type(event_copy) is Event and event_view(event_copy) == event_view(Event(data))
+    code = (
+        "import pickle, sys\n"
+        "event, tracks = pickle.load(sys.stdin.buffer)\n"
+        "import trelmon\n"
+        "assert 'trelmon_tools' not in sys.modules\n"
+        "assert type(event) is trelmon.DetectorEvent.Event\n"
+        "assert all(type(t) is trelmon.DetectorEvent.Track for t in tracks)\n"
+        "print(repr(trelmon.ReconstructionAlgorithms.TrackFollowing().solve(event)))\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code],
+        input=pickle.dumps((event, rebuilt)),
+        capture_output=True,
+        timeout=600,
+    )
+    assert result.returncode == 0, result.stderr.decode()
+    assert result.stdout.decode().strip() == repr(tracks)
