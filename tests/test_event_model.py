@@ -1,9 +1,11 @@
 """Hit, Module, Track and Event as Python sees them: text forms, defaults, copies, and the
 construction of an event from its dictionary."""
 
+import decimal
 import gc
 import math
 import re
+import sys
 import weakref
 
 import pytest
@@ -74,6 +76,35 @@ class TestHit:
         text = plain_x(value)
         assert "e" not in text
         assert float(text) == value and math.copysign(1, float(text)) == math.copysign(1, value)
+
+    @pytest.mark.parametrize("sign", [1.0, -1.0])
+    @pytest.mark.parametrize(
+        "value, digits",
+        [
+            (2.0**53, "9007199254740992"),
+            (2.0**53 + 2, "9007199254740994"),
+            (2.0**53 - 1, "9007199254740991"),
+            (1e16, "1" + "0" * 16),
+            (1e17, "1" + "0" * 17),
+            (1e22, "1" + "0" * 22),
+            (1e23, "1" + "0" * 23),
+            (sys.float_info.max, "17976931348623157" + "0" * 292),
+        ],
+    )
+    def test_large_magnitudes_print_their_shortest_digits_padded_with_zeros(
+        self, sign, value, digits
+    ):
+        assert plain_x(sign * value) == ("-" if sign < 0 else "") + digits
+
+    @given(
+        st.floats(min_value=2.0**53, allow_infinity=False)
+        | st.floats(max_value=-(2.0**53), allow_infinity=False)
+    )
+    def test_large_magnitudes_match_the_shortest_round_trip_digits(self, value):
+        # Python's repr is the shortest round-trip form; written out without an exponent it is
+        # the reference.
+        expected = format(decimal.Decimal(repr(value)).to_integral_value(), "f")
+        assert plain_x(value) == expected
 
     @pytest.mark.parametrize(
         "value, text",

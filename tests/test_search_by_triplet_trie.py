@@ -582,3 +582,30 @@ class TestDeterminism:
             outcome(t) for t in algorithm.solve_batch(tuple(events + events))
         ] == single + single
         assert algorithm.solve_batch([]) == []
+
+
+@pytest.mark.parametrize("per_point", [1, 3, 7])
+def test_hits_piled_on_few_points_match_the_reference(per_point):
+    # Second hits at one point share their best third hit; ties between the piled-up third
+    # hits go to the lowest position, as in the full scan.
+    prefix, xs, ys, zs = [0], [], [], []
+    for m in range(20):
+        z = 10.0 * m
+        for point in ((0.0, 0.0), (0.01 * z, -0.02 * z), (1.0, 1.0)):
+            for _ in range(per_point):
+                xs.append(point[0])
+                ys.append(point[1])
+                zs.append(z)
+        prefix.append(len(xs))
+    prefix += [len(xs)] * (53 - len(prefix))
+    data = {
+        "description": "",
+        "montecarlo": None,
+        "module_prefix_sum": prefix,
+        "x": xs,
+        "y": ys,
+        "z": zs,
+    }
+    expected = visible(ref.solve(ref.modules_from_event_dict(data), 0.1, 4, 2))
+    assert len(expected) >= 3 * per_point
+    assert outcome(SBT().solve(Event(data))) == expected

@@ -1,6 +1,9 @@
-"""Output files: written whole or not at all, with the permissions of an ordinary file."""
+"""Output files: written whole or not at all, with the permissions of an ordinary file; the
+command line reports running out of memory in one line."""
 
 import os
+import resource
+import signal
 import stat
 import subprocess
 import sys
@@ -86,3 +89,59 @@ def test_event_files_and_figures_are_readable_by_others(tmp_path, umask):
         assert result.returncode == 0, result.stderr
         files = [out] if out.is_file() else sorted(out.iterdir())
         assert [mode(p) for p in files] == [0o664] * n_files
+
+
+def listing(directory):
+    return sorted(p.name for p in directory.iterdir())
+
+
+def run_limited(args, limit, cwd):
+    def apply_limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails instead
+        resource.setrlimit(*limit)
+
+    return subprocess.run(
+        [sys.executable, "-m", "trelmon_tools", *args],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        cwd=cwd,
+        preexec_fn=apply_limit,
+    )
+
+
+@pytest.mark.parametrize("existing", [True, False])
+def test_a_json_write_past_the_file_size_limit_leaves_no_part(tmp_path, existing):
+    out = tmp_path / "run.json"
+    if existing:
+        out.write_text("old")
+    args = ["run", "--generate", "2", "--algorithm", "TrackFollowing", "--json", str(out)]
+    result = run_limited(args, (resource.RLIMIT_FSIZE, (2000, 2000)), tmp_path)
+    assert result.returncode == 1
+    assert result.stderr.count("\n") == 1 and "File too large" in result.stderr
+    assert listing(tmp_path) == (["run.json"] if existing else [])
+    if existing:
+        assert out.read_text() == "old"
+
+
+sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.mark.skipif(sanitized, reason="the sanitizer reserves more address space than the limit")
+def test_running_out_of_memory_is_one_line_and_status_1(tmp_path):
+    # Windows this wide on a couple of thousand hits want gigabytes of segment links.
+    wide = [
+        "max_slopes=(1e9, 1e9)",
+        "max_tolerance=(1e9, 1e9)",
+        "max_scatter=1e9",
+        "allowed_skip_modules=51",
+        "allow_cross_track=False",
+    ]
+    args = ["run", "--generate", "1", "--algorithm", "GraphDFS"]
+    for param in wide:
+        args += ["--param", param]
+    result = run_limited(args, (resource.RLIMIT_AS, (1 << 30, 1 << 30)), tmp_path)
+    assert (result.returncode, result.stderr) == (
+        1,
+        "python -m trelmon_tools run: error: out of memory\n",
+    )

@@ -140,7 +140,7 @@ class Broken:
         raise ValueError("no float here")
 
     def __index__(self):
-        raise ArithmeticError("no index here")
+        raise OverflowError("no index here")
 
 
 @pytest.mark.parametrize(
@@ -237,6 +237,39 @@ def test_a_malformed_cell_leaves_no_exception_behind():
     # A pending exception would surface as a SystemError from the call itself.
     result = run([event(2, [[Broken(), Broken(), Broken()]])], [[]])
     assert categories(result)["velo"]["n_particles"] == 1
+
+
+class Raising:
+    """A cell whose conversion fails with an exception that is no conversion failure."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+    def __float__(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError, ArithmeticError, SystemExit])
+@pytest.mark.parametrize("column", range(3))
+def test_an_interrupt_while_reading_a_cell_goes_through(error, column):
+    row = [0, [0, 1], 1]
+    if column == 1:
+        row[1] = [0, Raising(error("from the cell"))]  # a position in the hits cell
+    else:
+        row[column] = Raising(error("from the cell"))
+    with pytest.raises(error, match="from the cell"):
+        run([event(2, [row])], [[]])
+    with pytest.raises(error, match="from the cell"):
+        Validator.compute_tracking_efficiency([event(2, [row])], [[]], "velo")
+
+
+@pytest.mark.parametrize("error", [TypeError, ValueError, OverflowError])
+def test_conversion_failures_of_a_cell_are_still_forgotten(error):
+    rows = [[Raising(error("bad")), Raising(error("bad")), Raising(error("bad"))]]
+    assert categories(run([event(2, rows)], [[]]))["velo"]["n_particles"] == 1
 
 
 # ---- Monte Carlo table: structure --------------------------------------------------------------

@@ -584,6 +584,10 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
     except KeyboardInterrupt:
         print(f"{prog} {args.command}: interrupted", file=sys.stderr)
         return 130
+    except MemoryError:
+        # A finder asked for more memory than there is (windows opened wide on a big event).
+        print(f"{PROG} {args.command}: error: out of memory", file=sys.stderr)
+        return 1
     return 0
 
 

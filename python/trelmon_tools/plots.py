@@ -80,6 +80,13 @@ def _figure(**kwargs):
     return Figure(**kwargs)
 
 
+def _save(fig: Any, path: StrPath, *, dpi: int) -> None:
+    # Through a file object the format cannot come from the name, so it is named.
+    path = Path(path)
+    with atomic_write(path, "wb") as f:
+        fig.savefig(f, format=path.suffix[1:] or None, dpi=dpi)
+
+
 def require_matplotlib() -> None:
     """Raise ImportError, saying what to install, unless matplotlib can be imported."""
     _figure()
@@ -406,8 +413,7 @@ def _efficiency_figure(path, variable, rates, finders):
             color="0.5",
             fontsize="small",
         )
-    with atomic_write(path, "wb") as f:
-        fig.savefig(f, format="png", dpi=72)
+    _save(fig, path, dpi=72)
 
 
 def _two_panels(path, panels, rates, finders, what):
@@ -419,8 +425,7 @@ def _two_panels(path, panels, rates, finders, what):
         _title(ax, title)
         if ax is axes[0]:
             ax.legend(loc="upper right", fontsize="small")
-    with atomic_write(path, "wb") as f:
-        fig.savefig(f, format="png", dpi=72)
+    _save(fig, path, dpi=72)
 
 
 def _segments(ids_list, a, b):
@@ -518,8 +523,7 @@ def event_display(
         f"{title}: {n} hits, {len(track_ids)} tracks of which {n_ghosts} ghosts, "
         f'{len(missed)} "{label}" particles missed'
     )
-    with atomic_write(path, "wb") as f:
-        fig.savefig(f, format="png", dpi=90)
+    _save(fig, path, dpi=90)
     return shown
 
 

@@ -58,13 +58,23 @@ constexpr std::array<std::string_view, kColumnCount> kColumnNames{
 
 constexpr std::size_t kAbsent = std::numeric_limits<std::size_t>::max();
 
+// Clears the conversion failure of a cell that is not a number of the wanted kind; anything
+// else (KeyboardInterrupt from an __index__, MemoryError) is not the cell's fault and goes on.
+void forget_conversion_failure() {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+        !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        throw PythonError{};
+    }
+    PyErr_Clear();
+}
+
 // A cell that does not convert leaves `out` at its default and no exception behind.
 template <class T>
 void read_cell(PyObject* cell, T& out) {
     try {
         out = Converter<T>::from(cell);
     } catch (const PythonError&) {
-        PyErr_Clear();
+        forget_conversion_failure();
     }
 }
 
@@ -73,7 +83,7 @@ void read_flag(PyObject* cell, bool& out) {
     try {
         value = Converter<std::int32_t>::from(cell);
     } catch (const PythonError&) {
-        PyErr_Clear();
+        forget_conversion_failure();
         return;
     }
     out = value != 0;
@@ -86,7 +96,7 @@ void read_positions(PyObject* cell, std::vector<std::size_t>& positions) {
         for_each_item(
             cell, [&](PyObject* item) { positions.push_back(Converter<std::size_t>::from(item)); });
     } catch (const PythonError&) {
-        PyErr_Clear();
+        forget_conversion_failure();
         positions.resize(start);
     }
 }

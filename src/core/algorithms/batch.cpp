@@ -3,8 +3,10 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "algorithms/cancel.hpp"
 #include "core_errors.hpp"
 
 namespace trelmon {
@@ -26,85 +29,112 @@ struct Job {
     std::size_t count;
     const std::function<void(std::size_t)>& task;
     std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
+    std::atomic<bool> stopped{false};  // a failure or the caller; also the finders' cancel flag
+    std::size_t active = 0;            // workers inside an item; guarded by the pool's mutex
     std::mutex error_mutex;
     std::exception_ptr error;
 
-    // Takes items until none is left or one has failed.
-    void work() noexcept {
-        while (!failed.load(std::memory_order_relaxed)) {
-            const std::size_t item = next.fetch_add(1, std::memory_order_relaxed);
-            if (item >= count) {
-                return;
+    bool exhausted() const noexcept {
+        return stopped.load(std::memory_order_relaxed) ||
+               next.load(std::memory_order_relaxed) >= count;
+    }
+
+    // Runs the next item, if any is left.
+    void work_one() noexcept {
+        const std::size_t item = next.fetch_add(1, std::memory_order_relaxed);
+        if (item >= count || stopped.load(std::memory_order_relaxed)) {
+            return;
+        }
+        try {
+            const CancelScope scope(stopped);
+            task(item);
+        } catch (...) {
+            std::lock_guard lock(error_mutex);
+            if (!error) {
+                error = std::current_exception();
             }
-            try {
-                task(item);
-            } catch (...) {
-                std::lock_guard lock(error_mutex);
-                if (!error) {
-                    error = std::current_exception();
-                }
-                failed.store(true, std::memory_order_relaxed);
-            }
+            stopped.store(true, std::memory_order_relaxed);
         }
     }
 };
 
+// Workers take one item at a time from the submitted jobs in turn; the submitting threads only
+// wait, so they stay free to notice signals.
 class WorkerPool {
   public:
     explicit WorkerPool(std::size_t threads) {
-        workers_.reserve(threads - 1);
-        for (std::size_t i = 1; i < threads; ++i) {
+        workers_.reserve(threads);
+        for (std::size_t i = 0; i < threads; ++i) {
             workers_.emplace_back([this] { serve(); });
         }
     }
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    std::size_t thread_count() const noexcept { return workers_.size() + 1; }
+    std::size_t thread_count() const noexcept { return workers_.size(); }
 
-    void run(Job& job) {
-        std::lock_guard submit(submit_mutex_);  // one batch at a time
-        if (!workers_.empty() && job.count > 1) {
-            std::lock_guard lock(mutex_);
-            job_ = &job;
-            ++generation_;
-            wake_.notify_all();
-        }
-        job.work();
+    // Returns false when keep_going (if given) asked to stop.
+    bool run(Job& job, const std::function<bool()>* keep_going) {
         std::unique_lock lock(mutex_);
-        job_ = nullptr;  // no worker joins from here on
-        idle_.wait(lock, [this] { return busy_ == 0; });
+        jobs_.push_back(&job);
+        wake_.notify_all();
+        const auto finished = [&] { return job.exhausted() && job.active == 0; };
+        bool cancelled = false;
+        while (!finished()) {
+            if (keep_going == nullptr || cancelled) {
+                done_.wait(lock, finished);
+                break;
+            }
+            if (done_.wait_for(lock, kPollInterval, finished)) {
+                break;
+            }
+            lock.unlock();
+            const bool go_on = (*keep_going)();
+            lock.lock();
+            if (!go_on) {
+                cancelled = true;
+                job.stopped.store(true, std::memory_order_relaxed);
+            }
+        }
+        jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
+        return !cancelled;
     }
 
   private:
+    static constexpr std::chrono::milliseconds kPollInterval{50};
+
+    // The next job with items left, taking the jobs in turn; null when there is none.
+    Job* pick() noexcept {
+        for (std::size_t i = 0; i < jobs_.size(); ++i) {
+            Job* job = jobs_[(turn_ + i) % jobs_.size()];
+            if (!job->exhausted()) {
+                turn_ = (turn_ + i + 1) % jobs_.size();
+                return job;
+            }
+        }
+        return nullptr;
+    }
+
     void serve() {
-        std::uint64_t seen = 0;
         std::unique_lock lock(mutex_);
         for (;;) {
-            wake_.wait(lock, [&] { return generation_ != seen; });
-            seen = generation_;
-            Job* job = job_;
-            if (job == nullptr) {
-                continue;  // the batch ended before this worker woke up
-            }
-            ++busy_;
+            Job* job = nullptr;
+            wake_.wait(lock, [&] { return (job = pick()) != nullptr; });
+            ++job->active;
             lock.unlock();
-            job->work();
+            job->work_one();
             lock.lock();
-            if (--busy_ == 0) {
-                idle_.notify_all();
+            if (--job->active == 0 && job->exhausted()) {
+                done_.notify_all();
             }
         }
     }
 
-    std::mutex submit_mutex_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::condition_variable idle_;
-    Job* job_ = nullptr;
-    std::uint64_t generation_ = 0;
-    std::size_t busy_ = 0;
+    std::condition_variable done_;
+    std::vector<Job*> jobs_;
+    std::size_t turn_ = 0;
     std::vector<std::thread> workers_;
 };
 
@@ -163,10 +193,25 @@ void parallel_for(std::size_t count, const std::function<void(std::size_t)>& tas
         return;
     }
     Job job{count, task};
-    the_pool().run(job);
+    the_pool().run(job, nullptr);
     if (job.error) {
         std::rethrow_exception(job.error);
     }
+}
+
+bool parallel_for(std::size_t count, const std::function<void(std::size_t)>& task,
+                  const std::function<bool()>& keep_going) {
+    if (count == 0) {
+        return true;
+    }
+    Job job{count, task};
+    if (!the_pool().run(job, &keep_going)) {
+        return false;  // whatever the items threw, cancellation included, is moot
+    }
+    if (job.error) {
+        std::rethrow_exception(job.error);
+    }
+    return true;
 }
 
 std::size_t pool_thread_count() {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <utility>
 
+#include "algorithms/cancel.hpp"
 #include "algorithms/common/rounding.hpp"
 #include "algorithms/search_by_triplet_trie/candidate_index.hpp"
 #include "algorithms/search_by_triplet_trie/hits.hpp"
@@ -253,6 +255,18 @@ std::optional<Ref> Solver::trie_lookup(const TrieSource& source, Ref p, Ref q) {
     return value;
 }
 
+// A third hit beats the best so far by a smaller scatter, or an equal one at a lower
+// position. Against no choice yet (best at max_scatter) only a smaller scatter counts, so
+// nothing at max_scatter, and no NaN, is ever taken.
+inline bool better(double scatter, std::uint32_t third, double best, std::uint32_t chosen) {
+    return scatter < best || (scatter == best && chosen != kNone && third < chosen);
+}
+
+inline bool same_point(double x0, double y0, double x1, double y1) {
+    return std::bit_cast<std::uint64_t>(x0) == std::bit_cast<std::uint64_t>(x1) &&
+           std::bit_cast<std::uint64_t>(y0) == std::bit_cast<std::uint64_t>(y1);
+}
+
 // The triplets of first hit a through one plane of second hits, whose slopes from a the caller
 // has put in slope_x_ and slope_y_ (r = 1 / (plane z - a.z)): the best third hit of each so far
 // in best_scatter_ and best_third_, the second hits with one listed in touched_.
@@ -260,6 +274,8 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
                                 const SecondHits::Plane& b_plane, double r,
                                 const CandidateIndex& third) {
     const std::uint32_t n = b_plane.end - b_plane.begin;
+    const double* bx = second.x.data() + b_plane.begin;
+    const double* by = second.y.data() + b_plane.begin;
     for (const CandidateIndex::Plane& c_plane : third.planes()) {
         const double d = c_plane.z - a.z;
         if (b_plane.bounded) {
@@ -281,29 +297,45 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
             passed_[count] = j;
             count += CandidateIndex::inside(c_plane, px, py) ? 1u : 0u;
         }
+        // A second hit keeps the third of smallest scatter, the lowest position among
+        // equals: the cell's best candidate, merged into what earlier planes gave. Second
+        // hits at the very same point predict the same point and share that candidate, so
+        // a run of them searches the cell once (hits piled on one point would otherwise
+        // cost the cube of their number).
+        std::uint32_t run_j = kNone;
+        double run_scatter = 0.0;
+        std::uint32_t run_third = kNone;
         for (std::uint32_t k = 0; k < count; ++k) {
             const std::uint32_t j = passed_[k];
-            const double px = a.x + slope_x_[j] * d;
-            const double py = a.y + slope_y_[j] * d;
-            const std::uint32_t cell = CandidateIndex::cell(c_plane, px, py);
-            if (!third.occupied(c_plane, cell)) {
-                continue;
-            }
             const std::uint32_t ib = second.position[b_plane.begin + j];
-            third.visit_cell(c_plane, cell, [&](std::uint32_t ic, double cx, double cy) {
-                const double dx = px - cx;
-                const double dy = py - cy;
-                const double scatter = dx * dx + dy * dy;
-                double& best = best_scatter_[ib];
-                std::uint32_t& chosen = best_third_[ib];
-                if (scatter < best || (scatter == best && chosen != kNone && ic < chosen)) {
-                    if (chosen == kNone) {
-                        touched_.push_back(ib);
-                    }
-                    best = scatter;
-                    chosen = ic;
+            if (run_j == kNone || !same_point(bx[j], by[j], bx[run_j], by[run_j])) {
+                run_j = j;
+                run_scatter = params_.max_scatter;
+                run_third = kNone;
+                const double px = a.x + slope_x_[j] * d;
+                const double py = a.y + slope_y_[j] * d;
+                const std::uint32_t cell = CandidateIndex::cell(c_plane, px, py);
+                if (third.occupied(c_plane, cell)) {
+                    third.visit_cell(c_plane, cell, [&](std::uint32_t ic, double cx, double cy) {
+                        const double dx = px - cx;
+                        const double dy = py - cy;
+                        const double scatter = dx * dx + dy * dy;
+                        if (better(scatter, ic, run_scatter, run_third)) {
+                            run_scatter = scatter;
+                            run_third = ic;
+                        }
+                    });
                 }
-            });
+            }
+            double& best = best_scatter_[ib];
+            std::uint32_t& chosen = best_third_[ib];
+            if (run_third != kNone && better(run_scatter, run_third, best, chosen)) {
+                if (chosen == kNone) {
+                    touched_.push_back(ib);
+                }
+                best = run_scatter;
+                chosen = run_third;
+            }
         }
     }
 }
@@ -364,6 +396,7 @@ void Solver::seed(const TrieSource& source) {
     const Station& a_station = stations_[source.a];
     builder_->start(trie_);
     for (std::size_t ia = 0; ia < a_station.hits.size(); ++ia) {
+        throw_if_cancelled();
         if (used_[a_station.keys[ia]] == 0) {
             add_triplets(source, static_cast<std::uint32_t>(ia));
         }
@@ -506,6 +539,7 @@ std::vector<Track> Solver::run() {
 
         next.clear();
         for (OpenTrack& track : open_) {
+            throw_if_cancelled();
             if (track.hits.size() < 2) {
                 continue;
             }

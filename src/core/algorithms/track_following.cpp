@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <unordered_map>
 
 #include "algorithms/common/cells.hpp"
 #include "algorithms/common/rounding.hpp"
@@ -14,6 +15,8 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "algorithms/cancel.hpp"
 
 namespace trelmon {
 
@@ -162,16 +165,35 @@ struct ModuleIndex {
     std::vector<std::uint32_t> plane_of;
     std::vector<std::uint32_t> bucket_of;
     std::vector<std::uint32_t> cursor;
+    // A module holds a handful of planes, found by a short scan; past kLinearPlanes a map
+    // keyed by z bits takes over, so that a module of thousands of planes stays linear.
+    static constexpr std::size_t kLinearPlanes = 16;
+    std::unordered_map<std::uint64_t, std::uint32_t> plane_by_z;
 
     void build(std::span<const Hit> module_hits, const TrackFollowingParams& params);
     void group_planes();
     void fill_lanes();
+    std::uint32_t find_plane(std::uint64_t z_bits) const;
 };
 
 // Groups the indexable hits by exact z (bit pattern): hits of one plane share every
 // z-dependent term of the extension test.
+std::uint32_t ModuleIndex::find_plane(std::uint64_t z_bits) const {
+    if (planes.size() > kLinearPlanes) {
+        const auto found = plane_by_z.find(z_bits);
+        return found == plane_by_z.end() ? kNone : found->second;
+    }
+    for (std::uint32_t k = 0; k < planes.size(); ++k) {
+        if (std::bit_cast<std::uint64_t>(planes[k].z) == z_bits) {
+            return k;
+        }
+    }
+    return kNone;
+}
+
 void ModuleIndex::group_planes() {
     planes.clear();
+    plane_by_z.clear();
     plane_of.assign(hits.size(), kNone);
     std::uint32_t last = kNone;
     for (std::uint32_t p = 0; p < hits.size(); ++p) {
@@ -181,13 +203,7 @@ void ModuleIndex::group_planes() {
         }
         const auto z_bits = std::bit_cast<std::uint64_t>(hit.z);
         if (last == kNone || std::bit_cast<std::uint64_t>(planes[last].z) != z_bits) {
-            last = kNone;
-            for (std::uint32_t k = 0; k < planes.size(); ++k) {
-                if (std::bit_cast<std::uint64_t>(planes[k].z) == z_bits) {
-                    last = k;
-                    break;
-                }
-            }
+            last = find_plane(z_bits);
             if (last == kNone) {
                 last = static_cast<std::uint32_t>(planes.size());
                 Plane plane;
@@ -195,6 +211,15 @@ void ModuleIndex::group_planes() {
                 plane.x_min = plane.x_max = hit.x;
                 plane.y_min = plane.y_max = hit.y;
                 planes.push_back(plane);
+                if (planes.size() > kLinearPlanes) {
+                    if (plane_by_z.empty()) {
+                        for (std::uint32_t k = 0; k < planes.size(); ++k) {
+                            plane_by_z.emplace(std::bit_cast<std::uint64_t>(planes[k].z), k);
+                        }
+                    } else {
+                        plane_by_z.emplace(z_bits, last);
+                    }
+                }
             }
         }
         Plane& plane = planes[last];
@@ -519,6 +544,7 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event)
         ws.indices.resize(count);
     }
     for (std::size_t m = 0; m < count; ++m) {
+        throw_if_cancelled();
         ws.indices[m].build(modules[m].hits(), params);
     }
     UsedHits& used = ws.used;
@@ -535,6 +561,7 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event)
         const std::size_t j = i - 2;
         const std::span<const Hit> seeds1 = modules[j].hits();
         for (const Hit& h0 : modules[i].hits()) {
+            throw_if_cancelled();
             if (used.contains(h0.id)) {
                 continue;
             }

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <string_view>
 #include <system_error>
 
 namespace trelmon {
@@ -23,8 +24,41 @@ bool format_non_finite(double value, std::string& out) {
     return false;
 }
 
+// From 2^53 on every double is an integer, and fixed notation would spell out its exact binary
+// value; the shortest digits that read back to it, padded with zeros, are what is wanted.
+void append_large_integral(std::string& out, double value) {
+    char buffer[64];
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
+    const std::size_t e = text.find('e');
+    int exponent = 0;
+    const char* digits_end = text.data() + text.size();
+    const char* exponent_start = text.data() + e + 1;
+    if (*exponent_start == '+') {
+        ++exponent_start;
+    }
+    std::from_chars(exponent_start, digits_end, exponent);
+    int digits = 0;
+    for (const char c : text.substr(0, e)) {
+        if (c == '-' || c == '.') {
+            if (c == '-') {
+                out += c;
+            }
+            continue;
+        }
+        out += c;
+        ++digits;
+    }
+    out.append(static_cast<std::size_t>(exponent + 1 - digits), '0');
+}
+
 void append_plain(std::string& out, double value) {
     if (format_non_finite(value, out)) {
+        return;
+    }
+    if (std::fabs(value) >= 0x1p53) {
+        append_large_integral(out, value);
         return;
     }
     char buffer[kFloatBuffer];

@@ -18,7 +18,12 @@ PyObject* graph_dfs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* graph_dfs_reduce(PyObject* self, PyObject*) {
+    return guarded([&] { return reduce_parameters<GraphDFSParams>(self); });
+}
+
 PyMethodDef graph_dfs_methods[] = {
+    {"__reduce__", graph_dfs_reduce, METH_NOARGS, nullptr},
     {"solve", method(solve_method<GraphDFSParams, &solve, kGraphDFS>),
      METH_FASTCALL | METH_KEYWORDS,
      "solve($self, event)\n--\n\nSolves the event using the DFS strategy and returns a list of "

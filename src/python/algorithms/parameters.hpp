@@ -3,7 +3,9 @@
 #pragma once
 
 #include "python/args.hpp"
+#include "python/pickling.hpp"
 #include "python/ref.hpp"
+#include "python/types.hpp"
 
 #include <array>
 #include <cstddef>
@@ -132,6 +134,41 @@ PyObject* parameter_defaults() {
         throw_python_error();
     }
     return tuple;
+}
+
+// __reduce__ of a finder: its class (through a locator) and every constructor keyword's value,
+// positionally in table order, so that pickles and copies are built like the original.
+template <class Params>
+PyObject* reduce_parameters(PyObject* self) {
+    const Params& params = unbox<Params>(self);
+    Ref values = Ref(PyList_New(0));
+    if (!values) {
+        throw_python_error();
+    }
+    auto append = [&](const auto& r) {
+        if constexpr (detail::kAccepted<std::decay_t<decltype(r)>>) {
+            using T = std::decay_t<decltype(params.*r.field)>;
+            Ref value;
+            if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+                value = Ref(std::is_signed_v<T>
+                                ? PyLong_FromLongLong(static_cast<long long>(params.*r.field))
+                                : PyLong_FromUnsignedLongLong(
+                                      static_cast<unsigned long long>(params.*r.field)));
+            } else {
+                value = Ref(detail::default_to_python(params.*r.field));
+            }
+            if (!value || PyList_Append(values.get(), value.get()) != 0) {
+                throw_python_error();
+            }
+        }
+    };
+    std::apply([&](const auto&... row) { (append(row), ...); }, Params::parameters());
+    Ref arguments = Ref(PyList_AsTuple(values.get()));
+    Ref locator = Ref(class_locator(Py_TYPE(self)));
+    if (!arguments) {
+        throw_python_error();
+    }
+    return PyTuple_Pack(2, locator.get(), arguments.get());
 }
 
 }  // namespace trelmon::py

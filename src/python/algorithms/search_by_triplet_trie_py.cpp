@@ -5,6 +5,7 @@
 #include "python/algorithms/solve_methods.hpp"
 #include "python/args.hpp"
 #include "python/classes.hpp"
+#include "python/pickling.hpp"
 #include "python/types.hpp"
 
 namespace trelmon::py {
@@ -20,7 +21,12 @@ PyObject* search_by_triplet_trie_new(PyTypeObject* type, PyObject* args, PyObjec
     });
 }
 
+PyObject* search_by_triplet_trie_reduce(PyObject* self, PyObject*) {
+    return guarded([&] { return reduce_parameters<Params>(self); });
+}
+
 PyMethodDef search_by_triplet_trie_methods[] = {
+    {"__reduce__", search_by_triplet_trie_reduce, METH_NOARGS, nullptr},
     {"solve", method(solve_method<Params, &solve, kSearchByTripletTrie>),
      METH_FASTCALL | METH_KEYWORDS,
      "solve($self, event)\n--\n\nProcesses the event to assemble tracks."},

@@ -1,9 +1,12 @@
-// solve_batch, written once for every track finder: converts the whole batch, solves each event
-// on the worker pool and returns one list of tracks per event, in input order.
+// solve and solve_batch, written once for every track finder: converts the whole batch, solves
+// each event on the worker pool with the interpreter lock released and returns one list of
+// tracks per event, in input order. Events are immutable and finders keep no state, so any
+// number of Python threads may solve at once.
 #pragma once
 
 #include "python/args.hpp"
 #include "python/classes.hpp"
+#include "python/gil.hpp"
 #include "python/types.hpp"
 
 #include <string>
@@ -39,8 +42,8 @@ template <class Params, std::vector<Track> (*Solve)(const Params&, const Event&)
 PyObject* solve_batch(const Params& params, PyObject* events) {
     const EventBatch batch = convert_event_batch(events);
     std::vector<std::vector<Track>> results(batch.events.size());
-    parallel_for(batch.events.size(),
-                 [&](std::size_t i) { results[i] = Solve(params, *batch.events[i]); });
+    parallel_for_released(batch.events.size(),
+                          [&](std::size_t i) { results[i] = Solve(params, *batch.events[i]); });
     return to_python(std::move(results));
 }
 
@@ -53,7 +56,12 @@ PyObject* solve_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         static const std::string function = std::string(Finder) + ".solve";
         const Signature<1> signature{function.c_str(), {"event"}, 1};
         const auto a = parse_args(signature, args, nargs, kwnames);
-        return to_python(Solve(unbox<Params>(self), event_arg(a[0], "event")));
+        const Params& params = unbox<Params>(self);
+        const Event& event = event_arg(a[0], "event");
+        // On a worker, so that this thread can run signal handlers during a long event.
+        std::vector<Track> tracks;
+        parallel_for_released(1, [&](std::size_t) { tracks = Solve(params, event); });
+        return to_python(std::move(tracks));
     });
 }
 

@@ -1,6 +1,7 @@
 // Python class TrackFollowing: an immutable set of parameters over the native solver.
 #include "python/args.hpp"
 #include "python/classes.hpp"
+#include "python/pickling.hpp"
 #include "python/types.hpp"
 
 #include "algorithms/track_following.hpp"
@@ -47,7 +48,12 @@ PyObject* track_following_check_tolerance(PyObject* self, PyObject* const* args,
     });
 }
 
+PyObject* track_following_reduce(PyObject* self, PyObject*) {
+    return guarded([&] { return reduce_parameters<TrackFollowingParams>(self); });
+}
+
 PyMethodDef track_following_methods[] = {
+    {"__reduce__", track_following_reduce, METH_NOARGS, nullptr},
     {"are_compatible", method(track_following_are_compatible), METH_FASTCALL | METH_KEYWORDS,
      "are_compatible($self, hit0, hit1)\n--\n\n"},
     {"check_tolerance", method(track_following_check_tolerance), METH_FASTCALL | METH_KEYWORDS,

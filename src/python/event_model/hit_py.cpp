@@ -1,6 +1,7 @@
 // Python class Hit: an immutable copy of one native hit.
 #include "python/args.hpp"
 #include "python/classes.hpp"
+#include "python/pickling.hpp"
 #include "python/shared_classes.hpp"
 #include "python/types.hpp"
 
@@ -33,6 +34,21 @@ PyObject* hit_repr_py(PyObject* self) {
     return guarded([&] { return to_python(hit_repr(unbox<Hit>(self))); });
 }
 
+// Pickling and copying: the constructor's arguments, every field given.
+PyObject* hit_reduce(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const Ref locator(class_locator(Py_TYPE(self)));
+        const Hit& hit = unbox<Hit>(self);
+        return Py_BuildValue("O(dddiidO)", locator.get(), hit.x, hit.y, hit.z, hit.id,
+                             hit.module_number, hit.t, hit.with_t ? Py_True : Py_False);
+    });
+}
+
+PyMethodDef hit_methods[] = {
+    {"__reduce__", hit_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef hit_getset[] = {
     {"id", get_field<&Hit::id>, nullptr, nullptr, nullptr},
     {"x", get_field<&Hit::x>, nullptr, nullptr, nullptr},
@@ -49,6 +65,7 @@ PyType_Slot hit_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Hit>)},
     {Py_tp_repr, reinterpret_cast<void*>(hit_repr_py)},
     {Py_tp_getset, hit_getset},
+    {Py_tp_methods, hit_methods},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},
 };

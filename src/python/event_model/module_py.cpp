@@ -2,6 +2,7 @@
 // Python gets a list of its own.
 #include "python/args.hpp"
 #include "python/classes.hpp"
+#include "python/pickling.hpp"
 #include "python/shared_classes.hpp"
 #include "python/types.hpp"
 
@@ -36,8 +37,22 @@ PyObject* module_repr_py(PyObject* self) {
     return guarded([&] { return to_python(module_repr(unbox<Module>(self))); });
 }
 
+// Pickling and copying: the constructor's arguments, the whole shared hit list included, so the
+// copy's ranges and text form are the original's.
+PyObject* module_reduce(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const Ref locator(class_locator(Py_TYPE(self)));
+        const Module& module = unbox<Module>(self);
+        Ref hits(to_python(*module.global_hits));
+        return Py_BuildValue("O(IdKKO)", locator.get(), module.module_number, module.z,
+                             static_cast<unsigned long long>(module.hit_start_index),
+                             static_cast<unsigned long long>(module.hit_end_index), hits.get());
+    });
+}
+
 PyMethodDef module_methods[] = {
     {"hits", module_hits, METH_NOARGS, "hits($self)\n--\n\n"},
+    {"__reduce__", module_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

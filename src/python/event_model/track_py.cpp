@@ -1,6 +1,7 @@
 // Python class Track: hits are copied in and copied out; add_hit is the only mutation.
 #include "python/args.hpp"
 #include "python/classes.hpp"
+#include "python/pickling.hpp"
 #include "python/shared_classes.hpp"
 #include "python/types.hpp"
 
@@ -40,7 +41,42 @@ PyObject* track_repr_py(PyObject* self) {
     return guarded([&] { return to_python(track_repr(unbox<Track>(self))); });
 }
 
+// Pickling and copying: the hits through the constructor, then the flags an algorithm set.
+PyObject* track_reduce(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const Ref locator(class_locator(Py_TYPE(self)));
+        const Track& track = unbox<Track>(self);
+        Ref hits(to_python(track.hits));
+        return Py_BuildValue("O(O)(OOi)", locator.get(), hits.get(),
+                             track.missed_last_module ? Py_True : Py_False,
+                             track.missed_penultimate_module ? Py_True : Py_False,
+                             static_cast<int>(track.missed_count));
+    });
+}
+
+PyObject* track_setstate(PyObject* self, PyObject* state) {
+    return guarded([&] {
+        int last = 0;
+        int penultimate = 0;
+        unsigned char missed = 0;
+        if (!PyTuple_Check(state) ||
+            !PyArg_ParseTuple(state, "ppb:__setstate__", &last, &penultimate, &missed)) {
+            if (!PyErr_Occurred()) {
+                raise(PyExc_TypeError, "Track state must be a tuple");
+            }
+            throw_python_error();
+        }
+        Track& track = unbox<Track>(self);
+        track.missed_last_module = last != 0;
+        track.missed_penultimate_module = penultimate != 0;
+        track.missed_count = missed;
+        return Ref::borrow(Py_None).release();
+    });
+}
+
 PyMethodDef track_methods[] = {
+    {"__reduce__", track_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", track_setstate, METH_O, nullptr},
     {"add_hit", method(track_add_hit), METH_FASTCALL | METH_KEYWORDS,
      "add_hit($self, hit)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -1,6 +1,7 @@
 // The Validator functions: read event dictionaries and track lists into native records, run the
 // shared validation pass, and report it as a fraction, printed lines or dictionaries.
 #include "python/args.hpp"
+#include "python/gil.hpp"
 #include "python/types.hpp"
 
 #include <array>
@@ -99,7 +100,10 @@ void export_pass(const ReportArguments& arguments, ValidationTotals& totals,
     const std::size_t pairs = std::min(arguments.events.size(), arguments.tracks.size());
     for (std::size_t i = 0; i < pairs; ++i) {
         const ValidatorEvent event = load_validator_event(arguments.events[i].get());
-        validate_pair(event, arguments.tracks[i], arguments.verbose, totals, efficiencies);
+        {
+            const LockReleased released;
+            validate_pair(event, arguments.tracks[i], arguments.verbose, totals, efficiencies);
+        }
         after_pair(i);
     }
 }
@@ -131,12 +135,16 @@ PyObject* print_validation_summary(PyObject*, PyObject* const* args, Py_ssize_t 
         }
         ValidationTotals totals;
         CategoryEfficiencies efficiencies;
-        const std::size_t pairs = std::min(events.size(), arguments.tracks.size());
-        for (std::size_t i = 0; i < pairs; ++i) {
-            validate_pair(events[i], arguments.tracks[i], arguments.verbose, totals, efficiencies);
-        }
-        for (const std::string& line : summary_lines(totals, efficiencies, events.size())) {
-            write_stdout(line);
+        {
+            const LockReleased released;
+            const std::size_t pairs = std::min(events.size(), arguments.tracks.size());
+            for (std::size_t i = 0; i < pairs; ++i) {
+                validate_pair(events[i], arguments.tracks[i], arguments.verbose, totals,
+                              efficiencies);
+            }
+            for (const std::string& line : summary_lines(totals, efficiencies, events.size())) {
+                write_stdout(line);
+            }
         }
         return Ref::borrow(Py_None).release();
     });
@@ -156,7 +164,12 @@ PyObject* compute_tracking_efficiency(PyObject*, PyObject* const* args, Py_ssize
         for (const Ref& event : dicts) {
             events.push_back(load_validator_event(event.get()));
         }
-        return to_python(tracking_efficiency(events, tracks, particle_type));
+        double efficiency = 0.0;
+        {
+            const LockReleased released;
+            efficiency = tracking_efficiency(events, tracks, particle_type);
+        }
+        return to_python(efficiency);
     });
 }
 

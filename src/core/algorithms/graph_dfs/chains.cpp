@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "algorithms/cancel.hpp"
+
 namespace trelmon::graph_dfs {
 
 // The weight passes over the segments with successors, in ascending order.
@@ -12,6 +14,7 @@ void assign_weights(Weights& weights, const LinkGraph& graph, std::int32_t itera
     std::vector<std::int32_t>& weight = weights.weight;
     weight.assign(count, 0);
     for (std::int32_t pass = 0; pass < iterations; ++pass) {
+        throw_if_cancelled();
         bool changed = false;
         for (std::size_t i = 0; i < count; ++i) {
             std::int32_t heaviest = std::numeric_limits<std::int32_t>::min();

@@ -4,6 +4,7 @@
 #include <bit>
 #include <new>
 
+#include "algorithms/cancel.hpp"
 #include "algorithms/graph_dfs/pass_bits.hpp"
 
 namespace trelmon::graph_dfs {
@@ -181,6 +182,7 @@ void link_by_occupancy(Linker& linker, const SegmentBlocks& sb) {
         }
     };
     for (const Block& block : sb.blocks) {
+        throw_if_cancelled();
         Seg segment = block.begin;
         for_each_passing(sb.pass_bits.data() + block.bits, block.window_end - block.first,
                          [&](std::uint32_t offset) {
@@ -210,6 +212,7 @@ void link_by_halos(Linker& linker, const SegmentBlocks& sb, const ModuleGrids& g
         }
     };
     for (const Block& block : sb.blocks) {
+        throw_if_cancelled();
         const std::uint64_t* passing = sb.pass_bits.data() + block.bits;
         const Pos length = block.window_end - block.first;
         Seg before_word = block.begin;

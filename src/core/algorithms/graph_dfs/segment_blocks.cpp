@@ -4,6 +4,7 @@
 #include <cmath>
 #include <new>
 
+#include "algorithms/cancel.hpp"
 #include "algorithms/graph_dfs/pass_bits.hpp"
 
 #if defined(__SSE2__)
@@ -174,6 +175,7 @@ void build_segments(SegmentBlocks& sb, const HitLayout& layout, const GraphDFSPa
     sb.pass_bits.clear();
     std::size_t segments = 0;
     for (std::size_t gi = 0; gi < n; ++gi) {
+        throw_if_cancelled();
         sb.block_begin[gi] = static_cast<std::uint32_t>(sb.blocks.size());
         const auto g = static_cast<Pos>(gi);
         if (gi >= limit || sb.owner[gi] < 0)

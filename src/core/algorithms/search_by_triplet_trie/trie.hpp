@@ -80,9 +80,13 @@ class TrieBuilder {
 
     void finish() {
         Trie& trie = *trie_;
-        std::stable_sort(
-            trie.entries.begin(), trie.entries.end(),
-            [](const Trie::Entry& x, const Trie::Entry& y) { return x.group < y.group; });
+        // Entries arrive group by group unless ids repeat; sorted input needs no sorting.
+        const auto by_group = [](const Trie::Entry& x, const Trie::Entry& y) {
+            return x.group < y.group;
+        };
+        if (!std::is_sorted(trie.entries.begin(), trie.entries.end(), by_group)) {
+            std::stable_sort(trie.entries.begin(), trie.entries.end(), by_group);
+        }
         for (std::size_t i = 0; i < trie.entries.size(); ++i) {
             Trie::Group& group = trie.groups[trie.entries[i].group];
             if (group.end == 0) {
