@@ -72,6 +72,12 @@ MC_TYPES = {
     "fromCharmDecay": _FLAG,
     "fromStrangeDecay": _FLAG,
 }
+#: numpy's type of each flat Monte Carlo column (found without pandas, which pyarrow would ask).
+_NUMPY_TYPES = {
+    name: pa.array([], type=kind).to_numpy(zero_copy_only=False).dtype
+    for name, kind in MC_TYPES.items()
+    if name != "hits"
+}
 
 _COORDINATES = pa.list_(pa.float64())
 SCHEMA = pa.schema(
@@ -224,7 +230,7 @@ def columns_batch(columns: EventColumns) -> pa.RecordBatch:
             )
         else:
             arrays[f"mc_{name}"] = _list_array(
-                offsets, np.asarray(columns.mc[name]).astype(kind.to_pandas_dtype()), kind
+                offsets, np.asarray(columns.mc[name]).astype(_NUMPY_TYPES[name]), kind
             )
     return pa.RecordBatch.from_arrays([arrays[f.name] for f in SCHEMA], schema=SCHEMA)
 
