@@ -51,11 +51,10 @@ def test_fresh_studies_print_identical_fronts_and_a_rerun_adds_trials(sample_dir
 
     again = tune_command(capsys, tmp_path / "a.db", *args[:-2], "--trials", "3")
     assert ", 9 trials," in again.splitlines()[0]
-    studies = optuna.get_all_study_summaries(f"sqlite:///{tmp_path / 'a.db'}")
+    storage = tune.open_storage(f"sqlite:///{tmp_path / 'a.db'}")
+    studies = optuna.get_all_study_summaries(storage)
     assert [s.n_trials for s in studies] == [9]
-    study = optuna.load_study(
-        study_name=studies[0].study_name, storage=f"sqlite:///{tmp_path / 'a.db'}"
-    )
+    study = optuna.load_study(study_name=studies[0].study_name, storage=storage)
     params = [t.params for t in study.trials]
     # The resumed sampler draws new points rather than replaying the first ones.
     assert all(p not in params[:6] for p in params[7:])

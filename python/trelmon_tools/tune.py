@@ -44,6 +44,7 @@ __all__ = [
     "default_point",
     "evaluate",
     "format_front",
+    "open_storage",
     "open_study",
     "optimize",
     "parameter_arguments",
@@ -366,6 +367,15 @@ def default_study_name(finder: str, sample: run.Sample, objectives: list) -> str
     return f"{finder}, {sample.describe()}, " + " ".join(o.name for o in objectives)
 
 
+def open_storage(url: str) -> Any:
+    """Optuna's RDB storage at ``url``, holding no database connection between its calls: a
+    pooled connection would outlive the study (Python 3.13 warns of an unclosed SQLite one)."""
+    optuna = require_optuna()
+    from sqlalchemy.pool import NullPool
+
+    return optuna.storages.RDBStorage(url, engine_kwargs={"poolclass": NullPool})
+
+
 def open_study(
     storage: str, study_name: str, finder: str, sample: run.Sample, objectives: list[Objective]
 ) -> Any:
@@ -373,7 +383,7 @@ def open_study(
     refused, since its trials would not compare."""
     optuna = require_optuna()
     try:
-        store = optuna.storages.RDBStorage(storage)
+        store = open_storage(storage)
     except Exception as e:  # sqlalchemy's and optuna's many kinds of refusal
         raise run.RunError(f"cannot open storage {storage}: {run._message(e)}") from None
     key = _study_key(finder, sample, objectives)
