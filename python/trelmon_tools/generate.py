@@ -507,9 +507,7 @@ def _downstream_flags(particles: _Particles, state, charge):
         forward
         & (particles.oz < det.UT_Z - 100.0)
         & (p > 300.0)
-        & (np.abs(x_ut) < det.UT_HALF_WIDTH[0])
-        & (np.abs(y_ut) < det.UT_HALF_WIDTH[1])
-        & (x_ut**2 + y_ut**2 > det.UT_BEAM_HOLE**2)
+        & _in_station(x_ut, y_ut, det.UT_HALF_WIDTH, det.UT_BEAM_HOLE)
     )
     with np.errstate(divide="ignore"):
         tx_after = tx + charge * det.MAGNET_PT_KICK / np.maximum(p, 1e-300)
@@ -523,11 +521,14 @@ def _downstream_flags(particles: _Particles, state, charge):
         forward
         & (particles.oz < det.SCIFI_Z - 1000.0)
         & (p > 1000.0)
-        & (np.abs(x_t) < det.SCIFI_HALF_WIDTH[0])
-        & (np.abs(y_t) < det.SCIFI_HALF_WIDTH[1])
-        & (x_t**2 + y_t**2 > det.SCIFI_BEAM_HOLE**2)
+        & _in_station(x_t, y_t, det.SCIFI_HALF_WIDTH, det.SCIFI_BEAM_HOLE)
     )
     return has_ut, has_scifi
+
+
+def _in_station(x, y, half_width, beam_hole):
+    """Whether points (x, y) fall on a downstream station: inside its frame, outside its hole."""
+    return (np.abs(x) < half_width[0]) & (np.abs(y) < half_width[1]) & (x**2 + y**2 > beam_hole**2)
 
 
 def _check_seed(seed) -> None:
