@@ -8,11 +8,13 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import time
 
 import numpy as np
 import pytest
 import trelmon
 from conftest import event_dict
+from test_concurrency import Interrupt
 from trelmon_tools import ScatterWindowFollowing, detector
 from trelmon_tools.generate import generate_events
 
@@ -309,6 +311,20 @@ def test_identical_tracks_for_every_thread_count_and_run():
     assert outputs[0].count("[") > 100  # tracks were found
 
 
+def test_ctrl_c_stops_a_single_long_solve():
+    # All hits of a module at one point: every pair of modules seeds with every hit pair, minutes
+    # of work at 1500 hits a module.
+    def crowded(per_module):
+        return Event(event_dict({m: [(0.0, 0.0, 10.0 * m)] * per_module for m in range(52)}))
+
+    finder = ScatterWindowFollowing()
+    expected = ids(finder.solve(crowded(20)))
+    with Interrupt(0.3) as interrupt, pytest.raises(KeyboardInterrupt):
+        finder.solve(crowded(1500))
+    assert interrupt.sent_at is not None and time.perf_counter() - interrupt.sent_at < 20.0
+    assert ids(finder.solve(crowded(20))) == expected
+
+
 def test_solve_and_solve_batch_agree(default_sample):
     _, events = default_sample
     finder = ScatterWindowFollowing()
@@ -338,6 +354,16 @@ class TestParameters:
         assert finder != ScatterWindowFollowing(max_chi2=20)
         assert eval(repr(finder), {"ScatterWindowFollowing": ScatterWindowFollowing}) == finder
 
+    def test_numeric_types_other_than_float_and_int(self):
+        finder = ScatterWindowFollowing(min_pt=np.float32(200), max_missed_modules=np.uint8(3))
+        assert finder == ScatterWindowFollowing(min_pt=200, max_missed_modules=3)
+        assert hash(finder) == hash(ScatterWindowFollowing(min_pt=200.0, max_missed_modules=3))
+        assert type(finder.parameters["max_missed_modules"]) is int
+        # Positionally, in the order the parameters are listed.
+        assert ScatterWindowFollowing(0.02, 300) == ScatterWindowFollowing(
+            hit_resolution=0.02, min_pt=300
+        )
+
     def test_pickles_with_its_parameters(self):
         finder = ScatterWindowFollowing(min_pt=200, max_missed_modules=3)
         copy = pickle.loads(pickle.dumps(finder))
@@ -354,6 +380,10 @@ class TestParameters:
             ({"module_material": -0.1}, ValueError, "module_material must not be negative"),
             ({"acceptance_margin": math.inf}, ValueError, "acceptance_margin must be finite"),
             ({"max_missed_modules": -1}, ValueError, "max_missed_modules must be between 0"),
+            ({"max_missed_modules": 2**32}, ValueError, "between 0 and 4294967295, got 4294967296"),
+            ({"max_missed_modules": True}, TypeError, "max_missed_modules must be an integer"),
+            ({"max_chi2": math.nan}, ValueError, "max_chi2 must be finite, got nan"),
+            ({"min_pt": 1j}, TypeError, "min_pt must be a number, not complex"),
         ],
     )
     def test_bad_values_are_refused(self, kwargs, error, message):

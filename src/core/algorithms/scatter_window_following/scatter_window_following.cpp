@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "algorithms/cancel.hpp"
+
 #include "algorithms/scatter_window_following/candidate.hpp"
 #include "algorithms/scatter_window_following/following.hpp"
 #include "algorithms/scatter_window_following/layout.hpp"
@@ -26,6 +28,8 @@ std::vector<Candidate> find_candidates(const Layout& layout,
     std::vector<std::uint8_t> busy = taken;
     for (std::size_t m = layout.modules.size(); m-- > 2;) {
         for (std::uint32_t h0 = layout.modules[m].begin; h0 < layout.modules[m].end; ++h0) {
+            // Per seed: a single hit's seeds can take long where a module is crowded.
+            throw_if_cancelled();
             if (busy[h0]) {
                 continue;
             }
