@@ -40,6 +40,7 @@ class ScatterWindowFollowing:
         module_material: float | None = None,
         max_chi2: float | None = None,
         max_chi2_three_hits: float | None = None,
+        max_chi2_three_hits_gap: float | None = None,
         max_slope: float | None = None,
         max_beam_distance: float | None = None,
         max_missed_modules: int | None = None,

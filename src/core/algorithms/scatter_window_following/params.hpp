@@ -16,6 +16,7 @@ struct ScatterWindowFollowingParams {
     double module_material = 0.011;
     double max_chi2 = 30.0;
     double max_chi2_three_hits = 20.0;
+    double max_chi2_three_hits_gap = 5.0;
     double max_slope = 1.0;
     double max_beam_distance = 1.0;
     std::uint32_t max_missed_modules = 2;
@@ -39,6 +40,11 @@ struct ScatterWindowFollowingParams {
             DocumentedParameter{"max_chi2_three_hits", &P::max_chi2_three_hits, Range::Positive, "",
                                 "largest chi2 per predicted hit of a track of three hits, which "
                                 "has no further hit to confirm it."},
+            DocumentedParameter{"max_chi2_three_hits_gap", &P::max_chi2_three_hits_gap,
+                                Range::Positive, "",
+                                "the same for a track of three hits with a module skipped "
+                                "between them, which may leave the detector right after but has "
+                                "no hit where its line starts (a decay product)."},
             DocumentedParameter{"max_slope", &P::max_slope, Range::Positive, "",
                                 "largest |dx/dz| and |dy/dz| of a seed."},
             DocumentedParameter{
