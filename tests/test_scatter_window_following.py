@@ -8,11 +8,13 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import time
 
 import numpy as np
 import pytest
 import trelmon
 from conftest import event_dict
+from test_concurrency import Interrupt
 from trelmon_tools import ScatterWindowFollowing, detector
 from trelmon_tools.generate import generate_events
 
@@ -146,13 +148,30 @@ def disc_background():
     return hits
 
 
+def ring_background():
+    """Like disc_background, with eight hits on the outer edge, so that every module's active
+    area as learned from its hits covers r < 36 mm whatever the azimuth."""
+    hits = disc_background()
+    for m in range(52):
+        phase = 2.399963 * m
+        hits[m] += [
+            (
+                40.0 * math.cos(phase + k * math.pi / 4),
+                40.0 * math.sin(phase + k * math.pi / 4),
+                DISC_Z[m],
+            )
+            for k in (1, 3, 5, 7)
+        ]
+    return hits
+
+
 def line_hits(x0, y0, tx, ty, modules, z=DISC_Z):
     return {m: (x0 + tx * z[m], y0 + ty * z[m], z[m]) for m in modules}
 
 
-def build(background, *lines):
-    """Event of background plus lines ({module: hit}); returns the event and, for each line,
-    {module: hit id}."""
+def build(background, *lines, mirror_z=False):
+    """Event of background plus lines ({module: hit}), optionally seen with z reversed; returns
+    the event and, for each line, {module: hit id}."""
     hits = {m: list(v) for m, v in background.items()}
     for line in lines:
         for m, hit in line.items():
@@ -163,7 +182,7 @@ def build(background, *lines):
     for i in range(prefix[52]):
         position[(data["x"][i], data["y"][i], data["z"][i])] = i
     line_ids = [{m: position[tuple(map(float, h))] for m, h in line.items()} for line in lines]
-    return Event(data), line_ids
+    return Event(transformed(data, mirror_z=mirror_z)), line_ids
 
 
 def track_of(tracks, hit_id):
@@ -197,6 +216,57 @@ class TestThreeHitTracks:
             assert sorted(line_ids.values()) in [sorted(t) for t in found]
         else:
             assert all(h not in t for t in found for h in line_ids.values())
+
+    @pytest.mark.parametrize("mirror_z", [False, True], ids=["forward", "z mirrored"])
+    @pytest.mark.parametrize(
+        "modules, accepted",
+        [((48, 50, 51), True), ((20, 22, 23), False), ((47, 48, 50), False)],
+        ids=["leaves after", "continues", "skip at the outer end"],
+    )
+    def test_a_decay_product_may_skip_a_module_where_it_leaves(self, modules, accepted, mirror_z):
+        # A line that meets the beam far below the detector: a particle from a decay, flying
+        # towards increasing z. Nothing is expected below its first hit, one module between
+        # its hits may be lost, but past its last hit it must leave the detector (module 51 is
+        # the last). Seen with z reversed it flies the other way and the same holds: the flight
+        # direction comes from the beam, not from the sign of z.
+        full = line_hits(10.0, -3.0, 0.01, 0.004, range(52))
+        line = {m: full[m] for m in modules}
+        event, [line_ids] = build(ring_background(), line, mirror_z=mirror_z)
+        found = [sorted(t) for t in ids(ScatterWindowFollowing().solve(event))]
+        if accepted:
+            assert sorted(line_ids.values()) in found
+        else:
+            assert all(h not in t for t in found for h in line_ids.values())
+
+    def test_a_skipped_module_asks_for_a_better_chi2(self):
+        # The middle hit 4 resolutions off the line: fine for three hits in a row, too much
+        # where a module is skipped, unless max_chi2_three_hits_gap allows it.
+        full = line_hits(10.0, -3.0, 0.01, 0.004, range(52))
+        line = {m: full[m] for m in (48, 50, 51)}
+        x, y, z = line[50]
+        line[50] = (x + 0.04, y, z)
+        event, [line_ids] = build(ring_background(), line)
+        wanted = sorted(line_ids.values())
+
+        def found(**kwargs):
+            return [sorted(t) for t in ids(ScatterWindowFollowing(**kwargs).solve(event))]
+
+        assert wanted not in found()
+        assert wanted in found(max_chi2_three_hits_gap=20.0)
+
+    def test_a_crossing_on_a_hit_another_track_took_is_not_a_miss(self):
+        # A prompt track a, found first, and three hits of a decay product b on modules 48-50
+        # whose line crosses the last module exactly on a's hit. b's line crosses modules
+        # without hits below its first hit; above, the only crossing is a's hit, which may
+        # well be b's own merged with a's, so it counts as nothing missed and b is a track.
+        a = line_hits(0.0, 0.0, 0.01, 0.012, range(52))
+        a = {m: h for m, h in a.items() if 5.0 < math.hypot(h[0], h[1]) < 40.0}
+        xa, ya, za = a[51]
+        b = line_hits(xa + 0.02 * za, ya - 0.01 * za, -0.02, 0.01, (48, 49, 50))
+        event, (a_ids, b_ids) = build(ring_background(), a, b)
+        tracks = ScatterWindowFollowing().solve(event)
+        assert track_of(tracks, a_ids[51]) == [a_ids[m] for m in sorted(a)]
+        assert track_of(tracks, b_ids[48]) == [b_ids[m] for m in (48, 49, 50)]
 
     def test_more_hits_on_the_same_line_make_a_track(self):
         full = line_hits(10.0, -3.0, 0.01, 0.004, range(52))
@@ -309,6 +379,20 @@ def test_identical_tracks_for_every_thread_count_and_run():
     assert outputs[0].count("[") > 100  # tracks were found
 
 
+def test_ctrl_c_stops_a_single_long_solve():
+    # All hits of a module at one point: every pair of modules seeds with every hit pair, minutes
+    # of work at 1500 hits a module.
+    def crowded(per_module):
+        return Event(event_dict({m: [(0.0, 0.0, 10.0 * m)] * per_module for m in range(52)}))
+
+    finder = ScatterWindowFollowing()
+    expected = ids(finder.solve(crowded(20)))
+    with Interrupt(0.3) as interrupt, pytest.raises(KeyboardInterrupt):
+        finder.solve(crowded(1500))
+    assert interrupt.sent_at is not None and time.perf_counter() - interrupt.sent_at < 20.0
+    assert ids(finder.solve(crowded(20))) == expected
+
+
 def test_solve_and_solve_batch_agree(default_sample):
     _, events = default_sample
     finder = ScatterWindowFollowing()
@@ -329,6 +413,7 @@ class TestParameters:
             "module_material": 0.011,
             "max_chi2": 30.0,
             "max_chi2_three_hits": 20.0,
+            "max_chi2_three_hits_gap": 5.0,
             "max_slope": 1.0,
             "max_beam_distance": 1.0,
             "max_missed_modules": 2,
@@ -337,6 +422,16 @@ class TestParameters:
         assert finder == ScatterWindowFollowing()
         assert finder != ScatterWindowFollowing(max_chi2=20)
         assert eval(repr(finder), {"ScatterWindowFollowing": ScatterWindowFollowing}) == finder
+
+    def test_numeric_types_other_than_float_and_int(self):
+        finder = ScatterWindowFollowing(min_pt=np.float32(200), max_missed_modules=np.uint8(3))
+        assert finder == ScatterWindowFollowing(min_pt=200, max_missed_modules=3)
+        assert hash(finder) == hash(ScatterWindowFollowing(min_pt=200.0, max_missed_modules=3))
+        assert type(finder.parameters["max_missed_modules"]) is int
+        # Positionally, in the order the parameters are listed.
+        assert ScatterWindowFollowing(0.02, 300) == ScatterWindowFollowing(
+            hit_resolution=0.02, min_pt=300
+        )
 
     def test_pickles_with_its_parameters(self):
         finder = ScatterWindowFollowing(min_pt=200, max_missed_modules=3)
@@ -354,6 +449,10 @@ class TestParameters:
             ({"module_material": -0.1}, ValueError, "module_material must not be negative"),
             ({"acceptance_margin": math.inf}, ValueError, "acceptance_margin must be finite"),
             ({"max_missed_modules": -1}, ValueError, "max_missed_modules must be between 0"),
+            ({"max_missed_modules": 2**32}, ValueError, "between 0 and 4294967295, got 4294967296"),
+            ({"max_missed_modules": True}, TypeError, "max_missed_modules must be an integer"),
+            ({"max_chi2": math.nan}, ValueError, "max_chi2 must be finite, got nan"),
+            ({"min_pt": 1j}, TypeError, "min_pt must be a number, not complex"),
         ],
     )
     def test_bad_values_are_refused(self, kwargs, error, message):

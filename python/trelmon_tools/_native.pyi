@@ -1,12 +1,11 @@
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any
+from typing import Any, final
 
 from trelmon.DetectorEvent import Event, Track
 
 __all__ = [
+    "ScatterWindowFollowing",
     "finder_parameters",
-    "scatter_window_following_solve",
-    "scatter_window_following_solve_batch",
     "tracks_from_hit_ids",
     "truth_tables",
 ]
@@ -29,10 +28,33 @@ def tracks_from_hit_ids(
 ) -> list[Track]:
     """Tracks of ``event`` from their hit ids, concatenated; the hits are the event's own."""
 
-def scatter_window_following_solve(event: Event, **parameters: float | int) -> list[Track]:
-    """ScatterWindowFollowing's tracks of one event, with the given parameters."""
+@final
+class ScatterWindowFollowing:
+    """Track finder whose every compatibility test is a chi2 with the hit resolution and the
+    multiple scattering expected for the track's slope; see its docstring for the parameters."""
 
-def scatter_window_following_solve_batch(
-    events: Iterable[Event], **parameters: float | int
-) -> list[list[Track]]:
-    """ScatterWindowFollowing's tracks of each event, solved on the worker pool."""
+    def __new__(
+        cls,
+        hit_resolution: float | None = None,
+        min_pt: float | None = None,
+        module_material: float | None = None,
+        max_chi2: float | None = None,
+        max_chi2_three_hits: float | None = None,
+        max_chi2_three_hits_gap: float | None = None,
+        max_slope: float | None = None,
+        max_beam_distance: float | None = None,
+        max_missed_modules: int | None = None,
+        acceptance_margin: float | None = None,
+    ) -> ScatterWindowFollowing: ...
+    @property
+    def parameters(self) -> dict[str, float | int]:
+        """The parameters, by name, in the constructor's order."""
+
+    def solve(self, event: Event) -> list[Track]:
+        """The tracks of one trelmon.DetectorEvent.Event."""
+
+    def solve_batch(self, events: Iterable[Event]) -> list[list[Track]]:
+        """The tracks of each event, solved on the worker pool, in input order."""
+
+    def __eq__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...

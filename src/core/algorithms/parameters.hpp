@@ -19,4 +19,19 @@ struct SignatureOnly {
     const char* name;
 };
 
+// What a documented keyword's value must be, besides finite.
+enum class Range { Any, NonNegative, Positive };
+
+// A keyword of trelmon_tools' own finders: besides its field, the unit and meaning shown in the
+// class docstring and the range the constructor checks, so that the table is the only place any
+// of them is written.
+template <class Params, class T>
+struct DocumentedParameter {
+    const char* name;
+    T Params::* field;
+    Range range;
+    const char* unit;  // "" for a pure number
+    const char* doc;
+};
+
 }  // namespace trelmon

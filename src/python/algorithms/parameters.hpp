@@ -8,7 +8,9 @@
 #include "python/types.hpp"
 
 #include <array>
+#include <cmath>
 #include <cstddef>
+#include <limits>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -136,11 +138,9 @@ PyObject* parameter_defaults() {
     return tuple;
 }
 
-// __reduce__ of a finder: its class (through a locator) and every constructor keyword's value,
-// positionally in table order, so that pickles and copies are built like the original.
+// Every constructor keyword's value, in table order: what a copy is built from.
 template <class Params>
-PyObject* reduce_parameters(PyObject* self) {
-    const Params& params = unbox<Params>(self);
+PyObject* parameter_values(const Params& params) {
     Ref values = Ref(PyList_New(0));
     if (!values) {
         throw_python_error();
@@ -163,12 +163,135 @@ PyObject* reduce_parameters(PyObject* self) {
         }
     };
     std::apply([&](const auto&... row) { (append(row), ...); }, Params::parameters());
-    Ref arguments = Ref(PyList_AsTuple(values.get()));
-    Ref locator = Ref(class_locator(Py_TYPE(self)));
-    if (!arguments) {
+    PyObject* tuple = PyList_AsTuple(values.get());
+    if (tuple == nullptr) {
         throw_python_error();
     }
+    return tuple;
+}
+
+// __reduce__ of a finder: its class (through a locator) and every constructor keyword's value,
+// positionally in table order, so that pickles and copies are built like the original.
+template <class Params>
+PyObject* reduce_parameters(PyObject* self) {
+    Ref arguments = Ref(parameter_values(unbox<Params>(self)));
+    Ref locator = Ref(class_locator(Py_TYPE(self)));
     return PyTuple_Pack(2, locator.get(), arguments.get());
+}
+
+// ------------------------------------------------ tables of DocumentedParameter rows
+
+namespace detail {
+
+inline std::string repr_text(PyObject* object) {
+    Ref text = Ref(PyObject_Repr(object));
+    if (!text) {
+        throw_python_error();
+    }
+    const char* utf8 = PyUnicode_AsUTF8(text.get());
+    if (utf8 == nullptr) {
+        throw_python_error();
+    }
+    return utf8;
+}
+
+// A documented keyword's value: a real number (not a bool), finite and in its range; an
+// unsigned count must be an integer that fits.
+template <class T>
+T checked_value(PyObject* object, const char* name, Range range) {
+    const std::string prefix = std::string(name) + " must ";
+    if constexpr (std::is_same_v<T, double>) {
+        double value = -1.0;
+        if (!PyBool_Check(object)) {
+            value = PyFloat_AsDouble(object);
+            if (value == -1.0 && PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+                    throw_python_error();
+                }
+                PyErr_Clear();
+            } else {
+                const std::string shown = repr_text(Ref(to_python(value)).get());
+                if (!std::isfinite(value)) {
+                    raise(PyExc_ValueError, prefix + "be finite, got " + shown);
+                }
+                if (range == Range::Positive && !(value > 0.0)) {
+                    raise(PyExc_ValueError, prefix + "be positive, got " + shown);
+                }
+                if (range == Range::NonNegative && value < 0.0) {
+                    raise(PyExc_ValueError, prefix + "not be negative, got " + shown);
+                }
+                return value;
+            }
+        }
+        raise(PyExc_TypeError, prefix + "be a number, not " + type_name(object));
+    } else {
+        static_assert(std::is_unsigned_v<T> && !std::is_same_v<T, bool>);
+        if (PyBool_Check(object) || !PyIndex_Check(object)) {
+            raise(PyExc_TypeError, prefix + "be an integer, not " + type_name(object));
+        }
+        Ref number = Ref(PyNumber_Index(object));
+        if (!number) {
+            throw_python_error();
+        }
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+        if (value == -1 && overflow == 0 && PyErr_Occurred()) {
+            throw_python_error();
+        }
+        constexpr auto most = std::numeric_limits<T>::max();
+        if (overflow != 0 || value < 0 || static_cast<unsigned long long>(value) > most) {
+            Ref text = Ref(PyObject_Str(number.get()));
+            const char* shown = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+            if (shown == nullptr) {
+                throw_python_error();
+            }
+            raise(PyExc_ValueError,
+                  prefix + "be between 0 and " + std::to_string(most) + ", got " + shown);
+        }
+        return static_cast<T>(value);
+    }
+}
+
+}  // namespace detail
+
+// The parameters of `Class(**kwargs)` for a table of DocumentedParameter rows: keywords (or
+// positions) in table order, each missing or None one taking the struct's default, each given
+// one checked against its row.
+template <class Params>
+Params parse_documented_parameters(const char* function, PyObject* args, PyObject* kwargs) {
+    static constexpr auto names = detail::accepted_names<Params>();
+    const Signature<names.size()> signature{function, names, 0};
+    const auto a = parse_args(signature, args, kwargs);
+    Params params;
+    std::size_t i = 0;
+    std::apply(
+        [&](const auto&... row) {
+            auto assign = [&](const auto& r) {
+                using T = std::decay_t<decltype(params.*r.field)>;
+                PyObject* given = a[i++];
+                if (given != nullptr && given != Py_None) {
+                    params.*r.field = detail::checked_value<T>(given, r.name, r.range);
+                }
+            };
+            (assign(row), ...);
+        },
+        Params::parameters());
+    return params;
+}
+
+// "* ``name`` (unit, default value): meaning" for each row, one per line.
+template <class Params>
+std::string parameter_docs() {
+    const Params defaults;
+    std::string text;
+    auto line = [&](const auto& r) {
+        const std::string shown =
+            detail::repr_text(Ref(detail::default_to_python(defaults.*r.field)).get());
+        text += std::string("* ``") + r.name + "`` (" + r.unit + (r.unit[0] != '\0' ? ", " : "") +
+                "default " + shown + "): " + r.doc + "\n";
+    };
+    std::apply([&](const auto&... row) { (line(row), ...); }, Params::parameters());
+    return text;
 }
 
 }  // namespace trelmon::py

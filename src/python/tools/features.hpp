@@ -1,14 +1,15 @@
-// The function tables of trelmon_tools._native, one per feature file, each ending in an empty
-// entry. module.cpp registers them in the order listed there.
+// The function tables and classes of trelmon_tools._native, one per feature file; function
+// tables end in an empty entry. module.cpp registers them in the order listed there.
 #pragma once
 
 #include "python/ref.hpp"
 
 namespace trelmon::py {
 
-PyMethodDef* finder_parameter_functions();          // finder_parameters.cpp
-PyMethodDef* scatter_window_following_functions();  // scatter_window_following.cpp
-PyMethodDef* track_rebuild_functions();             // track_rebuild.cpp
-PyMethodDef* truth_table_functions();               // truth_tables.cpp
+PyMethodDef* finder_parameter_functions();  // finder_parameters.cpp
+PyMethodDef* track_rebuild_functions();     // track_rebuild.cpp
+PyMethodDef* truth_table_functions();       // truth_tables.cpp
+
+PyTypeObject* scatter_window_following_type();  // scatter_window_following.cpp
 
 }  // namespace trelmon::py

@@ -7,6 +7,8 @@
 #include "python/tools/features.hpp"
 #include "python/types.hpp"
 
+#include <cstring>
+
 namespace trelmon::py {
 namespace {
 
@@ -26,7 +28,10 @@ constexpr PyMethodDef* (*kFeatures[])() = {
     finder_parameter_functions,
     track_rebuild_functions,
     truth_table_functions,
-    scatter_window_following_functions,
+};
+
+constexpr PyTypeObject* (*kClasses[])() = {
+    scatter_window_following_type,
 };
 
 Ref attribute(PyObject* object, const char* name) {
@@ -73,6 +78,12 @@ PyObject* build_module() {
             }
             register_member(module.get(), definition->ml_name, function.get());
         }
+    }
+    for (const auto type : kClasses) {
+        PyTypeObject* made = type();
+        const char* dot = std::strrchr(made->tp_name, '.');
+        register_member(module.get(), dot != nullptr ? dot + 1 : made->tp_name,
+                        reinterpret_cast<PyObject*>(made));
     }
     return module.release();
 }

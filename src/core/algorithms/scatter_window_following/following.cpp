@@ -33,12 +33,14 @@ void follow(const Layout& layout, const ScatterWindowFollowingParams& params,
         double best_chi2 = params.max_chi2;
         std::uint32_t best = 0;
         bool found = false;
+        bool shared = false;
         for_each_near(layout, static_cast<std::uint32_t>(m), px, py,
                       line.radius(mod, params.max_chi2, kinks), [&](std::uint32_t i) {
+                          const double c = line.chi2(layout.hits[i], kinks);
                           if (used[i]) {
+                              shared = shared || c < params.max_chi2;
                               return;
                           }
-                          const double c = line.chi2(layout.hits[i], kinks);
                           if (c < best_chi2) {
                               best_chi2 = c;
                               best = i;
@@ -58,6 +60,10 @@ void follow(const Layout& layout, const ScatterWindowFollowingParams& params,
             b = best;
             a = end_hit(std::min<std::size_t>(2, hits.size() - 1));
             line = Segment(scatter, layout.hits[a], layout.hits[b]);
+            continue;
+        }
+        if (shared) {
+            // The track's hit may be the one a neighbour took: no evidence either way.
             continue;
         }
         if (in_acceptance(mod, px, py, params.acceptance_margin)) {

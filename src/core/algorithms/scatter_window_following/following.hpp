@@ -6,7 +6,8 @@
 // its module, under max_chi2, against the line through the candidate's two end hits.
 // Invariants: hits stay in increasing z, at most one per module; the candidate ends after
 // max_missed_modules modules in a row that the line crosses (inside their active area) without a
-// hit, or when the line leaves the detector outwards.
+// hit, or when the line leaves the detector outwards. A module whose window holds only taken hits
+// is not counted as missed.
 #pragma once
 
 #include <vector>

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "algorithms/cancel.hpp"
+
 #include "algorithms/scatter_window_following/candidate.hpp"
 #include "algorithms/scatter_window_following/following.hpp"
 #include "algorithms/scatter_window_following/layout.hpp"
@@ -15,6 +17,22 @@ namespace {
 using swf::Candidate;
 using swf::Layout;
 
+// Which way along z the particle flies: away from where its line passes closest to the beam.
+int flight_direction(const Layout& layout, const Candidate& c) {
+    const swf::PlacedHit& a = layout.hits[c.hits.front()];
+    const swf::PlacedHit& b = layout.hits[c.hits.back()];
+    const double dz = b.z - a.z;
+    const double tx = (b.x - a.x) / dz;
+    const double ty = (b.y - a.y) / dz;
+    const double t2 = tx * tx + ty * ty;
+    if (!(dz > 0.0) || !(t2 > 0.0)) {
+        return 0;
+    }
+    const double z_closest = a.z - (a.x * tx + a.y * ty) / t2;
+    const double middle = 0.5 * (a.z + b.z);
+    return z_closest < middle ? 1 : (z_closest > middle ? -1 : 0);
+}
+
 // One pass: seeds from every free hit, highest module first, each followed to its full length.
 // Hits of an acceptable candidate are claimed, so they start no further seed of this pass;
 // following may still take claimed hits, and selection settles who keeps them.
@@ -26,6 +44,8 @@ std::vector<Candidate> find_candidates(const Layout& layout,
     std::vector<std::uint8_t> busy = taken;
     for (std::size_t m = layout.modules.size(); m-- > 2;) {
         for (std::uint32_t h0 = layout.modules[m].begin; h0 < layout.modules[m].end; ++h0) {
+            // Per seed: a single hit's seeds can take long where a module is crowded.
+            throw_if_cancelled();
             if (busy[h0]) {
                 continue;
             }
@@ -37,7 +57,8 @@ std::vector<Candidate> find_candidates(const Layout& layout,
             swf::follow(layout, params, scatter, taken, *seed, -1);
             swf::follow(layout, params, scatter, taken, *seed, +1);
             swf::fill_gaps(layout, params, scatter, taken, *seed);
-            if (!seed->acceptable(params.max_chi2_three_hits)) {
+            seed->outward = flight_direction(layout, *seed);
+            if (!seed->acceptable(params)) {
                 continue;  // claims nothing, so its hits may still seed a better candidate
             }
             for (const std::uint32_t h : seed->hits) {
@@ -59,7 +80,7 @@ std::vector<Track> solve(const ScatterWindowFollowingParams& params, const Event
     for (const bool beam_seeds : {true, false}) {
         std::vector<Candidate> candidates =
             find_candidates(layout, params, scatter, taken, beam_seeds);
-        swf::select_by_quality(candidates, params.max_chi2_three_hits, taken, accepted);
+        swf::select_by_quality(candidates, params, taken, accepted);
     }
     std::vector<Track> tracks;
     tracks.reserve(accepted.size());

@@ -82,8 +82,19 @@ std::optional<Candidate> best_seed(const Layout& layout, const ScatterWindowFoll
         std::uint32_t h2 = 0;
         double chi2 = 0.0;
         std::uint32_t missed = 0;
-        if (third_hit(layout, params, line, busy, h1, h2, chi2, missed) &&
-            (missed < best_missed || (missed == best_missed && chi2 < best_chi2))) {
+        if (!third_hit(layout, params, line, busy, h1, h2, chi2, missed)) {
+            return;
+        }
+        // Modules between the pair that the line crosses inside their active area count as
+        // missed too, wherever the skip lies, so that a seed is judged the same seen from
+        // either end.
+        for (std::uint32_t m = p1.module + 1; m < p0.module; ++m) {
+            const LayoutModule& mod = layout.modules[m];
+            if (in_acceptance(mod, line.x_at(mod.z), line.y_at(mod.z), params.acceptance_margin)) {
+                ++missed;
+            }
+        }
+        if (missed < best_missed || (missed == best_missed && chi2 < best_chi2)) {
             best_missed = missed;
             best_chi2 = chi2;
             best = Candidate{{h2, h1, h0}, chi2, 1, missed};

@@ -6,7 +6,8 @@
 // chi2, if any: h1 on one of h0's
 // partner modules below it (the next two of each side, so seeds cross the halves and may skip
 // one module), h2 the best hit under max_chi2 on the first module below h1 that has one, with
-// at most one expected module missed in between.
+// at most one expected module missed in all, counting the modules between h1 and h0 that the
+// line crosses inside their active area.
 // Invariants: all three hits free and unclaimed; slopes within max_slope; for beam seeds, the
 // line passes within max_beam_distance of the beam line (x = y = 0) in the transverse plane.
 #pragma once

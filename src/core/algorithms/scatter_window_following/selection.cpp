@@ -6,8 +6,9 @@
 
 namespace trelmon::swf {
 
-void select_by_quality(std::vector<Candidate>& candidates, double max_chi2_three_hits,
-                       std::vector<std::uint8_t>& taken, std::vector<Candidate>& accepted) {
+void select_by_quality(std::vector<Candidate>& candidates,
+                       const ScatterWindowFollowingParams& params, std::vector<std::uint8_t>& taken,
+                       std::vector<Candidate>& accepted) {
     std::vector<std::uint32_t> order(candidates.size());
     std::iota(order.begin(), order.end(), 0u);
     std::stable_sort(order.begin(), order.end(), [&](std::uint32_t i, std::uint32_t j) {
@@ -20,7 +21,7 @@ void select_by_quality(std::vector<Candidate>& candidates, double max_chi2_three
     });
     for (const std::uint32_t i : order) {
         Candidate& c = candidates[i];
-        if (!c.acceptable(max_chi2_three_hits)) {
+        if (!c.acceptable(params)) {
             continue;
         }
         const auto lost =
@@ -33,7 +34,7 @@ void select_by_quality(std::vector<Candidate>& candidates, double max_chi2_three
             // rest, if what is left still makes a track.
             std::erase_if(c.hits, [&](std::uint32_t h) { return taken[h] != 0; });
             ++c.missed;
-            if (!c.acceptable(max_chi2_three_hits)) {
+            if (!c.acceptable(params)) {
                 continue;
             }
         }

@@ -23,8 +23,9 @@
 
 namespace trelmon::swf {
 
-void select_by_quality(std::vector<Candidate>& candidates, double max_chi2_three_hits,
-                       std::vector<std::uint8_t>& taken, std::vector<Candidate>& accepted);
+void select_by_quality(std::vector<Candidate>& candidates,
+                       const ScatterWindowFollowingParams& params, std::vector<std::uint8_t>& taken,
+                       std::vector<Candidate>& accepted);
 
 void fill_gaps(const Layout& layout, const ScatterWindowFollowingParams& params,
                const Scatter& scatter, const std::vector<std::uint8_t>& taken, Candidate& track);
