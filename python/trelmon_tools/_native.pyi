@@ -9,6 +9,7 @@ __all__ = [
     "scatter_window_following_solve_batch",
     "tracks_from_hit_ids",
     "truth_tables",
+    "validation_terms",
 ]
 
 def finder_parameters() -> dict[str, tuple[tuple[str, Any], ...]]:
@@ -36,3 +37,9 @@ def scatter_window_following_solve_batch(
     events: Iterable[Event], **parameters: float | int
 ) -> list[list[Track]]:
     """ScatterWindowFollowing's tracks of each event, solved on the worker pool."""
+
+def validation_terms(
+    events: Sequence[Mapping[str, Any]], tracks: Sequence[Sequence[Track]]
+) -> dict[str, tuple[str, bytes]]:
+    """What each (event dictionary, track list) pair adds to the validator's figures, as
+    columns {name: (numpy dtype, bytes)}."""

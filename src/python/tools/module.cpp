@@ -23,10 +23,8 @@ PyModuleDef native_module = {
 };
 
 constexpr PyMethodDef* (*kFeatures[])() = {
-    finder_parameter_functions,
-    track_rebuild_functions,
-    truth_table_functions,
-    scatter_window_following_functions,
+    finder_parameter_functions,         track_rebuild_functions,   truth_table_functions,
+    scatter_window_following_functions, validation_term_functions,
 };
 
 Ref attribute(PyObject* object, const char* name) {
