@@ -54,7 +54,7 @@ def connect(where: str | None = None, workers: int | None = None) -> Iterator[An
                 n_workers=n,
                 threads_per_worker=1,
                 processes=True,
-                dashboard_address=None,
+                dashboard_address=":0",
                 env={"TRELMON_NUM_THREADS": "1"},
             ) as cluster,
             distributed.Client(cluster) as client,

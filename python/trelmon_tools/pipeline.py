@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import contextlib
 import time
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Generator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -49,6 +49,7 @@ __all__ = [
     "PlannedSample",
     "Validation",
     "plan_files",
+    "partition_results",
     "plan_generated",
     "process_partition",
     "run_plan",
@@ -763,14 +764,29 @@ class Outcome:
     seconds: dict[str, float]
 
 
-# A function that runs the tasks and yields their results as they finish, in any order.
-Executor = Callable[[list[Partition], Callable[..., PartitionResult], tuple], Iterable]
+def partition_results(
+    plan: Plan,
+    finders: Sequence[Finder],
+    *,
+    client: Any = None,
+    tables: bool = False,
+    display_event: int | None = None,
+) -> Generator[PartitionResult, None, None]:
+    """Process the partitions of ``plan`` and yield their results as they finish: one after
+    another here, or in any order on a ``distributed.Client``. Feed them to a :class:`Merger`.
+    """
+    keep: dict[int, int | None] = {}
+    for p in plan.partitions:
+        if display_event is not None and p.first <= display_event < p.first + p.count:
+            keep[p.index] = display_event - p.first
+    arguments = (list(finders), tables, keep)
+    if client is None:
+        for partition in plan.partitions:
+            yield _task(partition, *arguments)
+    else:
+        from .cluster import on_client
 
-
-def serial(partitions, task, arguments) -> Iterator[PartitionResult]:
-    """Partitions one after another in this process."""
-    for partition in partitions:
-        yield task(partition, *arguments)
+        yield from on_client(client, plan.partitions, _task, arguments)
 
 
 def run_plan(
@@ -793,14 +809,6 @@ def run_plan(
     partitions that cannot be read in ``Outcome.skipped`` instead of failing with RunError.
     ``display_event``: keep that event's dictionary (``Outcome.event``).
     """
-    if client is None:
-        execute: Executor = serial
-    else:
-        from .cluster import on_client
-
-        def execute(partitions, task, arguments):
-            return on_client(client, partitions, task, arguments)
-
     merger = Merger(
         plan,
         finders,
@@ -809,18 +817,20 @@ def run_plan(
         keep_tables=tables,
         skip_bad=skip_bad,
     )
-    want_tables = tables or output is not None
-    arguments_of = {}
-    for p in plan.partitions:
-        keep = None
-        if display_event is not None and p.first <= display_event < p.first + p.count:
-            keep = display_event - p.first
-        arguments_of[p.index] = keep
     try:
-        with progress(total=len(plan.partitions), desc="partitions", unit="partition") as bar:
-            for result in execute(
-                plan.partitions, _task, (list(finders), want_tables, arguments_of)
-            ):
+        results = partition_results(
+            plan,
+            finders,
+            client=client,
+            tables=tables or output is not None,
+            display_event=display_event,
+        )
+        # Closed on the way out, so that a failure cancels the tasks still to run.
+        with (
+            contextlib.closing(results),
+            progress(total=len(plan.partitions), desc="partitions", unit="partition") as bar,
+        ):
+            for result in results:
                 merger.add(result)
                 bar.update()
         files = merger.finish()
