@@ -30,7 +30,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import io, parquet, truth
-from .files import StrPath, atomic_write
+from .files import StrPath, atomic_write, no_collection
 from .generate import generate_columns
 from .progress import progress
 
@@ -281,21 +281,26 @@ def read_partition(partition: Partition) -> tuple[list[dict], list[str]]:
     from .run import _message, _os_message
 
     try:
-        if partition.kind == "generated":
-            events: list[dict] = []
-            for batch in generate_columns(partition.count, partition.seed, start=partition.start):
-                events.extend(batch.to_dicts())
-            names = [
-                f"event {partition.start + k} (seed {partition.seed})" for k in range(len(events))
-            ]
-            return events, names
-        if partition.kind == "parquet":
-            return _parquet_events(partition)
-        return [io.read_event(p) for p in partition.paths], list(partition.paths)
+        # Decoded events hold many lists and no cycles: collecting while they pile up only
+        # walks them again and again.
+        with no_collection():
+            return _read(partition)
     except io.EventFileError as e:
         raise PartitionError(_message(e)) from None
     except OSError as e:
         raise PartitionError(_os_message(e, e.filename or partition.describe())) from None
+
+
+def _read(partition: Partition) -> tuple[list[dict], list[str]]:
+    if partition.kind == "generated":
+        events: list[dict] = []
+        for batch in generate_columns(partition.count, partition.seed, start=partition.start):
+            events.extend(batch.to_dicts())
+        start, seed = partition.start, partition.seed
+        return events, [f"event {start + k} (seed {seed})" for k in range(len(events))]
+    if partition.kind == "parquet":
+        return _parquet_events(partition)
+    return [io.read_event(p) for p in partition.paths], list(partition.paths)
 
 
 # ------------------------------------------------------------------------------- processing
