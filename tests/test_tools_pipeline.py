@@ -56,6 +56,20 @@ def test_partitions_reproduce_the_single_pass(reference, size):
     assert run.run_record(outcome.sample, outcome.results)["sample"] == sample.source
 
 
+def test_a_process_pool_gives_the_same(reference, tmp_path):
+    sample, finders, expected = reference
+    outcome = pipeline.run_plan(
+        pipeline.plan_generated(25, seed=4, partition_size=6),
+        finders,
+        processes=2,
+        detailed=True,
+        output=tmp_path,
+    )
+    for want, got in zip(expected, outcome.results, strict=True):
+        assert exact(got.metrics) == exact(want.metrics)
+        assert pq.read_table(tmp_path / got.name / "tracks.parquet").equals(want.tables.tracks)
+
+
 @pytest.fixture(scope="module")
 def solved():
     """Events (some without truth) and track lists (some empty), for splitting at will."""
@@ -204,6 +218,8 @@ def test_run_output_files_do_not_depend_on_partitions(tmp_path, capsys):
 def test_run_options_refused(capsys, json_dir):
     status, _, err = command_run(capsys, "--generate", "2", "--workers", "2")
     assert status == 1 and "--workers sizes the cluster that --dask starts" in err
+    status, _, err = command_run(capsys, "--generate", "2", "--dask", "--processes", "2")
+    assert status == 1 and "--processes applies without --dask" in err
     with pytest.raises(SystemExit) as refused:
         main(["run", "--generate", "2", "--partition-size", "0"])
     assert refused.value.code == 2
@@ -224,3 +240,34 @@ def test_run_options_refused(capsys, json_dir):
     assert status == 0, err
     assert "5 events read from" in out
     assert "skipped 1 unreadable partitions:" in out and "event_000000.json" in out
+
+
+def test_ctrl_c_ends_a_process_pool_run():
+    import signal
+    import subprocess
+    import sys
+    import time
+    from pathlib import Path
+
+    driver = subprocess.Popen(
+        [sys.executable, "-m", "trelmon_tools", "run", "--generate", "4000", "--processes", "2"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    children = Path(f"/proc/{driver.pid}/task/{driver.pid}/children")
+    deadline = time.monotonic() + 120
+    while not children.read_text().split() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    server = children.read_text().split()
+    assert server, "the pool never started"
+    time.sleep(1.0)  # into the partitions
+    driver.send_signal(signal.SIGINT)
+    out, err = driver.communicate(timeout=120)
+    assert driver.returncode == 130, err
+    assert err.endswith("run: interrupted\n") and out == ""
+    # the pool's server and workers end with the driver
+    deadline = time.monotonic() + 30
+    while Path(f"/proc/{server[0]}").exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert not Path(f"/proc/{server[0]}").exists()

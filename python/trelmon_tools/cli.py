@@ -333,6 +333,14 @@ def _add_partition_options(p) -> None:
         "processor)",
     )
     p.add_argument(
+        "--processes",
+        type=_positive,
+        default=1,
+        metavar="P",
+        help="without --dask: worker processes on this machine, each solving on one thread "
+        "(default: %(default)s, this process with the batch pool's threads)",
+    )
+    p.add_argument(
         "--skip-unreadable",
         action="store_true",
         help="skip a partition that cannot be read (listed after the table) instead of failing",
@@ -381,6 +389,8 @@ def _plan(args):
 def _client(args):
     import contextlib
 
+    if args.dask is not None and args.processes != 1:
+        raise CommandError("--processes applies without --dask (--workers sizes its cluster)")
     if args.dask is None:
         if args.workers is not None:
             raise CommandError("--workers sizes the cluster that --dask starts")
@@ -422,6 +432,7 @@ def _run_run(args) -> None:
                 plan,
                 finders,
                 client=client,
+                processes=args.processes,
                 tables=directory is not None,
                 detailed=args.json is not None or output is not None,
                 output=output,

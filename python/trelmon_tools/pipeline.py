@@ -21,6 +21,7 @@ memory of a run by one partition, or on a ``distributed.Client`` (:mod:`trelmon_
 from __future__ import annotations
 
 import contextlib
+import os
 import time
 from collections.abc import Generator, Sequence
 from dataclasses import dataclass, field
@@ -327,7 +328,8 @@ class PartitionResult:
     finders: list[FinderPart] = field(default_factory=list)
     event: dict | None = None  # the event asked for by keep_event, as read
     error: str | None = None  # why the partition could not be processed
-    seconds: dict[str, float] = field(default_factory=dict)  # read, build, solve, validate
+    # wall seconds of read, build, solve and validate; cpu: the process's CPU seconds meanwhile
+    seconds: dict[str, float] = field(default_factory=dict)
 
 
 def _terms(events: list[dict], tracks: list) -> dict[str, np.ndarray]:
@@ -351,7 +353,7 @@ def process_partition(
     from .run import RunError, _message
 
     result = PartitionResult(partition.index)
-    began = time.perf_counter()
+    began, cpu = time.perf_counter(), time.process_time()
     try:
         dicts, names = read_partition(partition)
     except PartitionError as e:
@@ -394,6 +396,7 @@ def process_partition(
         result.seconds["validate"] += time.perf_counter() - t1
         result.finders.append(part)
         del found
+    result.seconds["cpu"] = time.process_time() - cpu
     return result
 
 
@@ -774,18 +777,28 @@ def partition_results(
     finders: Sequence[Finder],
     *,
     client: Any = None,
+    processes: int = 1,
     tables: bool = False,
     display_event: int | None = None,
 ) -> Generator[PartitionResult, None, None]:
     """Process the partitions of ``plan`` and yield their results as they finish: one after
-    another here, or in any order on a ``distributed.Client``. Feed them to a :class:`Merger`.
+    another here, in order from a pool of ``processes`` worker processes (each solving on one
+    thread), or in any order on a ``distributed.Client``. Feed them to a :class:`Merger`.
     """
     keep: dict[int, int | None] = {}
     for p in plan.partitions:
         if display_event is not None and p.first <= display_event < p.first + p.count:
             keep[p.index] = display_event - p.first
     arguments = (list(finders), tables, keep)
-    if client is None:
+    if client is None and min(processes, len(plan.partitions)) > 1:
+        import multiprocessing
+
+        # A fresh server process forks the workers: never a copy of a threaded parent.
+        context = multiprocessing.get_context("forkserver")
+        workers = min(processes, len(plan.partitions))
+        with context.Pool(workers, _pool_worker, arguments) as pool:
+            yield from pool.imap(_pool_task, plan.partitions)
+    elif client is None:
         for partition in plan.partitions:
             yield _task(partition, *arguments)
     else:
@@ -799,6 +812,7 @@ def run_plan(
     finders: Sequence[Finder],
     *,
     client: Any = None,
+    processes: int = 1,
     tables: bool = False,
     detailed: bool = False,
     output: StrPath | None = None,
@@ -807,12 +821,13 @@ def run_plan(
 ) -> Outcome:
     """Process every partition of ``plan`` with ``finders`` and combine the results.
 
-    ``client``: a ``distributed.Client`` to run the partitions on (None: one after another
-    here). ``tables``: keep each finder's truth tables in memory (in the results).
-    ``detailed``: build the validator's per-event record (``metrics["events"]``).
-    ``output``: write each finder's truth tables into this directory. ``skip_bad``: list
-    partitions that cannot be read in ``Outcome.skipped`` instead of failing with RunError.
-    ``display_event``: keep that event's dictionary (``Outcome.event``).
+    ``client``: a ``distributed.Client`` to run the partitions on; without one,
+    ``processes`` worker processes on this machine, or this process alone (1, the default).
+    ``tables``: keep each finder's truth tables in memory (in the results). ``detailed``:
+    build the validator's per-event record (``metrics["events"]``). ``output``: write each
+    finder's truth tables into this directory. ``skip_bad``: list partitions that cannot be
+    read in ``Outcome.skipped`` instead of failing with RunError. ``display_event``: keep
+    that event's dictionary (``Outcome.event``).
     """
     merger = Merger(
         plan,
@@ -827,6 +842,7 @@ def run_plan(
             plan,
             finders,
             client=client,
+            processes=processes,
             tables=tables or output is not None,
             display_event=display_event,
         )
@@ -857,3 +873,21 @@ def _task(
     partition: Partition, finders: list, tables: bool, keep: dict[int, int | None]
 ) -> PartitionResult:
     return process_partition(partition, finders, tables, keep.get(partition.index))
+
+
+_pool_arguments: tuple = ()
+
+
+def _pool_worker(*arguments) -> None:
+    import signal
+
+    global _pool_arguments
+    _pool_arguments = arguments
+    # The processes are the parallelism; set before the batch pool is first made.
+    os.environ["TRELMON_NUM_THREADS"] = "1"
+    # Ctrl-C is the driver's to handle: it ends the pool.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _pool_task(partition: Partition) -> PartitionResult:
+    return _task(partition, *_pool_arguments)
