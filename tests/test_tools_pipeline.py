@@ -271,3 +271,12 @@ def test_ctrl_c_ends_a_process_pool_run():
     while Path(f"/proc/{server[0]}").exists() and time.monotonic() < deadline:
         time.sleep(0.1)
     assert not Path(f"/proc/{server[0]}").exists()
+
+
+def test_dask_without_distributed_says_what_to_install(monkeypatch, capsys):
+    import sys
+
+    monkeypatch.setitem(sys.modules, "distributed", None)  # import fails as if not installed
+    status, out, err = command_run(capsys, "--generate", "2", "--dask")
+    assert status == 1 and not out
+    assert "needs dask's distributed scheduler: pip install" in err and err.count("\n") == 1

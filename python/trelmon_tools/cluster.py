@@ -61,13 +61,17 @@ def connect(where: str | None = None, workers: int | None = None) -> Iterator[An
         ):
             yield client
         return
+    import dask
+
     from .run import RunError
 
+    # Dask's own setting (30 s unless configured) bounds the wait for an absent scheduler.
+    timeout = dask.config.get("distributed.comm.timeouts.connect")
     try:
         if "://" not in where and Path(where).is_file():
-            client = distributed.Client(scheduler_file=where, timeout="20s")
+            client = distributed.Client(scheduler_file=where, timeout=timeout)
         else:
-            client = distributed.Client(where, timeout="20s")
+            client = distributed.Client(where, timeout=timeout)
     except (OSError, ValueError) as e:  # no scheduler there, or not an address
         message = " ".join(str(e).split()) or type(e).__name__
         raise RunError(f"cannot reach the Dask scheduler {where}: {message}") from None
