@@ -163,6 +163,7 @@ def test_a_parquet_file_with_a_broken_footer_fails_naming_it(tmp_path):
     bad.write_bytes(good.read_bytes()[:-100])
     finders = run.configure_finders(["TrackFollowing"])
     plan = pipeline.plan_files(tmp_path, partition_size=100)
+    assert not plan.counted and plan.n_events == 5
     with pytest.raises(run.RunError, match=f"^{bad}: not a valid event file"):
         pipeline.run_plan(plan, finders)
     outcome = pipeline.run_plan(plan, finders, skip_bad=True)

@@ -423,7 +423,7 @@ def _run_run(args) -> None:
             except ImportError as e:
                 raise CommandError(str(e)) from None
         plan = _plan(args)
-        if args.display_event >= plan.n_events:
+        if plan.counted and args.display_event >= plan.n_events:
             raise CommandError(
                 f"--display-event {args.display_event}: the sample has only {plan.n_events} events"
             )

@@ -134,7 +134,14 @@ class Plan:
 
     @property
     def n_events(self) -> int:
+        """Events of the sample, as far as known before reading it (see ``counted``)."""
         return sum(p.count for p in self.partitions)
+
+    @property
+    def counted(self) -> bool:
+        """Whether every partition's events were counted: False when a Parquet file's footer
+        could not be read (its partition fails, or is skipped, when processed)."""
+        return all(p.kind != "parquet" or p.row_groups is not None for p in self.partitions)
 
 
 def _check_size(partition_size: int) -> None:
