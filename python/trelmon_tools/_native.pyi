@@ -8,6 +8,7 @@ __all__ = [
     "finder_parameters",
     "tracks_from_hit_ids",
     "truth_tables",
+    "validation_terms",
 ]
 
 def finder_parameters() -> dict[str, tuple[tuple[str, Any], ...]]:
@@ -58,3 +59,9 @@ class ScatterWindowFollowing:
 
     def __eq__(self, value: object, /) -> bool: ...
     def __hash__(self) -> int: ...
+
+def validation_terms(
+    events: Sequence[Mapping[str, Any]], tracks: Sequence[Sequence[Track]]
+) -> dict[str, tuple[str, bytes]]:
+    """What each (event dictionary, track list) pair adds to the validator's figures, as
+    columns {name: (numpy dtype, bytes)}."""

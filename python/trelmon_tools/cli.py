@@ -301,7 +301,50 @@ def _add_run(commands) -> None:
         metavar="K",
         help="the event shown by the event display (default: %(default)s)",
     )
+    _add_partition_options(p)
     p.set_defaults(handler=_run_run)
+
+
+def _add_partition_options(p) -> None:
+    from .pipeline import DEFAULT_PARTITION_EVENTS
+
+    p.add_argument(
+        "--partition-size",
+        type=_positive,
+        default=DEFAULT_PARTITION_EVENTS,
+        metavar="N",
+        help="events per partition, the unit of work and of memory: the run holds a partition "
+        "at a time (a Parquet file's row groups are never split; default: %(default)s)",
+    )
+    p.add_argument(
+        "--dask",
+        nargs="?",
+        const="local",
+        metavar="SCHEDULER",
+        help="run the partitions on a Dask cluster: alone, a LocalCluster of one worker process "
+        "per usable processor; or a scheduler's address (tcp://HOST:PORT) or scheduler file "
+        "(needs the dask extra: pip install 'trelmon[dask]')",
+    )
+    p.add_argument(
+        "--workers",
+        type=_positive,
+        metavar="N",
+        help="worker processes of the LocalCluster that --dask starts (default: one per usable "
+        "processor)",
+    )
+    p.add_argument(
+        "--processes",
+        type=_positive,
+        default=1,
+        metavar="P",
+        help="without --dask: worker processes on this machine, each solving on one thread "
+        "(default: %(default)s, this process with the batch pool's threads)",
+    )
+    p.add_argument(
+        "--skip-unreadable",
+        action="store_true",
+        help="skip a partition that cannot be read (listed after the table) instead of failing",
+    )
 
 
 def _sample(args):
@@ -332,8 +375,39 @@ def _output_directory(path) -> Path:
     return directory
 
 
+def _plan(args):
+    from . import pipeline, run
+
+    if args.events is not None:
+        if args.seed is not None:
+            raise CommandError("--seed applies to generated events, not to --events")
+        return pipeline.plan_files(args.events, args.partition_size)
+    seed = run.DEFAULT_SEED if args.seed is None else args.seed
+    return pipeline.plan_generated(args.generate or run.DEFAULT_EVENTS, seed, args.partition_size)
+
+
+def _client(args):
+    import contextlib
+
+    if args.dask is not None and args.processes != 1:
+        raise CommandError("--processes applies without --dask (--workers sizes its cluster)")
+    if args.dask is None:
+        if args.workers is not None:
+            raise CommandError("--workers sizes the cluster that --dask starts")
+        return contextlib.nullcontext(None)
+    if args.workers is not None and args.dask != "local":
+        raise CommandError("--workers sizes the cluster that --dask starts, not a running one")
+    from . import cluster
+
+    try:
+        cluster.require_distributed()
+    except ImportError as e:
+        raise CommandError(str(e)) from None
+    return cluster.connect(args.dask, args.workers)
+
+
 def _run_run(args) -> None:
-    from . import run
+    from . import pipeline, run
 
     try:
         finders = run.configure_finders(args.algorithm, args.param)
@@ -348,44 +422,65 @@ def _run_run(args) -> None:
                 plots.require_matplotlib()
             except ImportError as e:
                 raise CommandError(str(e)) from None
-        sample = _sample(args)
-        if args.display_event >= len(sample.events):
+        plan = _plan(args)
+        if plan.counted and args.display_event >= plan.n_events:
             raise CommandError(
-                f"--display-event {args.display_event}: the sample has only "
-                f"{len(sample.events)} events"
+                f"--display-event {args.display_event}: the sample has only {plan.n_events} events"
             )
-        results = run.run_finders(
-            sample,
-            finders,
-            keep_tracks=args.summary,
-            tables=output is not None or directory is not None,
-        )
+        with _client(args) as client:
+            outcome = pipeline.run_plan(
+                plan,
+                finders,
+                client=client,
+                processes=args.processes,
+                tables=directory is not None,
+                detailed=args.json is not None or output is not None,
+                output=output,
+                skip_bad=args.skip_unreadable,
+                display_event=None if directory is None else args.display_event,
+            )
+        sample, results = outcome.sample, outcome.results
+        if sample.n_events == 0:
+            raise CommandError("no event could be read")
         print(run.format_table(sample, results), flush=True)
+        if outcome.skipped:
+            print(f"\nskipped {len(outcome.skipped)} unreadable partitions:")
+            for line in outcome.skipped:
+                print(f"  {line}")
         if args.summary:
-            import trelmon
-
-            for r in results:
-                assert r.tracks is not None  # kept for the summary
-                print(f"\n{r.name}:", flush=True)
-                # The summary goes straight to file descriptor 1, past sys.stdout's buffer.
-                trelmon.Validator.print_validation_summary(sample.events, r.tracks, False)
-        if args.json is not None:
-            run.write_json(args.json, run.run_record(sample, results))
-            print(f"\nwrote {args.json}")
-        if output is not None:
-            paths = run.write_results(output, sample, results)
-            print(f"\nwrote {len(paths)} files to {output}")
-        if directory is not None:
-            paths = plots.write_plots(
-                directory,
-                sample.events,
-                results,
-                display_event=args.display_event,
-                interval=args.interval,
-            )
-            print(f"wrote {len(paths)} figures to {directory}: " + ", ".join(p.name for p in paths))
+            for r, validation in zip(results, outcome.validations, strict=True):
+                print(f"\n{r.name}:")
+                print("\n".join(validation.summary_lines()), flush=True)
+        _write_outputs(args, outcome, output, directory)
     except run.RunError as e:
         raise CommandError(str(e)) from None
+
+
+def _write_outputs(args, outcome, output, directory) -> None:
+    from . import run
+
+    sample, results = outcome.sample, outcome.results
+    if args.json is not None or output is not None:
+        record = run.run_record(sample, results)
+        if args.json is not None:
+            run.write_json(args.json, record)
+            print(f"\nwrote {args.json}")
+        if output is not None:
+            run.write_json(output / "run.json", record)
+            print(f"\nwrote {len(outcome.files) + 1} files to {output}")
+    if directory is not None:
+        from . import plots
+
+        if outcome.event is None:
+            raise CommandError(f"--display-event {args.display_event}: that event was skipped")
+        paths = plots.write_plots(
+            directory,
+            {args.display_event: outcome.event},  # type: ignore[arg-type]  # looked up by number
+            results,
+            display_event=args.display_event,
+            interval=args.interval,
+        )
+        print(f"wrote {len(paths)} figures to {directory}: " + ", ".join(p.name for p in paths))
 
 
 def _add_bench(commands) -> None:

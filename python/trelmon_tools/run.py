@@ -38,6 +38,8 @@ from .progress import progress, worker_threads
 if TYPE_CHECKING:
     from trelmon.DetectorEvent import Event, Track
 
+    from .pipeline import PlannedSample
+
 __all__ = [
     "DEFAULT_EVENTS",
     "DEFAULT_SEED",
@@ -89,6 +91,15 @@ class Sample:
         else:
             where = f"read from {self.source.get('directory') or self.source['path']}"
         return f"{n} event{'s' if n != 1 else ''} {where}"
+
+    def counts(self) -> tuple[int, int, int]:
+        """Events, hits and Monte Carlo particles of the sample."""
+        hits = sum(len(e["x"]) for e in self.events)
+        particles = sum(
+            len(e["montecarlo"]["particles"]) if isinstance(e.get("montecarlo"), dict) else 0
+            for e in self.events
+        )
+        return len(self.events), hits, particles
 
 
 def generated_sample(n: int, seed: int = DEFAULT_SEED) -> Sample:
@@ -421,19 +432,12 @@ def _rate(value: float) -> str:
     return f"{value:,.0f}" if value >= 100 else f"{value:.3g}"
 
 
-def format_table(sample: Sample, results: list) -> str:
-    """The side-by-side comparison of the finders, as aligned text."""
-    n = len(sample.events)
-    hits = sum(len(e["x"]) for e in sample.events) / n if n else 0.0
-    particles = (
-        sum(
-            len(e["montecarlo"]["particles"]) if isinstance(e.get("montecarlo"), dict) else 0
-            for e in sample.events
-        )
-        / n
-        if n
-        else 0.0
-    )
+def format_table(sample: Sample | PlannedSample, results: list) -> str:
+    """The side-by-side comparison of the finders, as aligned text. ``sample`` is a
+    :class:`Sample` or the :class:`trelmon_tools.pipeline.PlannedSample` of a partitioned run."""
+    n, n_hits, n_particles = sample.counts()
+    hits = n_hits / n if n else 0.0
+    particles = n_particles / n if n else 0.0
     threads = worker_threads()
     title = (
         f"trelmon: {sample.describe()}, {hits:,.0f} hits and {particles:,.0f} particles "
@@ -493,7 +497,7 @@ def versions() -> dict[str, str | None]:
     return found
 
 
-def run_record(sample: Sample, results: list) -> dict:
+def run_record(sample: Sample | PlannedSample, results: list) -> dict:
     """Everything about the run, ready for a JSON encoder."""
     return {
         "sample": dict(sample.source),

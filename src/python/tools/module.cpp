@@ -28,6 +28,7 @@ constexpr PyMethodDef* (*kFeatures[])() = {
     finder_parameter_functions,
     track_rebuild_functions,
     truth_table_functions,
+    validation_term_functions,
 };
 
 constexpr PyTypeObject* (*kClasses[])() = {

@@ -1,0 +1,136 @@
+// validation_terms(events, tracks): what each (event dictionary, track list) pair adds to the
+// validator's figures, taken from the validator's own pass run on that pair alone. A caller that
+// splits a sample into parts can fold these terms in event order and obtain the figures of one
+// pass over the whole sample bit for bit: the counts add, and the floating-point sums are the
+// very per-event terms the pass adds to its running sums.
+#include "python/args.hpp"
+#include "python/gil.hpp"
+#include "python/tools/features.hpp"
+#include "python/types.hpp"
+#include "python/validator_input.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "validator/reports.hpp"
+
+namespace trelmon::py {
+namespace {
+
+template <class T>
+constexpr const char* dtype() noexcept {
+    if constexpr (std::is_same_v<T, std::uint64_t>) {
+        return "<u8";
+    } else if constexpr (std::is_same_v<T, double>) {
+        return "<f8";
+    } else {
+        static_assert(std::is_same_v<T, std::uint8_t>);
+        return "?";
+    }
+}
+
+template <class T>
+void add_column(PyObject* dict, const char* name, const std::vector<T>& values) {
+    Ref data(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                       static_cast<Py_ssize_t>(values.size() * sizeof(T))));
+    if (!data) {
+        throw_python_error();
+    }
+    Ref item(Py_BuildValue("(sO)", dtype<T>(), data.get()));
+    if (!item || PyDict_SetItemString(dict, name, item.get()) < 0) {
+        throw_python_error();
+    }
+}
+
+// Per pair: tracks, ghosts, ghost fraction. Per pair and category (row-major, categories in
+// report order): whether the pair holds a particle of the category, and the Efficiency record
+// of the category after this pair alone.
+struct Terms {
+    std::vector<std::uint64_t> tracks, ghosts;
+    std::vector<double> ghost_fraction;
+    std::vector<std::uint8_t> present;
+    std::vector<std::uint64_t> n_particles, n_reco, n_clones, n_hiteff;
+    std::vector<double> purity_sum, hiteff_sum, avg_purity, avg_hiteff;
+
+    void add(const ValidationTotals& totals, const CategoryEfficiencies& efficiencies) {
+        tracks.push_back(totals.total_tracks);
+        ghosts.push_back(totals.total_ghosts);
+        ghost_fraction.push_back(totals.ghost_rate_sum);
+        for (const std::optional<Efficiency>& e : efficiencies) {
+            const Efficiency none;
+            const Efficiency& value = e ? *e : none;
+            present.push_back(e.has_value());
+            n_particles.push_back(value.n_particles);
+            n_reco.push_back(value.n_reco);
+            n_clones.push_back(value.n_clones);
+            n_hiteff.push_back(value.n_hiteff);
+            purity_sum.push_back(value.purity_sum);
+            hiteff_sum.push_back(value.hiteff_sum);
+            avg_purity.push_back(value.avg_purity);
+            avg_hiteff.push_back(value.avg_hiteff);
+        }
+    }
+
+    PyObject* to_python() const {
+        Ref dict(PyDict_New());
+        if (!dict) {
+            throw_python_error();
+        }
+        add_column(dict.get(), "tracks", tracks);
+        add_column(dict.get(), "ghosts", ghosts);
+        add_column(dict.get(), "ghost_fraction", ghost_fraction);
+        add_column(dict.get(), "present", present);
+        add_column(dict.get(), "n_particles", n_particles);
+        add_column(dict.get(), "n_reco", n_reco);
+        add_column(dict.get(), "n_clones", n_clones);
+        add_column(dict.get(), "purity_sum", purity_sum);
+        add_column(dict.get(), "hiteff_sum", hiteff_sum);
+        add_column(dict.get(), "n_hiteff", n_hiteff);
+        add_column(dict.get(), "avg_purity", avg_purity);
+        add_column(dict.get(), "avg_hiteff", avg_hiteff);
+        return dict.release();
+    }
+};
+
+PyObject* validation_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static const Signature<2> signature{"validation_terms", {"events", "tracks"}, 2};
+        const auto a = parse_args(signature, args, nargs, kwnames);
+        const std::vector<Ref> events = event_dicts(a[0], "events");
+        const auto tracks = convert<std::vector<std::vector<Track>>>(a[1], "tracks");
+        Terms terms;
+        const std::size_t pairs = std::min(events.size(), tracks.size());
+        for (std::size_t e = 0; e < pairs; ++e) {
+            const ValidatorEvent event = load_validator_event(events[e].get());
+            ValidationTotals totals;
+            CategoryEfficiencies efficiencies;
+            {
+                const LockReleased released;
+                validate_pair(event, tracks[e], false, totals, efficiencies);
+            }
+            terms.add(totals, efficiencies);
+        }
+        return terms.to_python();
+    });
+}
+
+PyMethodDef functions[] = {
+    {"validation_terms", method(validation_terms), METH_FASTCALL | METH_KEYWORDS,
+     "validation_terms(events, tracks)\n--\n\n"
+     "What each (event dictionary, track list) pair adds to the validator's figures, as\n"
+     "columns {name: (numpy dtype, bytes)}: per pair tracks, ghosts and ghost_fraction; per\n"
+     "pair and category (row-major, categories in report order) present and the category's\n"
+     "Efficiency fields after that pair alone."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyMethodDef* validation_term_functions() {
+    return functions;
+}
+
+}  // namespace trelmon::py
