@@ -525,4 +525,15 @@ std::vector<Track> solve(const SearchByTripletTrieParams& params, const Event& e
     return Solver(params, event).run();
 }
 
+std::size_t count_candidate_pairs(const Event& event) {
+    const auto station_hits = [&](std::size_t s) {
+        return event.modules[2 * s + 1].hit_end_index - event.modules[2 * s].hit_start_index;
+    };
+    std::size_t pairs = 0;
+    for (std::size_t s = 2; s < kStations; ++s) {
+        pairs += station_hits(s) * station_hits(s - 1);
+    }
+    return pairs;
+}
+
 }  // namespace trelmon

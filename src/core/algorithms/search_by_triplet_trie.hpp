@@ -39,6 +39,11 @@ struct SearchByTripletTrieParams {
 // The tracks of one event, from its module list. Relies on the Event's invariants.
 std::vector<Track> solve(const SearchByTripletTrieParams& params, const Event& event);
 
+// The candidate pairs of the event, the measure of solve's work: every pair of a hit on a
+// station that has a trie and a hit on the station below it, each of which may need its best
+// third hit.
+std::size_t count_candidate_pairs(const Event& event);
+
 // One entry of a triplet trie: first, second and third hit, and the third hit's scatter.
 struct Triplet {
     Hit a, b, c;

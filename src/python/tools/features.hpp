@@ -10,5 +10,6 @@ PyMethodDef* finder_parameter_functions();          // finder_parameters.cpp
 PyMethodDef* scatter_window_following_functions();  // scatter_window_following.cpp
 PyMethodDef* track_rebuild_functions();             // track_rebuild.cpp
 PyMethodDef* truth_table_functions();               // truth_tables.cpp
+PyMethodDef* work_count_functions();                // work_counts.cpp
 
 }  // namespace trelmon::py

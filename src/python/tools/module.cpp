@@ -27,6 +27,7 @@ constexpr PyMethodDef* (*kFeatures[])() = {
     track_rebuild_functions,
     truth_table_functions,
     scatter_window_following_functions,
+    work_count_functions,
 };
 
 Ref attribute(PyObject* object, const char* name) {
