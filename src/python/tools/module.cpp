@@ -23,11 +23,11 @@ PyModuleDef native_module = {
 };
 
 constexpr PyMethodDef* (*kFeatures[])() = {
-    finder_parameter_functions,
-    track_rebuild_functions,
-    truth_table_functions,
-    scatter_window_following_functions,
-    work_count_functions,
+    finder_parameter_functions,          // finder_parameters.cpp
+    track_rebuild_functions,             // track_rebuild.cpp
+    truth_table_functions,               // truth_tables.cpp
+    scatter_window_following_functions,  // scatter_window_following.cpp
+    work_count_functions,                // work_counts.cpp
 };
 
 Ref attribute(PyObject* object, const char* name) {
