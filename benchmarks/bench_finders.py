@@ -8,7 +8,7 @@ timed on the same events: solve, one event after another on the calling thread, 
 solve_batch over the whole list on the worker pool (all processors this process may run on,
 unless --threads or TRELMON_NUM_THREADS says otherwise). Each figure is the best of --repeats
 runs and includes handing the tracks back as Python objects. The speed-up is the batch's
-events per second over solve's. solve is also timed by the calling thread's CPU time, which
+events per second over solve's. solve is also timed by the process's CPU time, which
 other load on a shared machine disturbs less than wall time. NumPy's BLAS threads are held to
 one, since they spin on the same processors after generating the events.
 """
@@ -82,7 +82,8 @@ def main():
 
         solve_all = partial(_solve_each, algorithm, events)
         solve_s = best_time(solve_all, args.repeats)
-        solve_cpu_s = best_time(solve_all, args.repeats, time.thread_time)
+        # solve runs on a pool worker, so the process's CPU time, not the calling thread's.
+        solve_cpu_s = best_time(solve_all, args.repeats, time.process_time)
         batch_s = best_time(partial(algorithm.solve_batch, events), args.repeats)
         n = len(events)
         print(

@@ -29,14 +29,14 @@ def visible(results):
     return [r[:3] for r in results]
 
 
-def probe_input(modules):
-    hits = modules[0].hits if modules else ()
-    assert all(m.hits is hits for m in modules)
-    return ([(h.id, h.x, h.y, h.z) for h in hits], [(m.number, m.start, m.end) for m in modules])
+def columns(data):
+    """What the probe reads of an event dictionary."""
+    return (data["module_prefix_sum"], data["x"], data["y"], data["z"])
 
 
-def probe_solve(modules, max_scatter=0.1, strong=4, allowed=2):
-    return probe.solve(*probe_input(modules), max_scatter, strong, allowed)
+def probe_solve(data, max_scatter=0.1, strong=4, allowed=2):
+    """The finder's tracks on the event with the count of misses each track ended on."""
+    return probe.solve(columns(data), max_scatter, strong, allowed)
 
 
 def station_event(make_event_dict, hits):
@@ -45,20 +45,6 @@ def station_event(make_event_dict, hits):
     return make_event_dict(
         {2 * s: [(x, y, 10.0 * s) for x, y in points] for s, points in hits.items()}
     )
-
-
-def hand_made(stations, numbers=None):
-    """A module list for the probe: stations[k] lists (id, x, y, z) hits of station k's first
-    module; module 2k is numbered 2 * numbers[k] (default k), module 2k + 1 one more."""
-    hits, modules = [], []
-    for k, points in enumerate(stations):
-        start = len(hits)
-        hits.extend(ref.RefHit(*p) for p in points)
-        number = 2 * (k if numbers is None else numbers[k])
-        modules.append((number, start, len(hits)))
-        modules.append((number + 1, len(hits), len(hits)))
-    shared = tuple(hits)
-    return [ref.RefModule(n, s, e, shared) for n, s, e in modules]
 
 
 # --------------------------------------------------------------------------------------------
@@ -125,7 +111,7 @@ class TestAgainstReference:
         for params in PARAMETER_SETS:
             expected = ref.solve(modules, *params)
             assert outcome(SBT(*params).solve(event)) == visible(expected), params
-            assert probe_solve(modules, *params) == expected, params
+            assert probe_solve(data, *params) == expected, params
 
     @pytest.mark.parametrize("seed", range(8))
     def test_default_generated_events(self, seed):
@@ -136,7 +122,7 @@ class TestAgainstReference:
         modules = ref.modules_from_event_dict(data)
         hits_by_id = {h.id: h for h in modules[0].hits}
         for params in [(0.1, 4, 2), (0.5, 3, 1)]:
-            rows = probe.full_scan_tries(*probe_input(modules), params[0])
+            rows = probe.full_scan_tries(columns(data), params[0])
             tries = ref.tries_from_rows(rows, hits_by_id)
             expected = ref.solve(modules, *params, tries=tries)
             assert outcome(SBT(*params).solve(event)) == visible(expected)
@@ -201,31 +187,6 @@ def event_dicts(draw):
     }
 
 
-@st.composite
-def module_lists(draw):
-    """Hand-made module lists sharing one hit list: mostly laid out like an event's, but with
-    any count, any module numbers, overlapping ranges, repeated ids and id -1 mixed in."""
-    n_modules = draw(st.integers(0, 13))
-    hits, ranges = [], []
-    for m in range(n_modules):
-        start = len(hits)
-        for _ in range(draw(st.integers(0, 3))):
-            hit_id = draw(st.one_of(st.just(len(hits)), st.just(len(hits)), st.integers(-1, 6)))
-            hits.append(
-                ref.RefHit(hit_id, draw(coordinate), draw(coordinate), z_of_module(draw, m))
-            )
-        ranges.append((start, len(hits)))
-    hits = tuple(hits)
-    modules = []
-    for m, (start, end) in enumerate(ranges):
-        if draw(st.integers(0, 9)) == 0:
-            start = draw(st.integers(0, len(hits)))
-            end = draw(st.integers(start, len(hits)))
-        number = draw(st.one_of(st.just(m), st.just(m), st.integers(0, 60)))
-        modules.append(ref.RefModule(number, start, end, hits))
-    return modules
-
-
 class TestRandomEvents:
     @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
     @given(
@@ -235,25 +196,14 @@ class TestRandomEvents:
         expected = ref.solve(ref.modules_from_event_dict(data), max_scatter, strong, allowed)
         got = SBT(max_scatter, strong, allowed).solve(Event(data))
         assert outcome(got) == visible(expected)
-
-    @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-    @given(
-        modules=module_lists(),
-        max_scatter=scatter_bound,
-        strong=strong_length,
-        allowed=allowed_misses,
-    )
-    def test_module_lists_match_the_reference(self, modules, max_scatter, strong, allowed):
-        expected = ref.solve(modules, max_scatter, strong, allowed)
-        assert probe_solve(modules, max_scatter, strong, allowed) == expected
+        assert probe_solve(data, max_scatter, strong, allowed) == expected
 
     @settings(max_examples=150, deadline=None)
-    @given(modules=module_lists(), max_scatter=scatter_bound)
-    def test_tries_match_the_full_scan(self, modules, max_scatter):
-        literal = ref.trie_rows(ref.build_tries(modules, max_scatter))
-        args = (*probe_input(modules), max_scatter)
-        assert probe.full_scan_tries(*args) == literal
-        assert probe.tries(*args) == literal
+    @given(data=event_dicts(), max_scatter=scatter_bound)
+    def test_tries_match_the_full_scan(self, data, max_scatter):
+        literal = ref.trie_rows(ref.build_tries(ref.modules_from_event_dict(data), max_scatter))
+        assert probe.full_scan_tries(columns(data), max_scatter) == literal
+        assert probe.tries(columns(data), max_scatter) == literal
 
 
 # --------------------------------------------------------------------------------------------
@@ -264,27 +214,24 @@ class TestTrieBuilding:
     @pytest.mark.parametrize("seed", range(4))
     def test_pure_python_tries_match_the_full_scan(self, seed):
         # Pins the native full scan that the faster comparisons below rely on.
-        modules = ref.modules_from_event_dict(generate_event(200 + seed, n_collisions=1))
+        data = generate_event(200 + seed, n_collisions=1)
+        modules = ref.modules_from_event_dict(data)
         for max_scatter in (0.1, 2.0):
             literal = ref.trie_rows(ref.build_tries(modules, max_scatter))
-            assert probe.full_scan_tries(*probe_input(modules), max_scatter) == literal
+            assert probe.full_scan_tries(columns(data), max_scatter) == literal
 
     def test_generated_events(self):
         for seed in range(16):
-            modules = ref.modules_from_event_dict(generate_event(300 + seed))
-            hits, layout = probe_input(modules)
+            event = columns(generate_event(300 + seed))
             for max_scatter in (0.1, 0.01, 1.0):
-                full = probe.full_scan_tries(hits, layout, max_scatter)
-                assert probe.tries(hits, layout, max_scatter) == full
+                full = probe.full_scan_tries(event, max_scatter)
+                assert probe.tries(event, max_scatter) == full
                 assert sum(len(t) for t in full if t) > 0
 
     def test_unbounded_and_empty_bounds(self):
-        modules = ref.modules_from_event_dict(generate_event(7, n_collisions=1))
-        hits, layout = probe_input(modules)
+        event = columns(generate_event(7, n_collisions=1))
         for max_scatter in (math.inf, 1e300, 0.0, -1.0, math.nan):
-            assert probe.tries(hits, layout, max_scatter) == probe.full_scan_tries(
-                hits, layout, max_scatter
-            )
+            assert probe.tries(event, max_scatter) == probe.full_scan_tries(event, max_scatter)
 
 
 # --------------------------------------------------------------------------------------------
@@ -344,61 +291,40 @@ class TestBounds:
             )
             assert outcome(SBT().solve(Event(data))) == [((4, 3, 2, 0), False, False)]
 
-    def test_equal_scatters_in_the_module_search_go_to_the_earlier_hit(self):
-        tie = resume_scenario(
-            x_in_module_3=-0.1, id_in_module_3=3, extra_in_module_3=[(9, 0.1, 0.0, 15.0)]
-        )
-        assert probe_solve(tie) == [((0, 1, 2, 9), False, True, 0)]
+    def test_equal_scatters_in_the_module_search_go_to_the_earlier_hit(self, make_event_dict):
+        # Two hits in module 0 equally far off the line: the one stored first is taken.
+        for first_x in (-0.1, 0.1):
+            data = resume_scenario(make_event_dict, [(first_x, 0.0), (-first_x, 0.0)])
+            ((ids, *_),) = probe_solve(data)
+            assert ids[:4] == (4, 3, 2, 0)
+            assert probe_solve(data) == ref.solve(ref.modules_from_event_dict(data), 0.1, 4, 2)
 
-    def test_module_search_bound_is_exclusive(self):
-        # Misses at stations 4 and 3, then a module search finds the hit in module 3 at
-        # station 2 (station numbers chosen so the searched modules differ).
+    def test_module_search_bound_is_exclusive(self, make_event_dict):
         for offset, found in [(0.5, False), (math.nextafter(0.5, 0.0), True)]:
-            modules = resume_scenario(x_in_module_3=offset)
-            ((ids, *_),) = probe_solve(modules, max_scatter=0.25)
-            assert (ids == (0, 1, 2, 3)) is found
+            data = resume_scenario(make_event_dict, [(offset, 0.0)])
+            ((ids, *_),) = probe_solve(data, max_scatter=0.25)
+            assert (ids == (3, 2, 1, 0)) is found
 
 
-def resume_scenario(x_in_module_3=0.0, id_in_module_3=3, extra_in_module_3=()):
-    """Six stations numbered [4, 1, 2, 3, 4, 5]. A line leaves hits on stations 5, 4, 3 and one
-    on module 3 (station 1's second module, at z = 15). Walking down: the seed at station 5
-    misses at 4 (module search in module 1) and at 3 (module 0), then at station 2 the module
-    search looks in module 3 (station 0 has number 4) and finds that hit."""
-    hits = [
-        ref.RefHit(0, 0.0, 0.0, 50.0),
-        ref.RefHit(1, 0.0, 0.0, 40.0),
-        ref.RefHit(2, 0.0, 0.0, 30.0),
-    ]
-    hits += [ref.RefHit(*h) for h in extra_in_module_3]
-    hits.append(ref.RefHit(id_in_module_3, x_in_module_3, 0.0, 15.0))
-    shared = tuple(hits)
-    n = len(shared)
-    layout = [
-        (8, 0, 0),
-        (9, 0, 0),  # station 0, number 4: its search module is module 3
-        (2, 3, 3),
-        (3, 3, n),  # station 1: module 3 holds the hits after the line's first three
-        (4, 0, 0),
-        (5, 0, 0),
-        (6, 2, 3),
-        (7, 3, 3),  # station 3
-        (8, 1, 2),
-        (9, 2, 2),  # station 4
-        (10, 0, 1),
-        (11, 1, 1),  # station 5
-    ]
-    return [ref.RefModule(number, s, e, shared) for number, s, e in layout]
+def resume_scenario(make_event_dict, module_0_points):
+    """A line along z through stations 6, 5 and 4 (on their first modules, z = 10 * station)
+    and the given (x, y) points on module 0 at z = 0. Walking down: the seed of station 6 finds
+    no third hit through the tries at stations 5 and 4, nor in the modules searched there
+    (2 and 1): two misses. At station 3 the module search looks in module 0."""
+    data = station_event(make_event_dict, {s: [(0.0, 0.0)] for s in (4, 5, 6)})
+    for point in module_0_points:
+        data = add_hit(data, 0, (*point, 0.0))
+    return data
 
 
 class TestMisses:
     @staticmethod
-    def four_hit_track(make_event_dict):
+    def four_hit_track(make_event_dict, as_dict=False):
         # Stations 25..22 on one line, nothing below: the track is extended once through the
         # trie (at station 24), then misses every station from 23 on (the module searches look
-        # in modules 20, 19, ..., which are empty).
-        return Event(
-            station_event(make_event_dict, {s: [(0.01 * s, 0.02 * s)] for s in (25, 24, 23, 22)})
-        )
+        # in modules 21, 20, ..., which are empty).
+        data = station_event(make_event_dict, {s: [(0.01 * s, 0.02 * s)] for s in (25, 24, 23, 22)})
+        return data if as_dict else Event(data)
 
     def test_allowed_missed_modules(self, make_event_dict):
         event = self.four_hit_track(make_event_dict)
@@ -413,50 +339,26 @@ class TestMisses:
         # Never closed by misses: it stays open to the end of the walk.
         assert outcome(SBT(allowed_missed_modules=255).solve(event)) == two_or_more_misses
 
-    def test_missed_count_is_kept(self):
+    def test_missed_count_is_kept(self, make_event_dict):
         # The same track through the probe, which shows missed_count: closed at the miss that
         # exceeds the allowance, or left open to the end (22 misses, stations 23 down to 2).
-        stations = [[] for _ in range(26)]
-        for i, s in enumerate((25, 24, 23, 22)):
-            stations[s] = [(3 - i, 0.01 * s, 0.02 * s, 10.0 * s)]
-        modules = hand_made(stations)
-        assert probe_solve(modules, allowed=0) == [((3, 2, 1, 0), True, False, 1)]
-        assert probe_solve(modules, allowed=256) == [((3, 2, 1, 0), True, False, 1)]
-        assert probe_solve(modules, allowed=2) == [((3, 2, 1, 0), True, True, 3)]
-        assert probe_solve(modules, allowed=255) == [((3, 2, 1, 0), True, True, 22)]
+        data = self.four_hit_track(make_event_dict, as_dict=True)
+        assert probe_solve(data, allowed=0) == [((3, 2, 1, 0), True, False, 1)]
+        assert probe_solve(data, allowed=256) == [((3, 2, 1, 0), True, False, 1)]
+        assert probe_solve(data, allowed=2) == [((3, 2, 1, 0), True, True, 3)]
+        assert probe_solve(data, allowed=255) == [((3, 2, 1, 0), True, True, 22)]
 
-    def test_missed_count_wraps_at_256(self):
-        # 300 stations; only the top two are numbered 24 and 25, so the one trie that seeds
-        # takes its third hits from position 23. The seeded track then misses 297 stations
-        # (the module searches look only in empty odd modules or past the end), never closed
-        # with 255 allowed: its count wraps to 297 - 256.
-        stations = [[] for _ in range(300)]
-        numbers = [26 + 2 * p for p in range(300)]
-        numbers[299], numbers[298] = 25, 24
-        stations[299] = [(0, 0.0, 0.0, 30.0)]
-        stations[298] = [(1, 0.0, 0.0, 20.0)]
-        stations[23] = [(2, 0.0, 0.0, 10.0)]
-        modules = hand_made(stations, numbers)
-        expected = [((0, 1, 2), True, True, 297 - 256)]
-        assert probe_solve(modules, allowed=255) == expected
-        assert ref.solve(modules, 0.1, 4, 255) == expected
-
-    def test_flags_after_misses_and_a_following_extension(self):
-        assert probe_solve(resume_scenario()) == [((0, 1, 2, 3), False, True, 0)]
-        # Without the hit in module 3 the track ends on its two misses plus a third.
-        modules = resume_scenario(x_in_module_3=5.0)
-        assert probe_solve(modules) == [((0, 1, 2), True, True, 3)]
-
-    def test_module_search_never_takes_id_minus_one(self):
-        assert probe_solve(resume_scenario(id_in_module_3=-1)) == [((0, 1, 2), True, True, 3)]
-        # A worse hit before it does not win either: the best found is the -1 hit.
-        worse_first = resume_scenario(id_in_module_3=-1, extra_in_module_3=[(9, 0.1, 0.0, 15.0)])
-        assert probe_solve(worse_first) == [((0, 1, 2), True, True, 3)]
-        # Once that hit is off the line, the other one is taken.
-        other = resume_scenario(
-            x_in_module_3=5.0, id_in_module_3=-1, extra_in_module_3=[(9, 0.1, 0.0, 15.0)]
-        )
-        assert probe_solve(other) == [((0, 1, 2, 9), False, True, 0)]
+    def test_flags_after_misses_and_a_following_extension(self, make_event_dict):
+        # Two misses, the module search's hit at station 3 (which clears the count and moves the
+        # miss flag to the penultimate one), then one more miss at station 2, where module 0 is
+        # searched again and holds nothing unused.
+        assert probe_solve(resume_scenario(make_event_dict, [(0.0, 0.0)])) == [
+            ((3, 2, 1, 0), True, True, 1)
+        ]
+        # Without a hit there, the third miss closes the three-hit track.
+        assert probe_solve(resume_scenario(make_event_dict, [(5.0, 0.0)])) == [
+            ((3, 2, 1), True, True, 3)
+        ]
 
 
 class TestClaims:
@@ -526,46 +428,17 @@ def add_hit(data, module, point):
     return out
 
 
-class TestModuleCounts:
-    @staticmethod
-    def parallel_lines(n_modules):
-        # Well-separated straight lines, one hit per line on each station's first module.
-        stations = []
-        for k in range((n_modules + 1) // 2):
-            stations.append([(10 * k + j, 5.0 * j, -3.0 * j, 10.0 * k) for j in range(3)])
-        modules = hand_made(stations)
-        return modules[:n_modules]
-
-    def test_six_modules_give_one_weak_track_per_line(self):
-        assert probe_solve(self.parallel_lines(6)) == [
-            ((20 + j, 10 + j, j), False, False, 0) for j in range(3)
-        ]
-
-    def test_five_modules_give_nothing(self):
-        assert probe_solve(self.parallel_lines(5)) == []
-        assert probe_solve(self.parallel_lines(4)) == []
-        assert probe_solve([]) == []
-
-    def test_seventh_module_plays_no_part(self):
-        six = self.parallel_lines(6)
-        seven = self.parallel_lines(7)
-        assert len(seven) == 7 and seven[6].end > seven[6].start
-        assert probe_solve(seven) == probe_solve(six)
-
-    def test_trie_extension_and_seed_may_take_id_minus_one(self):
-        modules = hand_made(
-            [
-                [(-1, 0.0, 0.0, 0.0)],
-                [(5, 0.0, 0.0, 10.0)],
-                [(6, 0.0, 0.0, 20.0)],
-                [(7, 0.0, 0.0, 30.0)],
-            ]
+class TestLowestStations:
+    def test_lines_through_the_three_lowest_stations_give_weak_tracks(self, make_event_dict):
+        # The last trie (station 2's, third hits from station 0) still seeds; the seeds are
+        # weak, unclaimed, and kept.
+        data = station_event(
+            make_event_dict,
+            {k: [(5.0 * j, -3.0 * j) for j in range(3)] for k in range(3)},
         )
-        assert probe_solve(modules) == [((7, 6, 5, -1), False, False, 0)]
-        # Stations numbered 1, 2, 3: third hits come from position (2 - 1), the second
-        # station itself, so its hit is both second and third.
-        assert probe_solve(modules[2:]) == [((7, 6, 6), False, False, 0)]
-        assert probe_solve(modules[:6]) == [((6, 5, -1), False, False, 0)]
+        expected = [((6 + j, 3 + j, j), False, False, 0) for j in range(3)]
+        assert probe_solve(data) == expected
+        assert outcome(SBT().solve(Event(data))) == visible(expected)
 
 
 class TestDeterminism:

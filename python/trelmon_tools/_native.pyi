@@ -6,6 +6,7 @@ from trelmon.DetectorEvent import Event, Track
 __all__ = [
     "ScatterWindowFollowing",
     "finder_parameters",
+    "finder_work",
     "tracks_from_hit_ids",
     "truth_tables",
     "validation_terms",
@@ -13,6 +14,10 @@ __all__ = [
 
 def finder_parameters() -> dict[str, tuple[tuple[str, Any], ...]]:
     """Per finder class name, its keyword parameters and their defaults, in constructor order."""
+
+def finder_work(finder: str, event: Event, **parameters: Any) -> int:
+    """The work of the finder's solve on the event: hits (TrackFollowing), candidate pairs
+    (SearchByTripletTrie) or segments (GraphDFS)."""
 
 def truth_tables(
     events: Sequence[Mapping[str, Any]], tracks: Sequence[Sequence[Track]]

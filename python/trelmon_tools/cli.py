@@ -518,8 +518,28 @@ def _add_bench(commands) -> None:
         metavar="R",
         help="timed repetitions; the fastest counts (default: %(default)s)",
     )
+    p.add_argument(
+        "--multiplicity",
+        nargs="?",
+        const="1,2,4,8",
+        type=_factors,
+        metavar="K[,K...]",
+        help="instead, measure each finder on one thread on events generated with K times the "
+        "default collisions per event, for each K (default: 1,2,4,8): events/s, ms per event, "
+        "the finder's work per event and a solve's working memory; N/K events at K",
+    )
     p.add_argument("--json", metavar="FILE", help="also write the figures as JSON to FILE")
     p.set_defaults(handler=_run_bench)
+
+
+def _factors(text: str) -> list[int]:
+    try:
+        factors = [int(part) for part in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a list of whole numbers: {text!r}") from None
+    if not factors or any(k < 1 for k in factors):
+        raise argparse.ArgumentTypeError(f"multiplicities must be at least 1: {text!r}")
+    return factors
 
 
 def _run_bench(args) -> None:
@@ -529,9 +549,23 @@ def _run_bench(args) -> None:
         run.configure_finders(args.algorithm, args.param)
         if args.json is not None:
             _check_output_file(args.json)
-        sample = _sample(args)
-        record = bench.measure(sample, args.algorithm, args.param, args.repeat)
-        print(bench.format_table(sample, record), flush=True)
+        if args.multiplicity is not None:
+            if args.events is not None:
+                raise CommandError("--multiplicity generates its events; it takes no --events")
+            seed = run.DEFAULT_SEED if args.seed is None else args.seed
+            record = bench.measure_multiplicities(
+                args.generate or run.DEFAULT_EVENTS,
+                seed,
+                args.multiplicity,
+                args.algorithm,
+                args.param,
+                args.repeat,
+            )
+            print(bench.format_multiplicity_table(record), flush=True)
+        else:
+            sample = _sample(args)
+            record = bench.measure(sample, args.algorithm, args.param, args.repeat)
+            print(bench.format_table(sample, record), flush=True)
         if args.json is not None:
             run.write_json(args.json, record)
             print(f"\nwrote {args.json}")

@@ -1,13 +1,11 @@
-// Test-only extension: runs the search-by-triplet finder on module lists that no Event can
-// hold (any number of modules, any module numbers, repeated ids or id -1), returns the state a
-// Track hides (missed_count), and exposes the triplet tries together with a straightforward
-// full-scan rendering of them, so that the indexed trie building can be compared with it.
+// Test-only extension: runs the search-by-triplet finder on an event given as its columns and
+// returns the state a Track hides (missed_count), and exposes the triplet tries together with a
+// straightforward full-scan rendering of them, so that the indexed trie building can be
+// compared with it.
 #include "python/python_errors.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <exception>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -15,52 +13,49 @@
 
 #include "algorithms/search_by_triplet_trie.hpp"
 #include "core_errors.hpp"
+#include "event_model/event.hpp"
 
 namespace {
 
+using trelmon::Event;
 using trelmon::Hit;
-using trelmon::Module;
 using trelmon::Triplet;
 
-struct Input {
-    std::vector<Module> modules;
-};
+bool read_list(PyObject* seq, std::vector<double>& out) {
+    PyObject* fast = PySequence_Fast(seq, "coordinates must be a sequence");
+    if (fast == nullptr) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast); ++i) {
+        out.push_back(PyFloat_AsDouble(PySequence_Fast_GET_ITEM(fast, i)));
+        if (PyErr_Occurred() != nullptr) {
+            Py_DECREF(fast);
+            return false;
+        }
+    }
+    Py_DECREF(fast);
+    return true;
+}
 
-// hits: sequence of (id, x, y, z); modules: sequence of (module_number, start, end), every module
-// sharing the one hit list.
-bool read_input(PyObject* hits_seq, PyObject* modules_seq, Input& input) {
-    auto hits = std::make_shared<trelmon::HitList>();
-    PyObject* hits_fast = PySequence_Fast(hits_seq, "hits must be a sequence");
-    if (hits_fast == nullptr) {
+// columns: (module_prefix_sum, x, y, z), as an event dictionary holds them.
+bool read_event(PyObject* columns, std::optional<Event>& event) {
+    PyObject* prefix = nullptr;
+    PyObject* xs = nullptr;
+    PyObject* ys = nullptr;
+    PyObject* zs = nullptr;
+    if (!PyArg_ParseTuple(columns, "OOOO", &prefix, &xs, &ys, &zs)) {
         return false;
     }
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(hits_fast); ++i) {
-        Hit hit;
-        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(hits_fast, i), "iddd", &hit.id, &hit.x,
-                              &hit.y, &hit.z)) {
-            Py_DECREF(hits_fast);
-            return false;
-        }
-        hits->push_back(hit);
-    }
-    Py_DECREF(hits_fast);
-    PyObject* modules_fast = PySequence_Fast(modules_seq, "modules must be a sequence");
-    if (modules_fast == nullptr) {
+    trelmon::EventColumns input;
+    std::vector<double> prefix_values;
+    if (!read_list(prefix, prefix_values) || !read_list(xs, input.x) || !read_list(ys, input.y) ||
+        !read_list(zs, input.z)) {
         return false;
     }
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(modules_fast); ++i) {
-        unsigned int number = 0;
-        Py_ssize_t start = 0;
-        Py_ssize_t end = 0;
-        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(modules_fast, i), "Inn", &number, &start,
-                              &end)) {
-            Py_DECREF(modules_fast);
-            return false;
-        }
-        input.modules.push_back(trelmon::make_module(number, 0.0, static_cast<std::size_t>(start),
-                                                     static_cast<std::size_t>(end), hits));
+    for (const double v : prefix_values) {
+        input.module_prefix_sum.push_back(static_cast<std::size_t>(v));
     }
-    Py_DECREF(modules_fast);
+    event.emplace(trelmon::build_event(std::move(input)));
     return true;
 }
 
@@ -85,25 +80,24 @@ PyObject* tries_to_python(const std::vector<std::optional<std::vector<Triplet>>>
     return slots;
 }
 
-// solve(hits, modules, max_scatter, min_strong_track_length, allowed_missed_modules)
+// solve(columns, max_scatter, min_strong_track_length, allowed_missed_modules)
 // -> [(ids, missed_last_module, missed_penultimate_module, missed_count), ...]
 PyObject* probe_solve(PyObject*, PyObject* args) {
-    PyObject* hits = nullptr;
-    PyObject* modules = nullptr;
+    PyObject* columns = nullptr;
     trelmon::SearchByTripletTrieParams params;
     unsigned long long strong = 0;
     unsigned long long allowed = 0;
-    if (!PyArg_ParseTuple(args, "OOdKK", &hits, &modules, &params.max_scatter, &strong, &allowed)) {
+    if (!PyArg_ParseTuple(args, "OdKK", &columns, &params.max_scatter, &strong, &allowed)) {
         return nullptr;
     }
     params.min_strong_track_length = strong;
     params.allowed_missed_modules = allowed;
     return trelmon::py::guarded([&]() -> PyObject* {
-        Input input;
-        if (!read_input(hits, modules, input)) {
+        std::optional<Event> event;
+        if (!read_event(columns, event)) {
             return nullptr;
         }
-        const auto tracks = trelmon::solve_modules(params, input.modules);
+        const auto tracks = trelmon::solve(params, *event);
         PyObject* out = PyList_New(0);
         for (const auto& track : tracks) {
             PyObject* ids = PyTuple_New(static_cast<Py_ssize_t>(track.hits.size()));
@@ -122,20 +116,19 @@ PyObject* probe_solve(PyObject*, PyObject* args) {
     });
 }
 
-// tries(hits, modules, max_scatter): the finder's tries, slot by slot.
+// tries(columns, max_scatter): the finder's tries, slot by slot.
 PyObject* probe_tries(PyObject*, PyObject* args) {
-    PyObject* hits = nullptr;
-    PyObject* modules = nullptr;
+    PyObject* columns = nullptr;
     trelmon::SearchByTripletTrieParams params;
-    if (!PyArg_ParseTuple(args, "OOd", &hits, &modules, &params.max_scatter)) {
+    if (!PyArg_ParseTuple(args, "Od", &columns, &params.max_scatter)) {
         return nullptr;
     }
     return trelmon::py::guarded([&]() -> PyObject* {
-        Input input;
-        if (!read_input(hits, modules, input)) {
+        std::optional<Event> event;
+        if (!read_event(columns, event)) {
             return nullptr;
         }
-        return tries_to_python(trelmon::triplet_tries(params, input.modules));
+        return tries_to_python(trelmon::triplet_tries(params, *event));
     });
 }
 
@@ -152,71 +145,33 @@ double scatter(const Hit& p, const Hit& q, const Hit& h) {
 }
 
 // The tries built as literally as they are described: every third hit of every pair is scored.
+// Station s is modules 2s and 2s + 1; slot s's trie pairs stations s and s - 1 with third hits
+// from station s - 2.
 std::vector<std::optional<std::vector<Triplet>>> full_scan_tries(double max_scatter,
-                                                                 std::span<const Module> modules) {
-    struct Station {
-        std::uint32_t number;
-        std::span<const Hit> hits;
-    };
-    std::vector<Station> stations;
-    for (std::size_t m = 0; m + 1 < modules.size(); m += 2) {
-        const std::size_t start = modules[m].hit_start_index;
-        const std::size_t end = std::max(start, modules[m + 1].hit_end_index);
-        stations.push_back(
-            {modules[m].module_number >> 1,
-             std::span<const Hit>(modules[m].global_hits->data() + start, end - start)});
+                                                                 const Event& event) {
+    std::vector<std::span<const Hit>> stations;
+    for (std::size_t m = 0; m + 1 < event.modules.size(); m += 2) {
+        const std::size_t start = event.modules[m].hit_start_index;
+        const std::size_t end = event.modules[m + 1].hit_end_index;
+        stations.emplace_back(event.hits->data() + start, end - start);
     }
-    std::vector<std::optional<std::vector<Triplet>>> slots(26);
-    const std::size_t h = stations.size();
-    if (h < 3) {
-        return slots;
-    }
-    for (std::size_t s = h - 1; s >= 2; --s) {
-        const std::uint32_t b_number = stations[s - 1].number;
-        const std::size_t c_position = b_number == 0 ? 0 : b_number - 1;
-        if (c_position >= h) {
-            continue;
-        }
-        // Insertion-ordered two-level map, keyed by id: (a, [(b, c, scatter)]).
-        std::vector<std::pair<Hit, std::vector<Triplet>>> trie;
-        for (const Hit& a : stations[s].hits) {
-            for (const Hit& b : stations[s - 1].hits) {
+    std::vector<std::optional<std::vector<Triplet>>> slots(stations.size());
+    for (std::size_t s = 2; s < stations.size(); ++s) {
+        auto& rows = slots[s].emplace();
+        for (const Hit& a : stations[s]) {
+            for (const Hit& b : stations[s - 1]) {
                 const Hit* best = nullptr;
                 double best_scatter = max_scatter;
-                for (const Hit& c : stations[c_position].hits) {
+                for (const Hit& c : stations[s - 2]) {
                     const double value = scatter(a, b, c);
                     if (value < best_scatter) {
                         best_scatter = value;
                         best = &c;
                     }
                 }
-                if (best == nullptr) {
-                    continue;
+                if (best != nullptr) {
+                    rows.push_back(Triplet{a, b, *best, best_scatter});
                 }
-                auto group = trie.begin();
-                while (group != trie.end() && group->first.id != a.id) {
-                    ++group;
-                }
-                if (group == trie.end()) {
-                    trie.emplace_back(a, std::vector<Triplet>{});
-                    group = trie.end() - 1;
-                }
-                auto entry = group->second.begin();
-                while (entry != group->second.end() && entry->b.id != b.id) {
-                    ++entry;
-                }
-                if (entry == group->second.end()) {
-                    group->second.push_back(Triplet{group->first, b, *best, best_scatter});
-                } else {
-                    entry->c = *best;
-                    entry->scatter = best_scatter;
-                }
-            }
-        }
-        if (stations[s].number < 26) {
-            auto& rows = slots[stations[s].number].emplace();
-            for (const auto& group : trie) {
-                rows.insert(rows.end(), group.second.begin(), group.second.end());
             }
         }
     }
@@ -224,18 +179,17 @@ std::vector<std::optional<std::vector<Triplet>>> full_scan_tries(double max_scat
 }
 
 PyObject* probe_full_scan_tries(PyObject*, PyObject* args) {
-    PyObject* hits = nullptr;
-    PyObject* modules = nullptr;
+    PyObject* columns = nullptr;
     double max_scatter = 0.0;
-    if (!PyArg_ParseTuple(args, "OOd", &hits, &modules, &max_scatter)) {
+    if (!PyArg_ParseTuple(args, "Od", &columns, &max_scatter)) {
         return nullptr;
     }
     return trelmon::py::guarded([&]() -> PyObject* {
-        Input input;
-        if (!read_input(hits, modules, input)) {
+        std::optional<Event> event;
+        if (!read_event(columns, event)) {
             return nullptr;
         }
-        return tries_to_python(full_scan_tries(max_scatter, input.modules));
+        return tries_to_python(full_scan_tries(max_scatter, *event));
     });
 }
 

@@ -145,4 +145,12 @@ std::vector<Track> solve(const GraphDFSParams& params, const Event& event) {
     return solve_with(ws, params, event);
 }
 
+std::size_t count_segments(const GraphDFSParams& params, const Event& event) {
+    graph_dfs::HitLayout layout;
+    graph_dfs::SegmentBlocks blocks;
+    graph_dfs::lay_out_hits(layout, *event.hits, event.modules);
+    graph_dfs::build_segments(blocks, layout, params, event.number_of_hits);
+    return blocks.segments;
+}
+
 }  // namespace trelmon

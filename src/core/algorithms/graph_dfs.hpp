@@ -3,6 +3,7 @@
 // chain below it as a track.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <tuple>
 #include <utility>
@@ -54,5 +55,8 @@ struct GraphDFSParams {
 // segment order; each runs from the root's upper hit down the shortest chain, ties going to the
 // first chain in successor order.
 std::vector<Track> solve(const GraphDFSParams& params, const Event& event);
+
+// The segments solve builds for the event: the measure of its work.
+std::size_t count_segments(const GraphDFSParams& params, const Event& event);
 
 }  // namespace trelmon

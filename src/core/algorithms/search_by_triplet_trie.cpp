@@ -1,4 +1,4 @@
-// The walk over the stations (Solver), on the parts in search_by_triplet_trie/: hit keys and the
+// The walk over the stations (Solver), on the parts in search_by_triplet_trie/: hit ids and the
 // scatter recipe (hits.hpp), the third-hit index (candidate_index.hpp), the second hits
 // (second_hits.hpp) and the tries (trie.hpp).
 #include "algorithms/search_by_triplet_trie.hpp"
@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -25,25 +26,28 @@ namespace {
 
 using sbt::CandidateIndex;
 using sbt::finite;
-using sbt::KeyTable;
+using sbt::HitId;
 using sbt::kNone;
 using sbt::nearest_to_line;
-using sbt::Ref;
 using sbt::SecondHits;
 using sbt::Trie;
-using sbt::TrieBuilder;
 
-constexpr std::size_t kTrieSlots = 26;
+constexpr std::size_t kStations = kNumberOfModules / 2;  // also the number of trie slots
+
+// A pair of modules, 2s and 2s + 1. The event's module ranges are ordered and adjacent, so a
+// station's hits are one range of the event's hit list and a hit's position on its station is
+// its id minus the station's first id.
 struct Station {
     std::span<const Hit> hits;
-    std::uint32_t number = 0;
-    const std::uint32_t* keys = nullptr;  // parallel to hits
+    HitId first = 0;  // id of hits[0]
     // Built on first use.
     std::unique_ptr<SecondHits> second;     // the station as the one below a trie's station
     std::unique_ptr<CandidateIndex> third;  // the station as the one third hits come from
-    bool keyed = false;
-    bool consecutive = false;                                  // keys[i] == keys[0] + i
-    std::vector<std::uint32_t> sorted_keys, sorted_positions;  // otherwise: by key, then position
+
+    // The position of the hit with this id on the station, or kNone.
+    std::uint32_t position_of(HitId id) const noexcept {
+        return id - first < hits.size() ? id - first : kNone;
+    }
 };
 
 // The stations a trie slot's trie is made from: first, second and third hits.
@@ -52,7 +56,7 @@ struct TrieSource {
 };
 
 struct OpenTrack {
-    std::vector<Ref> hits;
+    std::vector<HitId> hits;
     bool missed_last_module = false;
     bool missed_penultimate_module = false;
     std::uint8_t missed_count = 0;
@@ -62,10 +66,13 @@ struct OpenTrack {
 // depend on the walk, so both are evaluated when the walk reaches the station: a lookup by
 // finding the best third hit of that one pair, seeding by building the trie's groups for the
 // first hits still unused, in the same order and with the same entries a full trie would have.
+//
+// Station s's trie (slot s, for s >= 2) takes first hits from station s, second hits from
+// station s - 1 and third hits from station s - 2. When a track is not extended through the
+// trie at station s, the module searched is module s - 3 (module 0 at station 2).
 class Solver {
   public:
-    Solver(const SearchByTripletTrieParams& params, std::span<const Module> modules)
-        : params_(params), modules_(modules) {}
+    Solver(const SearchByTripletTrieParams& params, const Event& event);
 
     std::vector<Track> run();
     std::vector<std::optional<std::vector<Triplet>>> tries();
@@ -77,96 +84,57 @@ class Solver {
     };
 
     bool prepare();
-    void make_stations();
-    void assign_keys();
     SecondHits& second_of(std::size_t station);
     CandidateIndex& third_of(std::size_t station);
-    std::span<const std::uint32_t> positions(std::size_t station, std::uint32_t key);
     std::optional<Third> best_third(const TrieSource& source, std::uint32_t a, std::uint32_t b);
-    std::optional<Ref> trie_lookup(const TrieSource& source, Ref p, Ref q);
+    std::optional<HitId> trie_lookup(const TrieSource& source, HitId p, HitId q);
     void add_triplets(const TrieSource& source, std::uint32_t a);
     void add_plane_triplets(const Hit& a, const SecondHits& second,
                             const SecondHits::Plane& b_plane, double r,
                             const CandidateIndex& third);
     void seed(const TrieSource& source);
-    std::optional<Ref> module_search(std::size_t module, Ref p, Ref q);
+    std::optional<HitId> module_search(std::size_t module, HitId p, HitId q);
+    void step(std::size_t station);
+    void miss(OpenTrack& track, std::vector<OpenTrack>& next);
     void claim(const OpenTrack& track);
-    void extend(OpenTrack& track, Ref hit);
+    void extend(OpenTrack& track, HitId hit);
     void close(OpenTrack&& track);
+    std::vector<Track> finish();
 
     const SearchByTripletTrieParams& params_;
     std::span<const Module> modules_;
-    double reach_ = 0.0;  // no hit farther than this in x or y has a scatter below the bound
+    const Hit* hits_ = nullptr;  // the event's hits, by id
+    double reach_ = 0.0;         // no hit farther than this in x or y has a scatter below the bound
 
     std::vector<Station> stations_;
-    std::vector<std::uint32_t> counting_;  // 0, 1, 2, ...: positions of consecutive keys
-    std::array<std::optional<TrieSource>, kTrieSlots> slots_{};
-    std::unique_ptr<KeyTable> keys_;
-    struct SearchedModule {
-        const std::uint32_t* keys = nullptr;
-        std::unique_ptr<CandidateIndex> index;
-    };
-    std::vector<SearchedModule> searched_;  // by module position
+    std::vector<std::unique_ptr<CandidateIndex>> searched_;  // by module, built on first use
 
-    std::unique_ptr<TrieBuilder> builder_;
     Trie trie_;
     // Scratch of add_triplets, per second hit of the current station.
     std::vector<double> best_scatter_, slope_x_, slope_y_;
     std::vector<std::uint32_t> best_third_, touched_, passed_;
 
-    std::vector<std::uint8_t> used_;
-    std::vector<OpenTrack> open_;
+    std::vector<std::uint8_t> used_;  // by id
+    std::vector<OpenTrack> open_, next_;
     std::vector<OpenTrack> output_;
     std::vector<OpenTrack> weak_;
 };
 
-void Solver::make_stations() {
-    for (std::size_t m = 0; m + 1 < modules_.size(); m += 2) {
-        const Module& first = modules_[m];
-        const Module& second = modules_[m + 1];
-        const HitList& global = *first.global_hits;
-        // The range is applied to the first module's hit list; clamp it to that list.
-        std::size_t end = std::max(first.hit_start_index, second.hit_end_index);
-        end = std::min(end, global.size());
-        const std::size_t start = std::min(first.hit_start_index, end);
-        Station station;
-        station.hits = std::span<const Hit>(global.data() + start, end - start);
-        station.number = first.module_number >> 1;
-        stations_.push_back(std::move(station));
-    }
-}
-
-// Keys every hit the search can meet: the stations and the modules the module search visits.
-void Solver::assign_keys() {
-    const std::size_t h = stations_.size();
-    std::vector<std::span<const Hit>> sources;
-    for (const Station& station : stations_) {
-        sources.push_back(station.hits);
+Solver::Solver(const SearchByTripletTrieParams& params, const Event& event)
+    : params_(params), modules_(event.modules), hits_(event.hits->data()) {
+    assert(modules_.size() == kNumberOfModules);
+    stations_.resize(kStations);
+    for (std::size_t s = 0; s < kStations; ++s) {
+        const Module& first = modules_[2 * s];
+        const Module& second = modules_[2 * s + 1];
+        assert(first.hit_end_index == second.hit_start_index);
+        Station& station = stations_[s];
+        station.hits = std::span<const Hit>(hits_ + first.hit_start_index,
+                                            second.hit_end_index - first.hit_start_index);
+        station.first = static_cast<HitId>(first.hit_start_index);
     }
     searched_.resize(modules_.size());
-    std::vector<std::size_t> searched;
-    for (std::size_t i = 2; i < h; ++i) {
-        const std::uint32_t number = stations_[i - 2].number;
-        const std::size_t module = number == 0 ? 0 : std::size_t{number} - 1;
-        if (module < modules_.size() &&
-            std::find(searched.begin(), searched.end(), module) == searched.end()) {
-            searched.push_back(module);
-            sources.push_back(modules_[module].hits());
-        }
-    }
-    keys_ = std::make_unique<KeyTable>(sources);
-    std::size_t largest = 0;
-    for (std::size_t s = 0; s < h; ++s) {
-        stations_[s].keys = keys_->keys(s);
-        largest = std::max(largest, stations_[s].hits.size());
-    }
-    counting_.resize(largest);
-    for (std::size_t i = 0; i < largest; ++i) {
-        counting_[i] = static_cast<std::uint32_t>(i);
-    }
-    for (std::size_t k = 0; k < searched.size(); ++k) {
-        searched_[searched[k]].keys = keys_->keys(h + k);
-    }
+    used_.assign(event.hits->size(), 0);
 }
 
 SecondHits& Solver::second_of(std::size_t station) {
@@ -185,41 +153,6 @@ CandidateIndex& Solver::third_of(std::size_t station) {
     return *third;
 }
 
-// Positions in a station's hit list of the hits with this key, in increasing order. A station
-// of an event built from a dictionary holds consecutive ids, so its keys are consecutive too.
-std::span<const std::uint32_t> Solver::positions(std::size_t station, std::uint32_t key) {
-    Station& s = stations_[station];
-    if (!s.keyed) {
-        s.keyed = true;
-        s.consecutive = true;
-        for (std::size_t i = 1; i < s.hits.size() && s.consecutive; ++i) {
-            s.consecutive = s.keys[i] == s.keys[0] + i;
-        }
-        if (!s.consecutive) {
-            std::vector<std::pair<std::uint32_t, std::uint32_t>> by_key;
-            by_key.reserve(s.hits.size());
-            for (std::size_t i = 0; i < s.hits.size(); ++i) {
-                by_key.emplace_back(s.keys[i], static_cast<std::uint32_t>(i));
-            }
-            std::sort(by_key.begin(), by_key.end());
-            for (const auto& [k, i] : by_key) {
-                s.sorted_keys.push_back(k);
-                s.sorted_positions.push_back(i);
-            }
-        }
-    }
-    if (s.consecutive) {
-        if (s.hits.empty() || key < s.keys[0] || key - s.keys[0] >= s.hits.size()) {
-            return {};
-        }
-        const std::size_t i = key - s.keys[0];
-        return {counting_.data() + i, 1};
-    }
-    const auto [lo, hi] = std::equal_range(s.sorted_keys.begin(), s.sorted_keys.end(), key);
-    return {s.sorted_positions.data() + (lo - s.sorted_keys.begin()),
-            static_cast<std::size_t>(hi - lo)};
-}
-
 // The third hit of the pair (a, b): the strictly smallest scatter below max_scatter over the
 // third station, the earliest hit on ties.
 std::optional<Solver::Third> Solver::best_third(const TrieSource& source, std::uint32_t a_position,
@@ -235,24 +168,19 @@ std::optional<Solver::Third> Solver::best_third(const TrieSource& source, std::u
     return Third{chosen, best};
 }
 
-// The trie's value for (p, q): the last triplet recorded for a first hit with p's id and a
-// second hit with q's id (there is at most one such pair unless ids repeat).
-std::optional<Ref> Solver::trie_lookup(const TrieSource& source, Ref p, Ref q) {
-    const auto firsts = positions(source.a, p.key);
-    if (firsts.empty()) {
+// The trie's value for (p, q): the best third hit of that pair, when p is on the trie's first
+// station and q on its second.
+std::optional<HitId> Solver::trie_lookup(const TrieSource& source, HitId p, HitId q) {
+    const std::uint32_t a = stations_[source.a].position_of(p);
+    const std::uint32_t b = stations_[source.b].position_of(q);
+    if (a == kNone || b == kNone) {
         return std::nullopt;
     }
-    const auto seconds = positions(source.b, q.key);
-    std::optional<Ref> value;
-    for (const std::uint32_t a : firsts) {
-        for (const std::uint32_t b : seconds) {
-            if (const auto third = best_third(source, a, b)) {
-                const Station& c = stations_[source.c];
-                value = Ref{&c.hits[third->position], c.keys[third->position]};
-            }
-        }
+    const auto third = best_third(source, a, b);
+    if (!third) {
+        return std::nullopt;
     }
-    return value;
+    return stations_[source.c].first + third->position;
 }
 
 // A third hit beats the best so far by a smaller scatter, or an equal one at a lower
@@ -378,36 +306,39 @@ void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
         add_plane_triplets(a, second, b_plane, r, third);
     }
 
+    if (touched_.empty()) {
+        return;
+    }
     std::sort(touched_.begin(), touched_.end());
+    const auto begin = static_cast<std::uint32_t>(trie_.entries.size());
     for (const std::uint32_t ib : touched_) {
-        const std::uint32_t ic = best_third_[ib];
-        builder_->add(Ref{&a, a_station.keys[a_position]},
-                      Ref{&b_station.hits[ib], b_station.keys[ib]},
-                      Ref{&c_station.hits[ic], c_station.keys[ic]}, best_scatter_[ib]);
+        trie_.entries.push_back(Trie::Entry{b_station.first + ib, c_station.first + best_third_[ib],
+                                            best_scatter_[ib]});
         best_scatter_[ib] = params_.max_scatter;
         best_third_[ib] = kNone;
     }
     touched_.clear();
+    trie_.groups.push_back(Trie::Group{a_station.first + a_position, begin,
+                                       static_cast<std::uint32_t>(trie_.entries.size())});
 }
 
 // New three-hit tracks: per first hit, in trie order, the entry of smallest scatter whose hits
 // are all unused. A first hit already used offers none, so its triplets are never built.
 void Solver::seed(const TrieSource& source) {
     const Station& a_station = stations_[source.a];
-    builder_->start(trie_);
+    trie_.clear();
     for (std::size_t ia = 0; ia < a_station.hits.size(); ++ia) {
         throw_if_cancelled();
-        if (used_[a_station.keys[ia]] == 0) {
+        if (used_[a_station.first + ia] == 0) {
             add_triplets(source, static_cast<std::uint32_t>(ia));
         }
     }
-    builder_->finish();
     for (const Trie::Group& group : trie_.groups) {
         const Trie::Entry* chosen = nullptr;
         double best = params_.max_scatter;
         for (std::uint32_t e = group.begin; e < group.end; ++e) {
             const Trie::Entry& entry = trie_.entries[e];
-            if (used_[entry.b.key] != 0 || used_[entry.c.key] != 0) {
+            if (used_[entry.b] != 0 || used_[entry.c] != 0) {
                 continue;
             }
             if (entry.scatter < best) {
@@ -421,22 +352,21 @@ void Solver::seed(const TrieSource& source) {
     }
 }
 
-std::optional<Ref> Solver::module_search(std::size_t module, Ref p, Ref q) {
-    const std::span<const Hit> hits = modules_[module].hits();
-    SearchedModule& searched = searched_[module];
-    if (!searched.index) {
-        searched.index = std::make_unique<CandidateIndex>(hits, reach_);
+// The best unused hit of the module against the line through p and q.
+std::optional<HitId> Solver::module_search(std::size_t module, HitId p, HitId q) {
+    auto& index = searched_[module];
+    const Module& searched = modules_[module];
+    if (!index) {
+        index = std::make_unique<CandidateIndex>(searched.hits(), reach_);
     }
-    const CandidateIndex& index = *searched.index;
-    const std::uint32_t* keys = searched.keys;
+    const auto first = static_cast<HitId>(searched.hit_start_index);
     double best = params_.max_scatter;
     const std::uint32_t chosen = nearest_to_line(
-        index, *p.hit, *q.hit, best, [&](std::uint32_t i) { return used_[keys[i]] != 0; });
-    // The best is held in a placeholder whose id is -1: a best hit with that id counts as none.
-    if (chosen == kNone || hits[chosen].id == -1) {
+        *index, hits_[p], hits_[q], best, [&](std::uint32_t i) { return used_[first + i] != 0; });
+    if (chosen == kNone) {
         return std::nullopt;
     }
-    return Ref{&hits[chosen], keys[chosen]};
+    return first + chosen;
 }
 
 void Solver::claim(const OpenTrack& track) {
@@ -447,17 +377,34 @@ void Solver::claim(const OpenTrack& track) {
     const std::size_t count =
         length == 0 ? track.hits.size() : std::min(length - 1, track.hits.size());
     for (std::size_t i = 0; i < count; ++i) {
-        used_[track.hits[i].key] = 1;
+        used_[track.hits[i]] = 1;
     }
 }
 
-void Solver::extend(OpenTrack& track, Ref hit) {
+void Solver::extend(OpenTrack& track, HitId hit) {
     track.hits.push_back(hit);
-    used_[hit.key] = 1;
+    used_[hit] = 1;
     claim(track);
     track.missed_penultimate_module = track.missed_last_module;
     track.missed_last_module = false;
     track.missed_count = 0;
+}
+
+// A station without a hit for the track: counted, flagged, and the track closed once it has
+// missed more than allowed in a row (the count and the allowance compared modulo 256).
+void Solver::miss(OpenTrack& track, std::vector<OpenTrack>& next) {
+    const std::uint8_t before = track.missed_count;
+    track.missed_count = static_cast<std::uint8_t>(before + 1);
+    if (before == 0) {
+        track.missed_last_module = true;
+    } else if (track.missed_count == 2) {
+        track.missed_penultimate_module = true;
+    }
+    if (track.missed_count <= static_cast<std::uint8_t>(params_.allowed_missed_modules)) {
+        next.push_back(std::move(track));
+    } else {
+        close(std::move(track));
+    }
 }
 
 void Solver::close(OpenTrack&& track) {
@@ -468,133 +415,86 @@ void Solver::close(OpenTrack&& track) {
     }
 }
 
-// Stations, trie sources and keys; false when there is nothing to search.
+// The reach of max_scatter; false when there is nothing to search.
 bool Solver::prepare() {
-    make_stations();
-    const std::size_t h = stations_.size();
-    if (h < 3) {
-        return false;
-    }
     const double max_scatter = params_.max_scatter;
     // A hit with a scatter below max_scatter lies within sqrt(max_scatter) of the prediction in
     // x and in y; the margin covers the rounding of the square, the sum and the root. Without a
     // positive bound no scatter can be below it (common/rounding.hpp).
     const double root = std::sqrt(max_scatter);
     reach_ = max_scatter > 0.0 ? root + rounding_margin(root) : 0.0;
-
-    // Each slot's trie comes from the last station (walking down) with that number.
-    for (std::size_t s = h - 1; s >= 2; --s) {
-        const std::uint32_t below = stations_[s - 1].number;
-        const std::size_t c = below == 0 ? 0 : std::size_t{below} - 1;
-        if (c < h && stations_[s].number < kTrieSlots) {
-            slots_[stations_[s].number] = TrieSource{s, s - 1, c};
-        }
-    }
-    assign_keys();
-    used_.assign(keys_->count(), 0);
-    builder_ = std::make_unique<TrieBuilder>(keys_->count());
-    return true;
+    return reach_ > 0.0;
 }
 
 std::vector<std::optional<std::vector<Triplet>>> Solver::tries() {
-    std::vector<std::optional<std::vector<Triplet>>> tries(kTrieSlots);
-    if (!prepare()) {
-        return tries;
-    }
-    for (std::size_t slot = 0; slot < kTrieSlots; ++slot) {
-        if (!slots_[slot]) {
-            continue;
-        }
-        const TrieSource& source = *slots_[slot];
-        builder_->start(trie_);
-        if (reach_ > 0.0) {
-            for (std::size_t ia = 0; ia < stations_[source.a].hits.size(); ++ia) {
+    std::vector<std::optional<std::vector<Triplet>>> tries(kStations);
+    const bool any = prepare();
+    for (std::size_t s = 2; s < kStations; ++s) {
+        const TrieSource source{s, s - 1, s - 2};
+        trie_.clear();
+        if (any) {
+            for (std::size_t ia = 0; ia < stations_[s].hits.size(); ++ia) {
                 add_triplets(source, static_cast<std::uint32_t>(ia));
             }
         }
-        builder_->finish();
-        auto& entries = tries[slot].emplace();
+        auto& entries = tries[s].emplace();
         for (const Trie::Group& group : trie_.groups) {
             for (std::uint32_t e = group.begin; e < group.end; ++e) {
                 const Trie::Entry& entry = trie_.entries[e];
-                entries.push_back(Triplet{*group.a.hit, *entry.b.hit, *entry.c.hit, entry.scatter});
+                entries.push_back(
+                    Triplet{hits_[group.a], hits_[entry.b], hits_[entry.c], entry.scatter});
             }
         }
     }
     return tries;
 }
 
-std::vector<Track> Solver::run() {
-    if (!prepare() || !(reach_ > 0.0)) {
-        return {};  // without a positive max_scatter there is no triplet, so no track
-    }
-    const std::size_t h = stations_.size();
-    std::vector<OpenTrack> next;
-    for (std::size_t i = h - 1; i >= 2; --i) {
-        const std::uint32_t number = stations_[i].number;
-        const TrieSource* source =
-            number < kTrieSlots && slots_[number] ? &*slots_[number] : nullptr;
-        const std::uint32_t below = stations_[i - 2].number;
-        const std::size_t search_module = below == 0 ? 0 : std::size_t{below} - 1;
-
-        next.clear();
-        for (OpenTrack& track : open_) {
-            throw_if_cancelled();
-            if (track.hits.size() < 2) {
-                continue;
-            }
-            const Ref p = track.hits[track.hits.size() - 2];
-            const Ref q = track.hits.back();
-            std::optional<Ref> found;
-            if (source != nullptr) {
-                found = trie_lookup(*source, p, q);
-            }
-            if (!found && search_module < modules_.size()) {
-                found = module_search(search_module, p, q);
-            }
-            if (found) {
-                extend(track, *found);
-                next.push_back(std::move(track));
-                continue;
-            }
-            const std::uint8_t before = track.missed_count;
-            track.missed_count = static_cast<std::uint8_t>(before + 1);
-            if (before == 0) {
-                track.missed_last_module = true;
-            } else if (track.missed_count == 2) {
-                track.missed_penultimate_module = true;
-            }
-            if (track.missed_count <= static_cast<std::uint8_t>(params_.allowed_missed_modules)) {
-                next.push_back(std::move(track));
-            } else {
-                close(std::move(track));
-            }
+// One station of the walk: every open track extended through the trie, or by the module
+// search, or counted as a miss; then the trie's new seeds.
+void Solver::step(std::size_t station) {
+    const TrieSource source{station, station - 1, station - 2};
+    const std::size_t search_module = station == 2 ? 0 : station - 3;
+    next_.clear();
+    for (OpenTrack& track : open_) {
+        throw_if_cancelled();
+        const HitId p = track.hits[track.hits.size() - 2];
+        const HitId q = track.hits.back();
+        std::optional<HitId> found = trie_lookup(source, p, q);
+        if (!found) {
+            found = module_search(search_module, p, q);
         }
-        std::swap(open_, next);
-        if (source != nullptr) {
-            seed(*source);
+        if (found) {
+            extend(track, *found);
+            next_.push_back(std::move(track));
+        } else {
+            miss(track, next_);
         }
     }
+    std::swap(open_, next_);
+    seed(source);
+}
 
+// The tracks still open close; weak tracks stay only when none of their first three hits
+// was claimed.
+std::vector<Track> Solver::finish() {
     for (OpenTrack& track : open_) {
         close(std::move(track));
     }
     for (OpenTrack& track : weak_) {
         const std::size_t head = std::min<std::size_t>(3, track.hits.size());
         const bool claimed = std::any_of(track.hits.begin(), track.hits.begin() + head,
-                                         [&](const Ref& hit) { return used_[hit.key] != 0; });
+                                         [&](HitId hit) { return used_[hit] != 0; });
         if (!claimed) {
             output_.push_back(std::move(track));
         }
     }
-
     std::vector<Track> tracks;
     tracks.reserve(output_.size());
     for (const OpenTrack& open : output_) {
         Track track;
         track.hits.reserve(open.hits.size());
-        for (const Ref& hit : open.hits) {
-            track.hits.push_back(*hit.hit);
+        for (const HitId hit : open.hits) {
+            track.hits.push_back(hits_[hit]);
         }
         track.missed_last_module = open.missed_last_module;
         track.missed_penultimate_module = open.missed_penultimate_module;
@@ -604,20 +504,36 @@ std::vector<Track> Solver::run() {
     return tracks;
 }
 
-}  // namespace
-
-std::vector<Track> solve_modules(const SearchByTripletTrieParams& params,
-                                 std::span<const Module> modules) {
-    return Solver(params, modules).run();
+std::vector<Track> Solver::run() {
+    if (!prepare()) {
+        return {};  // without a positive max_scatter there is no triplet, so no track
+    }
+    for (std::size_t station = kStations - 1; station >= 2; --station) {
+        step(station);
+    }
+    return finish();
 }
 
+}  // namespace
+
 std::vector<std::optional<std::vector<Triplet>>> triplet_tries(
-    const SearchByTripletTrieParams& params, std::span<const Module> modules) {
-    return Solver(params, modules).tries();
+    const SearchByTripletTrieParams& params, const Event& event) {
+    return Solver(params, event).tries();
 }
 
 std::vector<Track> solve(const SearchByTripletTrieParams& params, const Event& event) {
-    return solve_modules(params, event.modules);
+    return Solver(params, event).run();
+}
+
+std::size_t count_candidate_pairs(const Event& event) {
+    const auto station_hits = [&](std::size_t s) {
+        return event.modules[2 * s + 1].hit_end_index - event.modules[2 * s].hit_start_index;
+    };
+    std::size_t pairs = 0;
+    for (std::size_t s = 2; s < kStations; ++s) {
+        pairs += station_hits(s) * station_hits(s - 1);
+    }
+    return pairs;
 }
 
 }  // namespace trelmon

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <optional>
-#include <span>
 #include <tuple>
 #include <vector>
 
@@ -37,12 +36,13 @@ struct SearchByTripletTrieParams {
     }
 };
 
-// The tracks of one event, from its module list.
+// The tracks of one event, from its module list. Relies on the Event's invariants.
 std::vector<Track> solve(const SearchByTripletTrieParams& params, const Event& event);
 
-// The same over any module list in stored order; hits are identified by id alone.
-std::vector<Track> solve_modules(const SearchByTripletTrieParams& params,
-                                 std::span<const Module> modules);
+// The candidate pairs of the event, the measure of solve's work: every pair of a hit on a
+// station that has a trie and a hit on the station below it, each of which may need its best
+// third hit.
+std::size_t count_candidate_pairs(const Event& event);
 
 // One entry of a triplet trie: first, second and third hit, and the third hit's scatter.
 struct Triplet {
@@ -50,9 +50,9 @@ struct Triplet {
     double scatter = 0.0;
 };
 
-// For inspection: the 26 trie slots as solve_modules defines them before the walk, each empty
-// or holding its trie's entries in iteration order (first hits, then their second hits).
+// For inspection: the 26 trie slots as solve defines them before the walk, each empty or
+// holding its trie's entries in iteration order (first hits, then their second hits).
 std::vector<std::optional<std::vector<Triplet>>> triplet_tries(
-    const SearchByTripletTrieParams& params, std::span<const Module> modules);
+    const SearchByTripletTrieParams& params, const Event& event);
 
 }  // namespace trelmon

@@ -7,9 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <unordered_map>
 
 #include "algorithms/common/cells.hpp"
+#include "algorithms/common/planes.hpp"
 #include "algorithms/common/rounding.hpp"
 
 #if defined(__SSE2__)
@@ -162,75 +162,15 @@ struct ModuleIndex {
     std::vector<double> lane_y_inv;
     std::vector<std::uint32_t> lane_row;
     // scratch
-    std::vector<std::uint32_t> plane_of;
+    ZPlanes grouping;
     std::vector<std::uint32_t> bucket_of;
     std::vector<std::uint32_t> cursor;
-    // A module holds a handful of planes, found by a short scan; past kLinearPlanes a map
-    // keyed by z bits takes over, so that a module of thousands of planes stays linear.
-    static constexpr std::size_t kLinearPlanes = 16;
-    std::unordered_map<std::uint64_t, std::uint32_t> plane_by_z;
 
     void build(std::span<const Hit> module_hits, const TrackFollowingParams& params);
-    void group_planes();
+    void shape_planes(const TrackFollowingParams& params);
     void fill_lanes();
-    std::uint32_t find_plane(std::uint64_t z_bits) const;
+    void fill_buckets_and_grid();
 };
-
-// Groups the indexable hits by exact z (bit pattern): hits of one plane share every
-// z-dependent term of the extension test.
-std::uint32_t ModuleIndex::find_plane(std::uint64_t z_bits) const {
-    if (planes.size() > kLinearPlanes) {
-        const auto found = plane_by_z.find(z_bits);
-        return found == plane_by_z.end() ? kNone : found->second;
-    }
-    for (std::uint32_t k = 0; k < planes.size(); ++k) {
-        if (std::bit_cast<std::uint64_t>(planes[k].z) == z_bits) {
-            return k;
-        }
-    }
-    return kNone;
-}
-
-void ModuleIndex::group_planes() {
-    planes.clear();
-    plane_by_z.clear();
-    plane_of.assign(hits.size(), kNone);
-    std::uint32_t last = kNone;
-    for (std::uint32_t p = 0; p < hits.size(); ++p) {
-        const Hit& hit = hits[p];
-        if (!std::isfinite(hit.x) || !std::isfinite(hit.y) || !std::isfinite(hit.z)) {
-            continue;
-        }
-        const auto z_bits = std::bit_cast<std::uint64_t>(hit.z);
-        if (last == kNone || std::bit_cast<std::uint64_t>(planes[last].z) != z_bits) {
-            last = find_plane(z_bits);
-            if (last == kNone) {
-                last = static_cast<std::uint32_t>(planes.size());
-                Plane plane;
-                plane.z = hit.z;
-                plane.x_min = plane.x_max = hit.x;
-                plane.y_min = plane.y_max = hit.y;
-                planes.push_back(plane);
-                if (planes.size() > kLinearPlanes) {
-                    if (plane_by_z.empty()) {
-                        for (std::uint32_t k = 0; k < planes.size(); ++k) {
-                            plane_by_z.emplace(std::bit_cast<std::uint64_t>(planes[k].z), k);
-                        }
-                    } else {
-                        plane_by_z.emplace(z_bits, last);
-                    }
-                }
-            }
-        }
-        Plane& plane = planes[last];
-        plane.x_min = std::min(plane.x_min, hit.x);
-        plane.x_max = std::max(plane.x_max, hit.x);
-        plane.y_min = std::min(plane.y_min, hit.y);
-        plane.y_max = std::max(plane.y_max, hit.y);
-        ++plane.count;
-        plane_of[p] = last;
-    }
-}
 
 // The planes' grid parameters into the lanes, padded with a plane that holds nothing.
 void ModuleIndex::fill_lanes() {
@@ -263,7 +203,27 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
         ys[p] = hits[p].y;
         zs[p] = hits[p].z;
     }
-    group_planes();
+    // Only hits with finite coordinates are indexed: no other passes check_tolerance.
+    grouping.group(hits, true);
+    planes.resize(grouping.planes.size());
+    for (std::size_t k = 0; k < planes.size(); ++k) {
+        const ZPlane& from = grouping.planes[k];
+        Plane& plane = planes[k];
+        plane = Plane{};
+        plane.z = from.z;
+        plane.x_min = from.x_min;
+        plane.x_max = from.x_max;
+        plane.y_min = from.y_min;
+        plane.y_max = from.y_max;
+        plane.count = from.end - from.begin;
+    }
+    shape_planes(params);
+    fill_lanes();
+    fill_buckets_and_grid();
+}
+
+// Each plane's search half-widths, x buckets and occupancy grid, sized from its extent.
+void ModuleIndex::shape_planes(const TrackFollowingParams& params) {
     const double tol_x = params.max_tolerance.first;
     const double tol_y = params.max_tolerance.second;
     std::uint32_t total_buckets = 0;
@@ -283,24 +243,28 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
         total_buckets += plane.count + 1;
     }
     rows.assign((planes.size() + 1) * kGrid, 0);
-    fill_lanes();
     bucket_start.assign(total_buckets, 0);
+}
+
+// The hits into their planes' x buckets (stored order within a bucket) and occupancy grids.
+void ModuleIndex::fill_buckets_and_grid() {
     bucket_of.resize(hits.size());
-    for (std::uint32_t p = 0; p < hits.size(); ++p) {
-        if (plane_of[p] == kNone) {
-            continue;
-        }
-        const Plane& plane = planes[plane_of[p]];
-        const double x = hits[p].x;
-        const double y = hits[p].y;
-        bucket_of[p] = plane.buckets.cell(x);
-        ++bucket_start[plane.first_bucket + bucket_of[p] + 1];
-        // A prediction that accepts this hit lies within the half-widths of it.
-        const std::uint64_t columns =
-            bit_range(plane.grid_x.cell(x - plane.half_x), plane.grid_x.cell(x + plane.half_x));
-        const std::uint32_t last_row = plane.grid_y.cell(y + plane.half_y);
-        for (std::uint32_t cy = plane.grid_y.cell(y - plane.half_y); cy <= last_row; ++cy) {
-            rows[plane.first_row + cy] |= columns;
+    for (std::size_t k = 0; k < planes.size(); ++k) {
+        const Plane& plane = planes[k];
+        const ZPlane& group = grouping.planes[k];
+        for (std::uint32_t i = group.begin; i < group.end; ++i) {
+            const std::uint32_t p = grouping.position[i];
+            const double x = hits[p].x;
+            const double y = hits[p].y;
+            bucket_of[p] = plane.buckets.cell(x);
+            ++bucket_start[plane.first_bucket + bucket_of[p] + 1];
+            // A prediction that accepts this hit lies within the half-widths of it.
+            const std::uint64_t columns =
+                bit_range(plane.grid_x.cell(x - plane.half_x), plane.grid_x.cell(x + plane.half_x));
+            const std::uint32_t last_row = plane.grid_y.cell(y + plane.half_y);
+            for (std::uint32_t cy = plane.grid_y.cell(y - plane.half_y); cy <= last_row; ++cy) {
+                rows[plane.first_row + cy] |= columns;
+            }
         }
     }
     // One entries array holds every plane, so the offsets run on across planes.
@@ -312,11 +276,14 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
             bucket_start[plane.first_bucket + b] = running;
         }
     }
+    // Within a bucket, hits stay in stored order.
     entries.resize(running);
     cursor.assign(bucket_start.begin(), bucket_start.end());
-    for (std::uint32_t p = 0; p < hits.size(); ++p) {
-        if (plane_of[p] != kNone) {
-            const Plane& plane = planes[plane_of[p]];
+    for (std::size_t k = 0; k < planes.size(); ++k) {
+        const Plane& plane = planes[k];
+        const ZPlane& group = grouping.planes[k];
+        for (std::uint32_t i = group.begin; i < group.end; ++i) {
+            const std::uint32_t p = grouping.position[i];
             entries[cursor[plane.first_bucket + bucket_of[p]]++] = Entry{hits[p].x, hits[p].y, p};
         }
     }

@@ -16,11 +16,11 @@ inline constexpr std::size_t kNumberOfModules = 52;
 
 // What every Event guarantees, and what the finders' solve(params, event) rely on: build_event
 // refuses prefix sums that decrease or lay out fewer hits than their last entry, so
+// - there are kNumberOfModules modules and module m has number m;
 // - module_prefix_sum[0] is 0 (or the event has no hits) and the entries never decrease;
 // - module m holds positions module_prefix_sum[m] .. module_prefix_sum[m + 1] - 1 of `hits`,
 //   so module ranges are ordered by module number and never overlap;
 // - the hit at position k has id k: ids are dense and distinct.
-// Module lists built by hand (solve_modules) promise none of this.
 struct Event {
     std::string description;
     std::vector<std::size_t> module_prefix_sum;

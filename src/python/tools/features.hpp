@@ -10,6 +10,7 @@ PyMethodDef* finder_parameter_functions();  // finder_parameters.cpp
 PyMethodDef* track_rebuild_functions();     // track_rebuild.cpp
 PyMethodDef* truth_table_functions();       // truth_tables.cpp
 PyMethodDef* validation_term_functions();   // validation_terms.cpp
+PyMethodDef* work_count_functions();        // work_counts.cpp
 
 PyTypeObject* scatter_window_following_type();  // scatter_window_following.cpp
 

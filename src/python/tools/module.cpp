@@ -25,14 +25,15 @@ PyModuleDef native_module = {
 };
 
 constexpr PyMethodDef* (*kFeatures[])() = {
-    finder_parameter_functions,
-    track_rebuild_functions,
-    truth_table_functions,
-    validation_term_functions,
+    finder_parameter_functions,  // finder_parameters.cpp
+    track_rebuild_functions,     // track_rebuild.cpp
+    truth_table_functions,       // truth_tables.cpp
+    validation_term_functions,   // validation_terms.cpp
+    work_count_functions,        // work_counts.cpp
 };
 
 constexpr PyTypeObject* (*kClasses[])() = {
-    scatter_window_following_type,
+    scatter_window_following_type,  // scatter_window_following.cpp
 };
 
 Ref attribute(PyObject* object, const char* name) {

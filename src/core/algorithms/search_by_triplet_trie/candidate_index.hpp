@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <limits>
 #include <span>
-#include <utility>
 #include <vector>
 
 #include "algorithms/common/cells.hpp"
+#include "algorithms/common/planes.hpp"
 #include "algorithms/search_by_triplet_trie/hits.hpp"
 
 namespace trelmon::sbt {
@@ -35,30 +35,18 @@ class CandidateIndex {
     };
 
     CandidateIndex(std::span<const Hit> hits, double reach) {
-        std::vector<std::pair<std::uint64_t, std::uint32_t>> order;
-        order.reserve(hits.size());
-        for (std::size_t i = 0; i < hits.size(); ++i) {
-            if (finite(hits[i])) {
-                order.emplace_back(z_bits(hits[i].z), static_cast<std::uint32_t>(i));
-            }
+        ZPlanes grouping;
+        grouping.group(hits, true);
+        x_.reserve(grouping.position.size());
+        y_.reserve(grouping.position.size());
+        position_.reserve(grouping.position.size());
+        for (const std::uint32_t p : grouping.position) {
+            x_.push_back(hits[p].x);
+            y_.push_back(hits[p].y);
+            position_.push_back(p);
         }
-        std::sort(order.begin(), order.end());
-        x_.reserve(order.size());
-        y_.reserve(order.size());
-        position_.reserve(order.size());
-        for (const auto& [bits, i] : order) {
-            x_.push_back(hits[i].x);
-            y_.push_back(hits[i].y);
-            position_.push_back(i);
-        }
-        std::size_t begin = 0;
-        while (begin < order.size()) {
-            std::size_t end = begin + 1;
-            while (end < order.size() && order[end].first == order[begin].first) {
-                ++end;
-            }
-            add_plane(hits[order[begin].second].z, begin, end, reach);
-            begin = end;
+        for (const ZPlane& plane : grouping.planes) {
+            add_plane(plane, reach);
         }
     }
 
@@ -118,17 +106,16 @@ class CandidateIndex {
         return n >= 64.0 ? 64u : static_cast<std::uint32_t>(n);
     }
 
-    void add_plane(double z, std::size_t begin, std::size_t end, double reach) {
+    void add_plane(const ZPlane& group, double reach) {
+        const std::size_t begin = group.begin;
+        const std::size_t end = group.end;
         Plane plane;
-        plane.z = z;
-        plane.x_lo = plane.y_lo = std::numeric_limits<double>::infinity();
-        plane.x_hi = plane.y_hi = -std::numeric_limits<double>::infinity();
-        for (std::size_t i = begin; i < end; ++i) {
-            plane.x_lo = std::min(plane.x_lo, x_[i] - reach);
-            plane.x_hi = std::max(plane.x_hi, x_[i] + reach);
-            plane.y_lo = std::min(plane.y_lo, y_[i] - reach);
-            plane.y_hi = std::max(plane.y_hi, y_[i] + reach);
-        }
+        plane.z = group.z;
+        // Rounding is monotone, so the extreme reach boxes belong to the extreme hits.
+        plane.x_lo = group.x_min - reach;
+        plane.x_hi = group.x_max + reach;
+        plane.y_lo = group.y_min - reach;
+        plane.y_hi = group.y_max + reach;
         const double ex = plane.x_hi - plane.x_lo;
         const double ey = plane.y_hi - plane.y_lo;
         const auto n = static_cast<double>(end - begin);

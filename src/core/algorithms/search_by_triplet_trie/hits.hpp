@@ -1,18 +1,10 @@
-// The search-by-triplet finder's view of hits: the shared scatter recipe, and hits identified by
-// id alone, as dense keys into flat per-hit arrays.
+// The search-by-triplet finder's view of hits: the shared scatter recipe, and hits named by id.
 #pragma once
 
-#include <algorithm>
-#include <bit>
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <span>
-#include <unordered_map>
-#include <vector>
 
-#include "algorithms/common/hit_ids.hpp"
 #include "event_model/hit.hpp"
 
 namespace trelmon::sbt {
@@ -29,60 +21,8 @@ inline bool finite(const Hit& hit) noexcept {
     return std::isfinite(hit.x) && std::isfinite(hit.y) && std::isfinite(hit.z);
 }
 
-// A hit as the search sees it: the record it came from and the dense number of its id.
-struct Ref {
-    const Hit* hit = nullptr;
-    std::uint32_t key = kNone;
-};
-
-// Hit identity is the id alone. Ids are turned into dense keys so that per-hit state can live
-// in flat arrays; events built from dictionaries have ids 0..n-1 and map directly.
-class KeyTable {
-  public:
-    explicit KeyTable(const std::vector<std::span<const Hit>>& sources) {
-        std::size_t total = 0;
-        std::int64_t low = std::numeric_limits<std::int64_t>::max();
-        std::int64_t high = std::numeric_limits<std::int64_t>::min();
-        for (const auto& hits : sources) {
-            total += hits.size();
-            for (const Hit& hit : hits) {
-                low = std::min<std::int64_t>(low, hit.id);
-                high = std::max<std::int64_t>(high, hit.id);
-            }
-        }
-        offsets_.reserve(sources.size());
-        keys_.reserve(total);
-        const bool dense = ids_fit_flat_table(low, high, total);
-        std::unordered_map<std::int32_t, std::uint32_t> sparse;
-        for (const auto& hits : sources) {
-            offsets_.push_back(keys_.size());
-            for (const Hit& hit : hits) {
-                if (dense) {
-                    keys_.push_back(static_cast<std::uint32_t>(hit.id - low));
-                } else {
-                    const auto [it, inserted] =
-                        sparse.try_emplace(hit.id, static_cast<std::uint32_t>(sparse.size()));
-                    keys_.push_back(it->second);
-                }
-            }
-        }
-        count_ = total == 0 ? 0 : dense ? static_cast<std::size_t>(high - low) + 1 : sparse.size();
-    }
-
-    std::size_t count() const noexcept { return count_; }
-    // The keys of source `source`, parallel to its hits.
-    const std::uint32_t* keys(std::size_t source) const noexcept {
-        return keys_.data() + offsets_[source];
-    }
-
-  private:
-    std::vector<std::uint32_t> keys_;
-    std::vector<std::size_t> offsets_;
-    std::size_t count_ = 0;
-};
-
-inline std::uint64_t z_bits(double z) noexcept {
-    return std::bit_cast<std::uint64_t>(z);
-}
+// A hit as the search holds it: its id, which is also its position in the event's hit list
+// (event_model/event.hpp), so per-hit state lives in flat arrays indexed by it.
+using HitId = std::uint32_t;
 
 }  // namespace trelmon::sbt

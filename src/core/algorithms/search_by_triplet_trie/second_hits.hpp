@@ -1,15 +1,11 @@
 // The hits of the station below a trie's station, as the trie's second hits.
 #pragma once
 
-#include <algorithm>
-#include <cmath>
-#include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <span>
-#include <utility>
 #include <vector>
 
+#include "algorithms/common/planes.hpp"
 #include "algorithms/search_by_triplet_trie/hits.hpp"
 
 namespace trelmon::sbt {
@@ -30,44 +26,27 @@ struct SecondHits {
     std::vector<std::uint32_t> position;  // in the station's hit list
 
     explicit SecondHits(std::span<const Hit> hits) {
-        std::vector<std::pair<std::uint64_t, std::uint32_t>> order;
-        order.reserve(hits.size());
-        for (std::size_t i = 0; i < hits.size(); ++i) {
-            order.emplace_back(z_bits(hits[i].z), static_cast<std::uint32_t>(i));
+        ZPlanes grouping;
+        grouping.group(hits, false);
+        x.reserve(grouping.position.size());
+        y.reserve(grouping.position.size());
+        position.reserve(grouping.position.size());
+        for (const std::uint32_t p : grouping.position) {
+            x.push_back(hits[p].x);
+            y.push_back(hits[p].y);
+            position.push_back(p);
         }
-        std::sort(order.begin(), order.end());
-        x.reserve(order.size());
-        y.reserve(order.size());
-        position.reserve(order.size());
-        std::size_t begin = 0;
-        while (begin < order.size()) {
-            std::size_t end = begin + 1;
-            while (end < order.size() && order[end].first == order[begin].first) {
-                ++end;
-            }
+        for (const ZPlane& group : grouping.planes) {
             Plane plane;
-            plane.z = hits[order[begin].second].z;
-            plane.begin = static_cast<std::uint32_t>(x.size());
-            plane.x_min = plane.y_min = std::numeric_limits<double>::infinity();
-            plane.x_max = plane.y_max = -std::numeric_limits<double>::infinity();
-            for (std::size_t k = begin; k < end; ++k) {
-                const Hit& hit = hits[order[k].second];
-                x.push_back(hit.x);
-                y.push_back(hit.y);
-                position.push_back(order[k].second);
-                if (std::isfinite(hit.x)) {
-                    plane.x_min = std::min(plane.x_min, hit.x);
-                    plane.x_max = std::max(plane.x_max, hit.x);
-                }
-                if (std::isfinite(hit.y)) {
-                    plane.y_min = std::min(plane.y_min, hit.y);
-                    plane.y_max = std::max(plane.y_max, hit.y);
-                }
-            }
+            plane.z = group.z;
+            plane.begin = group.begin;
+            plane.end = group.end;
+            plane.x_min = group.x_min;
+            plane.x_max = group.x_max;
+            plane.y_min = group.y_min;
+            plane.y_max = group.y_max;
             plane.bounded = plane.x_min <= plane.x_max && plane.y_min <= plane.y_max;
-            plane.end = static_cast<std::uint32_t>(x.size());
             planes.push_back(plane);
-            begin = end;
         }
     }
 };
