@@ -5,6 +5,8 @@ from trelmon.DetectorEvent import Event, Track
 
 __all__ = [
     "finder_parameters",
+    "flight_crossings",
+    "flight_hits",
     "scatter_window_following_solve",
     "scatter_window_following_solve_batch",
     "tracks_from_hit_ids",
@@ -36,3 +38,33 @@ def scatter_window_following_solve_batch(
     events: Iterable[Event], **parameters: float | int
 ) -> list[list[Track]]:
     """ScatterWindowFollowing's tracks of each event, solved on the worker pool."""
+
+_Column = Any  # a one-dimensional buffer of numbers (numpy array), or a sequence of numbers
+
+def flight_crossings(
+    ox: _Column,
+    oy: _Column,
+    oz: _Column,
+    tx: _Column,
+    ty: _Column,
+    pz: _Column,
+    module_z: _Column,
+    geometry: Sequence[float],
+) -> tuple[bytearray, bytearray]:
+    """Where each particle's straight line crosses a sensor: (part, step) as int64 bytes."""
+
+def flight_hits(
+    ox: _Column,
+    oy: _Column,
+    oz: _Column,
+    tx: _Column,
+    ty: _Column,
+    pz: _Column,
+    module_z: _Column,
+    geometry: Sequence[float],
+    part: _Column,
+    step: _Column,
+    kick_x: _Column,
+    kick_y: _Column,
+) -> tuple[bytearray, ...]:
+    """The lines bent by the kicks: their sensor crossings and each particle's final state."""

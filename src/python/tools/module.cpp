@@ -23,10 +23,9 @@ PyModuleDef native_module = {
 };
 
 constexpr PyMethodDef* (*kFeatures[])() = {
-    finder_parameter_functions,
-    track_rebuild_functions,
-    truth_table_functions,
-    scatter_window_following_functions,
+    finder_parameter_functions, track_rebuild_functions,
+    truth_table_functions,      scatter_window_following_functions,
+    flight_functions,  // the generator's flights
 };
 
 Ref attribute(PyObject* object, const char* name) {
