@@ -568,33 +568,44 @@ class EventColumns:
 
     def _dicts(self) -> list[dict]:
         hit_bounds = self.hit_offsets.tolist()
-        coordinates = [self.x.tolist(), self.y.tolist(), self.z.tolist()]
-        times = None if self.t is None else self.t.tolist()
         prefixes = self.module_prefix_sum.tolist()
         particle_bounds = self.particle_offsets.tolist()
-        positions = self.mc_hits.tolist()
+        # Hit positions repeat across particles and events: the same int objects serve them all.
+        positions = _small_ints(int(self.mc_hits.max(initial=0)) + 1)[self.mc_hits].tolist()
         hb = self.mc_hit_offsets.tolist()
         hit_lists = list(map(positions.__getitem__, map(slice, hb[:-1], hb[1:])))
         columns = [hit_lists if name == "hits" else self.mc[name].tolist() for name in MC_COLUMNS]
         rows = list(map(list, zip(*columns, strict=True)))
+        names = list(MC_COLUMNS)
+        x, y, z, t = self.x, self.y, self.z, self.t
         events = []
         for e, description in enumerate(self.descriptions):
             lo, hi = hit_bounds[e], hit_bounds[e + 1]
             event = {
                 "description": description,
                 "montecarlo": {
-                    "description": list(MC_COLUMNS),
+                    "description": names.copy(),
                     "particles": rows[particle_bounds[e] : particle_bounds[e + 1]],
                 },
                 "module_prefix_sum": prefixes[e],
-                "x": coordinates[0][lo:hi],
-                "y": coordinates[1][lo:hi],
-                "z": coordinates[2][lo:hi],
+                "x": x[lo:hi].tolist(),
+                "y": y[lo:hi].tolist(),
+                "z": z[lo:hi].tolist(),
             }
-            if times is not None:
-                event["t"] = times[lo:hi]
+            if t is not None:
+                event["t"] = t[lo:hi].tolist()
             events.append(event)
         return events
+
+
+@functools.lru_cache(maxsize=1)
+def _int_objects(size: int) -> np.ndarray:
+    return np.arange(size).astype(object)
+
+
+def _small_ints(size: int) -> np.ndarray:
+    """The ints 0 .. at least ``size - 1`` as Python objects, in an object array."""
+    return _int_objects(max(1 << 14, 1 << (size - 1).bit_length()))
 
 
 def _offsets(counts) -> np.ndarray:
@@ -787,9 +798,9 @@ def _generate(seed: int, start: int, count: int, knobs: _Knobs) -> EventColumns:
     )
 
 
-#: Events generated together: enough to spread numpy's per-call cost, few enough that the
-#: (particle, module) matrices stay in cache.
-BATCH_EVENTS = 64
+#: Events generated together: enough to spread numpy's per-call cost over many events, few
+#: enough that the arrays of a batch stay in cache.
+BATCH_EVENTS = 128
 
 
 def generate_columns(
@@ -849,8 +860,11 @@ def generate_event(seed: int, index: int = 0, **knobs: Any) -> dict[str, Any]:
 def generate_events(n: int, seed: int, *, start: int = 0, **knobs: Any) -> list[dict[str, Any]]:
     """Events ``start`` to ``start + n - 1`` of the sample with ``seed``: event ``i`` equals
     ``generate_event(seed, i, **knobs)``, however the sample is cut."""
+    from .files import no_collection
+
     batches = generate_columns(n, seed, start=start, **knobs)
-    return [event for batch in batches for event in batch.to_dicts()]
+    with no_collection():  # many containers, no cycles
+        return [event for batch in batches for event in batch._dicts()]
 
 
 def _generate_task(task) -> EventColumns:

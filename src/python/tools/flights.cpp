@@ -42,11 +42,12 @@ struct Flight {
     std::array<bool, kModules> ahead;
 };
 
-void fly(const Geometry& g, const Lines& lines, std::size_t p, Flight& f) {
+// Steps `from` onwards of the flight.
+void fly(const Geometry& g, const Lines& lines, std::size_t p, Flight& f, std::size_t from = 0) {
     const double ox = lines.ox[p], oy = lines.oy[p], oz = lines.oz[p];
     const double tx = lines.tx[p], ty = lines.ty[p];
     const bool forward = lines.pz[p] >= 0.0;
-    for (std::size_t s = 0; s < kModules; ++s) {
+    for (std::size_t s = from; s < kModules; ++s) {
         const std::size_t m = forward ? s : kModules - 1 - s;
         double zp = g.module_z[m];
         if (g.two_faces) {
@@ -69,8 +70,10 @@ bool on_sensor(const Geometry& g, const Flight& f, std::size_t s) {
     double r2 = x * x;
     r2 += y * y;
     const bool even = f.module[s] % 2 == 0;
-    return r2 >= g.inner_r2 && r2 <= g.outer_r2 && (even ? x < g.overlap : x > -g.overlap) &&
-           f.ahead[s];
+    // Without branches: which tests fail follows no pattern the processor could learn.
+    return static_cast<bool>(
+        static_cast<int>(r2 >= g.inner_r2) & static_cast<int>(r2 <= g.outer_r2) &
+        static_cast<int>(even ? x < g.overlap : x > -g.overlap) & static_cast<int>(f.ahead[s]));
 }
 
 Geometry geometry_arg(PyObject* module_z, PyObject* settings) {
@@ -182,24 +185,35 @@ PyObject* flight_hits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             }
         }
 
+        // About as many hits as kicks: the bent lines cross where the straight ones did.
         std::vector<std::int64_t> part, step, module;
         std::vector<double> x, y, z, dz;
+        for (auto* column : {&part, &step, &module}) {
+            column->reserve(kicks);
+        }
+        for (auto* column : {&x, &y, &z, &dz}) {
+            column->reserve(kicks);
+        }
         std::vector<double> last_x(lines.size()), last_y(lines.size()), last_z(lines.size());
         std::vector<double> last_tx(lines.size()), last_ty(lines.size());
         Flight f;
         std::size_t c = 0;
         for (std::size_t p = 0; p < lines.size(); ++p) {
-            fly(g, lines, p, f);
             std::array<double, kModules> vx{}, vy{};
+            const std::size_t first = c;
             for (; c < kicks && kicked[c] == p; ++c) {
                 vx[kick_step[c]] = kick_x[c];
                 vy[kick_step[c]] = kick_y[c];
             }
+            // Up to its first kick a line is straight and crosses no sensor (the first kick is at
+            // its first crossing); a line without kicks matters only for its state at the end.
+            const std::size_t start = c == first ? kModules - 1 : kick_step[first];
+            fly(g, lines, p, f, start);
             // A later crossing moves by kick * (z_later - z_kick): the running sum of the kicks
             // met before it times its z, less the running sum of kick * z.
-            double sx = vx[0], sy = vy[0];
-            double szx = vx[0] * f.zp[0], szy = vy[0] * f.zp[0];
-            for (std::size_t s = 1; s < kModules; ++s) {
+            double sx = vx[start], sy = vy[start];
+            double szx = vx[start] * f.zp[start], szy = vy[start] * f.zp[start];
+            for (std::size_t s = start + 1; s < kModules; ++s) {
                 double shift_x = sx * f.zp[s];
                 shift_x -= szx;
                 double shift_y = sy * f.zp[s];
@@ -211,7 +225,7 @@ PyObject* flight_hits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                 szx = szx + vx[s] * f.zp[s];
                 szy = szy + vy[s] * f.zp[s];
             }
-            for (std::size_t s = 0; s < kModules; ++s) {
+            for (std::size_t s = c == first ? kModules : start; s < kModules; ++s) {
                 if (on_sensor(g, f, s)) {
                     part.push_back(static_cast<std::int64_t>(p));
                     step.push_back(static_cast<std::int64_t>(s));
