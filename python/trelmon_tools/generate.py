@@ -38,6 +38,7 @@ import numpy as np
 
 from . import _native
 from . import detector as det
+from .files import int_list, no_collection
 from .particle_data import BEAUTY, CHARM, DECAYS, SPECIES, STRANGE, TRACKED, conjugate
 
 __all__ = [
@@ -561,8 +562,6 @@ class EventColumns:
 
     def to_dicts(self) -> list[dict]:
         """The events as event dictionaries of plain Python lists (JSON-ready)."""
-        from .files import no_collection
-
         with no_collection():
             return self._dicts()
 
@@ -570,8 +569,7 @@ class EventColumns:
         hit_bounds = self.hit_offsets.tolist()
         prefixes = self.module_prefix_sum.tolist()
         particle_bounds = self.particle_offsets.tolist()
-        # Hit positions repeat across particles and events: the same int objects serve them all.
-        positions = _small_ints(int(self.mc_hits.max(initial=0)) + 1)[self.mc_hits].tolist()
+        positions = int_list(self.mc_hits)
         hb = self.mc_hit_offsets.tolist()
         hit_lists = list(map(positions.__getitem__, map(slice, hb[:-1], hb[1:])))
         columns = [hit_lists if name == "hits" else self.mc[name].tolist() for name in MC_COLUMNS]
@@ -596,16 +594,6 @@ class EventColumns:
                 event["t"] = t[lo:hi].tolist()
             events.append(event)
         return events
-
-
-@functools.lru_cache(maxsize=1)
-def _int_objects(size: int) -> np.ndarray:
-    return np.arange(size).astype(object)
-
-
-def _small_ints(size: int) -> np.ndarray:
-    """The ints 0 .. at least ``size - 1`` as Python objects, in an object array."""
-    return _int_objects(max(1 << 14, 1 << (size - 1).bit_length()))
 
 
 def _offsets(counts) -> np.ndarray:
@@ -860,8 +848,6 @@ def generate_event(seed: int, index: int = 0, **knobs: Any) -> dict[str, Any]:
 def generate_events(n: int, seed: int, *, start: int = 0, **knobs: Any) -> list[dict[str, Any]]:
     """Events ``start`` to ``start + n - 1`` of the sample with ``seed``: event ``i`` equals
     ``generate_event(seed, i, **knobs)``, however the sample is cut."""
-    from .files import no_collection
-
     batches = generate_columns(n, seed, start=start, **knobs)
     with no_collection():  # many containers, no cycles
         return [event for batch in batches for event in batch._dicts()]

@@ -1,0 +1,149 @@
+"""The generator's native flights against whole-array numpy arithmetic, bit for bit."""
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from trelmon_tools import _native
+from trelmon_tools import detector as det
+
+NMOD = det.NUMBER_OF_MODULES
+
+
+def geometry(faces):
+    return (faces, det.INNER_RADIUS**2, det.OUTER_RADIUS**2, det.OVERLAP, det.FACE_OFFSET)
+
+
+def numpy_lines(ox, oy, oz, tx, ty, pz, faces):
+    """Every particle's straight line at every module, as (module step, particle) matrices."""
+    forward = pz >= 0.0
+    steps = np.arange(NMOD)[:, None]
+    module = np.where(forward, steps, NMOD - 1 - steps)
+    zp = det.MODULE_Z[module]
+    if faces == 2:
+        zp += np.where(oy + ty * (zp - oz) >= 0.0, -det.FACE_OFFSET, det.FACE_OFFSET)
+    dz = zp - oz
+    ahead = np.where(forward, dz > 0.0, dz < 0.0)
+    return module, zp, dz, ahead, ox + tx * dz, oy + ty * dz
+
+
+def numpy_inside(x, y, module, ahead):
+    r2 = x * x + y * y
+    side = np.where(module % 2 == 0, x < det.OVERLAP, x > -det.OVERLAP)
+    inside = (r2 >= det.INNER_RADIUS**2) & (r2 <= det.OUTER_RADIUS**2) & side & ahead
+    return np.nonzero(inside.T)  # (particle, step) in particle order
+
+
+def numpy_hits(lines, faces, part, step, kick_x, kick_y):
+    ox, oy, oz, tx, ty, pz = lines
+    module, zp, dz, ahead, x, y = numpy_lines(*lines, faces)
+    kicks = np.zeros((2, NMOD, len(ox)))
+    kicks[0, step, part] = kick_x
+    kicks[1, step, part] = kick_y
+    before = np.zeros_like(kicks)  # kicks met before each step, and their kick * z
+    before_z = np.zeros_like(kicks)
+    for j in range(1, NMOD):
+        before[:, j] = before[:, j - 1] + kicks[:, j - 1]
+        before_z[:, j] = before_z[:, j - 1] + kicks[:, j - 1] * zp[j - 1]
+    total = before[:, -1] + kicks[:, -1]
+    x = x + (before[0] * zp - before_z[0])
+    y = y + (before[1] * zp - before_z[1])
+    p, s = numpy_inside(x, y, module, ahead)
+    last = ahead[-1]
+    state = (
+        np.where(last, x[-1], ox),
+        np.where(last, y[-1], oy),
+        np.where(last, zp[-1], oz),
+        tx + total[0],
+        ty + total[1],
+    )
+    return (p, s, module[s, p], x[s, p], y[s, p], zp[s, p], dz[s, p]), state
+
+
+def native_hits(lines, faces, part, step, kick_x, kick_y):
+    out = _native.flight_hits(*lines, det.MODULE_Z, geometry(faces), part, step, kick_x, kick_y)
+    ints = [np.frombuffer(b, dtype=np.int64) for b in out[:3]]
+    floats = [np.frombuffer(b, dtype=np.float64) for b in out[3:]]
+    return (*ints, *floats[:4]), tuple(floats[4:])
+
+
+def same(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    return a.shape == b.shape and a.astype(b.dtype).tobytes() == b.tobytes()
+
+
+@st.composite
+def particles(draw):
+    n = draw(st.integers(0, 60))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    # Mostly from the luminous region, some decays far along the beam and off it.
+    ox = rng.normal(0.0, 0.05, n) + np.where(rng.random(n) < 0.2, rng.normal(0, 10, n), 0.0)
+    oy = rng.normal(0.0, 0.05, n) + np.where(rng.random(n) < 0.2, rng.normal(0, 10, n), 0.0)
+    oz = rng.normal(0.0, 40.0, n) + np.where(rng.random(n) < 0.2, rng.uniform(-400, 900, n), 0.0)
+    eta = rng.uniform(1.2, 6.0, n) * np.where(rng.random(n) < 0.3, -1.0, 1.0)
+    phi = rng.uniform(-np.pi, np.pi, n)
+    t = 1.0 / np.sinh(np.abs(eta))
+    tx, ty = t * np.cos(phi), t * np.sin(phi)
+    pz = np.sign(eta) * rng.uniform(1.0, 1e5, n)
+    return tuple(np.ascontiguousarray(a) for a in (ox, oy, oz, tx, ty, pz))
+
+
+class TestFlights:
+    @settings(max_examples=60, deadline=None)
+    @given(particles(), st.sampled_from([1, 2]), st.floats(0.0, 0.05))
+    def test_crossings_and_bent_lines_match_numpy(self, lines, faces, scatter):
+        module, zp, dz, ahead, x, y = numpy_lines(*lines, faces)
+        part, step = numpy_inside(x, y, module, ahead)
+        got = _native.flight_crossings(*lines, det.MODULE_Z, geometry(faces))
+        assert same(part, np.frombuffer(got[0], dtype=np.int64))
+        assert same(step, np.frombuffer(got[1], dtype=np.int64))
+
+        # Kicks at the crossings, large enough to bend lines into and out of the sensors.
+        rng = np.random.default_rng(len(part))
+        kick_x, kick_y = rng.normal(0.0, scatter, (2, len(part)))
+        expected, expected_state = numpy_hits(lines, faces, part, step, kick_x, kick_y)
+        crossings, state = native_hits(lines, faces, part, step, kick_x, kick_y)
+        for a, b in zip(expected, crossings, strict=True):
+            assert same(a, b)
+        for a, b in zip(expected_state, state, strict=True):
+            assert same(a, b)
+
+    def test_a_kick_bends_a_line_out_of_the_sensors(self):
+        # Straight, the line crosses the x > 0 half modules from z = 265 on; a steep kick in y at
+        # the first crossing takes it beyond the outer radius before the next one.
+        lines = tuple(np.array([v]) for v in (0.0, 0.0, 0.0, 0.02, 0.0, 1.0))
+        straight = _native.flight_crossings(*lines, det.MODULE_Z, geometry(1))
+        part, step = (np.frombuffer(b, dtype=np.int64) for b in straight)
+        assert len(part) > 3
+        kick_y = np.zeros(len(part))
+        kick_y[0] = 1.0
+        crossings, state = native_hits(lines, 1, part, step, np.zeros(len(part)), kick_y)
+        assert list(crossings[1]) == [step[0]]
+        assert state[4][0] == 1.0  # the slope after the detector carries the kick
+
+    @pytest.mark.parametrize(
+        "part, step, message",
+        [
+            ([1, 0], [3, 4], "particle order"),
+            ([0, 0], [4, 4], "particle order"),
+            ([0], [52], "within range"),
+            ([2], [3], "within range"),
+        ],
+    )
+    def test_kicks_out_of_order_or_range_are_refused(self, part, step, message):
+        lines = tuple(np.zeros(2) for _ in range(6))
+        kicks = np.zeros(len(part))
+        with pytest.raises(ValueError, match=message):
+            _native.flight_hits(*lines, det.MODULE_Z, geometry(2), part, step, kicks, kicks)
+
+    def test_mismatched_columns_are_refused(self):
+        lines = [np.zeros(2) for _ in range(6)]
+        with pytest.raises(ValueError, match="one entry per kick"):
+            _native.flight_hits(*lines, det.MODULE_Z, geometry(2), [0], [1, 2], [0.0], [0.0])
+        lines[3] = np.zeros(3)
+        with pytest.raises(ValueError, match="one entry per particle"):
+            _native.flight_crossings(*lines, det.MODULE_Z, geometry(2))
+        with pytest.raises(ValueError, match="module_z"):
+            _native.flight_crossings(*[np.zeros(2)] * 6, det.MODULE_Z[:5], geometry(2))
+        with pytest.raises(ValueError, match="faces"):
+            _native.flight_crossings(*[np.zeros(2)] * 6, det.MODULE_Z, geometry(3))
