@@ -57,14 +57,14 @@ def numpy_hits(lines, faces, part, step, kick_x, kick_y):
         tx + total[0],
         ty + total[1],
     )
-    return (p, s, module[s, p], x[s, p], y[s, p], zp[s, p], dz[s, p]), state
+    return (p, s, x[s, p], y[s, p], zp[s, p]), state
 
 
 def native_hits(lines, faces, part, step, kick_x, kick_y):
     out = _native.flight_hits(*lines, det.MODULE_Z, geometry(faces), part, step, kick_x, kick_y)
-    ints = [np.frombuffer(b, dtype=np.int64) for b in out[:3]]
-    floats = [np.frombuffer(b, dtype=np.float64) for b in out[3:]]
-    return (*ints, *floats[:4]), tuple(floats[4:])
+    p, s = (np.frombuffer(b, dtype=np.int64) for b in out[:2])
+    x, y, z, *state = (np.frombuffer(b, dtype=np.float64) for b in out[2:])
+    return (p, s, x, y, z), tuple(state)
 
 
 def same(a, b):

@@ -67,4 +67,5 @@ def flight_hits(
     kick_x: _Column,
     kick_y: _Column,
 ) -> tuple[bytearray, ...]:
-    """The lines bent by the kicks: their sensor crossings and each particle's final state."""
+    """The lines bent by the kicks: their sensor crossings (part, step, x, y, z) and each
+    particle's state after the last module (x, y, z, tx, ty)."""

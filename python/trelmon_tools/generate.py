@@ -415,18 +415,18 @@ def _propagate(particles: _Particles, rngs, hit_efficiency, faces):
     normals = _per_event(rngs, per_event(part), lambda rng, c: rng.standard_normal((c, 2)))
     kicks = theta0[part] * normals.T
     out = _native.flight_hits(*lines, det.MODULE_Z, geometry, part, step, kicks[0], kicks[1])
-    part, step, module = _int64s(*out[:3])
-    x, y, z, dz, *state = (np.frombuffer(b, dtype=np.float64) for b in out[3:])
+    part, step = _int64s(*out[:2])
+    x, y, z, *state = (np.frombuffer(b, dtype=np.float64) for b in out[2:])
     seen = _per_event(rngs, per_event(part), lambda rng, c: rng.random(c)) < hit_efficiency
-    part = part[seen]
-    path = np.abs(dz[seen]) * np.sqrt(slope2[part])
+    part, step, z = part[seen], step[seen], z[seen]
+    path = np.abs(z - particles.oz[part]) * np.sqrt(slope2[part])
     crossings = (
         part,
-        step[seen],
-        module[seen],
+        step,
+        np.where(particles.pz[part] >= 0.0, step, det.NUMBER_OF_MODULES - 1 - step),
         x[seen],
         y[seen],
-        z[seen],
+        z,
         particles.ot[part] + path * inv_speed[part],
     )
     return crossings, tuple(state)

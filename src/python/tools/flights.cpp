@@ -28,16 +28,26 @@ struct Geometry {
     double face_offset = 0.0;
 };
 
-// Per particle: origin, slopes and the sign of pz, which sets the order the modules are met in.
+// Per particle: origin, slopes and the sign of pz, which sets the order the modules are met in;
+// read in place from the caller's arrays.
 struct Lines {
-    std::vector<double> ox, oy, oz, tx, ty, pz;
-
+    explicit Lines(PyObject* const* a)
+        : ox(a[0]), oy(a[1]), oz(a[2]), tx(a[3]), ty(a[4]), pz(a[5]) {
+        for (const auto* column : {&oy, &oz, &tx, &ty, &pz}) {
+            if (column->size() != ox.size()) {
+                raise(PyExc_ValueError,
+                      "ox, oy, oz, tx, ty and pz must have one entry per particle");
+            }
+        }
+    }
     std::size_t size() const { return ox.size(); }
+
+    ColumnView<double> ox, oy, oz, tx, ty, pz;
 };
 
 // One particle's unbent line at each module, steps in flight order.
 struct Flight {
-    std::array<double, kModules> zp, dz, x, y;
+    std::array<double, kModules> zp, x, y;
     std::array<std::int64_t, kModules> module;
     std::array<bool, kModules> ahead;
 };
@@ -56,7 +66,6 @@ void fly(const Geometry& g, const Lines& lines, std::size_t p, Flight& f, std::s
         }
         const double dz = zp - oz;
         f.zp[s] = zp;
-        f.dz[s] = dz;
         f.x[s] = ox + tx * dz;
         f.y[s] = oy + ty * dz;
         f.module[s] = static_cast<std::int64_t>(m);
@@ -100,31 +109,37 @@ Geometry geometry_arg(PyObject* module_z, PyObject* settings) {
     return g;
 }
 
-Lines lines_arg(PyObject* const* a) {
-    Lines lines{float_column(a[0]), float_column(a[1]), float_column(a[2]),
-                float_column(a[3]), float_column(a[4]), float_column(a[5])};
-    for (const auto* column : {&lines.oy, &lines.oz, &lines.tx, &lines.ty, &lines.pz}) {
-        if (column->size() != lines.size()) {
-            raise(PyExc_ValueError, "ox, oy, oz, tx, ty and pz must have one entry per particle");
-        }
-    }
-    return lines;
-}
-
-// A writable buffer numpy can view without a copy (np.frombuffer).
+// A column of results written straight into the bytearray numpy will view (np.frombuffer):
+// sized for the most entries there can be, cut to those written. Pages never written are never
+// touched, so the bound costs nothing.
 template <class T>
-Ref column_bytes(const std::vector<T>& values) {
-    Ref out(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
-                                          static_cast<Py_ssize_t>(values.size() * sizeof(T))));
-    if (!out) {
-        throw_python_error();
+class Output {
+  public:
+    explicit Output(std::size_t most)
+        : bytes_(
+              PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(most * sizeof(T)))) {
+        if (!bytes_) {
+            throw_python_error();
+        }
+        data_ = reinterpret_cast<T*>(PyByteArray_AS_STRING(bytes_.get()));
     }
-    return out;
-}
+    void push(T value) { data_[size_++] = value; }
+    Ref finish() {
+        if (PyByteArray_Resize(bytes_.get(), static_cast<Py_ssize_t>(size_ * sizeof(T))) != 0) {
+            throw_python_error();
+        }
+        return std::move(bytes_);
+    }
 
-template <class... Columns>
-PyObject* tuple_of(const Columns&... columns) {
-    std::array<Ref, sizeof...(Columns)> items{column_bytes(columns)...};
+  private:
+    Ref bytes_;
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+template <class... Outputs>
+PyObject* tuple_of(Outputs&... outputs) {
+    std::array<Ref, sizeof...(Outputs)> items{outputs.finish()...};
     Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     if (!tuple) {
         throw_python_error();
@@ -141,16 +156,16 @@ PyObject* flight_crossings(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         static const Signature<8> signature{
             "flight_crossings", {"ox", "oy", "oz", "tx", "ty", "pz", "module_z", "geometry"}, 8};
         const auto a = parse_args(signature, args, nargs, kwnames);
-        const Lines lines = lines_arg(a.data());
+        const Lines lines(a.data());
         const Geometry g = geometry_arg(a[6], a[7]);
-        std::vector<std::int64_t> part, step;
+        Output<std::int64_t> part(lines.size() * kModules), step(lines.size() * kModules);
         Flight f;
         for (std::size_t p = 0; p < lines.size(); ++p) {
             fly(g, lines, p, f);
             for (std::size_t s = 0; s < kModules; ++s) {
                 if (on_sensor(g, f, s)) {
-                    part.push_back(static_cast<std::int64_t>(p));
-                    step.push_back(static_cast<std::int64_t>(s));
+                    part.push(static_cast<std::int64_t>(p));
+                    step.push(static_cast<std::int64_t>(s));
                 }
             }
         }
@@ -166,39 +181,36 @@ PyObject* flight_hits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                                               "geometry", "part", "step", "kick_x", "kick_y"},
                                              12};
         const auto a = parse_args(signature, args, nargs, kwnames);
-        const Lines lines = lines_arg(a.data());
+        const Lines lines(a.data());
         const Geometry g = geometry_arg(a[6], a[7]);
-        const std::vector<std::size_t> kicked = size_column(a[8]);
-        const std::vector<std::size_t> kick_step = size_column(a[9]);
-        const std::vector<double> kick_x = float_column(a[10]);
-        const std::vector<double> kick_y = float_column(a[11]);
+        const ColumnView<std::uint64_t> kicked(a[8]);
+        const ColumnView<std::uint64_t> kick_step(a[9]);
+        const ColumnView<double> kick_x(a[10]);
+        const ColumnView<double> kick_y(a[11]);
         const std::size_t kicks = kicked.size();
         if (kick_step.size() != kicks || kick_x.size() != kicks || kick_y.size() != kicks) {
             raise(PyExc_ValueError, "part, step, kick_x and kick_y must have one entry per kick");
         }
+        // A bent line can cross a sensor at any module from its first kick on.
+        std::size_t most = 0;
         for (std::size_t c = 0; c < kicks; ++c) {
+            const bool first = c == 0 || kicked[c] != kicked[c - 1];
             if (kicked[c] >= lines.size() || kick_step[c] >= kModules ||
-                (c > 0 && (kicked[c] < kicked[c - 1] ||
-                           (kicked[c] == kicked[c - 1] && kick_step[c] <= kick_step[c - 1])))) {
+                (!first && kick_step[c] <= kick_step[c - 1]) ||
+                (c > 0 && kicked[c] < kicked[c - 1])) {
                 raise(PyExc_ValueError,
                       "kicks must come in particle order, then step order, within range");
             }
+            most += first ? kModules - kick_step[c] : 0;
         }
 
-        // About as many hits as kicks: the bent lines cross where the straight ones did.
-        std::vector<std::int64_t> part, step, module;
-        std::vector<double> x, y, z, dz;
-        for (auto* column : {&part, &step, &module}) {
-            column->reserve(kicks);
-        }
-        for (auto* column : {&x, &y, &z, &dz}) {
-            column->reserve(kicks);
-        }
-        std::vector<double> last_x(lines.size()), last_y(lines.size()), last_z(lines.size());
-        std::vector<double> last_tx(lines.size()), last_ty(lines.size());
+        Output<std::int64_t> part(most), step(most);
+        Output<double> x(most), y(most), z(most);
+        const std::size_t n = lines.size();
+        Output<double> last_x(n), last_y(n), last_z(n), last_tx(n), last_ty(n);
         Flight f;
         std::size_t c = 0;
-        for (std::size_t p = 0; p < lines.size(); ++p) {
+        for (std::size_t p = 0; p < n; ++p) {
             std::array<double, kModules> vx{}, vy{};
             const std::size_t first = c;
             for (; c < kicks && kicked[c] == p; ++c) {
@@ -227,24 +239,22 @@ PyObject* flight_hits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             }
             for (std::size_t s = c == first ? kModules : start; s < kModules; ++s) {
                 if (on_sensor(g, f, s)) {
-                    part.push_back(static_cast<std::int64_t>(p));
-                    step.push_back(static_cast<std::int64_t>(s));
-                    module.push_back(f.module[s]);
-                    x.push_back(f.x[s]);
-                    y.push_back(f.y[s]);
-                    z.push_back(f.zp[s]);
-                    dz.push_back(f.dz[s]);
+                    part.push(static_cast<std::int64_t>(p));
+                    step.push(static_cast<std::int64_t>(s));
+                    x.push(f.x[s]);
+                    y.push(f.y[s]);
+                    z.push(f.zp[s]);
                 }
             }
             // The state after the last module, or the origin of a particle born beyond it.
             const bool past = f.ahead[kModules - 1];
-            last_x[p] = past ? f.x[kModules - 1] : lines.ox[p];
-            last_y[p] = past ? f.y[kModules - 1] : lines.oy[p];
-            last_z[p] = past ? f.zp[kModules - 1] : lines.oz[p];
-            last_tx[p] = lines.tx[p] + sx;
-            last_ty[p] = lines.ty[p] + sy;
+            last_x.push(past ? f.x[kModules - 1] : lines.ox[p]);
+            last_y.push(past ? f.y[kModules - 1] : lines.oy[p]);
+            last_z.push(past ? f.zp[kModules - 1] : lines.oz[p]);
+            last_tx.push(lines.tx[p] + sx);
+            last_ty.push(lines.ty[p] + sy);
         }
-        return tuple_of(part, step, module, x, y, z, dz, last_x, last_y, last_z, last_tx, last_ty);
+        return tuple_of(part, step, x, y, z, last_x, last_y, last_z, last_tx, last_ty);
     });
 }
 
@@ -257,8 +267,8 @@ PyMethodDef functions[] = {
     {"flight_hits", method(flight_hits), METH_FASTCALL | METH_KEYWORDS,
      "flight_hits(ox, oy, oz, tx, ty, pz, module_z, geometry, part, step, kick_x, kick_y)\n--\n\n"
      "The lines bent by a kick at each (part, step): where they cross a sensor, as bytes of\n"
-     "part, step, module (int64), x, y, z, dz (float64), then per particle the state after the\n"
-     "last module, x, y, z, tx, ty (float64)."},
+     "part, step (int64), x, y, z (float64), then per particle the state after the last module,\n"
+     "x, y, z, tx, ty (float64)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
