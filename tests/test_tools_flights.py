@@ -121,6 +121,44 @@ class TestFlights:
         assert list(crossings[1]) == [step[0]]
         assert state[4][0] == 1.0  # the slope after the detector carries the kick
 
+    def test_columns_in_any_layout_give_the_same_flights(self):
+        rng = np.random.default_rng(5)
+        n = 40
+        lines = (
+            rng.normal(0, 0.05, n),
+            rng.normal(0, 0.05, n),
+            rng.normal(0, 40, n),
+            rng.normal(0, 0.05, n),
+            rng.normal(0, 0.05, n),
+            rng.normal(0, 1e3, n),
+        )
+        crossings = _native.flight_crossings(*lines, det.MODULE_Z, geometry(2))
+        part, step = (np.frombuffer(b, dtype=np.int64) for b in crossings)
+        kick_x, kick_y = rng.normal(0, 0.01, (2, len(part)))
+        expected = _native.flight_hits(
+            *lines, det.MODULE_Z, geometry(2), part, step, kick_x, kick_y
+        )
+        # Read in place (contiguous float64, int64), through strides, or converted.
+        layouts = [
+            (tuple(np.repeat(a, 2)[::2] for a in lines), part.astype(np.int32), list(step)),
+            (tuple(a.tolist() for a in lines), list(part), step.astype(np.uint64)),
+            (tuple(np.asfortranarray(a) for a in lines), part.astype(np.uint8), step[::1]),
+        ]
+        for other_lines, other_part, other_step in layouts:
+            again = _native.flight_crossings(*other_lines, det.MODULE_Z, geometry(2))
+            assert again == crossings
+            got = _native.flight_hits(
+                *other_lines,
+                det.MODULE_Z,
+                geometry(2),
+                other_part,
+                other_step,
+                list(kick_x),
+                np.repeat(kick_y, 3)[::3],
+            )
+            assert got == expected
+        assert len(part) > 10
+
     @pytest.mark.parametrize(
         "part, step, message",
         [
@@ -128,6 +166,7 @@ class TestFlights:
             ([0, 0], [4, 4], "particle order"),
             ([0], [52], "within range"),
             ([2], [3], "within range"),
+            (np.array([-1], dtype=np.int64), [3], "within range"),
         ],
     )
     def test_kicks_out_of_order_or_range_are_refused(self, part, step, message):
