@@ -7,6 +7,7 @@ __all__ = [
     "finder_parameters",
     "flight_crossings",
     "flight_hits",
+    "hit_layout",
     "scatter_window_following_solve",
     "scatter_window_following_solve_batch",
     "tracks_from_hit_ids",
@@ -66,6 +67,15 @@ def flight_hits(
     step: _Column,
     kick_x: _Column,
     kick_y: _Column,
+    slope2: _Column,
+    inv_speed: _Column,
+    ot: _Column,
 ) -> tuple[bytearray, ...]:
-    """The lines bent by the kicks: their sensor crossings (part, step, x, y, z) and each
-    particle's state after the last module (x, y, z, tx, ty)."""
+    """The lines bent by the kicks: their sensor crossings (part, step, module, x, y, z, t)
+    and each particle's state after the last module (x, y, z, tx, ty)."""
+
+def hit_layout(
+    event: _Column, module: _Column, key: _Column, offsets: _Column
+) -> tuple[bytearray, bytearray]:
+    """Hits of many events laid out module by module, in key order within a module:
+    (order, position) as int64 bytes."""

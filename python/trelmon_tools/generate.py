@@ -414,21 +414,13 @@ def _propagate(particles: _Particles, rngs, hit_efficiency, faces):
     part, step = _int64s(*_native.flight_crossings(*lines, det.MODULE_Z, geometry))
     normals = _per_event(rngs, per_event(part), lambda rng, c: rng.standard_normal((c, 2)))
     kicks = theta0[part] * normals.T
-    out = _native.flight_hits(*lines, det.MODULE_Z, geometry, part, step, kicks[0], kicks[1])
-    part, step = _int64s(*out[:2])
-    x, y, z, *state = (np.frombuffer(b, dtype=np.float64) for b in out[2:])
-    seen = _per_event(rngs, per_event(part), lambda rng, c: rng.random(c)) < hit_efficiency
-    part, step, z = part[seen], step[seen], z[seen]
-    path = np.abs(z - particles.oz[part]) * np.sqrt(slope2[part])
-    crossings = (
-        part,
-        step,
-        np.where(particles.pz[part] >= 0.0, step, det.NUMBER_OF_MODULES - 1 - step),
-        x[seen],
-        y[seen],
-        z,
-        particles.ot[part] + path * inv_speed[part],
+    out = _native.flight_hits(
+        *lines, det.MODULE_Z, geometry, part, step, *kicks, slope2, inv_speed, particles.ot
     )
+    part, step, module = _int64s(*out[:3])
+    x, y, z, t, *state = (np.frombuffer(b, dtype=np.float64) for b in out[3:])
+    seen = _per_event(rngs, per_event(part), lambda rng, c: rng.random(c)) < hit_efficiency
+    crossings = tuple(column[seen] for column in (part, step, module, x, y, z, t))
     return crossings, tuple(state)
 
 
@@ -720,16 +712,8 @@ def _generate(seed: int, start: int, count: int, knobs: _Knobs) -> EventColumns:
     hit_offsets = _offsets(hit_counts)
     # Each event's permutation keys its own hits, taken in the order above: list the hits by
     # (event, key), then a stable sort by (event, module) keeps that order within a module.
-    grouped = np.argsort(hit_event, kind="stable")
     shuffle = _per_event(rngs, hit_counts, lambda rng, c: rng.permutation(c))
-    by_key = np.empty(len(hit_event), dtype=np.int64)
-    by_key[hit_offsets[hit_event[grouped]] + shuffle] = grouped
-    slot = hit_event * nmod + module
-    if count * nmod <= np.iinfo(np.int16).max:
-        slot = slot.astype(np.int16)  # small keys sort by radix
-    order = by_key[np.argsort(slot[by_key], kind="stable")]
-    position = np.empty(len(module), dtype=np.int64)
-    position[order] = np.arange(len(module)) - hit_offsets[hit_event[order]]
+    order, position = _int64s(*_native.hit_layout(hit_event, module, shuffle, hit_offsets))
     per_module = np.bincount(hit_event * nmod + module, minlength=count * nmod)
     prefix = np.zeros((count, nmod + 1), dtype=np.int64)
     prefix[:, 1:] = np.cumsum(per_module.reshape(count, nmod), axis=1)

@@ -7,7 +7,7 @@
 namespace trelmon::py {
 
 PyMethodDef* finder_parameter_functions();          // finder_parameters.cpp
-PyMethodDef* flight_functions();                    // flights.cpp
+PyMethodDef* generator_functions();                 // generator.cpp
 PyMethodDef* scatter_window_following_functions();  // scatter_window_following.cpp
 PyMethodDef* track_rebuild_functions();             // track_rebuild.cpp
 PyMethodDef* truth_table_functions();               // truth_tables.cpp

@@ -25,7 +25,7 @@ PyModuleDef native_module = {
 constexpr PyMethodDef* (*kFeatures[])() = {
     finder_parameter_functions, track_rebuild_functions,
     truth_table_functions,      scatter_window_following_functions,
-    flight_functions,  // the generator's flights
+    generator_functions,  // the generator's hot loops
 };
 
 Ref attribute(PyObject* object, const char* name) {

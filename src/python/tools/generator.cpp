@@ -1,8 +1,9 @@
-// The generator's hot loop: straight flights of particles through the 52 modules, where each
-// line crosses a sensor, and where the line bent by the kicks of multiple scattering does. The
-// random numbers stay in Python (each event draws its own); here runs the arithmetic, in
-// numpy's order operation for operation (the build never fuses a multiply and an add), so an
-// event comes out the same bit for bit as from whole-array numpy code.
+// The generator's hot loops. The flights of particles through the 52 modules: where each line
+// crosses a sensor, and where the line bent by the kicks of multiple scattering does; and the
+// layout of each event's hits, module by module. The random numbers stay in Python (each event
+// draws its own); here runs the arithmetic, in numpy's order operation for operation (the build
+// never fuses a multiply and an add), so an event comes out the same bit for bit as from
+// whole-array numpy code.
 #include "python/args.hpp"
 #include "python/columns.hpp"
 #include "python/tools/features.hpp"
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -124,6 +126,11 @@ class Output {
         data_ = reinterpret_cast<T*>(PyByteArray_AS_STRING(bytes_.get()));
     }
     void push(T value) { data_[size_++] = value; }
+    // For results written out of order: all `most` entries count as written.
+    T* fill_all(std::size_t most) {
+        size_ = most;
+        return data_;
+    }
     Ref finish() {
         if (PyByteArray_Resize(bytes_.get(), static_cast<Py_ssize_t>(size_ * sizeof(T))) != 0) {
             throw_python_error();
@@ -173,13 +180,15 @@ PyObject* flight_crossings(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-// flight_hits(ox, oy, oz, tx, ty, pz, module_z, geometry, part, step, kick_x, kick_y)
+// flight_hits(ox, oy, oz, tx, ty, pz, module_z, geometry, part, step, kick_x, kick_y, slope2,
+//             inv_speed, ot)
 PyObject* flight_hits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        static const Signature<12> signature{"flight_hits",
-                                             {"ox", "oy", "oz", "tx", "ty", "pz", "module_z",
-                                              "geometry", "part", "step", "kick_x", "kick_y"},
-                                             12};
+        static const Signature<15> signature{
+            "flight_hits",
+            {"ox", "oy", "oz", "tx", "ty", "pz", "module_z", "geometry", "part", "step", "kick_x",
+             "kick_y", "slope2", "inv_speed", "ot"},
+            15};
         const auto a = parse_args(signature, args, nargs, kwnames);
         const Lines lines(a.data());
         const Geometry g = geometry_arg(a[6], a[7]);
@@ -187,6 +196,14 @@ PyObject* flight_hits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         const ColumnView<std::uint64_t> kick_step(a[9]);
         const ColumnView<double> kick_x(a[10]);
         const ColumnView<double> kick_y(a[11]);
+        // Per particle: 1 + tx^2 + ty^2, 1 / speed and the time at the origin, for the hit times.
+        const ColumnView<double> slope2(a[12]);
+        const ColumnView<double> inv_speed(a[13]);
+        const ColumnView<double> ot(a[14]);
+        if (slope2.size() != lines.size() || inv_speed.size() != lines.size() ||
+            ot.size() != lines.size()) {
+            raise(PyExc_ValueError, "slope2, inv_speed and ot must have one entry per particle");
+        }
         const std::size_t kicks = kicked.size();
         if (kick_step.size() != kicks || kick_x.size() != kicks || kick_y.size() != kicks) {
             raise(PyExc_ValueError, "part, step, kick_x and kick_y must have one entry per kick");
@@ -204,8 +221,8 @@ PyObject* flight_hits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             most += first ? kModules - kick_step[c] : 0;
         }
 
-        Output<std::int64_t> part(most), step(most);
-        Output<double> x(most), y(most), z(most);
+        Output<std::int64_t> part(most), step(most), module(most);
+        Output<double> x(most), y(most), z(most), t(most);
         const std::size_t n = lines.size();
         Output<double> last_x(n), last_y(n), last_z(n), last_tx(n), last_ty(n);
         Flight f;
@@ -241,9 +258,13 @@ PyObject* flight_hits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                 if (on_sensor(g, f, s)) {
                     part.push(static_cast<std::int64_t>(p));
                     step.push(static_cast<std::int64_t>(s));
+                    module.push(f.module[s]);
                     x.push(f.x[s]);
                     y.push(f.y[s]);
                     z.push(f.zp[s]);
+                    // The flight time along the straight line to the module.
+                    const double path = std::abs(f.zp[s] - lines.oz[p]) * std::sqrt(slope2[p]);
+                    t.push(ot[p] + path * inv_speed[p]);
                 }
             }
             // The state after the last module, or the origin of a particle born beyond it.
@@ -254,7 +275,76 @@ PyObject* flight_hits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             last_tx.push(lines.tx[p] + sx);
             last_ty.push(lines.ty[p] + sy);
         }
-        return tuple_of(part, step, x, y, z, last_x, last_y, last_z, last_tx, last_ty);
+        return tuple_of(part, step, module, x, y, z, t, last_x, last_y, last_z, last_tx, last_ty);
+    });
+}
+
+// hit_layout(event, module, key, offsets)
+// Hits of many events laid out module by module: each event's hits in key order (key[k] is the
+// key of the k-th hit of its event, in hit order), then sorted by module, keeping that order
+// within a module. Counting sorts, so the order is the one numpy's stable sorts give.
+PyObject* hit_layout(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static const Signature<4> signature{"hit_layout", {"event", "module", "key", "offsets"}, 4};
+        const auto a = parse_args(signature, args, nargs, kwnames);
+        const ColumnView<std::uint64_t> event(a[0]);
+        const ColumnView<std::uint64_t> module(a[1]);
+        const ColumnView<std::uint64_t> key(a[2]);
+        const ColumnView<std::uint64_t> offsets(a[3]);
+        const std::size_t n = event.size();
+        if (module.size() != n || key.size() != n) {
+            raise(PyExc_ValueError, "event, module and key must have one entry per hit");
+        }
+        if (offsets.size() == 0 || offsets[0] != 0 || offsets[offsets.size() - 1] != n) {
+            raise(PyExc_ValueError, "offsets must run from 0 to the number of hits");
+        }
+        const std::size_t events = offsets.size() - 1;
+        for (std::size_t e = 0; e < events; ++e) {
+            if (offsets[e + 1] < offsets[e]) {
+                raise(PyExc_ValueError, "offsets must not decrease");
+            }
+        }
+        // The hits of each event in hit order, then in key order.
+        std::vector<std::size_t> next(offsets.values().begin(), offsets.values().end() - 1);
+        std::vector<std::size_t> grouped(n);
+        for (std::size_t j = 0; j < n; ++j) {
+            if (event[j] >= events || module[j] >= kModules ||
+                next[event[j]] == offsets[event[j] + 1]) {
+                raise(PyExc_ValueError, "hit " + std::to_string(j) +
+                                            ": event or module out of range, or more hits than "
+                                            "its event's offsets hold");
+            }
+            grouped[next[event[j]]++] = j;
+        }
+        constexpr std::size_t kUnset = static_cast<std::size_t>(-1);
+        std::vector<std::size_t> by_key(n, kUnset);
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t e = event[grouped[k]];
+            const std::size_t slot = offsets[e] + key[k];
+            if (key[k] >= offsets[e + 1] - offsets[e] || by_key[slot] != kUnset) {
+                raise(PyExc_ValueError, "the keys of an event must be a permutation of its hits");
+            }
+            by_key[slot] = grouped[k];
+        }
+        // Stable counting sort of that sequence by (event, module).
+        std::vector<std::size_t> start(events * kModules + 1, 0);
+        for (std::size_t j = 0; j < n; ++j) {
+            ++start[event[j] * kModules + module[j] + 1];
+        }
+        for (std::size_t b = 1; b < start.size(); ++b) {
+            start[b] += start[b - 1];
+        }
+        Output<std::int64_t> order_out(n), position_out(n);
+        std::int64_t* order = order_out.fill_all(n);
+        std::int64_t* position = position_out.fill_all(n);
+        for (const std::size_t h : by_key) {
+            order[start[event[h] * kModules + module[h]]++] = static_cast<std::int64_t>(h);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto h = static_cast<std::size_t>(order[i]);
+            position[h] = static_cast<std::int64_t>(i - offsets[event[h]]);
+        }
+        return tuple_of(order_out, position_out);
     });
 }
 
@@ -265,16 +355,22 @@ PyMethodDef functions[] = {
      "particle order, steps in flight order. geometry = (faces, inner_r2, outer_r2, overlap,\n"
      "face_offset)."},
     {"flight_hits", method(flight_hits), METH_FASTCALL | METH_KEYWORDS,
-     "flight_hits(ox, oy, oz, tx, ty, pz, module_z, geometry, part, step, kick_x, kick_y)\n--\n\n"
+     "flight_hits(ox, oy, oz, tx, ty, pz, module_z, geometry, part, step, kick_x, kick_y, slope2,\n"
+     "inv_speed, ot)\n--\n\n"
      "The lines bent by a kick at each (part, step): where they cross a sensor, as bytes of\n"
-     "part, step (int64), x, y, z (float64), then per particle the state after the last module,\n"
-     "x, y, z, tx, ty (float64)."},
+     "part, step, module (int64), x, y, z, t (float64), then per particle the state after the\n"
+     "last module, x, y, z, tx, ty (float64)."},
+    {"hit_layout", method(hit_layout), METH_FASTCALL | METH_KEYWORDS,
+     "hit_layout(event, module, key, offsets)\n--\n\n"
+     "Hits of many events laid out module by module, each event's hits of one module in key\n"
+     "order: (order, position) as int64 bytes, the hits in layout order and each hit's place\n"
+     "within its event."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-PyMethodDef* flight_functions() {
+PyMethodDef* generator_functions() {
     return functions;
 }
 

@@ -1,4 +1,5 @@
-"""The generator's native flights against whole-array numpy arithmetic, bit for bit."""
+"""The generator's native loops against whole-array numpy: flights bit for bit, hit layouts
+entry for entry."""
 
 import numpy as np
 import pytest
@@ -57,14 +58,25 @@ def numpy_hits(lines, faces, part, step, kick_x, kick_y):
         tx + total[0],
         ty + total[1],
     )
-    return (p, s, x[s, p], y[s, p], zp[s, p]), state
+    slope2, inv_speed, ot = timing(lines)
+    path = np.abs(dz[s, p]) * np.sqrt(slope2[p])
+    t = ot[p] + path * inv_speed[p]
+    return (p, s, module[s, p], x[s, p], y[s, p], zp[s, p], t), state
 
 
 def native_hits(lines, faces, part, step, kick_x, kick_y):
-    out = _native.flight_hits(*lines, det.MODULE_Z, geometry(faces), part, step, kick_x, kick_y)
-    p, s = (np.frombuffer(b, dtype=np.int64) for b in out[:2])
-    x, y, z, *state = (np.frombuffer(b, dtype=np.float64) for b in out[2:])
-    return (p, s, x, y, z), tuple(state)
+    out = _native.flight_hits(
+        *lines, det.MODULE_Z, geometry(faces), part, step, kick_x, kick_y, *timing(lines)
+    )
+    p, s, m = (np.frombuffer(b, dtype=np.int64) for b in out[:3])
+    x, y, z, t, *state = (np.frombuffer(b, dtype=np.float64) for b in out[3:])
+    return (p, s, m, x, y, z, t), tuple(state)
+
+
+def timing(lines):
+    """slope2, inv_speed and the origin time of each particle, made up from its line."""
+    ox, oy, oz, tx, ty, pz = lines
+    return 1.0 + tx * tx + ty * ty, 1.0 / (300.0 - np.abs(ox)), oy * 7.0
 
 
 def same(a, b):
@@ -135,8 +147,9 @@ class TestFlights:
         crossings = _native.flight_crossings(*lines, det.MODULE_Z, geometry(2))
         part, step = (np.frombuffer(b, dtype=np.int64) for b in crossings)
         kick_x, kick_y = rng.normal(0, 0.01, (2, len(part)))
+        slope2, inv_speed, ot = timing(lines)
         expected = _native.flight_hits(
-            *lines, det.MODULE_Z, geometry(2), part, step, kick_x, kick_y
+            *lines, det.MODULE_Z, geometry(2), part, step, kick_x, kick_y, slope2, inv_speed, ot
         )
         # Read in place (contiguous float64, int64), through strides, or converted.
         layouts = [
@@ -155,6 +168,9 @@ class TestFlights:
                 other_step,
                 list(kick_x),
                 np.repeat(kick_y, 3)[::3],
+                slope2.tolist(),
+                inv_speed,
+                ot[::-1][::-1],
             )
             assert got == expected
         assert len(part) > 10
@@ -173,12 +189,19 @@ class TestFlights:
         lines = tuple(np.zeros(2) for _ in range(6))
         kicks = np.zeros(len(part))
         with pytest.raises(ValueError, match=message):
-            _native.flight_hits(*lines, det.MODULE_Z, geometry(2), part, step, kicks, kicks)
+            _native.flight_hits(
+                *lines, det.MODULE_Z, geometry(2), part, step, kicks, kicks, *timing(lines)
+            )
 
     def test_mismatched_columns_are_refused(self):
         lines = [np.zeros(2) for _ in range(6)]
+        times = timing(lines)
         with pytest.raises(ValueError, match="one entry per kick"):
-            _native.flight_hits(*lines, det.MODULE_Z, geometry(2), [0], [1, 2], [0.0], [0.0])
+            _native.flight_hits(
+                *lines, det.MODULE_Z, geometry(2), [0], [1, 2], [0.0], [0.0], *times
+            )
+        with pytest.raises(ValueError, match="slope2, inv_speed and ot"):
+            _native.flight_hits(*lines, det.MODULE_Z, geometry(2), [], [], [], [], *times[:2], [])
         lines[3] = np.zeros(3)
         with pytest.raises(ValueError, match="one entry per particle"):
             _native.flight_crossings(*lines, det.MODULE_Z, geometry(2))
@@ -186,3 +209,52 @@ class TestFlights:
             _native.flight_crossings(*[np.zeros(2)] * 6, det.MODULE_Z[:5], geometry(2))
         with pytest.raises(ValueError, match="faces"):
             _native.flight_crossings(*[np.zeros(2)] * 6, det.MODULE_Z, geometry(3))
+
+
+def numpy_layout(event, module, key, offsets):
+    """Hits listed by (event, key), then stably sorted by (event, module)."""
+    grouped = np.argsort(event, kind="stable")
+    by_key = np.empty(len(event), dtype=np.int64)
+    by_key[offsets[event[grouped]] + key] = grouped
+    order = by_key[np.argsort((event * NMOD + module)[by_key], kind="stable")]
+    position = np.empty(len(event), dtype=np.int64)
+    position[order] = np.arange(len(event)) - offsets[event[order]]
+    return order, position
+
+
+@st.composite
+def hit_sets(draw):
+    counts = draw(st.lists(st.integers(0, 40), max_size=6))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    event = np.repeat(np.arange(len(counts)), counts)
+    rng.shuffle(event)  # hits of an event need not be next to each other
+    module = rng.integers(0, draw(st.integers(1, NMOD)), len(event))
+    key = np.concatenate([rng.permutation(c) for c in counts] or [np.zeros(0, dtype=np.int64)])
+    offsets = np.concatenate([[0], np.cumsum(counts, dtype=np.int64)])
+    return event, module, key.astype(np.int64), offsets
+
+
+class TestHitLayout:
+    @given(hit_sets())
+    def test_layout_matches_numpy_stable_sorts(self, hits):
+        expected = numpy_layout(*hits)
+        got = [np.frombuffer(b, dtype=np.int64) for b in _native.hit_layout(*hits)]
+        assert same(got[0], expected[0])
+        assert same(got[1], expected[1])
+
+    @pytest.mark.parametrize(
+        "event, module, key, offsets, message",
+        [
+            ([0, 0], [1, 2], [0, 0], [0, 2], "permutation"),
+            ([0, 0], [1, 2], [0, 2], [0, 2], "permutation"),
+            ([0, 1], [1, 2], [0, 0], [0, 2, 2], "more hits than"),
+            ([0, 1], [1, 52], [0, 0], [0, 1, 2], "out of range"),
+            ([0, 2], [1, 2], [0, 0], [0, 1, 2], "out of range"),
+            ([0, 0], [1, 2], [0, 1], [0, 3], "from 0 to the number of hits"),
+            ([0, 0], [1, 2], [0, 1], [0, 3, 2], "must not decrease"),
+            ([0, 0], [1], [0, 1], [0, 2], "one entry per hit"),
+        ],
+    )
+    def test_inconsistent_hits_are_refused(self, event, module, key, offsets, message):
+        with pytest.raises(ValueError, match=message):
+            _native.hit_layout(event, module, key, offsets)
