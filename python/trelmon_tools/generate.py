@@ -415,7 +415,16 @@ def _propagate(particles: _Particles, rngs, hit_efficiency, faces):
     normals = _per_event(rngs, per_event(part), lambda rng, c: rng.standard_normal((c, 2)))
     kicks = theta0[part] * normals.T
     out = _native.flight_hits(
-        *lines, det.MODULE_Z, geometry, part, step, *kicks, slope2, inv_speed, particles.ot
+        *lines,
+        det.MODULE_Z,
+        geometry,
+        part,
+        step,
+        kicks[0],
+        kicks[1],
+        slope2,
+        inv_speed,
+        particles.ot,
     )
     part, step, module = _int64s(*out[:3])
     x, y, z, t, *state = (np.frombuffer(b, dtype=np.float64) for b in out[3:])
