@@ -1,17 +1,37 @@
 """Figures of default generated events: hits, particles per category, generation time.
 
-python benchmarks/bench_generate.py [--events 128] [--seed 0]
+python benchmarks/bench_generate.py [--events 128] [--seed 0] [--repeat 3] [--original DIR]
 
-Generation time per event on one process, for the columns the Parquet writer takes
-(generate_columns) and for event dictionaries of Python lists (generate_events).
+Generation time per event on one process (processor time, fastest of --repeat), for the
+columns the Parquet writer takes (generate_columns) and for event dictionaries of Python lists
+(generate_events). --original names the trelmon_tools directory of another checkout (say an
+older commit's, from `git worktree add`): its generate_events is timed in the same rounds,
+interleaved with these, and the speed-ups are given against it.
 """
 
 import argparse
+import gc
+import importlib.util
 import statistics
+import sys
 import time
+from pathlib import Path
 
 from trelmon_tools.generate import generate_columns, generate_events
 from trelmon_tools.truth import CATEGORIES, category_counts
+
+
+def load_original(directory: str):
+    """The generate module of the trelmon_tools package in ``directory``, imported under another
+    package name so that it sits beside this one."""
+    init = Path(directory) / "__init__.py"
+    spec = importlib.util.spec_from_file_location(
+        "original_trelmon_tools", init, submodule_search_locations=[str(init.parent)]
+    )
+    package = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = package
+    spec.loader.exec_module(package)
+    return importlib.import_module(f"{spec.name}.generate")
 
 
 def main() -> None:
@@ -19,18 +39,28 @@ def main() -> None:
     parser.add_argument("--events", type=int, default=128)
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--original", help="trelmon_tools directory of the version to compare")
     args = parser.parse_args()
 
-    generate_events(16, args.seed)  # warm-up: imports and cached spectra
-    timings = {"columns": [], "dictionaries": []}
+    makers = {
+        "columns": lambda: list(generate_columns(args.events, args.seed)),
+        "dictionaries": lambda: generate_events(args.events, args.seed),
+    }
+    if args.original:
+        original = load_original(args.original)
+        makers["original dictionaries"] = lambda: original.generate_events(args.events, args.seed)
+    for make in makers.values():
+        make()  # warm-up: imports and cached spectra
+    timings = {kind: [] for kind in makers}
     for _ in range(args.repeat):
-        start = time.perf_counter()
-        list(generate_columns(args.events, args.seed))
-        timings["columns"].append(time.perf_counter() - start)
-        start = time.perf_counter()
-        events = generate_events(args.events, args.seed)
-        timings["dictionaries"].append(time.perf_counter() - start)
+        for kind, make in makers.items():
+            gc.collect()
+            start = time.process_time()
+            made = make()
+            timings[kind].append(time.process_time() - start)
+            del made  # freed outside the timing
 
+    events = generate_events(args.events, args.seed)
     hits = [len(event["x"]) for event in events]
     rows = [len(event["montecarlo"]["particles"]) for event in events]
     counts = {label: [] for label in CATEGORIES}
@@ -46,11 +76,12 @@ def main() -> None:
     print(f"  Monte Carlo rows per event{statistics.mean(rows):9.1f}")
     for label in CATEGORIES:
         print(f"  {label:<26}{statistics.mean(counts[label]):9.2f}")
-    for kind, seconds in timings.items():
-        print(
-            f"  generation time per event, {kind}: {1e3 * min(seconds) / args.events:.2f} ms "
-            f"(fastest of {args.repeat})"
-        )
+    best = {kind: min(seconds) / args.events for kind, seconds in timings.items()}
+    for kind, seconds in best.items():
+        line = f"  generation time per event, {kind}: {1e3 * seconds:.2f} ms"
+        if args.original:
+            line += f", {best['original dictionaries'] / seconds:.2f}x the original's speed"
+        print(f"{line} (processor time, fastest of {args.repeat})")
 
 
 if __name__ == "__main__":

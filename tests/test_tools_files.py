@@ -8,8 +8,12 @@ import stat
 import subprocess
 import sys
 
+import numpy as np
 import pytest
-from trelmon_tools.files import atomic_write
+from hypothesis import given
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+from trelmon_tools.files import atomic_write, int_list
 from trelmon_tools.generate import generate_event
 from trelmon_tools.io import write_event
 
@@ -145,3 +149,22 @@ def test_running_out_of_memory_is_one_line_and_status_1(tmp_path):
         1,
         "python -m trelmon_tools run: error: out of memory\n",
     )
+
+
+@given(
+    hnp.arrays(
+        st.sampled_from([np.int64, np.int32]),
+        st.integers(0, 300),
+        elements=st.integers(-(2**31), 2**31 - 1) | st.integers(0, 70_000),
+    ),
+    st.sampled_from([np.int64, np.uint64, np.uint16]),
+)
+def test_int_lists_hold_the_array_as_plain_ints(values, dtype):
+    if np.dtype(dtype).kind == "u":
+        values = np.abs(values.astype(np.int64)).astype(dtype)
+    got = int_list(values)
+    assert got == values.tolist()
+    assert all(type(v) is int for v in got)
+    if len(values) and 0 <= values.min() and values.max() < 2**16:
+        # Positions are the same objects from one call to the next: nothing to allocate.
+        assert all(a is b for a, b in zip(got, int_list(values[::-1])[::-1], strict=True))

@@ -51,6 +51,51 @@ class TestDeterminism:
         batched = [e for b in generate_columns(7, 9, batch=3) for e in b.to_dicts()]
         assert batched == generate_events(7, 9) == [generate_event(9, i) for i in range(7)]
 
+    @settings(max_examples=8, deadline=None)
+    @given(
+        st.integers(0, 2**40),
+        st.integers(0, 10**6),
+        st.integers(1, 5),
+        st.integers(1, 3),
+        st.booleans(),
+    )
+    def test_dictionaries_hold_the_columns(self, seed, start, n, batch, with_time):
+        knobs = dict(n_collisions=1, with_time=with_time)
+        expected = []
+        for c in generate_columns(n, seed, start=start, batch=batch, **knobs):
+            # Event by event and cell by cell, as plainly as it can be said.
+            for e in range(len(c)):
+                lo, hi = c.hit_offsets[e], c.hit_offsets[e + 1]
+                rows = [
+                    [
+                        [int(v) for v in c.mc_hits[c.mc_hit_offsets[r] : c.mc_hit_offsets[r + 1]]]
+                        if name == "hits"
+                        else c.mc[name][r].item()
+                        for name in MC_COLUMNS
+                    ]
+                    for r in range(c.particle_offsets[e], c.particle_offsets[e + 1])
+                ]
+                event = {
+                    "description": c.descriptions[e],
+                    "montecarlo": {"description": list(MC_COLUMNS), "particles": rows},
+                    "module_prefix_sum": [int(v) for v in c.module_prefix_sum[e]],
+                    **{k: [float(v) for v in getattr(c, k)[lo:hi]] for k in "xyz"},
+                }
+                if with_time:
+                    event["t"] = [float(v) for v in c.t[lo:hi]]
+                expected.append(event)
+        got = generate_events(n, seed, start=start, **knobs)
+        assert got == expected
+        kinds = [
+            list if name == "hits" else float if name in ("p", "pt", "eta", "phi") else int
+            for name in MC_COLUMNS
+        ]
+        for event in got:
+            assert all(type(v) is float for k in "xyz" for v in event[k])
+            for row in event["montecarlo"]["particles"]:
+                assert [type(v) for v in row] == kinds
+                assert all(type(h) is int for h in row[MC_COLUMNS.index("hits")])
+
     def test_samples_of_different_seeds_share_no_event(self):
         first, second = (generate_events(20, seed, n_collisions=1) for seed in (0, 1))
         assert not {tuple(e["x"]) for e in first} & {tuple(e["x"]) for e in second}

@@ -7,6 +7,9 @@ __all__ = [
     "ScatterWindowFollowing",
     "finder_parameters",
     "finder_work",
+    "flight_crossings",
+    "flight_hits",
+    "hit_layout",
     "tracks_from_hit_ids",
     "truth_tables",
     "validation_terms",
@@ -70,3 +73,43 @@ def validation_terms(
 ) -> dict[str, tuple[str, bytes]]:
     """What each (event dictionary, track list) pair adds to the validator's figures, as
     columns {name: (numpy dtype, bytes)}."""
+
+_Column = Any  # a one-dimensional buffer of numbers (numpy array), or a sequence of numbers
+
+def flight_crossings(
+    ox: _Column,
+    oy: _Column,
+    oz: _Column,
+    tx: _Column,
+    ty: _Column,
+    pz: _Column,
+    module_z: _Column,
+    geometry: Sequence[float],
+) -> tuple[bytearray, bytearray]:
+    """Where each particle's straight line crosses a sensor: (part, step) as int64 bytes."""
+
+def flight_hits(
+    ox: _Column,
+    oy: _Column,
+    oz: _Column,
+    tx: _Column,
+    ty: _Column,
+    pz: _Column,
+    module_z: _Column,
+    geometry: Sequence[float],
+    part: _Column,
+    step: _Column,
+    kick_x: _Column,
+    kick_y: _Column,
+    slope2: _Column,
+    inv_speed: _Column,
+    ot: _Column,
+) -> tuple[bytearray, ...]:
+    """The lines bent by the kicks: their sensor crossings (part, step, module, x, y, z, t)
+    and each particle's state after the last module (x, y, z, tx, ty)."""
+
+def hit_layout(
+    event: _Column, module: _Column, key: _Column, offsets: _Column
+) -> tuple[bytearray, bytearray]:
+    """Hits of many events laid out module by module, in key order within a module:
+    (order, position) as int64 bytes."""

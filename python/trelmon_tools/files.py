@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import functools
 import gc
 import os
 import tempfile
@@ -11,7 +12,9 @@ from contextlib import AbstractContextManager
 from pathlib import Path
 from typing import IO, BinaryIO, Literal, TextIO, overload
 
-__all__ = ["StrPath", "atomic_write", "no_collection", "ordinary_mode"]
+import numpy as np
+
+__all__ = ["StrPath", "atomic_write", "int_list", "no_collection", "ordinary_mode"]
 
 #: A file name: a string or a path object.
 StrPath = str | os.PathLike[str]
@@ -88,3 +91,25 @@ def no_collection() -> Iterator[None]:
     finally:
         if was_enabled:
             gc.enable()
+
+
+#: Integers below this are shared objects in the lists :func:`int_list` makes.
+_SHARED_INTS = 1 << 16
+
+
+@functools.lru_cache(maxsize=1)
+def _int_objects(size: int) -> np.ndarray:
+    return np.arange(size).astype(object)
+
+
+def int_list(values: np.ndarray) -> list[int]:
+    """``values.tolist()`` for an integer array, where entries that are small non-negative
+    numbers (hit positions) are the same int objects from one call to the next: no int is
+    allocated for them."""
+    if not len(values):
+        return []
+    low, high = int(values.min()), int(values.max())
+    if low < 0 or high >= _SHARED_INTS:
+        return values.tolist()
+    # Sizes grow by doubling, so the cache is rebuilt only a few times.
+    return _int_objects(max(1 << 14, 1 << high.bit_length()))[values].tolist()

@@ -36,7 +36,9 @@ from typing import Any
 
 import numpy as np
 
+from . import _native
 from . import detector as det
+from .files import int_list, no_collection
 from .particle_data import BEAUTY, CHARM, DECAYS, SPECIES, STRANGE, TRACKED, conjugate
 
 __all__ = [
@@ -370,19 +372,18 @@ def _decay_with(u: np.ndarray, parents: _Particles) -> _Particles:
 def _propagate(particles: _Particles, rngs, hit_efficiency, faces):
     """Follow tracked particles through the modules.
 
-    Works on (particle, module) matrices, modules in each particle's flight order. The
-    crossings of the unscattered line decide where a particle meets material; the kicks it
+    The crossings of the unscattered line decide where a particle meets material; the kicks it
     gets there move its later crossings by kick * (z_later - z_kick); the scattered positions
     decide the hits. (A kick at a module the scattered track just misses, or the reverse,
     changes nothing measurable.) Each event's generator in ``rngs`` draws two normal kicks
     per crossing of its particles, then a uniform per accepted scattered position for the hit
-    efficiency.
+    efficiency. The flights themselves, particle by particle and module by module, run in
+    ``trelmon_tools._native``.
 
     Returns the crossings that leave a hit, as (particle index, step) arrays in particle order,
     their positions, and the state after the detector (x, y, z, tx, ty) for the downstream
     acceptance.
     """
-    n, nmod = len(particles), det.NUMBER_OF_MODULES
     p2 = particles.px**2 + particles.py**2 + particles.pz**2
     p = np.sqrt(p2)
     mass = _masses(particles.pid)
@@ -394,106 +395,46 @@ def _propagate(particles: _Particles, rngs, hit_efficiency, faces):
         # Multiple scattering angle per unit sqrt(material): 13.6 MeV / (beta c p).
         ms_scale = np.where(p > 0.0, 13.6 * energy / np.maximum(p2, 1e-300), 0.0)
         inv_speed = np.where(p > 0.0, energy / (np.maximum(p, 1e-300) * _C_LIGHT), 0.0)
-    # Matrices are (module step, particle): running sums along the flight then add whole rows.
-    forward = particles.pz >= 0.0
-    steps = np.arange(nmod)[:, None]
-    module = np.where(forward, steps, nmod - 1 - steps)  # (nmod, n), in flight order
-    ox, oy, oz = particles.ox, particles.oy, particles.oz
+    lines = (particles.ox, particles.oy, particles.oz, tx, ty, particles.pz)
+    geometry = (
+        faces,
+        det.INNER_RADIUS**2,
+        det.OUTER_RADIUS**2,
+        det.OVERLAP,
+        det.FACE_OFFSET,
+    )
 
-    zp = det.MODULE_Z[module]
-    if faces == 2:
-        zp += np.where(oy + ty * (zp - oz) >= 0.0, -det.FACE_OFFSET, det.FACE_OFFSET)
-    dz = zp - oz
-    ahead = np.where(forward, dz > 0.0, dz < 0.0)
-    even = module % 2 == 0
-    x = ox + tx * dz
-    y = oy + ty * dz
+    def per_event(part):
+        return np.bincount(part_event[part], minlength=len(rngs))
 
-    def crossings_of(x, y):
-        # The sensitive area (detector.in_acceptance) of the modules ahead, as (particle,
-        # step) pairs in particle order.
-        r2 = x * x
-        r2 += y * y
-        inside = (r2 >= det.INNER_RADIUS**2) & (r2 <= det.OUTER_RADIUS**2)
-        inside &= np.where(even, x < det.OVERLAP, x > -det.OVERLAP)
-        inside &= ahead
-        part, step = np.nonzero(np.ascontiguousarray(inside.T))
-        return part, step, np.bincount(particles.event[part], minlength=len(rngs))
-
+    part_event = particles.event
     slope2 = 1.0 + tx * tx + ty * ty
     material = det.MODULE_MATERIAL * np.sqrt(slope2)
     theta0 = ms_scale * np.sqrt(material) * (1.0 + 0.038 * np.log(material))
-    part, step, per_event = crossings_of(x, y)
-    normals = _per_event(rngs, per_event, lambda rng, c: rng.standard_normal((c, 2)))
-    # Kicks before each module along the flight: exclusive running sums of the kicks and of
-    # kick * z, so that a later crossing moves by kick * (z_later - z_kick).
-    kick_values = theta0[part] * normals.T
-    kicks = np.zeros((2, nmod, n))
-    kicks[:, step, part] = kick_values
-    kicks_z = kicks * zp
-    before = np.zeros((2, nmod, n))  # kicks met before each step
-    before_z = np.zeros((2, nmod, n))
-    for j in range(1, nmod):
-        np.add(before[:, j - 1], kicks[:, j - 1], out=before[:, j])
-        np.add(before_z[:, j - 1], kicks_z[:, j - 1], out=before_z[:, j])
-    total = before[:, -1] + kicks[:, -1]  # every kick of the flight
-    before *= zp
-    before -= before_z
-    x += before[0]
-    y += before[1]
-
-    part, step, per_event = crossings_of(x, y)
-    seen = _per_event(rngs, per_event, lambda rng, c: rng.random(c)) < hit_efficiency
-    part, step = part[seen], step[seen]
-    path = np.abs(dz[step, part]) * np.sqrt(slope2[part])
-    crossings = (
+    part, step = _int64s(*_native.flight_crossings(*lines, det.MODULE_Z, geometry))
+    normals = _per_event(rngs, per_event(part), lambda rng, c: rng.standard_normal((c, 2)))
+    kicks = theta0[part] * normals.T
+    out = _native.flight_hits(
+        *lines,
+        det.MODULE_Z,
+        geometry,
         part,
         step,
-        module[step, part],
-        x[step, part],
-        y[step, part],
-        zp[step, part],
-        particles.ot[part] + path * inv_speed[part],
+        kicks[0],
+        kicks[1],
+        slope2,
+        inv_speed,
+        particles.ot,
     )
-    last = ahead[-1]
-    state = (
-        np.where(last, x[-1], particles.ox),
-        np.where(last, y[-1], particles.oy),
-        np.where(last, zp[-1], particles.oz),
-        tx + total[0],
-        ty + total[1],
-    )
-    return crossings, state
+    part, step, module = _int64s(*out[:3])
+    x, y, z, t, *state = (np.frombuffer(b, dtype=np.float64) for b in out[3:])
+    seen = _per_event(rngs, per_event(part), lambda rng, c: rng.random(c)) < hit_efficiency
+    crossings = tuple(column[seen] for column in (part, step, module, x, y, z, t))
+    return crossings, tuple(state)
 
 
-#: Particles propagated together: the (module, particle) matrices then stay in cache.
-_BLOCK_PARTICLES = 4096
-
-
-def _propagate_blocks(particles: _Particles, rngs, hit_efficiency, faces):
-    """:func:`_propagate` over blocks of whole events (each event's draws stay its own, so the
-    blocks change nothing but the speed); crossings and states as for all particles at once."""
-    ends = np.cumsum(np.bincount(particles.event, minlength=len(rngs)))
-    crossings, states = [], []
-    first_event, first = 0, 0
-    while first_event < len(rngs):
-        # At least one event per block, then as many as fit.
-        last_event = max(
-            first_event + 1, int(np.searchsorted(ends, first + _BLOCK_PARTICLES, side="right"))
-        )
-        last = int(ends[last_event - 1])
-        block = particles.take(slice(first, last))
-        block.event = block.event - first_event
-        c, state = _propagate(block, rngs[first_event:last_event], hit_efficiency, faces)
-        crossings.append((c[0] + first, *c[1:]))
-        states.append(state)
-        first_event, first = last_event, last
-    if not crossings:
-        return _propagate(particles, rngs, hit_efficiency, faces)
-    return (
-        tuple(np.concatenate(parts) for parts in zip(*crossings, strict=True)),
-        tuple(np.concatenate(parts) for parts in zip(*states, strict=True)),
-    )
+def _int64s(*columns) -> list[np.ndarray]:
+    return [np.frombuffer(b, dtype=np.int64) for b in columns]
 
 
 def _downstream_flags(particles: _Particles, state, charge):
@@ -622,38 +563,36 @@ class EventColumns:
 
     def to_dicts(self) -> list[dict]:
         """The events as event dictionaries of plain Python lists (JSON-ready)."""
-        from .files import no_collection
-
         with no_collection():
             return self._dicts()
 
     def _dicts(self) -> list[dict]:
         hit_bounds = self.hit_offsets.tolist()
-        coordinates = [self.x.tolist(), self.y.tolist(), self.z.tolist()]
-        times = None if self.t is None else self.t.tolist()
         prefixes = self.module_prefix_sum.tolist()
         particle_bounds = self.particle_offsets.tolist()
-        positions = self.mc_hits.tolist()
+        positions = int_list(self.mc_hits)
         hb = self.mc_hit_offsets.tolist()
         hit_lists = list(map(positions.__getitem__, map(slice, hb[:-1], hb[1:])))
         columns = [hit_lists if name == "hits" else self.mc[name].tolist() for name in MC_COLUMNS]
         rows = list(map(list, zip(*columns, strict=True)))
+        names = list(MC_COLUMNS)
+        x, y, z, t = self.x, self.y, self.z, self.t
         events = []
         for e, description in enumerate(self.descriptions):
             lo, hi = hit_bounds[e], hit_bounds[e + 1]
             event = {
                 "description": description,
                 "montecarlo": {
-                    "description": list(MC_COLUMNS),
+                    "description": names.copy(),
                     "particles": rows[particle_bounds[e] : particle_bounds[e + 1]],
                 },
                 "module_prefix_sum": prefixes[e],
-                "x": coordinates[0][lo:hi],
-                "y": coordinates[1][lo:hi],
-                "z": coordinates[2][lo:hi],
+                "x": x[lo:hi].tolist(),
+                "y": y[lo:hi].tolist(),
+                "z": z[lo:hi].tolist(),
             }
-            if times is not None:
-                event["t"] = times[lo:hi]
+            if t is not None:
+                event["t"] = t[lo:hi].tolist()
             events.append(event)
         return events
 
@@ -736,7 +675,7 @@ def _generate(seed: int, start: int, count: int, knobs: _Knobs) -> EventColumns:
     particles = _Particles.concat(tracked).by_event()
     charge = _charges(particles.pid)
 
-    (h_part, h_step, h_module, h_x, h_y, h_z, h_t), state = _propagate_blocks(
+    (h_part, h_step, h_module, h_x, h_y, h_z, h_t), state = _propagate(
         particles, rngs, knobs.hit_efficiency, knobs.sensor_faces
     )
     h_event = particles.event[h_part]
@@ -782,16 +721,8 @@ def _generate(seed: int, start: int, count: int, knobs: _Knobs) -> EventColumns:
     hit_offsets = _offsets(hit_counts)
     # Each event's permutation keys its own hits, taken in the order above: list the hits by
     # (event, key), then a stable sort by (event, module) keeps that order within a module.
-    grouped = np.argsort(hit_event, kind="stable")
     shuffle = _per_event(rngs, hit_counts, lambda rng, c: rng.permutation(c))
-    by_key = np.empty(len(hit_event), dtype=np.int64)
-    by_key[hit_offsets[hit_event[grouped]] + shuffle] = grouped
-    slot = hit_event * nmod + module
-    if count * nmod <= np.iinfo(np.int16).max:
-        slot = slot.astype(np.int16)  # small keys sort by radix
-    order = by_key[np.argsort(slot[by_key], kind="stable")]
-    position = np.empty(len(module), dtype=np.int64)
-    position[order] = np.arange(len(module)) - hit_offsets[hit_event[order]]
+    order, position = _int64s(*_native.hit_layout(hit_event, module, shuffle, hit_offsets))
     per_module = np.bincount(hit_event * nmod + module, minlength=count * nmod)
     prefix = np.zeros((count, nmod + 1), dtype=np.int64)
     prefix[:, 1:] = np.cumsum(per_module.reshape(count, nmod), axis=1)
@@ -848,9 +779,9 @@ def _generate(seed: int, start: int, count: int, knobs: _Knobs) -> EventColumns:
     )
 
 
-#: Events generated together: enough to spread numpy's per-call cost, few enough that the
-#: (particle, module) matrices stay in cache.
-BATCH_EVENTS = 64
+#: Events generated together: enough to spread numpy's per-call cost over many events, few
+#: enough that the arrays of a batch stay in cache.
+BATCH_EVENTS = 128
 
 
 def generate_columns(
@@ -911,7 +842,8 @@ def generate_events(n: int, seed: int, *, start: int = 0, **knobs: Any) -> list[
     """Events ``start`` to ``start + n - 1`` of the sample with ``seed``: event ``i`` equals
     ``generate_event(seed, i, **knobs)``, however the sample is cut."""
     batches = generate_columns(n, seed, start=start, **knobs)
-    return [event for batch in batches for event in batch.to_dicts()]
+    with no_collection():  # many containers, no cycles
+        return [event for batch in batches for event in batch._dicts()]
 
 
 def _generate_task(task) -> EventColumns:

@@ -28,7 +28,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from .files import StrPath, atomic_write, no_collection
+from .files import StrPath, atomic_write, int_list, no_collection
 
 if TYPE_CHECKING:
     from .generate import EventColumns
@@ -416,7 +416,7 @@ def _mc_tables(table: pa.Table, n: int) -> list[dict]:
         if name == "hits":
             if values.null_count or values.values.null_count:
                 raise ValueError('"mc_hits" holds a null')
-            flat = values.values.to_numpy(zero_copy_only=True).tolist()
+            flat = int_list(values.values.to_numpy(zero_copy_only=True))
             cells = _split(flat, values.offsets.to_numpy().tolist())
         else:
             if values.null_count:

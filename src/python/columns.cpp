@@ -159,7 +159,59 @@ bool read_sizes(PyObject* object, std::vector<std::size_t>& out) {
     }
 }
 
+// Whether a one-dimensional contiguous buffer holds exactly the scalars T is read as.
+template <class T>
+bool holds_exactly(const Py_buffer& view) {
+    const char code = scalar_code(view);
+    if (code == 0 || view.itemsize != static_cast<Py_ssize_t>(sizeof(T)) ||
+        view.strides[0] != static_cast<Py_ssize_t>(sizeof(T))) {
+        return false;
+    }
+    if constexpr (std::is_same_v<T, double>) {
+        return code == 'd';
+    } else {
+        static_assert(std::is_same_v<T, std::uint64_t>);
+        return code == 'q' || code == 'Q' || code == 'l' || code == 'L' || code == 'n' ||
+               code == 'N';
+    }
+}
+
 }  // namespace
+
+template <class T>
+ColumnView<T>::ColumnView(PyObject* object) {
+    // Lists and tuples are sequences first; str has no buffer.
+    if (!PyList_Check(object) && !PyTuple_Check(object) && PyObject_CheckBuffer(object)) {
+        auto view = std::make_unique<Py_buffer>();
+        if (PyObject_GetBuffer(object, view.get(), PyBUF_RECORDS_RO) == 0) {
+            if (holds_exactly<T>(*view)) {
+                values_ = {static_cast<const T*>(view->buf),
+                           static_cast<std::size_t>(view->shape[0])};
+                view_ = std::move(view);
+                return;
+            }
+            PyBuffer_Release(view.get());
+        } else {
+            PyErr_Clear();
+        }
+    }
+    if constexpr (std::is_same_v<T, double>) {
+        copy_ = float_column(object);
+    } else {
+        copy_ = size_column(object);
+    }
+    values_ = copy_;
+}
+
+template <class T>
+ColumnView<T>::~ColumnView() {
+    if (view_) {
+        PyBuffer_Release(view_.get());
+    }
+}
+
+template class ColumnView<double>;
+template class ColumnView<std::uint64_t>;
 
 // The buffer is released before falling back: the element conversions may run Python code
 // that resizes the object.

@@ -5,6 +5,9 @@
 #include "python/ref.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
 #include <vector>
 
 namespace trelmon::py {
@@ -18,5 +21,30 @@ std::vector<double> float_column(PyObject* object);
 // read through the buffer (a negative entry raises the conversion's OverflowError); anything
 // else is converted element by element.
 std::vector<std::size_t> size_column(PyObject* object);
+
+// A column read in place: a one-dimensional, contiguous, native-order buffer of exactly T
+// (float64 for double; 8-byte integers of either signedness for std::uint64_t, a negative one
+// showing as a huge value) is viewed without a copy and held while the view lives; anything
+// else is copied, as float_column or size_column would.
+template <class T>
+class ColumnView {
+  public:
+    explicit ColumnView(PyObject* object);
+    ~ColumnView();
+    ColumnView(const ColumnView&) = delete;
+    ColumnView& operator=(const ColumnView&) = delete;
+
+    std::span<const T> values() const { return values_; }
+    std::size_t size() const { return values_.size(); }
+    const T& operator[](std::size_t i) const { return values_[i]; }
+
+  private:
+    std::unique_ptr<Py_buffer> view_;
+    std::vector<T> copy_;
+    std::span<const T> values_;
+};
+
+extern template class ColumnView<double>;
+extern template class ColumnView<std::uint64_t>;
 
 }  // namespace trelmon::py

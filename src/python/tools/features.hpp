@@ -7,6 +7,7 @@
 namespace trelmon::py {
 
 PyMethodDef* finder_parameter_functions();  // finder_parameters.cpp
+PyMethodDef* generator_functions();         // generator.cpp
 PyMethodDef* track_rebuild_functions();     // track_rebuild.cpp
 PyMethodDef* truth_table_functions();       // truth_tables.cpp
 PyMethodDef* validation_term_functions();   // validation_terms.cpp

@@ -26,6 +26,7 @@ PyModuleDef native_module = {
 
 constexpr PyMethodDef* (*kFeatures[])() = {
     finder_parameter_functions,  // finder_parameters.cpp
+    generator_functions,         // generator.cpp
     track_rebuild_functions,     // track_rebuild.cpp
     truth_table_functions,       // truth_tables.cpp
     validation_term_functions,   // validation_terms.cpp
