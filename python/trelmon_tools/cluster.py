@@ -10,6 +10,8 @@ only one result per partition is ever taken, so nothing is counted twice or lost
 from __future__ import annotations
 
 import contextlib
+import signal
+import threading
 import uuid
 from collections.abc import Iterator
 from pathlib import Path
@@ -84,29 +86,48 @@ def on_client(client: Any, partitions, task, arguments: tuple) -> Iterator[Any]:
     as they finish. Leaving early (an error, Ctrl-C) cancels the tasks not yet done."""
     distributed = require_distributed()
     run = uuid.uuid4().hex[:12]
-    # Shipped once, not with every task.
-    [shared] = client.scatter([arguments], broadcast=False, hash=False)
-    futures = [
-        client.submit(
-            _call,
-            task,
-            partition,
-            shared,
-            key=f"trelmon-{run}-{partition.index}",
-            # Earlier partitions first, so that results can be folded as they come.
-            priority=-partition.index,
-            pure=False,
-        )
-        for partition in partitions
-    ]
+    with _interrupt_deferred() as interrupted:
+        # A Ctrl-C inside submit would leave a half-made Future that complains when collected,
+        # and tasks submitted but never cancelled; it is taken once every task is submitted.
+        # The arguments are shipped once, not with every task.
+        [shared] = client.scatter([arguments], broadcast=False, hash=False)
+        futures = [
+            client.submit(
+                _call,
+                task,
+                partition,
+                shared,
+                key=f"trelmon-{run}-{partition.index}",
+                # Earlier partitions first, so that results can be folded as they come.
+                priority=-partition.index,
+                pure=False,
+            )
+            for partition in partitions
+        ]
     done = distributed.as_completed(futures)
     try:
+        if interrupted:
+            raise KeyboardInterrupt
         for future in done:
             result = future.result()
             future.release()
             yield result
     finally:
         client.cancel(futures)
+
+
+@contextlib.contextmanager
+def _interrupt_deferred() -> Iterator[list[int]]:
+    """Ctrl-C held back for the block; the list it gives says whether one came."""
+    received: list[int] = []
+    if threading.current_thread() is not threading.main_thread():
+        yield received
+        return
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: received.append(signum))
+    try:
+        yield received
+    finally:
+        signal.signal(signal.SIGINT, signal.SIG_DFL if previous is None else previous)
 
 
 def _call(task, partition, arguments):
