@@ -184,17 +184,10 @@ def plan_files(path: StrPath, partition_size: int = DEFAULT_PARTITION_EVENTS) ->
     :func:`trelmon_tools.io.sample_files` finds them): consecutive row groups of one Parquet
     file up to ``partition_size`` events (at least one row group), or ``partition_size`` JSON
     files, per partition."""
-    from .run import RunError, _one_line, _os_message
+    from .run import sample_files
 
     _check_size(partition_size)
-    try:
-        paths = io.sample_files(path)
-    except OSError as e:
-        raise RunError(_os_message(e, path)) from None
-    except ValueError as e:
-        raise RunError(_one_line(str(e))) from None
-    if not paths:
-        raise RunError(f"{path}: no event files (*.parquet or *.json) in this directory")
+    paths = sample_files(path)
     partitions: list[Partition] = []
     first = 0
 

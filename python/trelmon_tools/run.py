@@ -58,6 +58,7 @@ __all__ = [
     "parse_param",
     "run_finders",
     "run_record",
+    "sample_files",
     "solve",
     "validate",
     "write_json",
@@ -118,9 +119,9 @@ def generated_sample(n: int, seed: int = DEFAULT_SEED) -> Sample:
     )
 
 
-def directory_sample(path: StrPath) -> Sample:
-    """The events of a Parquet event file, or of a directory of JSON or Parquet event files
-    (see :mod:`trelmon_tools.io`)."""
+def sample_files(path: StrPath) -> list[Path]:
+    """:func:`trelmon_tools.io.sample_files`, its refusals and an empty directory as
+    :class:`RunError` lines."""
     try:
         paths = io.sample_files(path)
     except OSError as e:
@@ -129,6 +130,13 @@ def directory_sample(path: StrPath) -> Sample:
         raise RunError(_one_line(str(e))) from None
     if not paths:
         raise RunError(f"{path}: no event files (*.parquet or *.json) in this directory")
+    return paths
+
+
+def directory_sample(path: StrPath) -> Sample:
+    """The events of a Parquet event file, or of a directory of JSON or Parquet event files
+    (see :mod:`trelmon_tools.io`)."""
+    paths = sample_files(path)
     events: list[dict[str, Any]] = []
     names: list[str] = []
     # Decoded events hold many lists and no cycles: collecting while they pile up only walks
