@@ -291,6 +291,18 @@ class TestOddInput:
         for params in ({}, {"allowed_skip_modules": 3}):
             assert solve_ids(data, **params) == reference.solve(data, **params)
 
+    def test_modules_sharing_a_z(self):
+        # A segment between two modules at one z has no slope: 0 / 0 when its hits coincide, an
+        # infinite one beside it. The filters in front of the link test must take either.
+        layout = line(range(2, 9), tx=0.0, ty=0.0)
+        for m in (4, 6):
+            layout[m - 1] = [(0.0, 0.0, 100 + m * 10.0), (0.3, -0.2, 100 + m * 10.0)]
+            layout[m].append((0.3, -0.2, 100 + m * 10.0))
+        layout[7].append((1.0, 1.0, 170.0))
+        data = event_dict(layout)
+        for params in ({}, {"allowed_skip_modules": 3}, {"max_slopes": (math.inf, math.inf)}):
+            assert solve_ids(data, **params) == reference.solve(data, **params)
+
 
 class TestDeterminism:
     def test_repeated_runs_and_batches_agree(self):

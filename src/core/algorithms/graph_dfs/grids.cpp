@@ -154,9 +154,9 @@ void build_halo_terms(ModuleGrids& grids, const HitLayout& layout, const Segment
                 const ModuleRange& lower = layout.ranges[lower_module];
                 const ModuleGrid& grid = grids.modules[lower_module];
                 const double d = lower.z_mid - layout.z[qi];
-                term = {(layout.x[qi] - grid.mask_x0) * grid.mask_x_inv, d * grid.mask_x_inv,
-                        (layout.y[qi] - grid.mask_y0) * grid.mask_y_inv, d * grid.mask_y_inv,
-                        grids.halos.data() + grid.mask};
+                term = {(layout.x[qi] - grid.mask_x0) * grid.mask_x_inv,
+                        (layout.y[qi] - grid.mask_y0) * grid.mask_y_inv, d * grid.mask_x_inv,
+                        d * grid.mask_y_inv, grids.halos.data() + grid.mask};
                 const bool finite = std::isfinite(term.ux) && std::isfinite(term.vx) &&
                                     std::isfinite(term.uy) && std::isfinite(term.vy);
                 if (!grid.has_halo || !finite)

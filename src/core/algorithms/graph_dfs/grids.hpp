@@ -87,9 +87,10 @@ struct HaloBounds {
 
 // Where a line through hit q with slopes (tx, ty) meets the halo of lower module slot k, in
 // grid units: column ux + tx vx, row uy + ty vy. The same prediction as at the module's middle
-// z, rearranged; the halos' margins dwarf the difference in rounding.
+// z, rearranged; the halos' margins dwarf the difference in rounding. Column and row terms lie
+// side by side, so that both are computed in one pair of lanes.
 struct HaloTerm {
-    double ux, vx, uy, vy;
+    double ux, uy, vx, vy;
     const std::uint64_t* rows;
 };
 

@@ -2,7 +2,12 @@
 
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "algorithms/cancel.hpp"
 #include "algorithms/graph_dfs/pass_bits.hpp"
@@ -96,6 +101,30 @@ inline void search_block(const LinkContext& ctx, const Line& line, const Block& 
                      [&](std::uint32_t offset) { test(offset, s++); });
 }
 
+struct HaloCell {
+    std::uint32_t column, row;
+};
+
+// The halo cell where the line meets the term's module: column and row clamped as
+// clamped_index does, computed in the two lanes of one register (the same operations, lane by
+// lane, so the same cells).
+inline HaloCell halo_cell(const HaloTerm& term, double tx, double ty) {
+#if defined(__SSE2__) && (defined(__x86_64__) || defined(_M_X64))
+    static_assert(offsetof(HaloTerm, uy) == offsetof(HaloTerm, ux) + sizeof(double) &&
+                  offsetof(HaloTerm, vy) == offsetof(HaloTerm, vx) + sizeof(double));
+    const __m128d at =
+        _mm_add_pd(_mm_loadu_pd(&term.ux), _mm_mul_pd(_mm_set_pd(ty, tx), _mm_loadu_pd(&term.vx)));
+    // maxpd returns its second operand for NaN, as clamped_cell's maxsd does.
+    const __m128d low = _mm_max_pd(at, _mm_setzero_pd());
+    const __m128d clamped = _mm_min_pd(low, _mm_set_pd(kMaskRows - 1, kMaskCells - 1));
+    const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_cvttpd_epi32(clamped)));
+    return {static_cast<std::uint32_t>(both), static_cast<std::uint32_t>(both >> 32)};
+#else
+    return {static_cast<std::uint32_t>(clamped_index(term.ux + tx * term.vx, kMaskCells - 1)),
+            static_cast<std::uint32_t>(clamped_index(term.uy + ty * term.vy, kMaskRows - 1))};
+#endif
+}
+
 // For the segments from the block's upper hit to the hits `from` + i that `passing` marks: sets
 // reached[i] to the slots of the lower hit's blocks whose module the halo cannot rule out, and
 // returns the offsets i with any. Every such segment lies within the halo bounds: its slopes
@@ -118,16 +147,17 @@ std::uint64_t halo_filter(const SegmentBlocks& sb, const ModuleGrids& grids, con
     for (; passing != 0; passing &= passing - 1) {
         const int i = std::countr_zero(passing);
         const auto q = static_cast<std::size_t>(from + i);
+        // Segments are independent, so the division overlaps the slot tests of the ones before
+        // it; a reciprocal shared by the block would hold only for hits at one z.
         const double r = 1 / (zs[q] - zg);
         const double tx = (xs[q] - xg) * r;
         const double ty = (ys[q] - yg) * r;
         const HaloTerm* term = terms + q * stride;
         std::uint64_t slots = 0;
         for (std::uint32_t k = 0; k < slot_count; ++k) {
-            const int column = clamped_index(term[k].ux + tx * term[k].vx, kMaskCells - 1);
-            const int row = clamped_index(term[k].uy + ty * term[k].vy, kMaskRows - 1);
+            const HaloCell at = halo_cell(term[k], tx, ty);
             const std::uint64_t bits =
-                term[k].rows[row * kMaskWords + (column >> 6)] >> (column & 63);
+                term[k].rows[at.row * kMaskWords + (at.column >> 6)] >> (at.column & 63);
             slots |= (bits & 1) << k;
         }
         reached[i] = slots;
