@@ -351,6 +351,10 @@ def _lists(array: pa.Array, name: str, numpy_type=None, nullable: bool = False):
         if values.null_count:
             raise ValueError(f'"{name}" holds a null')
         values = values.to_numpy(zero_copy_only=True)
+        if len(offsets) and (offsets[0] != 0 or offsets[-1] != len(values)):
+            # A slice of a longer array: its own values only, offsets from zero.
+            values = values[offsets[0] : offsets[-1]]
+            offsets = offsets - offsets[0]
     valid = None if not array.null_count else array.is_valid().to_numpy(zero_copy_only=False)
     return offsets, values, valid
 
