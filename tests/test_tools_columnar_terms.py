@@ -255,3 +255,13 @@ def pipeline_finders():
     from trelmon_tools import run
 
     return run.configure_finders(["TrackFollowing"])
+
+
+def test_validity_from_the_bitmap_matches_arrow():
+    mixed = pa.array([[1.0], None, [2.0], None, None, [3.0], [4.0], None, [5.0], None] * 2)
+    for array in (mixed, pa.nulls(11, type=mixed.type), pa.array([[1.0]] * 9)):
+        for start in range(len(array)):
+            for length in range(len(array) - start + 1):
+                part = array.slice(start, length)
+                want = part.is_valid().to_numpy(zero_copy_only=False)
+                assert parquet._valid(part).tolist() == want.tolist(), (start, length)

@@ -341,6 +341,16 @@ def _column(table: pa.Table, name: str) -> pa.Array | None:
     return column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
 
 
+def _valid(array: pa.Array) -> np.ndarray:
+    """Which entries are not null, from the validity bitmap (``is_valid`` would import
+    pyarrow.compute, a tenth of a second)."""
+    bitmap = array.buffers()[0]
+    if bitmap is None:
+        return np.full(len(array), array.null_count == 0)
+    bits = np.unpackbits(np.frombuffer(bitmap, dtype=np.uint8), bitorder="little")
+    return bits[array.offset : array.offset + len(array)].astype(bool)
+
+
 def _lists(array: pa.Array, name: str, numpy_type=None, nullable: bool = False):
     """(offsets, values, valid) of a list column: numpy views where the values are numbers."""
     if array.null_count and not nullable:
@@ -355,7 +365,7 @@ def _lists(array: pa.Array, name: str, numpy_type=None, nullable: bool = False):
             # A slice of a longer array: its own values only, offsets from zero.
             values = values[offsets[0] : offsets[-1]]
             offsets = offsets - offsets[0]
-    valid = None if not array.null_count else array.is_valid().to_numpy(zero_copy_only=False)
+    valid = None if not array.null_count else _valid(array)
     return offsets, values, valid
 
 
@@ -498,18 +508,20 @@ def row_group_columns(table: pa.Table) -> tuple[list[dict], dict[str, tuple], in
 def _mc_arrays(table: pa.Table, n: int) -> tuple[dict[str, tuple], int]:
     """The Monte Carlo columns as ``validation_terms_columns`` takes them, and the number of
     particles; the same checks as the tables of :func:`row_group_events`."""
-    import pyarrow.compute as pc
-
     name_offsets, name_values, _ = _lists(_column(table, "mc_description"), "mc_description")
     if name_values.null_count:
         raise ValueError('"mc_description" holds a null')
     starts, ends = name_offsets[:-1], name_offsets[1:]
+    # Each name as its column's position (pyarrow.compute would do the same, but costs a
+    # tenth of a second to import).
+    position = {name: i for i, name in enumerate(MC_TYPES)}
+    codes = np.array([position.get(name, -1) for name in name_values.to_pylist()], dtype=np.int64)
     known = np.zeros(n, dtype=np.int64)
     out: dict[str, tuple] = {}
     particles = np.zeros(n, dtype=np.int64)
-    for name in MC_TYPES:
+    for code, name in enumerate(MC_TYPES):
         # Per event, how often its description names the column.
-        hits = pc.equal(name_values, name).to_numpy(zero_copy_only=False)
+        hits = codes == code
         running = np.concatenate(([0], np.cumsum(hits, dtype=np.int64)))
         named = running[ends] - running[starts]
         known = known + named
@@ -520,7 +532,7 @@ def _mc_arrays(table: pa.Table, n: int) -> tuple[dict[str, tuple], int]:
             continue
         named = (named > 0).astype(np.uint8)
         if array.null_count:
-            null = named.astype(bool) & ~array.is_valid().to_numpy(zero_copy_only=False)
+            null = named.astype(bool) & ~_valid(array)
             if np.any(null):
                 e = int(np.argmax(null))
                 raise ValueError(f'event {e}: "mc_{name}" is null but "mc_description" names it')
