@@ -118,7 +118,8 @@ PyObject* validation_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 // The same terms for a batch given as columns (see ColumnarValidatorInput): no Python object is
-// made or read per particle, and each event is loaded with the interpreter's lock released.
+// made or read per particle, so the events are loaded and matched on the worker pool; each
+// pair's terms are its own, added in event order afterwards.
 PyObject* validation_terms_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     return guarded([&] {
@@ -126,17 +127,15 @@ PyObject* validation_terms_columns(PyObject*, PyObject* const* args, Py_ssize_t 
         const auto a = parse_args(signature, args, nargs, kwnames);
         const ColumnarValidatorInput input(a[0]);
         const auto tracks = convert<std::vector<std::vector<Track>>>(a[1], "tracks");
-        Terms terms;
         const std::size_t pairs = std::min(input.size(), tracks.size());
-        {
-            const LockReleased released;
-            for (std::size_t e = 0; e < pairs; ++e) {
-                const ValidatorEvent event = input.event(e);
-                ValidationTotals totals;
-                CategoryEfficiencies efficiencies;
-                validate_pair(event, tracks[e], false, totals, efficiencies);
-                terms.add(totals, efficiencies);
-            }
+        std::vector<ValidationTotals> totals(pairs);
+        std::vector<CategoryEfficiencies> efficiencies(pairs);
+        parallel_for_released(pairs, [&](std::size_t e) {
+            validate_pair(input.event(e), tracks[e], false, totals[e], efficiencies[e]);
+        });
+        Terms terms;
+        for (std::size_t e = 0; e < pairs; ++e) {
+            terms.add(totals[e], efficiencies[e]);
         }
         return terms.to_python();
     });
