@@ -265,3 +265,22 @@ def test_validity_from_the_bitmap_matches_arrow():
                 part = array.slice(start, length)
                 want = part.is_valid().to_numpy(zero_copy_only=False)
                 assert parquet._valid(part).tolist() == want.tolist(), (start, length)
+
+
+def test_offsets_whose_conversion_empties_the_columns():
+    events = two_events()
+    columns = plain_columns(events)
+    expected = _native.validation_terms_columns(dict(columns), [[], []])
+
+    class Emptying:
+        def __init__(self, value):
+            self.value = int(value)
+
+        def __index__(self):
+            columns.clear()  # drops the only other reference to every tuple
+            return self.value
+
+    # The last column read: nothing is looked up after it.
+    named, offsets, values = columns["mc_fromStrangeDecay"]
+    columns["mc_fromStrangeDecay"] = (named, [Emptying(o) for o in offsets], values.copy())
+    assert _native.validation_terms_columns(columns, [[], []]) == expected

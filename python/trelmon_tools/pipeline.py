@@ -361,7 +361,9 @@ class PartitionResult:
     seconds: dict[str, float] = field(default_factory=dict)
 
 
-def _terms(events: list[dict], tracks: list, columns: McColumns | None) -> dict[str, np.ndarray]:
+def _terms(
+    events: list[dict], tracks: list, columns: McColumns | None = None
+) -> dict[str, np.ndarray]:
     from . import _native
 
     if columns is None:

@@ -289,20 +289,21 @@ std::vector<std::size_t> checked_offsets(PyObject* object, const std::string& na
     return offsets;
 }
 
-// The tuple of `size` items under `name`, or null when `columns` lacks it and it is optional.
-PyObject* column_tuple(PyObject* columns, const std::string& name, Py_ssize_t size, bool required) {
+// The tuple of `size` items under `name`, or null when `columns` lacks it and it is optional;
+// held, since converting its items may run Python code that edits `columns`.
+Ref column_tuple(PyObject* columns, const std::string& name, Py_ssize_t size, bool required) {
     PyObject* item = PyDict_GetItemString(columns, name.c_str());
     if (item == nullptr) {
         if (required) {
             raise(PyExc_ValueError, "no column \"" + name + "\"");
         }
-        return nullptr;
+        return Ref();
     }
     if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != size) {
         raise(PyExc_ValueError,
               "\"" + name + "\" must be a tuple of " + std::to_string(size) + " arrays");
     }
-    return item;
+    return Ref::borrow(item);
 }
 
 std::optional<std::int32_t> int32_value(std::int64_t value) {
@@ -328,7 +329,8 @@ ColumnarValidatorInput::ColumnarValidatorInput(PyObject* columns) {
         raise_cannot_convert(columns, "PyDict");
     }
     const auto lists = [&](const char* name, bool floats) {
-        PyObject* pair = column_tuple(columns, name, 2, true);
+        const Ref held = column_tuple(columns, name, 2, true);
+        PyObject* pair = held.get();
         Lists out;
         std::size_t values = 0;
         if (floats) {
@@ -379,7 +381,8 @@ ColumnarValidatorInput::ColumnarValidatorInput(PyObject* columns) {
     for (std::size_t c = 0; c < kColumnCount; ++c) {
         const std::string name = "mc_" + std::string(kColumnNames[c]);
         const bool hits = c == kHits;
-        PyObject* tuple = column_tuple(columns, name, hits ? 4 : 3, false);
+        const Ref held = column_tuple(columns, name, hits ? 4 : 3, false);
+        PyObject* tuple = held.get();
         if (tuple == nullptr) {
             continue;
         }
