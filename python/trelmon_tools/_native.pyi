@@ -13,6 +13,7 @@ __all__ = [
     "tracks_from_hit_ids",
     "truth_tables",
     "validation_terms",
+    "validation_terms_columns",
 ]
 
 def finder_parameters() -> dict[str, tuple[tuple[str, Any], ...]]:
@@ -73,6 +74,13 @@ def validation_terms(
 ) -> dict[str, tuple[str, bytes]]:
     """What each (event dictionary, track list) pair adds to the validator's figures, as
     columns {name: (numpy dtype, bytes)}."""
+
+def validation_terms_columns(
+    columns: Mapping[str, tuple[Any, ...]], tracks: Sequence[Sequence[Track]]
+) -> dict[str, tuple[str, bytes]]:
+    """validation_terms for events given as columns of offsets and numpy arrays (see
+    :func:`trelmon_tools.parquet.row_group_columns`); ValueError names an event that does not
+    fit."""
 
 _Column = Any  # a one-dimensional buffer of numbers (numpy array), or a sequence of numbers
 

@@ -43,6 +43,7 @@ __all__ = [
     "iter_events",
     "iter_row_groups",
     "native_events",
+    "row_group_columns",
     "row_group_events",
     "write_events",
 ]
@@ -340,6 +341,16 @@ def _column(table: pa.Table, name: str) -> pa.Array | None:
     return column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
 
 
+def _valid(array: pa.Array) -> np.ndarray:
+    """Which entries are not null, from the validity bitmap (``is_valid`` would import
+    pyarrow.compute, a tenth of a second)."""
+    bitmap = array.buffers()[0]
+    if bitmap is None:
+        return np.full(len(array), array.null_count == 0)
+    bits = np.unpackbits(np.frombuffer(bitmap, dtype=np.uint8), bitorder="little")
+    return bits[array.offset : array.offset + len(array)].astype(bool)
+
+
 def _lists(array: pa.Array, name: str, numpy_type=None, nullable: bool = False):
     """(offsets, values, valid) of a list column: numpy views where the values are numbers."""
     if array.null_count and not nullable:
@@ -350,7 +361,11 @@ def _lists(array: pa.Array, name: str, numpy_type=None, nullable: bool = False):
         if values.null_count:
             raise ValueError(f'"{name}" holds a null')
         values = values.to_numpy(zero_copy_only=True)
-    valid = None if not array.null_count else array.is_valid().to_numpy(zero_copy_only=False)
+        if len(offsets) and (offsets[0] != 0 or offsets[-1] != len(values)):
+            # A slice of a longer array: its own values only, offsets from zero.
+            values = values[offsets[0] : offsets[-1]]
+            offsets = offsets - offsets[0]
+    valid = None if not array.null_count else _valid(array)
     return offsets, values, valid
 
 
@@ -474,6 +489,80 @@ def row_group_events(table: pa.Table) -> list[dict]:
     dictionaries: coordinates and prefix sums as numpy arrays viewing the table's buffers
     (they keep the table alive), the Monte Carlo table as plain lists. Raises ``ValueError``
     saying which event is not well-formed."""
+    return _row_group(table, True)[0]
+
+
+def row_group_columns(table: pa.Table) -> tuple[list[dict], dict[str, tuple], int]:
+    """The events of one row group with None for their Monte Carlo tables, the columns that
+    :func:`trelmon_tools._native.validation_terms_columns` reads (Monte Carlo table included,
+    as numpy views of the table's buffers: no Python object per particle) and the number of
+    particles. Raises ``ValueError`` as :func:`row_group_events` does."""
+    events, coords = _row_group(table, False)
+    mc, particles = _mc_arrays(table, table.num_rows)
+    columns: dict[str, tuple] = {name: coords[name][:2] for name in ("x", "y", "z")}
+    columns["module_prefix_sum"] = coords["module_prefix_sum"]
+    columns.update(mc)
+    return events, columns, particles
+
+
+def _mc_arrays(table: pa.Table, n: int) -> tuple[dict[str, tuple], int]:
+    """The Monte Carlo columns as ``validation_terms_columns`` takes them, and the number of
+    particles; the same checks as the tables of :func:`row_group_events`."""
+    name_offsets, name_values, _ = _lists(_column(table, "mc_description"), "mc_description")
+    if name_values.null_count:
+        raise ValueError('"mc_description" holds a null')
+    starts, ends = name_offsets[:-1], name_offsets[1:]
+    # Each name as its column's position (pyarrow.compute would do the same, but costs a
+    # tenth of a second to import).
+    position = {name: i for i, name in enumerate(MC_TYPES)}
+    codes = np.array([position.get(name, -1) for name in name_values.to_pylist()], dtype=np.int64)
+    known = np.zeros(n, dtype=np.int64)
+    out: dict[str, tuple] = {}
+    particles = np.zeros(n, dtype=np.int64)
+    for code, name in enumerate(MC_TYPES):
+        # Per event, how often its description names the column.
+        hits = codes == code
+        running = np.concatenate(([0], np.cumsum(hits, dtype=np.int64)))
+        named = running[ends] - running[starts]
+        known = known + named
+        array = _column(table, f"mc_{name}")
+        if array is None:
+            if np.any(named):
+                raise ValueError(f'event {int(np.argmax(named))}: no column "mc_{name}"')
+            continue
+        named = (named > 0).astype(np.uint8)
+        if array.null_count:
+            null = named.astype(bool) & ~_valid(array)
+            if np.any(null):
+                e = int(np.argmax(null))
+                raise ValueError(f'event {e}: "mc_{name}" is null but "mc_description" names it')
+        offsets = array.offsets.to_numpy()
+        values = array.values
+        if values.null_count:
+            raise ValueError(f'"mc_{name}" holds a null')
+        particles = np.maximum(particles, np.diff(offsets) * named)
+        if name == "hits":
+            inner = values.values
+            if inner.null_count:
+                raise ValueError('"mc_hits" holds a null')
+            out["mc_hits"] = (
+                named,
+                offsets,
+                values.offsets.to_numpy(),
+                inner.to_numpy(zero_copy_only=True),
+            )
+        else:
+            out[f"mc_{name}"] = (named, offsets, values.to_numpy(zero_copy_only=True))
+    unknown = np.flatnonzero(known != ends - starts)
+    if len(unknown):
+        e = int(unknown[0])
+        names = name_values[int(starts[e]) : int(ends[e])].to_pylist()
+        name = next(name for name in names if name not in MC_TYPES)
+        raise ValueError(f'event {e}: no column "mc_{name}"')
+    return out, int(particles.sum())
+
+
+def _row_group(table: pa.Table, montecarlo: bool) -> tuple[list[dict], dict[str, Any]]:
     n = table.num_rows
     descriptions = _column(table, "description")
     if descriptions is None:
@@ -497,8 +586,9 @@ def row_group_events(table: pa.Table) -> list[dict]:
         [None if coords[k] is None else (coords[k][0], coords[k][2]) for k in "xyzt"],
         "xyzt",
     )
-    with no_collection():
-        montecarlo = _mc_tables(table, n)
+    if montecarlo:
+        with no_collection():
+            tables = _mc_tables(table, n)
 
     events = []
     pb = prefix_offsets.tolist()
@@ -506,9 +596,10 @@ def row_group_events(table: pa.Table) -> list[dict]:
     for e in range(n):
         event = {
             "description": descriptions[e],
-            "montecarlo": montecarlo[e],
             "module_prefix_sum": prefix_values[pb[e] : pb[e + 1]],
         }
+        # Without tables, None keeps the key the events are built from.
+        event["montecarlo"] = tables[e] if montecarlo else None
         for name in ("x", "y", "z", "t"):
             if coords[name] is None:
                 continue
@@ -518,7 +609,8 @@ def row_group_events(table: pa.Table) -> list[dict]:
             b = bounds[name]
             event[name] = values[b[e] : b[e + 1]]
         events.append(event)
-    return events
+    coords["module_prefix_sum"] = (prefix_offsets, prefix_values)
+    return events, coords
 
 
 def native_events(table: pa.Table) -> list:

@@ -42,6 +42,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "DEFAULT_PARTITION_EVENTS",
+    "McColumns",
     "Merger",
     "Outcome",
     "Partition",
@@ -230,7 +231,18 @@ class PartitionError(Exception):
     """A partition that cannot be read or holds an invalid event; the message names it."""
 
 
-def _parquet_events(partition: Partition) -> tuple[list[dict], list[str]]:
+@dataclass
+class McColumns:
+    """A partition's Monte Carlo tables as columns, one entry per row group read:
+    (events, columns for :func:`trelmon_tools._native.validation_terms_columns`)."""
+
+    groups: list[tuple[int, dict[str, tuple]]] = field(default_factory=list)
+    n_particles: int = 0
+
+
+def _parquet_events(
+    partition: Partition, columns: McColumns | None = None
+) -> tuple[list[dict], list[str]]:
     import pyarrow as pa
     import pyarrow.parquet as pq
 
@@ -262,7 +274,13 @@ def _parquet_events(partition: Partition) -> tuple[list[dict], list[str]]:
     for g in partition.row_groups:
         try:
             table = file.read_row_group(g, use_threads=False)
-            events.extend(parquet.row_group_events(table))
+            if columns is None:
+                events.extend(parquet.row_group_events(table))
+            else:
+                group, arrays, particles = parquet.row_group_columns(table)
+                events.extend(group)
+                columns.groups.append((len(group), arrays))
+                columns.n_particles += particles
         except (pa.ArrowException, OSError, ValueError) as e:
             reason = parquet.ParquetEventError(_first_line(e), g)
             raise io.EventFileError(path, str(reason)) from None
@@ -275,9 +293,13 @@ def _first_line(e: BaseException) -> str:
     return text[0] if text else type(e).__name__
 
 
-def read_partition(partition: Partition) -> tuple[list[dict], list[str]]:
+def read_partition(
+    partition: Partition, columns: McColumns | None = None
+) -> tuple[list[dict], list[str]]:
     """The event dictionaries of a partition and what to call each one in messages.
 
+    With ``columns``, the events of a Parquet partition come without their Monte Carlo tables
+    ("montecarlo" is None), which are added to ``columns`` instead; other partitions ignore it.
     Raises :class:`PartitionError` with one line naming what could not be read."""
     from .run import _message, _os_message
 
@@ -285,14 +307,14 @@ def read_partition(partition: Partition) -> tuple[list[dict], list[str]]:
         # Decoded events hold many lists and no cycles: collecting while they pile up only
         # walks them again and again.
         with no_collection():
-            return _read(partition)
+            return _read(partition, columns)
     except io.EventFileError as e:
         raise PartitionError(_message(e)) from None
     except OSError as e:
         raise PartitionError(_os_message(e, e.filename or partition.describe())) from None
 
 
-def _read(partition: Partition) -> tuple[list[dict], list[str]]:
+def _read(partition: Partition, columns: McColumns | None) -> tuple[list[dict], list[str]]:
     if partition.kind == "generated":
         events: list[dict] = []
         for batch in generate_columns(partition.count, partition.seed, start=partition.start):
@@ -300,7 +322,7 @@ def _read(partition: Partition) -> tuple[list[dict], list[str]]:
         start, seed = partition.start, partition.seed
         return events, [f"event {start + k} (seed {seed})" for k in range(len(events))]
     if partition.kind == "parquet":
-        return _parquet_events(partition)
+        return _parquet_events(partition, columns)
     return [io.read_event(p) for p in partition.paths], list(partition.paths)
 
 
@@ -332,11 +354,23 @@ class PartitionResult:
     seconds: dict[str, float] = field(default_factory=dict)
 
 
-def _terms(events: list[dict], tracks: list) -> dict[str, np.ndarray]:
+def _terms(
+    events: list[dict], tracks: list, columns: McColumns | None = None
+) -> dict[str, np.ndarray]:
     from . import _native
 
-    raw = _native.validation_terms(events, tracks)
-    return {name: np.frombuffer(data, dtype=dtype) for name, (dtype, data) in raw.items()}
+    if columns is None:
+        raw = _native.validation_terms(events, tracks)
+        return {name: np.frombuffer(data, dtype=dtype) for name, (dtype, data) in raw.items()}
+    # One call per row group; the terms of consecutive events follow one another.
+    parts: dict[str, list[np.ndarray]] = {}
+    first = 0
+    for count, arrays in columns.groups:
+        raw = _native.validation_terms_columns(arrays, tracks[first : first + count])
+        first += count
+        for name, (dtype, data) in raw.items():
+            parts.setdefault(name, []).append(np.frombuffer(data, dtype=dtype))
+    return {name: np.concatenate(arrays) for name, arrays in parts.items()}
 
 
 def process_partition(
@@ -354,8 +388,10 @@ def process_partition(
 
     result = PartitionResult(partition.index)
     began, cpu = time.perf_counter(), time.process_time()
+    # A run that needs only the figures reads Parquet Monte Carlo tables as columns.
+    columns = None if tables or keep_event is not None else McColumns()
     try:
-        dicts, names = read_partition(partition)
+        dicts, names = read_partition(partition, columns)
     except PartitionError as e:
         result.error = str(e)
         return result
@@ -372,10 +408,14 @@ def process_partition(
     result.seconds.update(solve=0.0, validate=0.0)
     result.n_events = len(dicts)
     result.n_hits = sum(len(e["x"]) for e in dicts)
-    result.n_particles = sum(
-        len(e["montecarlo"]["particles"]) if isinstance(e.get("montecarlo"), dict) else 0
-        for e in dicts
-    )
+    if columns is not None and columns.groups:
+        result.n_particles = columns.n_particles
+    else:
+        columns = None
+        result.n_particles = sum(
+            len(e["montecarlo"]["particles"]) if isinstance(e.get("montecarlo"), dict) else 0
+            for e in dicts
+        )
     if keep_event is not None and 0 <= keep_event < len(dicts):
         result.event = dicts[keep_event]
     for finder in finders:
@@ -386,7 +426,7 @@ def process_partition(
             raise RunError(_message(e)) from None
         t1 = time.perf_counter()
         try:
-            part = FinderPart(t1 - t0, _terms(dicts, found))
+            part = FinderPart(t1 - t0, _terms(dicts, found, columns))
             if tables:
                 pair = truth.truth_tables(dicts, found)
                 part.tracks, part.particles = pair.tracks, pair.particles

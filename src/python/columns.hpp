@@ -37,6 +37,8 @@ class ColumnView {
     std::span<const T> values() const { return values_; }
     std::size_t size() const { return values_.size(); }
     const T& operator[](std::size_t i) const { return values_[i]; }
+    // Whether the values are the object's own buffer rather than a converted copy.
+    bool in_place() const noexcept { return view_ != nullptr; }
 
   private:
     std::unique_ptr<Py_buffer> view_;

@@ -5,8 +5,11 @@
 
 #include <array>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "validator/matching.hpp"
@@ -225,6 +228,310 @@ std::vector<Ref> event_dicts(PyObject* object, const char* argument) {
         throw;
     }
     return events;
+}
+
+}  // namespace trelmon::py
+
+// ---- Columns -----------------------------------------------------------------------------------
+
+namespace trelmon::py {
+namespace {
+
+// A column's conversion failure as the ValueError of a malformed column.
+[[noreturn]] void refuse_column(const std::string& name, const char* what) {
+    if (PyErr_Occurred()) {
+        forget_conversion_failure();
+    }
+    raise(PyExc_ValueError, "\"" + name + "\" " + what);
+}
+
+template <class T>
+std::unique_ptr<ColumnView<T>> exact_values(PyObject* object, const std::string& name) {
+    constexpr const char* kind = std::is_same_v<T, double>
+                                     ? "values must be a contiguous float64 array"
+                                     : "values must be a contiguous 64-bit integer array";
+    std::unique_ptr<ColumnView<T>> view;
+    try {
+        view = std::make_unique<ColumnView<T>>(object);
+    } catch (const PythonError&) {
+        refuse_column(name, kind);
+    }
+    if (!view->in_place()) {
+        refuse_column(name, kind);
+    }
+    return view;
+}
+
+// Offsets of any integer type, non-decreasing, `count` + 1 of them, inside `values` entries.
+std::vector<std::size_t> checked_offsets(PyObject* object, const std::string& name,
+                                         std::size_t count, std::size_t values) {
+    std::vector<std::size_t> offsets;
+    try {
+        offsets = size_column(object);
+    } catch (const PythonError&) {
+        refuse_column(name, "offsets must be non-negative integers");
+    }
+    if (offsets.size() != count + 1) {
+        raise(PyExc_ValueError, "\"" + name + "\" has " +
+                                    std::to_string(offsets.size() == 0 ? 0 : offsets.size() - 1) +
+                                    " entries, not " + std::to_string(count));
+    }
+    for (std::size_t e = 0; e < count; ++e) {
+        if (offsets[e + 1] < offsets[e]) {
+            raise(PyExc_ValueError,
+                  "event " + std::to_string(e) + ": \"" + name + "\" offsets decrease");
+        }
+    }
+    if (offsets.back() > values) {
+        raise(PyExc_ValueError,
+              "\"" + name + "\" offsets run past its " + std::to_string(values) + " values");
+    }
+    return offsets;
+}
+
+// The tuple of `size` items under `name`, or null when `columns` lacks it and it is optional;
+// held, since converting its items may run Python code that edits `columns`.
+Ref column_tuple(PyObject* columns, const std::string& name, Py_ssize_t size, bool required) {
+    PyObject* item = PyDict_GetItemString(columns, name.c_str());
+    if (item == nullptr) {
+        if (required) {
+            raise(PyExc_ValueError, "no column \"" + name + "\"");
+        }
+        return Ref();
+    }
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != size) {
+        raise(PyExc_ValueError,
+              "\"" + name + "\" must be a tuple of " + std::to_string(size) + " arrays");
+    }
+    return Ref::borrow(item);
+}
+
+std::optional<std::int32_t> int32_value(std::int64_t value) {
+    if (value < std::numeric_limits<std::int32_t>::min() ||
+        value > std::numeric_limits<std::int32_t>::max()) {
+        return std::nullopt;  // as a cell out of range: the field keeps its default
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+}  // namespace
+
+struct ColumnarValidatorInput::McColumn {
+    std::vector<std::size_t> named;  // nonzero: the event names the column
+    std::vector<std::size_t> offsets;
+    std::vector<std::size_t> hit_offsets;  // the hits column only
+    std::unique_ptr<ColumnView<double>> floats;
+    std::unique_ptr<ColumnView<std::uint64_t>> integers;
+};
+
+ColumnarValidatorInput::ColumnarValidatorInput(PyObject* columns) {
+    if (!PyDict_Check(columns)) {
+        raise_cannot_convert(columns, "PyDict");
+    }
+    const auto lists = [&](const char* name, bool floats) {
+        const Ref held = column_tuple(columns, name, 2, true);
+        PyObject* pair = held.get();
+        Lists out;
+        std::size_t values = 0;
+        if (floats) {
+            out.floats = exact_values<double>(PyTuple_GET_ITEM(pair, 1), name);
+            values = out.floats->size();
+        } else {
+            out.integers = exact_values<std::uint64_t>(PyTuple_GET_ITEM(pair, 1), name);
+            values = out.integers->size();
+        }
+        PyObject* offsets = PyTuple_GET_ITEM(pair, 0);
+        if (std::string_view(name) == "module_prefix_sum") {
+            // The first column sets the number of events.
+            try {
+                events_ = size_column(offsets).size();
+            } catch (const PythonError&) {
+                refuse_column(name, "offsets must be non-negative integers");
+            }
+            events_ = events_ == 0 ? 0 : events_ - 1;
+        }
+        out.offsets = checked_offsets(offsets, name, events_, values);
+        return out;
+    };
+    prefix_ = lists("module_prefix_sum", false);
+    x_ = lists("x", true);
+    y_ = lists("y", true);
+    z_ = lists("z", true);
+    const auto count = [](const Lists& l, std::size_t e) {
+        return l.offsets[e + 1] - l.offsets[e];
+    };
+    for (std::size_t e = 0; e < events_; ++e) {
+        for (std::size_t i = prefix_.offsets[e]; i < prefix_.offsets[e + 1]; ++i) {
+            if (static_cast<std::int64_t>((*prefix_.integers)[i]) < 0) {
+                raise(PyExc_ValueError, "event " + std::to_string(e) +
+                                            ": \"module_prefix_sum\" holds a negative value");
+            }
+        }
+        const std::pair<const Lists*, const char*> others[] = {{&y_, "y"}, {&z_, "z"}};
+        for (const auto& [other, name] : others) {
+            if (count(*other, e) != count(x_, e)) {
+                raise(PyExc_ValueError, "event " + std::to_string(e) + ": \"" + name + "\" has " +
+                                            std::to_string(count(*other, e)) +
+                                            " values, \"x\" has " + std::to_string(count(x_, e)));
+            }
+        }
+    }
+
+    mc_.resize(kColumnCount);
+    for (std::size_t c = 0; c < kColumnCount; ++c) {
+        const std::string name = "mc_" + std::string(kColumnNames[c]);
+        const bool hits = c == kHits;
+        const Ref held = column_tuple(columns, name, hits ? 4 : 3, false);
+        PyObject* tuple = held.get();
+        if (tuple == nullptr) {
+            continue;
+        }
+        auto column = std::make_unique<McColumn>();
+        try {
+            column->named = size_column(PyTuple_GET_ITEM(tuple, 0));
+        } catch (const PythonError&) {
+            refuse_column(name, "named must be one byte per event");
+        }
+        if (column->named.size() != events_) {
+            refuse_column(name, "named must be one byte per event");
+        }
+        PyObject* values = PyTuple_GET_ITEM(tuple, hits ? 3 : 2);
+        std::size_t cells = 0;
+        const bool floats = c == kP || c == kPt || c == kEta || c == kPhi;
+        if (floats) {
+            column->floats = exact_values<double>(values, name);
+            cells = column->floats->size();
+        } else {
+            column->integers = exact_values<std::uint64_t>(values, name);
+            cells = column->integers->size();
+        }
+        if (hits) {
+            try {
+                column->hit_offsets = size_column(PyTuple_GET_ITEM(tuple, 2));
+            } catch (const PythonError&) {
+                refuse_column(name, "hit offsets must be non-negative integers");
+            }
+            for (std::size_t i = 1; i < column->hit_offsets.size(); ++i) {
+                if (column->hit_offsets[i] < column->hit_offsets[i - 1]) {
+                    refuse_column(name, "hit offsets decrease");
+                }
+            }
+            if (column->hit_offsets.empty() || column->hit_offsets.back() > cells) {
+                refuse_column(name, "hit offsets run past its values");
+            }
+            cells = column->hit_offsets.size() - 1;
+        }
+        column->offsets = checked_offsets(PyTuple_GET_ITEM(tuple, 1), name, events_, cells);
+        mc_[c] = std::move(column);
+    }
+    // Named columns must give every event one cell per particle.
+    particles_.assign(events_, 0);
+    for (std::size_t e = 0; e < events_; ++e) {
+        std::size_t first = kColumnCount;
+        for (std::size_t c = 0; c < kColumnCount; ++c) {
+            const McColumn* column = mc_[c].get();
+            if (column == nullptr || column->named[e] == 0) {
+                continue;
+            }
+            const std::size_t rows = column->offsets[e + 1] - column->offsets[e];
+            if (first == kColumnCount) {
+                first = c;
+                particles_[e] = rows;
+            } else if (rows != particles_[e]) {
+                raise(PyExc_ValueError, "event " + std::to_string(e) + ": \"mc_" +
+                                            std::string(kColumnNames[c]) + "\" has " +
+                                            std::to_string(rows) + " values, \"mc_" +
+                                            std::string(kColumnNames[first]) + "\" has " +
+                                            std::to_string(particles_[e]));
+            }
+        }
+    }
+}
+
+ColumnarValidatorInput::~ColumnarValidatorInput() = default;
+
+ValidatorEvent ColumnarValidatorInput::event(std::size_t e) const {
+    const auto copy = [e](const Lists& l) {
+        const auto begin = l.floats->values().begin();
+        return std::vector<double>(begin + static_cast<std::ptrdiff_t>(l.offsets[e]),
+                                   begin + static_cast<std::ptrdiff_t>(l.offsets[e + 1]));
+    };
+    const auto prefix = prefix_.integers->values();
+    std::vector<std::size_t> module_prefix_sum(
+        prefix.begin() + static_cast<std::ptrdiff_t>(prefix_.offsets[e]),
+        prefix.begin() + static_cast<std::ptrdiff_t>(prefix_.offsets[e + 1]));
+    std::vector<double> x = copy(x_), y = copy(y_), z = copy(z_);
+    std::vector<Hit> hits = validator_hits(x, y, z);
+
+    ParticleTable table;
+    const std::size_t rows = particles_[e];
+    table.particles.resize(rows);
+    table.hits_begin.reserve(rows + 1);
+    const auto at = [&](std::size_t c) -> const McColumn* {
+        const McColumn* column = mc_[c].get();
+        return column != nullptr && column->named[e] != 0 ? column : nullptr;
+    };
+    for (std::size_t r = 0; r < rows; ++r) {
+        MCParticle& m = table.particles[r];
+        const auto cell = [&](const McColumn& column) { return column.offsets[e] + r; };
+        if (const McColumn* c = at(kKey)) {
+            m.key = (*c->integers)[cell(*c)];
+        }
+        const auto small = [&](Column column, std::int32_t& out) {
+            if (const McColumn* c = at(column)) {
+                const auto value = static_cast<std::int64_t>((*c->integers)[cell(*c)]);
+                if (const auto v = int32_value(value)) {
+                    out = *v;
+                }
+            }
+        };
+        const auto real = [&](Column column, double& out) {
+            if (const McColumn* c = at(column)) {
+                out = (*c->floats)[cell(*c)];
+            }
+        };
+        const auto flag = [&](Column column, bool& out) {
+            if (const McColumn* c = at(column)) {
+                const auto value = static_cast<std::int64_t>((*c->integers)[cell(*c)]);
+                if (const auto v = int32_value(value)) {
+                    out = *v != 0;
+                }
+            }
+        };
+        small(kPid, m.pid);
+        real(kP, m.p);
+        real(kPt, m.pt);
+        real(kEta, m.eta);
+        real(kPhi, m.phi);
+        small(kCharge, m.charge);
+        if (const McColumn* c = at(kHits)) {
+            const std::size_t particle = cell(*c);
+            const std::size_t begin = c->hit_offsets[particle];
+            const std::size_t end = c->hit_offsets[particle + 1];
+            // The whole list or nothing, as for a list holding a negative position.
+            bool valid = true;
+            for (std::size_t i = begin; i < end; ++i) {
+                valid = valid && static_cast<std::int64_t>((*c->integers)[i]) >= 0;
+            }
+            if (valid) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    table.positions.push_back((*c->integers)[i]);
+                }
+            }
+        }
+        table.hits_begin.push_back(table.positions.size());
+        flag(kIsLong, m.isLong);
+        flag(kIsDown, m.isDown);
+        flag(kHasVelo, m.hasVelo);
+        flag(kHasUT, m.hasUT);
+        flag(kHasScifi, m.hasScifi);
+        flag(kFromBeautyDecay, m.fromBeautyDecay);
+        flag(kFromCharmDecay, m.fromCharmDecay);
+        flag(kFromStrangeDecay, m.fromStrangeDecay);
+    }
+    MonteCarlo montecarlo = build_montecarlo(std::move(table), hits);
+    return make_validator_event(std::move(module_prefix_sum), std::move(x), std::move(y),
+                                std::move(z), std::move(hits), std::move(montecarlo));
 }
 
 }  // namespace trelmon::py

@@ -117,6 +117,30 @@ PyObject* validation_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+// The same terms for a batch given as columns (see ColumnarValidatorInput): no Python object is
+// made or read per particle, so the events are loaded and matched on the worker pool; each
+// pair's terms are its own, added in event order afterwards.
+PyObject* validation_terms_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    return guarded([&] {
+        static const Signature<2> signature{"validation_terms_columns", {"columns", "tracks"}, 2};
+        const auto a = parse_args(signature, args, nargs, kwnames);
+        const ColumnarValidatorInput input(a[0]);
+        const auto tracks = convert<std::vector<std::vector<Track>>>(a[1], "tracks");
+        const std::size_t pairs = std::min(input.size(), tracks.size());
+        std::vector<ValidationTotals> totals(pairs);
+        std::vector<CategoryEfficiencies> efficiencies(pairs);
+        parallel_for_released(pairs, [&](std::size_t e) {
+            validate_pair(input.event(e), tracks[e], false, totals[e], efficiencies[e]);
+        });
+        Terms terms;
+        for (std::size_t e = 0; e < pairs; ++e) {
+            terms.add(totals[e], efficiencies[e]);
+        }
+        return terms.to_python();
+    });
+}
+
 PyMethodDef functions[] = {
     {"validation_terms", method(validation_terms), METH_FASTCALL | METH_KEYWORDS,
      "validation_terms(events, tracks)\n--\n\n"
@@ -124,6 +148,12 @@ PyMethodDef functions[] = {
      "columns {name: (numpy dtype, bytes)}: per pair tracks, ghosts and ghost_fraction; per\n"
      "pair and category (row-major, categories in report order) present and the category's\n"
      "Efficiency fields after that pair alone."},
+    {"validation_terms_columns", method(validation_terms_columns), METH_FASTCALL | METH_KEYWORDS,
+     "validation_terms_columns(columns, tracks)\n--\n\n"
+     "validation_terms for events given as columns: {\"module_prefix_sum\", \"x\", \"y\",\n"
+     "\"z\": (offsets, values)}, each Monte Carlo column present as \"mc_<name>\": (named,\n"
+     "offsets, values), \"mc_hits\": (named, offsets, hit offsets, values). A column that\n"
+     "does not fit raises ValueError naming the event."},
     {nullptr, nullptr, 0, nullptr},
 };
 
