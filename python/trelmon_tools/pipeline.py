@@ -115,12 +115,9 @@ class PlannedSample:
     n_particles: int = 0
 
     def describe(self) -> str:
-        n = self.n_events
-        if self.source["kind"] == "generated":
-            where = f"generated with seed {self.source['seed']}"
-        else:
-            where = f"read from {self.source.get('directory') or self.source['path']}"
-        return f"{n} event{'s' if n != 1 else ''} {where}"
+        from .run import describe_sample
+
+        return describe_sample(self.n_events, self.source)
 
     def counts(self) -> tuple[int, int, int]:
         return self.n_events, self.n_hits, self.n_particles

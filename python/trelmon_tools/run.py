@@ -77,6 +77,15 @@ class RunError(Exception):
 # ---------------------------------------------------------------------------------- samples
 
 
+def describe_sample(n: int, source: dict) -> str:
+    """How tables and messages name a sample: "300 events generated with seed 0"."""
+    if source["kind"] == "generated":
+        where = f"generated with seed {source['seed']}"
+    else:
+        where = f"read from {source.get('directory') or source['path']}"
+    return f"{n} event{'s' if n != 1 else ''} {where}"
+
+
 @dataclass
 class Sample:
     """Event dictionaries, what to call each one in messages, and where they came from."""
@@ -86,12 +95,7 @@ class Sample:
     source: dict  # how the sample was made, for the record of the run
 
     def describe(self) -> str:
-        n = len(self.events)
-        if self.source["kind"] == "generated":
-            where = f"generated with seed {self.source['seed']}"
-        else:
-            where = f"read from {self.source.get('directory') or self.source['path']}"
-        return f"{n} event{'s' if n != 1 else ''} {where}"
+        return describe_sample(len(self.events), self.source)
 
     def counts(self) -> tuple[int, int, int]:
         """Events, hits and Monte Carlo particles of the sample."""

@@ -104,6 +104,19 @@ void read_positions(PyObject* cell, std::vector<std::size_t>& positions) {
     }
 }
 
+// A particle's flags, each read by flag(column, field): the same list for every reader.
+template <class ReadFlag>
+void read_flags(const ReadFlag& flag, MCParticle& m) {
+    flag(kIsLong, m.isLong);
+    flag(kIsDown, m.isDown);
+    flag(kHasVelo, m.hasVelo);
+    flag(kHasUT, m.hasUT);
+    flag(kHasScifi, m.hasScifi);
+    flag(kFromBeautyDecay, m.fromBeautyDecay);
+    flag(kFromCharmDecay, m.fromCharmDecay);
+    flag(kFromStrangeDecay, m.fromStrangeDecay);
+}
+
 ParticleTable read_particle_table(PyObject* event) {
     Ref montecarlo = Ref::borrow(PyDict_GetItemString(event, "montecarlo"));
     if (!montecarlo) {
@@ -174,14 +187,7 @@ ParticleTable read_particle_table(PyObject* event) {
             read_positions(value, table.positions);
         }
         table.hits_begin.push_back(table.positions.size());
-        flag(kIsLong, m.isLong);
-        flag(kIsDown, m.isDown);
-        flag(kHasVelo, m.hasVelo);
-        flag(kHasUT, m.hasUT);
-        flag(kHasScifi, m.hasScifi);
-        flag(kFromBeautyDecay, m.fromBeautyDecay);
-        flag(kFromCharmDecay, m.fromCharmDecay);
-        flag(kFromStrangeDecay, m.fromStrangeDecay);
+        read_flags(flag, m);
     }
     return table;
 }
@@ -520,14 +526,7 @@ ValidatorEvent ColumnarValidatorInput::event(std::size_t e) const {
             }
         }
         table.hits_begin.push_back(table.positions.size());
-        flag(kIsLong, m.isLong);
-        flag(kIsDown, m.isDown);
-        flag(kHasVelo, m.hasVelo);
-        flag(kHasUT, m.hasUT);
-        flag(kHasScifi, m.hasScifi);
-        flag(kFromBeautyDecay, m.fromBeautyDecay);
-        flag(kFromCharmDecay, m.fromCharmDecay);
-        flag(kFromStrangeDecay, m.fromStrangeDecay);
+        read_flags(flag, m);
     }
     MonteCarlo montecarlo = build_montecarlo(std::move(table), hits);
     return make_validator_event(std::move(module_prefix_sum), std::move(x), std::move(y),
