@@ -11,10 +11,11 @@ interleaved with these, and the speed-ups are given against it.
 
 import argparse
 import gc
-import importlib.util
+import importlib
 import statistics
 import sys
 import time
+import types
 from pathlib import Path
 
 from trelmon_tools.generate import generate_columns, generate_events
@@ -23,15 +24,12 @@ from trelmon_tools.truth import CATEGORIES, category_counts
 
 def load_original(directory: str):
     """The generate module of the trelmon_tools package in ``directory``, imported under another
-    package name so that it sits beside this one."""
-    init = Path(directory) / "__init__.py"
-    spec = importlib.util.spec_from_file_location(
-        "original_trelmon_tools", init, submodule_search_locations=[str(init.parent)]
-    )
-    package = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = package
-    spec.loader.exec_module(package)
-    return importlib.import_module(f"{spec.name}.generate")
+    package name so that it sits beside this one (its siblings resolve in ``directory`` too)."""
+    name = "original_trelmon_tools"
+    package = types.ModuleType(name)
+    package.__path__ = [str(Path(directory))]
+    sys.modules[name] = package
+    return importlib.import_module(f"{name}.generate")
 
 
 def main() -> None:

@@ -4,8 +4,8 @@ namespace trelmon::py {
 
 PyTypeObject* make_type_from_slots(const char* name, int basicsize, unsigned flags,
                                    PyType_Slot* slots) {
-    PyType_Spec spec{name, basicsize, 0, flags, slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyType_Spec layout{name, basicsize, 0, flags, slots};
+    PyObject* type = PyType_FromSpec(&layout);
     if (type == nullptr) {
         throw_python_error();
     }
