@@ -2,6 +2,7 @@
 // list) pair as columns, one row per track and one per Monte Carlo row. Events are read exactly
 // as the Validator functions read them, so the tables and the validator's figures agree.
 #include "python/args.hpp"
+#include "python/tools/column_dict.hpp"
 #include "python/tools/features.hpp"
 #include "python/types.hpp"
 #include "python/validator_input.hpp"
@@ -20,48 +21,6 @@
 
 namespace trelmon::py {
 namespace {
-
-template <class T>
-constexpr const char* dtype() noexcept {
-    if constexpr (std::is_same_v<T, std::int32_t>) {
-        return "<i4";
-    } else if constexpr (std::is_same_v<T, std::uint64_t>) {
-        return "<u8";
-    } else if constexpr (std::is_same_v<T, double>) {
-        return "<f8";
-    } else {
-        static_assert(std::is_same_v<T, std::uint8_t>);
-        return "?";
-    }
-}
-
-// {name: (numpy dtype string, raw little-endian bytes)}, in insertion order.
-class Columns {
-  public:
-    Columns() : dict_(PyDict_New()) {
-        if (!dict_) {
-            throw_python_error();
-        }
-    }
-
-    template <class T>
-    void add(const std::string& name, const std::vector<T>& values) {
-        Ref data(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
-                                           static_cast<Py_ssize_t>(values.size() * sizeof(T))));
-        if (!data) {
-            throw_python_error();
-        }
-        Ref item(Py_BuildValue("(sO)", dtype<T>(), data.get()));
-        if (!item || PyDict_SetItemString(dict_.get(), name.c_str(), item.get()) < 0) {
-            throw_python_error();
-        }
-    }
-
-    PyObject* release() noexcept { return dict_.release(); }
-
-  private:
-    Ref dict_;
-};
 
 std::int32_t index(std::size_t value) {
     return static_cast<std::int32_t>(value);
@@ -129,7 +88,7 @@ struct TrackColumns {
     }
 
     PyObject* to_python() const {
-        Columns columns;
+        ColumnDict columns;
         columns.add("event", event);
         columns.add("track", track);
         columns.add("n_hits", n_hits);
@@ -195,7 +154,7 @@ struct ParticleColumns {
     }
 
     PyObject* to_python() const {
-        Columns columns;
+        ColumnDict columns;
         columns.add("event", event);
         columns.add("particle", particle);
         columns.add("key", key);

@@ -5,6 +5,7 @@
 // very per-event terms the pass adds to its running sums.
 #include "python/args.hpp"
 #include "python/gil.hpp"
+#include "python/tools/column_dict.hpp"
 #include "python/tools/features.hpp"
 #include "python/types.hpp"
 #include "python/validator_input.hpp"
@@ -19,31 +20,6 @@
 
 namespace trelmon::py {
 namespace {
-
-template <class T>
-constexpr const char* dtype() noexcept {
-    if constexpr (std::is_same_v<T, std::uint64_t>) {
-        return "<u8";
-    } else if constexpr (std::is_same_v<T, double>) {
-        return "<f8";
-    } else {
-        static_assert(std::is_same_v<T, std::uint8_t>);
-        return "?";
-    }
-}
-
-template <class T>
-void add_column(PyObject* dict, const char* name, const std::vector<T>& values) {
-    Ref data(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
-                                       static_cast<Py_ssize_t>(values.size() * sizeof(T))));
-    if (!data) {
-        throw_python_error();
-    }
-    Ref item(Py_BuildValue("(sO)", dtype<T>(), data.get()));
-    if (!item || PyDict_SetItemString(dict, name, item.get()) < 0) {
-        throw_python_error();
-    }
-}
 
 // Per pair: tracks, ghosts, ghost fraction. Per pair and category (row-major, categories in
 // report order): whether the pair holds a particle of the category, and the Efficiency record
@@ -75,23 +51,20 @@ struct Terms {
     }
 
     PyObject* to_python() const {
-        Ref dict(PyDict_New());
-        if (!dict) {
-            throw_python_error();
-        }
-        add_column(dict.get(), "tracks", tracks);
-        add_column(dict.get(), "ghosts", ghosts);
-        add_column(dict.get(), "ghost_fraction", ghost_fraction);
-        add_column(dict.get(), "present", present);
-        add_column(dict.get(), "n_particles", n_particles);
-        add_column(dict.get(), "n_reco", n_reco);
-        add_column(dict.get(), "n_clones", n_clones);
-        add_column(dict.get(), "purity_sum", purity_sum);
-        add_column(dict.get(), "hiteff_sum", hiteff_sum);
-        add_column(dict.get(), "n_hiteff", n_hiteff);
-        add_column(dict.get(), "avg_purity", avg_purity);
-        add_column(dict.get(), "avg_hiteff", avg_hiteff);
-        return dict.release();
+        ColumnDict columns;
+        columns.add("tracks", tracks);
+        columns.add("ghosts", ghosts);
+        columns.add("ghost_fraction", ghost_fraction);
+        columns.add("present", present);
+        columns.add("n_particles", n_particles);
+        columns.add("n_reco", n_reco);
+        columns.add("n_clones", n_clones);
+        columns.add("purity_sum", purity_sum);
+        columns.add("hiteff_sum", hiteff_sum);
+        columns.add("n_hiteff", n_hiteff);
+        columns.add("avg_purity", avg_purity);
+        columns.add("avg_hiteff", avg_hiteff);
+        return columns.release();
     }
 };
 
