@@ -40,9 +40,11 @@ __all__ = [
     "ParquetEventError",
     "columns_batch",
     "event_count",
+    "first_line",
     "iter_events",
     "iter_row_groups",
     "native_events",
+    "open_event_file",
     "row_group_columns",
     "row_group_events",
     "write_events",
@@ -296,13 +298,15 @@ def write_events(
 # ------------------------------------------------------------------------------- reading
 
 
-def _open(path) -> pq.ParquetFile:
+def open_event_file(path: StrPath) -> pq.ParquetFile:
+    """The Parquet event file ``path``, its footer read and its columns checked against
+    :data:`SCHEMA`. Raises :class:`ParquetEventError` saying what is wrong."""
     try:
         parquet = pq.ParquetFile(path)
     except (pa.ArrowException, OSError) as e:
         if isinstance(e, FileNotFoundError):
             raise
-        raise ParquetEventError(f"not a Parquet file ({_first_line(e)})") from None
+        raise ParquetEventError(f"not a Parquet file ({first_line(e)})") from None
     schema = parquet.schema_arrow
     for field in SCHEMA:
         if field.name in ("t", *(f"mc_{n}" for n in MC_TYPES)):
@@ -316,7 +320,8 @@ def _open(path) -> pq.ParquetFile:
     return parquet
 
 
-def _first_line(e: BaseException) -> str:
+def first_line(e: BaseException) -> str:
+    """The first line of an error's message (Arrow's run over several)."""
     text = str(e).strip().splitlines()
     return text[0] if text else type(e).__name__
 
@@ -325,12 +330,12 @@ def iter_row_groups(path: StrPath) -> Iterator[tuple[int, pa.Table]]:
     """Yield (index, table) for each row group of the Parquet event file ``path``, reading
     one row group at a time. Raises :class:`ParquetEventError` for a file that is not a
     Parquet event file or a row group that cannot be read."""
-    parquet = _open(path)
+    parquet = open_event_file(path)
     for index in range(parquet.num_row_groups):
         try:
             table = parquet.read_row_group(index, use_threads=False)
         except (pa.ArrowException, OSError) as e:
-            raise ParquetEventError(f"unreadable ({_first_line(e)})", index) from None
+            raise ParquetEventError(f"unreadable ({first_line(e)})", index) from None
         yield index, table
 
 
@@ -637,4 +642,4 @@ def iter_events(path: StrPath) -> Iterator[dict[str, Any]]:
 
 def event_count(path: StrPath) -> int:
     """Number of events (rows) of a Parquet event file, from its footer."""
-    return _open(Path(path)).metadata.num_rows
+    return open_event_file(Path(path)).metadata.num_rows

@@ -241,7 +241,6 @@ def _parquet_events(
     partition: Partition, columns: McColumns | None = None
 ) -> tuple[list[dict], list[str]]:
     import pyarrow as pa
-    import pyarrow.parquet as pq
 
     path = partition.paths[0]
     if partition.row_groups is None:
@@ -249,24 +248,9 @@ def _parquet_events(
         whole = list(io.read_parquet(path))
         return whole, [f"{path} row {k}" for k in range(len(whole))]
     try:
-        file = pq.ParquetFile(path)
-    except (pa.ArrowException, OSError) as e:
-        raise io.EventFileError(path, f"not a Parquet file ({_first_line(e)})") from None
-    found = file.schema_arrow
-    for expected in parquet.SCHEMA:
-        if expected.name not in found.names:
-            if (
-                expected.name == "t"
-                or expected.name.startswith("mc_")
-                and (expected.name != "mc_description")
-            ):
-                continue
-            raise io.EventFileError(path, f'no column "{expected.name}"')
-        kind = found.field(expected.name).type
-        if not kind.equals(expected.type):
-            raise io.EventFileError(
-                path, f'column "{expected.name}" is {kind}, not {expected.type}'
-            )
+        file = parquet.open_event_file(path)
+    except parquet.ParquetEventError as e:
+        raise io.EventFileError(path, str(e)) from None
     events: list[dict] = []
     for g in partition.row_groups:
         try:
@@ -279,15 +263,10 @@ def _parquet_events(
                 columns.groups.append((len(group), arrays))
                 columns.n_particles += particles
         except (pa.ArrowException, OSError, ValueError) as e:
-            reason = parquet.ParquetEventError(_first_line(e), g)
+            reason = parquet.ParquetEventError(parquet.first_line(e), g)
             raise io.EventFileError(path, str(reason)) from None
     start = partition.start
     return events, [f"{path} row {start + k}" for k in range(len(events))]
-
-
-def _first_line(e: BaseException) -> str:
-    text = str(e).strip().splitlines()
-    return text[0] if text else type(e).__name__
 
 
 def read_partition(
