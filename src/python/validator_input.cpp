@@ -334,35 +334,47 @@ ColumnarValidatorInput::ColumnarValidatorInput(PyObject* columns) {
     if (!PyDict_Check(columns)) {
         raise_cannot_convert(columns, "PyDict");
     }
-    const auto lists = [&](const char* name, bool floats) {
-        const Ref held = column_tuple(columns, name, 2, true);
-        PyObject* pair = held.get();
-        Lists out;
-        std::size_t values = 0;
-        if (floats) {
-            out.floats = exact_values<double>(PyTuple_GET_ITEM(pair, 1), name);
-            values = out.floats->size();
-        } else {
-            out.integers = exact_values<std::uint64_t>(PyTuple_GET_ITEM(pair, 1), name);
-            values = out.integers->size();
+    prefix_ = read_lists(columns, "module_prefix_sum", false);  // sets the number of events
+    x_ = read_lists(columns, "x", true);
+    y_ = read_lists(columns, "y", true);
+    z_ = read_lists(columns, "z", true);
+    check_hit_lists();
+    mc_.resize(kColumnCount);
+    for (std::size_t c = 0; c < kColumnCount; ++c) {
+        mc_[c] = read_mc_column(columns, c);
+    }
+    count_particles();
+}
+
+ColumnarValidatorInput::Lists ColumnarValidatorInput::read_lists(PyObject* columns,
+                                                                 const char* name, bool floats) {
+    const Ref held = column_tuple(columns, name, 2, true);
+    PyObject* pair = held.get();
+    Lists out;
+    std::size_t values = 0;
+    if (floats) {
+        out.floats = exact_values<double>(PyTuple_GET_ITEM(pair, 1), name);
+        values = out.floats->size();
+    } else {
+        out.integers = exact_values<std::uint64_t>(PyTuple_GET_ITEM(pair, 1), name);
+        values = out.integers->size();
+    }
+    PyObject* offsets = PyTuple_GET_ITEM(pair, 0);
+    if (std::string_view(name) == "module_prefix_sum") {
+        // The first column sets the number of events.
+        try {
+            events_ = size_column(offsets).size();
+        } catch (const PythonError&) {
+            refuse_column(name, "offsets must be non-negative integers");
         }
-        PyObject* offsets = PyTuple_GET_ITEM(pair, 0);
-        if (std::string_view(name) == "module_prefix_sum") {
-            // The first column sets the number of events.
-            try {
-                events_ = size_column(offsets).size();
-            } catch (const PythonError&) {
-                refuse_column(name, "offsets must be non-negative integers");
-            }
-            events_ = events_ == 0 ? 0 : events_ - 1;
-        }
-        out.offsets = checked_offsets(offsets, name, events_, values);
-        return out;
-    };
-    prefix_ = lists("module_prefix_sum", false);
-    x_ = lists("x", true);
-    y_ = lists("y", true);
-    z_ = lists("z", true);
+        events_ = events_ == 0 ? 0 : events_ - 1;
+    }
+    out.offsets = checked_offsets(offsets, name, events_, values);
+    return out;
+}
+
+// Prefix sums non-negative, and y and z as long as x in every event.
+void ColumnarValidatorInput::check_hit_lists() const {
     const auto count = [](const Lists& l, std::size_t e) {
         return l.offsets[e + 1] - l.offsets[e];
     };
@@ -382,55 +394,59 @@ ColumnarValidatorInput::ColumnarValidatorInput(PyObject* columns) {
             }
         }
     }
+}
 
-    mc_.resize(kColumnCount);
-    for (std::size_t c = 0; c < kColumnCount; ++c) {
-        const std::string name = "mc_" + std::string(kColumnNames[c]);
-        const bool hits = c == kHits;
-        const Ref held = column_tuple(columns, name, hits ? 4 : 3, false);
-        PyObject* tuple = held.get();
-        if (tuple == nullptr) {
-            continue;
-        }
-        auto column = std::make_unique<McColumn>();
-        try {
-            column->named = size_column(PyTuple_GET_ITEM(tuple, 0));
-        } catch (const PythonError&) {
-            refuse_column(name, "named must be one byte per event");
-        }
-        if (column->named.size() != events_) {
-            refuse_column(name, "named must be one byte per event");
-        }
-        PyObject* values = PyTuple_GET_ITEM(tuple, hits ? 3 : 2);
-        std::size_t cells = 0;
-        const bool floats = c == kP || c == kPt || c == kEta || c == kPhi;
-        if (floats) {
-            column->floats = exact_values<double>(values, name);
-            cells = column->floats->size();
-        } else {
-            column->integers = exact_values<std::uint64_t>(values, name);
-            cells = column->integers->size();
-        }
-        if (hits) {
-            try {
-                column->hit_offsets = size_column(PyTuple_GET_ITEM(tuple, 2));
-            } catch (const PythonError&) {
-                refuse_column(name, "hit offsets must be non-negative integers");
-            }
-            for (std::size_t i = 1; i < column->hit_offsets.size(); ++i) {
-                if (column->hit_offsets[i] < column->hit_offsets[i - 1]) {
-                    refuse_column(name, "hit offsets decrease");
-                }
-            }
-            if (column->hit_offsets.empty() || column->hit_offsets.back() > cells) {
-                refuse_column(name, "hit offsets run past its values");
-            }
-            cells = column->hit_offsets.size() - 1;
-        }
-        column->offsets = checked_offsets(PyTuple_GET_ITEM(tuple, 1), name, events_, cells);
-        mc_[c] = std::move(column);
+// Monte Carlo column c, or null when the batch does not hold it.
+std::unique_ptr<ColumnarValidatorInput::McColumn> ColumnarValidatorInput::read_mc_column(
+    PyObject* columns, std::size_t c) const {
+    const std::string name = "mc_" + std::string(kColumnNames[c]);
+    const bool hits = c == kHits;
+    const Ref held = column_tuple(columns, name, hits ? 4 : 3, false);
+    PyObject* tuple = held.get();
+    if (tuple == nullptr) {
+        return nullptr;
     }
-    // Named columns must give every event one cell per particle.
+    auto column = std::make_unique<McColumn>();
+    try {
+        column->named = size_column(PyTuple_GET_ITEM(tuple, 0));
+    } catch (const PythonError&) {
+        refuse_column(name, "named must be one byte per event");
+    }
+    if (column->named.size() != events_) {
+        refuse_column(name, "named must be one byte per event");
+    }
+    PyObject* values = PyTuple_GET_ITEM(tuple, hits ? 3 : 2);
+    std::size_t cells = 0;
+    const bool floats = c == kP || c == kPt || c == kEta || c == kPhi;
+    if (floats) {
+        column->floats = exact_values<double>(values, name);
+        cells = column->floats->size();
+    } else {
+        column->integers = exact_values<std::uint64_t>(values, name);
+        cells = column->integers->size();
+    }
+    if (hits) {
+        try {
+            column->hit_offsets = size_column(PyTuple_GET_ITEM(tuple, 2));
+        } catch (const PythonError&) {
+            refuse_column(name, "hit offsets must be non-negative integers");
+        }
+        for (std::size_t i = 1; i < column->hit_offsets.size(); ++i) {
+            if (column->hit_offsets[i] < column->hit_offsets[i - 1]) {
+                refuse_column(name, "hit offsets decrease");
+            }
+        }
+        if (column->hit_offsets.empty() || column->hit_offsets.back() > cells) {
+            refuse_column(name, "hit offsets run past its values");
+        }
+        cells = column->hit_offsets.size() - 1;
+    }
+    column->offsets = checked_offsets(PyTuple_GET_ITEM(tuple, 1), name, events_, cells);
+    return column;
+}
+
+// Named columns must give every event one cell per particle.
+void ColumnarValidatorInput::count_particles() {
     particles_.assign(events_, 0);
     for (std::size_t e = 0; e < events_; ++e) {
         std::size_t first = kColumnCount;

@@ -54,6 +54,12 @@ class ColumnarValidatorInput {
         std::unique_ptr<ColumnView<double>> floats;
         std::unique_ptr<ColumnView<std::uint64_t>> integers;
     };
+    // Construction in stages: each reads or checks what the ones before it filled.
+    Lists read_lists(PyObject* columns, const char* name, bool floats);
+    void check_hit_lists() const;
+    std::unique_ptr<McColumn> read_mc_column(PyObject* columns, std::size_t c) const;
+    void count_particles();
+
     std::size_t events_ = 0;
     Lists prefix_, x_, y_, z_;
     std::vector<std::unique_ptr<McColumn>> mc_;  // one per recognised column, null when absent
