@@ -1,6 +1,9 @@
 """A sample processed in partitions gives exactly what one pass over all of it gives."""
 
 import json
+import os
+import subprocess
+import sys
 
 import pyarrow.parquet as pq
 import pytest
@@ -281,3 +284,79 @@ def test_dask_without_distributed_says_what_to_install(monkeypatch, capsys):
     status, out, err = command_run(capsys, "--generate", "2", "--dask")
     assert status == 1 and not out
     assert "needs dask's distributed scheduler: pip install" in err and err.count("\n") == 1
+
+
+def _damage_column(path, group, column):
+    """Overwrite the compressed pages of one column chunk of one row group."""
+    chunk = pq.ParquetFile(path).metadata.row_group(group).column(column)
+    data = bytearray(path.read_bytes())
+    start, size = chunk.data_page_offset, chunk.total_compressed_size
+    data[start : start + size] = bytes(size)
+    path.write_bytes(bytes(data))
+
+
+def test_a_damaged_row_group_fails_the_run_naming_it(tmp_path):
+    events = [small_event(s) for s in range(12)]
+    path = tmp_path / "s.parquet"
+    parquet.write_events(path, events, row_group_events=4)
+    _damage_column(path, 1, parquet.SCHEMA.names.index("x"))
+    good = tmp_path / "good.parquet"
+    parquet.write_events(good, events[:4] + events[8:], row_group_events=4)
+    finders = run.configure_finders(FAST)
+    for size in (4, 8, 100):  # the damaged group alone, with the first one, with both
+        plan = pipeline.plan_files(path, partition_size=size)
+        with pytest.raises(run.RunError, match=f"^{path}: not a valid event file: row group 1: "):
+            pipeline.run_plan(plan, finders)
+    # Skipping its partition leaves the figures of the other partitions' events, to the bit.
+    outcome = pipeline.run_plan(pipeline.plan_files(path, partition_size=4), finders, skip_bad=True)
+    expected = pipeline.run_plan(pipeline.plan_files(good, partition_size=4), finders)
+    assert outcome.sample.counts() == expected.sample.counts()
+    assert len(outcome.skipped) == 1 and "row group 1" in outcome.skipped[0]
+    for want, got in zip(expected.results, outcome.results, strict=True):
+        assert exact(got.metrics) == exact(want.metrics)
+
+
+def test_terms_do_not_depend_on_the_thread_count(tmp_path):
+    # The pool's size is fixed when it is first used: one fresh interpreter per thread count.
+    script = (
+        "import json, sys, trelmon\n"
+        "from trelmon_tools import _native\n"
+        "from trelmon_tools.generate import generate_event\n"
+        "events = [generate_event(s, n_collisions=1) for s in range(9)]\n"
+        "built = [trelmon.DetectorEvent.Event(e) for e in events]\n"
+        "tracks = trelmon.ReconstructionAlgorithms.TrackFollowing().solve_batch(built)\n"
+        "tracks[2] = []\n"
+        "terms = _native.validation_terms(events, tracks)\n"
+        "json.dump({k: [d, v.hex()] for k, (d, v) in terms.items()}, sys.stdout)\n"
+    )
+    outputs = []
+    for threads in ("1", "3"):
+        done = subprocess.run(
+            [sys.executable, "-c", script],
+            env={**os.environ, "TRELMON_NUM_THREADS": threads},
+            capture_output=True,
+            text=True,
+            check=True,
+        )
+        outputs.append(json.loads(done.stdout))
+    assert outputs[0] == outputs[1]
+    assert len(bytes.fromhex(outputs[0]["tracks"][1])) == 9 * 8
+
+
+def test_terms_of_a_batch_are_those_of_each_event_in_order(solved):
+    events, tracks = solved
+    from trelmon_tools import _native
+
+    whole = _native.validation_terms(events, tracks)
+    for name, (dtype, data) in whole.items():
+        alone = b"".join(
+            _native.validation_terms([e], [t])[name][1] for e, t in zip(events, tracks, strict=True)
+        )
+        assert (name, dtype, data) == (name, dtype, alone)
+    # A bad event anywhere in the batch fails the batch as it fails alone.
+    bad = {**events[7], "x": "not numbers"}
+    with pytest.raises(TypeError) as alone:
+        _native.validation_terms([bad], [tracks[7]])
+    with pytest.raises(TypeError) as batch:
+        _native.validation_terms([*events[:7], bad, *events[8:]], tracks)
+    assert str(batch.value) == str(alone.value)

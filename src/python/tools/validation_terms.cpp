@@ -74,25 +74,31 @@ PyObject* validation_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const auto a = parse_args(signature, args, nargs, kwnames);
         const std::vector<Ref> events = event_dicts(a[0], "events");
         const auto tracks = convert<std::vector<std::vector<Track>>>(a[1], "tracks");
-        Terms terms;
         const std::size_t pairs = std::min(events.size(), tracks.size());
+        // Reading the dictionaries needs the interpreter; matching does not, so the pairs are
+        // matched on the worker pool once every event is read.
+        std::vector<ValidatorEvent> loaded;
+        loaded.reserve(pairs);
         for (std::size_t e = 0; e < pairs; ++e) {
-            const ValidatorEvent event = load_validator_event(events[e].get());
-            ValidationTotals totals;
-            CategoryEfficiencies efficiencies;
-            {
-                const LockReleased released;
-                validate_pair(event, tracks[e], false, totals, efficiencies);
-            }
-            terms.add(totals, efficiencies);
+            loaded.push_back(load_validator_event(events[e].get()));
+        }
+        std::vector<ValidationTotals> totals(pairs);
+        std::vector<CategoryEfficiencies> efficiencies(pairs);
+        parallel_for_released(pairs, [&](std::size_t e) {
+            validate_pair(loaded[e], tracks[e], false, totals[e], efficiencies[e]);
+        });
+        Terms terms;
+        for (std::size_t e = 0; e < pairs; ++e) {
+            terms.add(totals[e], efficiencies[e]);
         }
         return terms.to_python();
     });
 }
 
 // The same terms for a batch given as columns (see ColumnarValidatorInput): no Python object is
-// made or read per particle, so the events are loaded and matched on the worker pool; each
-// pair's terms are its own, added in event order afterwards.
+// made or read per particle, so the events are loaded and matched on the worker pool. In both
+// functions each pair's terms are its own, added in event order afterwards: the same whatever
+// the number of threads.
 PyObject* validation_terms_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     return guarded([&] {
