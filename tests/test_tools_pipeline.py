@@ -4,6 +4,7 @@ import json
 import os
 import subprocess
 import sys
+from io import StringIO
 
 import pyarrow.parquet as pq
 import pytest
@@ -360,3 +361,20 @@ def test_terms_of_a_batch_are_those_of_each_event_in_order(solved):
     with pytest.raises(TypeError) as batch:
         _native.validation_terms([*events[:7], bad, *events[8:]], tracks)
     assert str(batch.value) == str(alone.value)
+
+
+class _Terminal(StringIO):
+    def isatty(self):
+        return True
+
+
+def test_the_partition_bar_is_drawn_on_a_terminal_only(monkeypatch):
+    finders = run.configure_finders(["TrackFollowing"])
+    plan = pipeline.plan_generated(4, seed=1, partition_size=2)
+    figures = []
+    for stream, drawn in ((StringIO(), False), (_Terminal(), True)):
+        monkeypatch.setattr(sys, "stderr", stream)
+        outcome = pipeline.run_plan(plan, finders)
+        figures.append(exact(outcome.results[0].metrics))
+        assert ("partitions" in stream.getvalue()) is drawn
+    assert figures[0] == figures[1]
