@@ -2,11 +2,16 @@
 
 import copy
 import json
+import re
+import struct
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from trelmon_tools.generate import generate_event, generate_events
 from trelmon_tools.io import (
     EventFileError,
+    _fast_decode,
     check_event,
     event_files,
     iter_events,
@@ -197,3 +202,82 @@ class TestWriteSample:
         with pytest.raises(ValueError, match="missing key"):
             write_sample(tmp_path, events)
         assert [p.name for p in event_files(tmp_path)] == ["event_000000.json"]
+
+
+def _typed(value):
+    """A decoded document with every float's bits and every value's type made visible, so
+    that 1 and 1.0, or 0.0 and -0.0, or two NaNs, compare as json.loads tells them apart."""
+    if isinstance(value, float):
+        return ("float", struct.pack("<d", value))
+    if isinstance(value, list):
+        return [_typed(v) for v in value]
+    if isinstance(value, dict):
+        return {k: _typed(v) for k, v in value.items()}
+    return (type(value).__name__, value)
+
+
+_NUMBER_TEXTS = st.one_of(
+    st.integers(min_value=-(2**70), max_value=2**70).map(str),
+    st.floats(allow_nan=False, allow_infinity=False).map(repr),
+    st.floats(allow_nan=False, allow_infinity=False).map(lambda f: f"{f:.20e}"),
+    st.sampled_from(["NaN", "Infinity", "-Infinity", "1e400", "-0", "-0.0", "1E-0", "0e0"]),
+    st.from_regex(r"-?[1-9][0-9]{0,24}(\.[0-9]{1,25})?([eE][+-]?[0-9]{1,3})?", fullmatch=True),
+)
+_STRING_TEXTS = st.one_of(
+    st.text(max_size=8).map(lambda s: json.dumps(s, ensure_ascii=False)),
+    st.sampled_from(['"\\ud800"', '"\\udc00x"', '"\\u0000"', '"1234567890123456789012"']),
+)
+_DOCUMENTS = st.recursive(
+    st.one_of(_NUMBER_TEXTS, _STRING_TEXTS, st.sampled_from(["true", "null", "[]", "{}"])),
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=5).map(lambda xs: "[" + ",".join(xs) + "]"),
+        st.lists(st.tuples(_STRING_TEXTS, inner), max_size=4).map(
+            lambda kv: "{" + ",".join(f"{k}:{v}" for k, v in kv) + "}"
+        ),
+    ),
+    max_leaves=12,
+)
+
+
+@settings(max_examples=400, deadline=None)
+@given(_DOCUMENTS, st.sampled_from(["", " ", "\n", "\r\n", "\t"]))
+def test_fast_decoding_gives_what_json_gives_or_declines(document, space):
+    # The fast decoder may decline (None), never answer differently from json.loads.
+    text = space + document + space
+    data = text.encode("utf-8", "surrogatepass")
+    fast = _fast_decode(data)
+    if fast is not None:
+        assert _typed(fast) == _typed(json.loads(text))
+
+
+@pytest.mark.parametrize("text", ["[1, 2", '{"a": 1}\r\n\r\n x', "\ufeff{}", '{"x": [1e5, 1.]}'])
+def test_undecodable_files_keep_the_standard_messages(tmp_path, text):
+    path = tmp_path / "bad.json"
+    path.write_text(text, encoding="utf-8", newline="")
+    with pytest.raises(json.JSONDecodeError) as standard:
+        json.loads(path.read_text(encoding="utf-8"))
+    with pytest.raises(EventFileError) as caught:
+        read_event(path)
+    assert caught.value.reason == f"invalid JSON: {standard.value}"
+
+
+def test_documents_only_json_reads_come_back_as_json_reads_them(tmp_path, event):
+    # NaN coordinates, a lone surrogate in the description and an integer beyond 64 bits in a
+    # Monte Carlo cell: each outside what the fast decoder takes.
+    base = json.dumps(event)
+    edits = [
+        base.replace('"x": [', '"x": [NaN, ', 1).replace('"y": [', '"y": [-Infinity, ', 1),
+        base.replace('"description": "', '"description": "\\ud800', 1),
+        base.replace('"particles": [[', '"particles": [[123456789012345678901234567890, ', 1),
+    ]
+    for k, text in enumerate(edits):
+        path = tmp_path / f"e{k}.json"
+        path.write_text(text, encoding="utf-8")
+        try:
+            expected = json.loads(text)
+            check_event(expected)
+        except ValueError as e:
+            with pytest.raises(EventFileError, match=re.escape(str(e))):
+                read_event(path)
+            continue
+        assert _typed(read_event(path)) == _typed(expected)
