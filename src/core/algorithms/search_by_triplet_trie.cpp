@@ -1,6 +1,6 @@
 // The walk over the stations (Solver), on the parts in search_by_triplet_trie/: hit ids and the
 // scatter recipe (hits.hpp), the third-hit index (candidate_index.hpp), the second hits
-// (second_hits.hpp) and the tries (trie.hpp).
+// (second_hits.hpp), the screen of predictions (screen.hpp) and the tries (trie.hpp).
 #include "algorithms/search_by_triplet_trie.hpp"
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include "algorithms/common/rounding.hpp"
 #include "algorithms/search_by_triplet_trie/candidate_index.hpp"
 #include "algorithms/search_by_triplet_trie/hits.hpp"
+#include "algorithms/search_by_triplet_trie/screen.hpp"
 #include "algorithms/search_by_triplet_trie/second_hits.hpp"
 #include "algorithms/search_by_triplet_trie/trie.hpp"
 
@@ -72,7 +73,8 @@ struct OpenTrack {
 // trie at station s, the module searched is module s - 3 (module 0 at station 2).
 class Solver {
   public:
-    Solver(const SearchByTripletTrieParams& params, const Event& event);
+    Solver(const SearchByTripletTrieParams& params, const Event& event,
+           bool baseline_screen = false);
 
     std::vector<Track> run();
     std::vector<std::optional<std::vector<Triplet>>> tries();
@@ -102,6 +104,7 @@ class Solver {
     std::vector<Track> finish();
 
     const SearchByTripletTrieParams& params_;
+    sbt::ScreenFunction screen_;
     std::span<const Module> modules_;
     const Hit* hits_ = nullptr;  // the event's hits, by id
     double reach_ = 0.0;         // no hit farther than this in x or y has a scatter below the bound
@@ -112,7 +115,7 @@ class Solver {
     Trie trie_;
     // Scratch of add_triplets, per second hit of the current station.
     std::vector<double> best_scatter_, slope_x_, slope_y_;
-    std::vector<std::uint32_t> best_third_, touched_, passed_;
+    std::vector<std::uint32_t> best_third_, touched_, passed_, cells_;
 
     std::vector<std::uint8_t> used_;  // by id
     std::vector<OpenTrack> open_, next_;
@@ -120,8 +123,11 @@ class Solver {
     std::vector<OpenTrack> weak_;
 };
 
-Solver::Solver(const SearchByTripletTrieParams& params, const Event& event)
-    : params_(params), modules_(event.modules), hits_(event.hits->data()) {
+Solver::Solver(const SearchByTripletTrieParams& params, const Event& event, bool baseline_screen)
+    : params_(params),
+      screen_(sbt::screen_function(baseline_screen)),
+      modules_(event.modules),
+      hits_(event.hits->data()) {
     assert(modules_.size() == kNumberOfModules);
     stations_.resize(kStations);
     for (std::size_t s = 0; s < kStations; ++s) {
@@ -218,13 +224,10 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
                 continue;
             }
         }
-        std::uint32_t count = 0;
-        for (std::uint32_t j = 0; j < n; ++j) {
-            const double px = a.x + slope_x_[j] * d;
-            const double py = a.y + slope_y_[j] * d;
-            passed_[count] = j;
-            count += CandidateIndex::inside(c_plane, px, py) ? 1u : 0u;
-        }
+        // Only predictions inside the box and in an occupied cell can have a third hit.
+        const sbt::ScreenInput screened{&c_plane,        third.occupancy(c_plane), a.x, a.y, d,
+                                        slope_x_.data(), slope_y_.data(),          n};
+        const std::uint32_t count = screen_(screened, passed_.data(), cells_.data());
         // A second hit keeps the third of smallest scatter, the lowest position among
         // equals: the cell's best candidate, merged into what earlier planes gave. Second
         // hits at the very same point predict the same point and share that candidate, so
@@ -242,18 +245,15 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
                 run_third = kNone;
                 const double px = a.x + slope_x_[j] * d;
                 const double py = a.y + slope_y_[j] * d;
-                const std::uint32_t cell = CandidateIndex::cell(c_plane, px, py);
-                if (third.occupied(c_plane, cell)) {
-                    third.visit_cell(c_plane, cell, [&](std::uint32_t ic, double cx, double cy) {
-                        const double dx = px - cx;
-                        const double dy = py - cy;
-                        const double scatter = dx * dx + dy * dy;
-                        if (better(scatter, ic, run_scatter, run_third)) {
-                            run_scatter = scatter;
-                            run_third = ic;
-                        }
-                    });
-                }
+                third.visit_cell(c_plane, cells_[k], [&](std::uint32_t ic, double cx, double cy) {
+                    const double dx = px - cx;
+                    const double dy = py - cy;
+                    const double scatter = dx * dx + dy * dy;
+                    if (better(scatter, ic, run_scatter, run_third)) {
+                        run_scatter = scatter;
+                        run_third = ic;
+                    }
+                });
             }
             double& best = best_scatter_[ib];
             std::uint32_t& chosen = best_third_[ib];
@@ -289,6 +289,7 @@ void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
         slope_x_.resize(b_count);
         slope_y_.resize(b_count);
         passed_.resize(b_count);
+        cells_.resize(b_count);
     }
 
     for (const SecondHits::Plane& b_plane : second.planes) {
@@ -517,8 +518,8 @@ std::vector<Track> Solver::run() {
 }  // namespace
 
 std::vector<std::optional<std::vector<Triplet>>> triplet_tries(
-    const SearchByTripletTrieParams& params, const Event& event) {
-    return Solver(params, event).tries();
+    const SearchByTripletTrieParams& params, const Event& event, bool baseline_screen) {
+    return Solver(params, event, baseline_screen).tries();
 }
 
 std::vector<Track> solve(const SearchByTripletTrieParams& params, const Event& event) {
