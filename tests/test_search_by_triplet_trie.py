@@ -356,6 +356,15 @@ class TestBounds:
             assert ids[:4] == (4, 3, 2, 0)
             assert probe_solve(data) == ref.solve(ref.modules_from_event_dict(data), 0.1, 4, 2)
 
+    def test_module_search_keeps_to_its_module(self, make_event_dict):
+        # After two misses, station 4 searches module 1; module 0, on the same station, holds a
+        # hit right on the line that only its own search, at station 3, may take.
+        data = station_event(make_event_dict, {s: [(0.0, 0.0)] for s in (4, 5, 6)})
+        data = add_hit(add_hit(data, 0, (0.0, 0.0, 0.0)), 1, (0.2, 0.0, 5.0))
+        expected = ref.solve(ref.modules_from_event_dict(data), 0.1, 4, 2)
+        assert [ids for ids, *_ in expected] == [(4, 3, 2, 1, 0)]
+        assert probe_solve(data) == expected
+
     def test_module_search_bound_is_exclusive(self, make_event_dict):
         for offset, found in [(0.5, False), (math.nextafter(0.5, 0.0), True)]:
             data = resume_scenario(make_event_dict, [(offset, 0.0)])

@@ -110,7 +110,6 @@ class Solver {
     double reach_ = 0.0;         // no hit farther than this in x or y has a scatter below the bound
 
     std::vector<Station> stations_;
-    std::vector<std::unique_ptr<CandidateIndex>> searched_;  // by module, built on first use
 
     Trie trie_;
     // Scratch of add_triplets, per second hit of the current station.
@@ -139,7 +138,6 @@ Solver::Solver(const SearchByTripletTrieParams& params, const Event& event, bool
                                             second.hit_end_index - first.hit_start_index);
         station.first = static_cast<HitId>(first.hit_start_index);
     }
-    searched_.resize(modules_.size());
     used_.assign(event.hits->size(), 0);
 }
 
@@ -286,10 +284,10 @@ void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
     if (best_scatter_.size() < b_count) {
         best_scatter_.resize(b_count, params_.max_scatter);
         best_third_.resize(b_count, kNone);
-        slope_x_.resize(b_count);
-        slope_y_.resize(b_count);
-        passed_.resize(b_count);
-        cells_.resize(b_count);
+        slope_x_.resize(b_count + sbt::kScreenStep);
+        slope_y_.resize(b_count + sbt::kScreenStep);
+        passed_.resize(b_count + sbt::kScreenStep);
+        cells_.resize(b_count + sbt::kScreenStep);
     }
 
     for (const SecondHits::Plane& b_plane : second.planes) {
@@ -303,6 +301,10 @@ void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
         for (std::uint32_t j = 0; j < n; ++j) {
             slope_x_[j] = (bx[j] - a.x) * r;
             slope_y_[j] = (by[j] - a.y) * r;
+        }
+        for (std::uint32_t j = n; j % sbt::kScreenStep != 0; ++j) {
+            slope_x_[j] = std::numeric_limits<double>::quiet_NaN();
+            slope_y_[j] = std::numeric_limits<double>::quiet_NaN();
         }
         add_plane_triplets(a, second, b_plane, r, third);
     }
@@ -353,21 +355,23 @@ void Solver::seed(const TrieSource& source) {
     }
 }
 
-// The best unused hit of the module against the line through p and q.
+// The best unused hit of the module against the line through p and q, from its station's
+// index: the module's hits are one run of the station's positions, in the same order, so the
+// earliest of equal scatters is the same hit either way.
 std::optional<HitId> Solver::module_search(std::size_t module, HitId p, HitId q) {
-    auto& index = searched_[module];
+    const Station& station = stations_[module / 2];
     const Module& searched = modules_[module];
-    if (!index) {
-        index = std::make_unique<CandidateIndex>(searched.hits(), reach_);
-    }
-    const auto first = static_cast<HitId>(searched.hit_start_index);
+    const auto begin = static_cast<std::uint32_t>(searched.hit_start_index - station.first);
+    const auto count =
+        static_cast<std::uint32_t>(searched.hit_end_index - searched.hit_start_index);
     double best = params_.max_scatter;
     const std::uint32_t chosen = nearest_to_line(
-        *index, hits_[p], hits_[q], best, [&](std::uint32_t i) { return used_[first + i] != 0; });
+        third_of(module / 2), hits_[p], hits_[q], best,
+        [&](std::uint32_t i) { return i - begin >= count || used_[station.first + i] != 0; });
     if (chosen == kNone) {
         return std::nullopt;
     }
-    return first + chosen;
+    return station.first + chosen;
 }
 
 void Solver::claim(const OpenTrack& track) {

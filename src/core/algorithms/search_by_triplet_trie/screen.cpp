@@ -14,12 +14,12 @@
 namespace trelmon::sbt {
 namespace {
 
-// One second hit at a time from j on, appending to the count already passed: the definition
-// the wider paths follow, and their tail.
-inline std::uint32_t screen_from(const ScreenInput& in, std::uint32_t j, std::uint32_t count,
-                                 std::uint32_t* passed, std::uint32_t* cells) {
+// One second hit at a time: the definition the wider paths follow.
+[[maybe_unused]] std::uint32_t screen_plain(const ScreenInput& in, std::uint32_t* passed,
+                                            std::uint32_t* cells) {
     const CandidateIndex::Plane& plane = *in.plane;
-    for (; j < in.n; ++j) {
+    std::uint32_t count = 0;
+    for (std::uint32_t j = 0; j < in.n; ++j) {
         const double px = in.ax + in.sx[j] * in.d;
         const double py = in.ay + in.sy[j] * in.d;
         // Clamped, so a cell of the plane even for a prediction outside the box.
@@ -30,11 +30,6 @@ inline std::uint32_t screen_from(const ScreenInput& in, std::uint32_t j, std::ui
         count += (CandidateIndex::inside(plane, px, py) ? 1u : 0u) & occupied;
     }
     return count;
-}
-
-[[maybe_unused]] std::uint32_t screen_plain(const ScreenInput& in, std::uint32_t* passed,
-                                            std::uint32_t* cells) {
-    return screen_from(in, 0, 0, passed, cells);
 }
 
 #if defined(__SSE2__)
@@ -58,8 +53,7 @@ std::uint32_t screen_sse2(const ScreenInput& in, std::uint32_t* passed, std::uin
     const __m128d zero = _mm_setzero_pd();
     const std::uint32_t* occupancy = in.occupancy;
     std::uint32_t count = 0;
-    std::uint32_t j = 0;
-    for (; j + 2 <= in.n; j += 2) {
+    for (std::uint32_t j = 0; j < in.n; j += 2) {
         const __m128d px = _mm_add_pd(ax, _mm_mul_pd(_mm_loadu_pd(in.sx + j), d));
         const __m128d py = _mm_add_pd(ay, _mm_mul_pd(_mm_loadu_pd(in.sy + j), d));
         const __m128d inside =
@@ -82,7 +76,7 @@ std::uint32_t screen_sse2(const ScreenInput& in, std::uint32_t* passed, std::uin
         cells[count] = c1;
         count += (mask >> 1) & (occupancy[c1 >> 5] >> (c1 & 31u)) & 1u;
     }
-    return screen_from(in, j, count, passed, cells);
+    return count;
 }
 #endif
 
@@ -109,8 +103,7 @@ __attribute__((target("avx2"))) std::uint32_t screen_avx2(const ScreenInput& in,
     const __m128i low_bits = _mm_set1_epi32(31);
     const auto* occupancy = reinterpret_cast<const int*>(in.occupancy);
     std::uint32_t count = 0;
-    std::uint32_t j = 0;
-    for (; j + 4 <= in.n; j += 4) {
+    for (std::uint32_t j = 0; j < in.n; j += 4) {
         const __m256d px = _mm256_add_pd(ax, _mm256_mul_pd(_mm256_loadu_pd(in.sx + j), d));
         const __m256d py = _mm256_add_pd(ay, _mm256_mul_pd(_mm256_loadu_pd(in.sy + j), d));
         const __m256d inside = _mm256_and_pd(
@@ -140,7 +133,7 @@ __attribute__((target("avx2"))) std::uint32_t screen_avx2(const ScreenInput& in,
             } while (mask != 0);
         }
     }
-    return screen_from(in, j, count, passed, cells);
+    return count;
 }
 #endif
 

@@ -12,7 +12,11 @@
 namespace trelmon::sbt {
 
 // Second hits j < n, slopes sx[j] and sy[j] from the first hit (ax, ay), predicting
-// (ax + sx[j] * d, ay + sy[j] * d) on `plane`.
+// (ax + sx[j] * d, ay + sy[j] * d) on `plane`. The wide paths read the slopes in whole steps:
+// past n, up to n rounded up to a multiple of kScreenStep, they must be NaN, which no screen
+// passes.
+inline constexpr std::uint32_t kScreenStep = 4;
+
 struct ScreenInput {
     const CandidateIndex::Plane* plane = nullptr;
     const std::uint32_t* occupancy = nullptr;  // the plane's bits, CandidateIndex::occupancy
@@ -23,7 +27,7 @@ struct ScreenInput {
 };
 
 // Writes the j that pass, increasing, to passed and each one's cell to cells (both with room for
-// n entries); returns how many passed.
+// n rounded up to kScreenStep entries); returns how many passed.
 using ScreenFunction = std::uint32_t (*)(const ScreenInput& in, std::uint32_t* passed,
                                          std::uint32_t* cells);
 
