@@ -56,8 +56,29 @@ struct TrieSource {
     std::size_t a = 0, b = 0, c = 0;
 };
 
+// A track's hits, held in place: a seed at station s has three and gains at most one at each
+// station below it down to station 2, s + 1 in all.
+class TrackHits {
+  public:
+    TrackHits(HitId a, HitId b, HitId c) noexcept : ids_{a, b, c}, size_(3) {}
+
+    void push_back(HitId id) noexcept {
+        assert(size_ < ids_.size());
+        ids_[size_++] = id;
+    }
+    std::size_t size() const noexcept { return size_; }
+    HitId operator[](std::size_t i) const noexcept { return ids_[i]; }
+    HitId back() const noexcept { return ids_[size_ - 1]; }
+    const HitId* begin() const noexcept { return ids_.data(); }
+    const HitId* end() const noexcept { return ids_.data() + size_; }
+
+  private:
+    std::array<HitId, kStations> ids_{};
+    std::uint32_t size_ = 0;
+};
+
 struct OpenTrack {
-    std::vector<HitId> hits;
+    TrackHits hits;
     bool missed_last_module = false;
     bool missed_penultimate_module = false;
     std::uint8_t missed_count = 0;
@@ -208,17 +229,25 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
     const std::uint32_t n = b_plane.end - b_plane.begin;
     const double* bx = second.x.data() + b_plane.begin;
     const double* by = second.y.data() + b_plane.begin;
+    // The slopes of the plane's extreme hits, the same for every third plane.
+    const double tx0 = (b_plane.x_min - a.x) * r;
+    const double tx1 = (b_plane.x_max - a.x) * r;
+    const double ty0 = (b_plane.y_min - a.y) * r;
+    const double ty1 = (b_plane.y_max - a.y) * r;
     for (const CandidateIndex::Plane& c_plane : third.planes()) {
         const double d = c_plane.z - a.z;
         if (b_plane.bounded) {
-            // The plane's predictions lie between those of its extreme hits.
-            const double x0 = a.x + ((b_plane.x_min - a.x) * r) * d;
-            const double x1 = a.x + ((b_plane.x_max - a.x) * r) * d;
-            const double y0 = a.y + ((b_plane.y_min - a.y) * r) * d;
-            const double y1 = a.y + ((b_plane.y_max - a.y) * r) * d;
-            if (std::isfinite(x0) && std::isfinite(x1) && std::isfinite(y0) && std::isfinite(y1) &&
-                (std::max(x0, x1) < c_plane.x_lo || std::min(x0, x1) > c_plane.x_hi ||
-                 std::max(y0, y1) < c_plane.y_lo || std::min(y0, y1) > c_plane.y_hi)) {
+            // The plane's predictions lie between those of its extreme hits. v - v is zero
+            // exactly when v is finite, so the sum is zero when all four are.
+            const double x0 = a.x + tx0 * d;
+            const double x1 = a.x + tx1 * d;
+            const double y0 = a.y + ty0 * d;
+            const double y1 = a.y + ty1 * d;
+            const bool finite = ((x0 - x0) + (x1 - x1)) + ((y0 - y0) + (y1 - y1)) == 0.0;
+            const bool outside =
+                (std::max(x0, x1) < c_plane.x_lo) | (std::min(x0, x1) > c_plane.x_hi) |
+                (std::max(y0, y1) < c_plane.y_lo) | (std::min(y0, y1) > c_plane.y_hi);
+            if (finite & outside) {
                 continue;
             }
         }
@@ -350,7 +379,7 @@ void Solver::seed(const TrieSource& source) {
             }
         }
         if (chosen != nullptr) {
-            open_.push_back(OpenTrack{{group.a, chosen->b, chosen->c}, false, false, 0});
+            open_.push_back(OpenTrack{TrackHits(group.a, chosen->b, chosen->c), false, false, 0});
         }
     }
 }
