@@ -162,6 +162,33 @@ strong_length = st.integers(0, 6)
 allowed_misses = st.sampled_from([0, 1, 2, 3, 255, 256, 257])
 
 
+@st.composite
+def dense_station_events(draw):
+    """Events on the five lowest stations with up to a dozen hits per module, one or two z
+    planes per module: many second hits share a plane, some lie on one line with hits above
+    and below, some are spread far apart or not finite."""
+    spread = st.floats(-40.0, 40.0, allow_nan=False).map(lambda v: round(v, 1))
+    value = st.one_of(near_line, near_line, spread, coordinate)
+    prefix, xs, ys, zs = [0], [], [], []
+    for m in range(52):
+        count = draw(st.integers(0, 12)) if m < 10 else 0
+        planes = [5.0 * m, draw(st.sampled_from([5.0 * m + 1.0, 5.0 * m, math.nan]))]
+        for _ in range(count):
+            slope = draw(st.sampled_from([0.0, 0.1, -0.2]))
+            xs.append(draw(value) + slope * m)
+            ys.append(draw(value) - slope * m)
+            zs.append(draw(st.sampled_from(planes)))
+        prefix.append(len(xs))
+    return {
+        "description": "",
+        "montecarlo": None,
+        "module_prefix_sum": prefix,
+        "x": xs,
+        "y": ys,
+        "z": zs,
+    }
+
+
 def z_of_module(draw, m):
     return draw(st.one_of(st.just(5.0 * m), st.just(5.0 * m), odd_z))
 
@@ -204,6 +231,7 @@ class TestRandomEvents:
         literal = ref.trie_rows(ref.build_tries(ref.modules_from_event_dict(data), max_scatter))
         assert probe.full_scan_tries(columns(data), max_scatter) == literal
         assert probe.tries(columns(data), max_scatter) == literal
+        assert probe.tries(columns(data), max_scatter, True) == literal
 
 
 # --------------------------------------------------------------------------------------------
@@ -226,12 +254,41 @@ class TestTrieBuilding:
             for max_scatter in (0.1, 0.01, 1.0):
                 full = probe.full_scan_tries(event, max_scatter)
                 assert probe.tries(event, max_scatter) == full
+                assert probe.tries(event, max_scatter, True) == full
                 assert sum(len(t) for t in full if t) > 0
 
     def test_unbounded_and_empty_bounds(self):
         event = columns(generate_event(7, n_collisions=1))
         for max_scatter in (math.inf, 1e300, 0.0, -1.0, math.nan):
-            assert probe.tries(event, max_scatter) == probe.full_scan_tries(event, max_scatter)
+            full = probe.full_scan_tries(event, max_scatter)
+            assert probe.tries(event, max_scatter) == full
+            assert probe.tries(event, max_scatter, True) == full
+
+    @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(data=dense_station_events(), max_scatter=st.sampled_from([0.1, 0.3, 1.0, 25.0]))
+    def test_dense_planes_match_the_full_scan(self, data, max_scatter):
+        # Planes of up to a dozen second hits run the screen's wide steps and its tail, with
+        # non-finite slopes and predictions landing on either side of the boxes, in both the
+        # dispatched and the baseline screen.
+        event = columns(data)
+        full = probe.full_scan_tries(event, max_scatter)
+        assert probe.tries(event, max_scatter) == full
+        assert probe.tries(event, max_scatter, True) == full
+
+    @pytest.mark.parametrize("n_collisions", [20, 40])
+    def test_busy_events_with_non_finite_coordinates(self, n_collisions):
+        data = generate_event(11, n_collisions=n_collisions)
+        xs, ys, zs = list(data["x"]), list(data["y"]), list(data["z"])
+        # Every 37th hit loses a coordinate, cycling through x, y and z and NaN, inf, -inf.
+        spoilt = [math.nan, math.inf, -math.inf]
+        for k, i in enumerate(range(5, len(xs), 37)):
+            (xs, ys, zs)[k % 3][i] = spoilt[(k // 3) % 3]
+        event = (data["module_prefix_sum"], xs, ys, zs)
+        for max_scatter in (0.1, 0.02):
+            full = probe.full_scan_tries(event, max_scatter)
+            assert sum(len(t) for t in full if t) > 100
+            assert probe.tries(event, max_scatter) == full
+            assert probe.tries(event, max_scatter, True) == full
 
 
 # --------------------------------------------------------------------------------------------
@@ -298,6 +355,15 @@ class TestBounds:
             ((ids, *_),) = probe_solve(data)
             assert ids[:4] == (4, 3, 2, 0)
             assert probe_solve(data) == ref.solve(ref.modules_from_event_dict(data), 0.1, 4, 2)
+
+    def test_module_search_keeps_to_its_module(self, make_event_dict):
+        # After two misses, station 4 searches module 1; module 0, on the same station, holds a
+        # hit right on the line that only its own search, at station 3, may take.
+        data = station_event(make_event_dict, {s: [(0.0, 0.0)] for s in (4, 5, 6)})
+        data = add_hit(add_hit(data, 0, (0.0, 0.0, 0.0)), 1, (0.2, 0.0, 5.0))
+        expected = ref.solve(ref.modules_from_event_dict(data), 0.1, 4, 2)
+        assert [ids for ids, *_ in expected] == [(4, 3, 2, 1, 0)]
+        assert probe_solve(data) == expected
 
     def test_module_search_bound_is_exclusive(self, make_event_dict):
         for offset, found in [(0.5, False), (math.nextafter(0.5, 0.0), True)]:

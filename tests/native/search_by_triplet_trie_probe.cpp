@@ -116,11 +116,12 @@ PyObject* probe_solve(PyObject*, PyObject* args) {
     });
 }
 
-// tries(columns, max_scatter): the finder's tries, slot by slot.
+// tries(columns, max_scatter, baseline_screen=False): the finder's tries, slot by slot.
 PyObject* probe_tries(PyObject*, PyObject* args) {
     PyObject* columns = nullptr;
     trelmon::SearchByTripletTrieParams params;
-    if (!PyArg_ParseTuple(args, "Od", &columns, &params.max_scatter)) {
+    int baseline = 0;
+    if (!PyArg_ParseTuple(args, "Od|p", &columns, &params.max_scatter, &baseline)) {
         return nullptr;
     }
     return trelmon::py::guarded([&]() -> PyObject* {
@@ -128,7 +129,7 @@ PyObject* probe_tries(PyObject*, PyObject* args) {
         if (!read_event(columns, event)) {
             return nullptr;
         }
-        return tries_to_python(trelmon::triplet_tries(params, *event));
+        return tries_to_python(trelmon::triplet_tries(params, *event, baseline != 0));
     });
 }
 

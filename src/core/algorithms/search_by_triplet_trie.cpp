@@ -1,6 +1,6 @@
 // The walk over the stations (Solver), on the parts in search_by_triplet_trie/: hit ids and the
 // scatter recipe (hits.hpp), the third-hit index (candidate_index.hpp), the second hits
-// (second_hits.hpp) and the tries (trie.hpp).
+// (second_hits.hpp), the screen of predictions (screen.hpp) and the tries (trie.hpp).
 #include "algorithms/search_by_triplet_trie.hpp"
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include "algorithms/common/rounding.hpp"
 #include "algorithms/search_by_triplet_trie/candidate_index.hpp"
 #include "algorithms/search_by_triplet_trie/hits.hpp"
+#include "algorithms/search_by_triplet_trie/screen.hpp"
 #include "algorithms/search_by_triplet_trie/second_hits.hpp"
 #include "algorithms/search_by_triplet_trie/trie.hpp"
 
@@ -55,8 +56,29 @@ struct TrieSource {
     std::size_t a = 0, b = 0, c = 0;
 };
 
+// A track's hits, held in place: a seed at station s has three and gains at most one at each
+// station below it down to station 2, s + 1 in all.
+class TrackHits {
+  public:
+    TrackHits(HitId a, HitId b, HitId c) noexcept : ids_{a, b, c}, size_(3) {}
+
+    void push_back(HitId id) noexcept {
+        assert(size_ < ids_.size());
+        ids_[size_++] = id;
+    }
+    std::size_t size() const noexcept { return size_; }
+    HitId operator[](std::size_t i) const noexcept { return ids_[i]; }
+    HitId back() const noexcept { return ids_[size_ - 1]; }
+    const HitId* begin() const noexcept { return ids_.data(); }
+    const HitId* end() const noexcept { return ids_.data() + size_; }
+
+  private:
+    std::array<HitId, kStations> ids_{};
+    std::uint32_t size_ = 0;
+};
+
 struct OpenTrack {
-    std::vector<HitId> hits;
+    TrackHits hits;
     bool missed_last_module = false;
     bool missed_penultimate_module = false;
     std::uint8_t missed_count = 0;
@@ -72,7 +94,8 @@ struct OpenTrack {
 // trie at station s, the module searched is module s - 3 (module 0 at station 2).
 class Solver {
   public:
-    Solver(const SearchByTripletTrieParams& params, const Event& event);
+    Solver(const SearchByTripletTrieParams& params, const Event& event,
+           bool baseline_screen = false);
 
     std::vector<Track> run();
     std::vector<std::optional<std::vector<Triplet>>> tries();
@@ -102,17 +125,17 @@ class Solver {
     std::vector<Track> finish();
 
     const SearchByTripletTrieParams& params_;
+    sbt::ScreenFunction screen_;
     std::span<const Module> modules_;
     const Hit* hits_ = nullptr;  // the event's hits, by id
     double reach_ = 0.0;         // no hit farther than this in x or y has a scatter below the bound
 
     std::vector<Station> stations_;
-    std::vector<std::unique_ptr<CandidateIndex>> searched_;  // by module, built on first use
 
     Trie trie_;
     // Scratch of add_triplets, per second hit of the current station.
     std::vector<double> best_scatter_, slope_x_, slope_y_;
-    std::vector<std::uint32_t> best_third_, touched_, passed_;
+    std::vector<std::uint32_t> best_third_, touched_, passed_, cells_;
 
     std::vector<std::uint8_t> used_;  // by id
     std::vector<OpenTrack> open_, next_;
@@ -120,8 +143,11 @@ class Solver {
     std::vector<OpenTrack> weak_;
 };
 
-Solver::Solver(const SearchByTripletTrieParams& params, const Event& event)
-    : params_(params), modules_(event.modules), hits_(event.hits->data()) {
+Solver::Solver(const SearchByTripletTrieParams& params, const Event& event, bool baseline_screen)
+    : params_(params),
+      screen_(sbt::screen_function(baseline_screen)),
+      modules_(event.modules),
+      hits_(event.hits->data()) {
     assert(modules_.size() == kNumberOfModules);
     stations_.resize(kStations);
     for (std::size_t s = 0; s < kStations; ++s) {
@@ -133,7 +159,6 @@ Solver::Solver(const SearchByTripletTrieParams& params, const Event& event)
                                             second.hit_end_index - first.hit_start_index);
         station.first = static_cast<HitId>(first.hit_start_index);
     }
-    searched_.resize(modules_.size());
     used_.assign(event.hits->size(), 0);
 }
 
@@ -204,27 +229,32 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
     const std::uint32_t n = b_plane.end - b_plane.begin;
     const double* bx = second.x.data() + b_plane.begin;
     const double* by = second.y.data() + b_plane.begin;
+    // The slopes of the plane's extreme hits, the same for every third plane.
+    const double tx0 = (b_plane.x_min - a.x) * r;
+    const double tx1 = (b_plane.x_max - a.x) * r;
+    const double ty0 = (b_plane.y_min - a.y) * r;
+    const double ty1 = (b_plane.y_max - a.y) * r;
     for (const CandidateIndex::Plane& c_plane : third.planes()) {
         const double d = c_plane.z - a.z;
         if (b_plane.bounded) {
-            // The plane's predictions lie between those of its extreme hits.
-            const double x0 = a.x + ((b_plane.x_min - a.x) * r) * d;
-            const double x1 = a.x + ((b_plane.x_max - a.x) * r) * d;
-            const double y0 = a.y + ((b_plane.y_min - a.y) * r) * d;
-            const double y1 = a.y + ((b_plane.y_max - a.y) * r) * d;
-            if (std::isfinite(x0) && std::isfinite(x1) && std::isfinite(y0) && std::isfinite(y1) &&
-                (std::max(x0, x1) < c_plane.x_lo || std::min(x0, x1) > c_plane.x_hi ||
-                 std::max(y0, y1) < c_plane.y_lo || std::min(y0, y1) > c_plane.y_hi)) {
+            // The plane's predictions lie between those of its extreme hits. v - v is zero
+            // exactly when v is finite, so the sum is zero when all four are.
+            const double x0 = a.x + tx0 * d;
+            const double x1 = a.x + tx1 * d;
+            const double y0 = a.y + ty0 * d;
+            const double y1 = a.y + ty1 * d;
+            const bool finite = ((x0 - x0) + (x1 - x1)) + ((y0 - y0) + (y1 - y1)) == 0.0;
+            const bool outside =
+                (std::max(x0, x1) < c_plane.x_lo) | (std::min(x0, x1) > c_plane.x_hi) |
+                (std::max(y0, y1) < c_plane.y_lo) | (std::min(y0, y1) > c_plane.y_hi);
+            if (finite & outside) {
                 continue;
             }
         }
-        std::uint32_t count = 0;
-        for (std::uint32_t j = 0; j < n; ++j) {
-            const double px = a.x + slope_x_[j] * d;
-            const double py = a.y + slope_y_[j] * d;
-            passed_[count] = j;
-            count += CandidateIndex::inside(c_plane, px, py) ? 1u : 0u;
-        }
+        // Only predictions inside the box and in an occupied cell can have a third hit.
+        const sbt::ScreenInput screened{&c_plane,        third.occupancy(c_plane), a.x, a.y, d,
+                                        slope_x_.data(), slope_y_.data(),          n};
+        const std::uint32_t count = screen_(screened, passed_.data(), cells_.data());
         // A second hit keeps the third of smallest scatter, the lowest position among
         // equals: the cell's best candidate, merged into what earlier planes gave. Second
         // hits at the very same point predict the same point and share that candidate, so
@@ -242,18 +272,15 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
                 run_third = kNone;
                 const double px = a.x + slope_x_[j] * d;
                 const double py = a.y + slope_y_[j] * d;
-                const std::uint32_t cell = CandidateIndex::cell(c_plane, px, py);
-                if (third.occupied(c_plane, cell)) {
-                    third.visit_cell(c_plane, cell, [&](std::uint32_t ic, double cx, double cy) {
-                        const double dx = px - cx;
-                        const double dy = py - cy;
-                        const double scatter = dx * dx + dy * dy;
-                        if (better(scatter, ic, run_scatter, run_third)) {
-                            run_scatter = scatter;
-                            run_third = ic;
-                        }
-                    });
-                }
+                third.visit_cell(c_plane, cells_[k], [&](std::uint32_t ic, double cx, double cy) {
+                    const double dx = px - cx;
+                    const double dy = py - cy;
+                    const double scatter = dx * dx + dy * dy;
+                    if (better(scatter, ic, run_scatter, run_third)) {
+                        run_scatter = scatter;
+                        run_third = ic;
+                    }
+                });
             }
             double& best = best_scatter_[ib];
             std::uint32_t& chosen = best_third_[ib];
@@ -286,9 +313,10 @@ void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
     if (best_scatter_.size() < b_count) {
         best_scatter_.resize(b_count, params_.max_scatter);
         best_third_.resize(b_count, kNone);
-        slope_x_.resize(b_count);
-        slope_y_.resize(b_count);
-        passed_.resize(b_count);
+        slope_x_.resize(b_count + sbt::kScreenStep);
+        slope_y_.resize(b_count + sbt::kScreenStep);
+        passed_.resize(b_count + sbt::kScreenStep);
+        cells_.resize(b_count + sbt::kScreenStep);
     }
 
     for (const SecondHits::Plane& b_plane : second.planes) {
@@ -302,6 +330,10 @@ void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
         for (std::uint32_t j = 0; j < n; ++j) {
             slope_x_[j] = (bx[j] - a.x) * r;
             slope_y_[j] = (by[j] - a.y) * r;
+        }
+        for (std::uint32_t j = n; j % sbt::kScreenStep != 0; ++j) {
+            slope_x_[j] = std::numeric_limits<double>::quiet_NaN();
+            slope_y_[j] = std::numeric_limits<double>::quiet_NaN();
         }
         add_plane_triplets(a, second, b_plane, r, third);
     }
@@ -347,26 +379,28 @@ void Solver::seed(const TrieSource& source) {
             }
         }
         if (chosen != nullptr) {
-            open_.push_back(OpenTrack{{group.a, chosen->b, chosen->c}, false, false, 0});
+            open_.push_back(OpenTrack{TrackHits(group.a, chosen->b, chosen->c), false, false, 0});
         }
     }
 }
 
-// The best unused hit of the module against the line through p and q.
+// The best unused hit of the module against the line through p and q, from its station's
+// index: the module's hits are one run of the station's positions, in the same order, so the
+// earliest of equal scatters is the same hit either way.
 std::optional<HitId> Solver::module_search(std::size_t module, HitId p, HitId q) {
-    auto& index = searched_[module];
+    const Station& station = stations_[module / 2];
     const Module& searched = modules_[module];
-    if (!index) {
-        index = std::make_unique<CandidateIndex>(searched.hits(), reach_);
-    }
-    const auto first = static_cast<HitId>(searched.hit_start_index);
+    const auto begin = static_cast<std::uint32_t>(searched.hit_start_index - station.first);
+    const auto count =
+        static_cast<std::uint32_t>(searched.hit_end_index - searched.hit_start_index);
     double best = params_.max_scatter;
     const std::uint32_t chosen = nearest_to_line(
-        *index, hits_[p], hits_[q], best, [&](std::uint32_t i) { return used_[first + i] != 0; });
+        third_of(module / 2), hits_[p], hits_[q], best,
+        [&](std::uint32_t i) { return i - begin >= count || used_[station.first + i] != 0; });
     if (chosen == kNone) {
         return std::nullopt;
     }
-    return first + chosen;
+    return station.first + chosen;
 }
 
 void Solver::claim(const OpenTrack& track) {
@@ -517,8 +551,8 @@ std::vector<Track> Solver::run() {
 }  // namespace
 
 std::vector<std::optional<std::vector<Triplet>>> triplet_tries(
-    const SearchByTripletTrieParams& params, const Event& event) {
-    return Solver(params, event).tries();
+    const SearchByTripletTrieParams& params, const Event& event, bool baseline_screen) {
+    return Solver(params, event, baseline_screen).tries();
 }
 
 std::vector<Track> solve(const SearchByTripletTrieParams& params, const Event& event) {

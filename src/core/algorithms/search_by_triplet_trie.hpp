@@ -51,8 +51,9 @@ struct Triplet {
 };
 
 // For inspection: the 26 trie slots as solve defines them before the walk, each empty or
-// holding its trie's entries in iteration order (first hits, then their second hits).
+// holding its trie's entries in iteration order (first hits, then their second hits). With
+// baseline_screen, built on the screen every x86-64 processor runs rather than the fastest one.
 std::vector<std::optional<std::vector<Triplet>>> triplet_tries(
-    const SearchByTripletTrieParams& params, const Event& event);
+    const SearchByTripletTrieParams& params, const Event& event, bool baseline_screen = false);
 
 }  // namespace trelmon

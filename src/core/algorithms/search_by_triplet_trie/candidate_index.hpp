@@ -64,7 +64,12 @@ class CandidateIndex {
     }
 
     bool occupied(const Plane& plane, std::uint32_t cell) const noexcept {
-        return ((occupancy_[plane.word_offset + (cell >> 6)] >> (cell & 63u)) & 1u) != 0;
+        return ((occupancy_[plane.word_offset + (cell >> 5)] >> (cell & 31u)) & 1u) != 0;
+    }
+
+    // The plane's occupancy bits, cell c at bit c % 32 of word c / 32.
+    const std::uint32_t* occupancy(const Plane& plane) const noexcept {
+        return occupancy_.data() + plane.word_offset;
     }
 
     // Calls visit(position, x, y) for every hit listed in a cell, in increasing position.
@@ -171,10 +176,10 @@ class CandidateIndex {
         }
         cell_begin_[first + cells] = static_cast<std::uint32_t>(cell_items_.size());
         plane.word_offset = occupancy_.size();
-        occupancy_.resize(occupancy_.size() + (cells + 63) / 64, 0);
+        occupancy_.resize(occupancy_.size() + (cells + 31) / 32, 0);
         for (std::size_t c = 0; c < cells; ++c) {
             if (cell_begin_[first + c + 1] > cell_begin_[first + c]) {
-                occupancy_[plane.word_offset + c / 64] |= std::uint64_t{1} << (c % 64);
+                occupancy_[plane.word_offset + c / 32] |= std::uint32_t{1} << (c % 32);
             }
         }
         planes_.push_back(plane);
@@ -185,7 +190,7 @@ class CandidateIndex {
     std::vector<Plane> planes_;
     std::vector<std::uint32_t> cell_begin_;
     std::vector<std::uint32_t> cell_items_;
-    std::vector<std::uint64_t> occupancy_;  // one bit per cell: does any reach box touch it
+    std::vector<std::uint32_t> occupancy_;  // one bit per cell: does any reach box touch it
 };
 // The hit of `index` with the strictly smallest scatter against the line through a and b, below
 // `best` (updated), the earliest position on equal scatters; hits for which skip(i) holds are
