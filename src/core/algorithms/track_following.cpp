@@ -57,7 +57,17 @@ class UsedHits {
   public:
     void reset(std::size_t hit_count) {
         count_ = hit_count;
-        words_.assign((hit_count + 63) / 64, 0);
+        // One word past the last so that window() may read the word after any bit.
+        words_.assign(hit_count / 64 + 2, 0);
+    }
+
+    // Bits first .. first + 63 (ids past the event read as unused); first at most the count.
+    std::uint64_t window(std::size_t first) const {
+        assert(first <= count_);
+        const std::size_t w = first >> 6;
+        const std::size_t s = first & 63;
+        const std::uint64_t low = words_[w] >> s;
+        return s == 0 ? low : low | words_[w + 1] << (64 - s);
     }
 
     bool contains(std::int32_t id) const {
@@ -149,6 +159,9 @@ struct ModuleIndex {
     std::vector<double> ys;
     std::vector<double> zs;
     std::vector<std::int32_t> ids;
+    // True when the ids run ids[0], ids[0] + 1, ...: the used-hit bitmap then holds the
+    // module's used hits as one run of bits.
+    bool consecutive_ids = false;
     std::vector<Plane> planes;
     std::vector<std::uint32_t> bucket_start;  // per plane: its buckets' offsets into entries
     std::vector<Entry> entries;
@@ -202,6 +215,11 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
         xs[p] = hits[p].x;
         ys[p] = hits[p].y;
         zs[p] = hits[p].z;
+    }
+    consecutive_ids = !hits.empty() && ids[0] >= 0;
+    for (std::size_t p = 1; p < hits.size() && consecutive_ids; ++p) {
+        consecutive_ids = static_cast<std::int64_t>(ids[p]) ==
+                          static_cast<std::int64_t>(ids[0]) + static_cast<std::int64_t>(p);
     }
     // Only hits with finite coordinates are indexed: no other passes check_tolerance.
     grouping.group(hits, true);
@@ -431,15 +449,112 @@ void compatible_with(const TrackFollowingParams& params, const Hit& h0, const Mo
     }
 }
 
+// A plane of the modules below a seed pair, as first_passing reads it.
+struct ThirdPlane {
+    double z;
+    double x_min;
+    double x_inv;
+    double y_min;
+    double y_inv;
+    const std::uint64_t* rows;  // the plane's kGrid rows
+};
+
+// The planes of the (up to) three modules where a seed's third hit is looked for.
+void third_planes(std::span<const ModuleIndex> indices, std::size_t j,
+                  std::vector<ThirdPlane>& out) {
+    out.clear();
+    for (std::size_t step = 1; step <= 3 && step <= j; ++step) {
+        const ModuleIndex& index = indices[j - step];
+        for (std::size_t k = 0; k < index.planes.size(); ++k) {
+            out.push_back(ThirdPlane{index.lane_z[k], index.lane_x_min[k], index.lane_x_inv[k],
+                                     index.lane_y_min[k], index.lane_y_inv[k],
+                                     index.rows.data() + index.lane_row[k]});
+        }
+    }
+}
+
+// Which of the seed partners h1 = hit q of module j (q in `partners`, increasing) may find a
+// third hit: bit n of out[n / 64] for partners[n]. first_passing looks at a plane's hits only
+// when the occupancy grid marks the cell of its prediction; the prediction here is formed from
+// the same operands by the same operations as make_line and first_passing do it (r, then the
+// slopes, then d * t + a), so it is the very same value and lands in the same cell. A partner
+// whose cells are all empty on every plane of the three modules has no third hit; the others
+// are followed in full.
+void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
+                    std::span<const std::uint32_t> partners, std::span<const ThirdPlane> planes,
+                    std::vector<std::uint64_t>& out) {
+    const std::size_t n = partners.size();
+    out.assign((n + 63) / 64, 0);
+    std::size_t c = 0;
+#if defined(__SSE2__)
+    // Two partners at a time.
+    const __m128d ax = _mm_set1_pd(h0.x);
+    const __m128d ay = _mm_set1_pd(h0.y);
+    const __m128d az = _mm_set1_pd(h0.z);
+    const __m128d one = _mm_set1_pd(1.0);
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d last = _mm_set1_pd(static_cast<double>(kGrid - 1));
+    for (; c + 2 <= n; c += 2) {
+        const std::uint32_t q0 = partners[c];
+        const std::uint32_t q1 = partners[c + 1];
+        const __m128d bx = _mm_set_pd(seeds1.xs[q1], seeds1.xs[q0]);
+        const __m128d by = _mm_set_pd(seeds1.ys[q1], seeds1.ys[q0]);
+        const __m128d bz = _mm_set_pd(seeds1.zs[q1], seeds1.zs[q0]);
+        const __m128d r = _mm_div_pd(one, _mm_sub_pd(bz, az));
+        const __m128d tx = _mm_mul_pd(r, _mm_sub_pd(bx, ax));
+        const __m128d ty = _mm_mul_pd(r, _mm_sub_pd(by, ay));
+        std::uint64_t pass = 0;
+        for (const ThirdPlane& plane : planes) {
+            const __m128d d = _mm_sub_pd(_mm_set1_pd(plane.z), az);
+            const __m128d px = _mm_add_pd(_mm_mul_pd(d, tx), ax);
+            const __m128d py = _mm_add_pd(_mm_mul_pd(d, ty), ay);
+            const __m128d cx =
+                _mm_mul_pd(_mm_sub_pd(px, _mm_set1_pd(plane.x_min)), _mm_set1_pd(plane.x_inv));
+            const __m128d cy =
+                _mm_mul_pd(_mm_sub_pd(py, _mm_set1_pd(plane.y_min)), _mm_set1_pd(plane.y_inv));
+            const __m128i ix = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cx, zero), last));
+            const __m128i iy = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cy, zero), last));
+            const auto x0 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(ix));
+            const auto x1 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(ix, 4)));
+            const auto y0 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(iy));
+            const auto y1 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(iy, 4)));
+            pass |= ((plane.rows[y0] >> x0) & 1U) | ((plane.rows[y1] >> x1) & 1U) << 1;
+        }
+        out[c >> 6] |= pass << (c & 63);
+    }
+#endif
+    for (; c < n; ++c) {
+        const std::uint32_t q = partners[c];
+        const double r = 1.0 / (seeds1.zs[q] - h0.z);
+        const double tx = r * (seeds1.xs[q] - h0.x);
+        const double ty = r * (seeds1.ys[q] - h0.y);
+        std::uint64_t pass = 0;
+        for (const ThirdPlane& plane : planes) {
+            const double d = plane.z - h0.z;
+            const double px = d * tx + h0.x;
+            const double py = d * ty + h0.y;
+            const std::uint32_t x = clamped_cell((px - plane.x_min) * plane.x_inv, kGrid - 1);
+            const std::uint32_t y = clamped_cell((py - plane.y_min) * plane.y_inv, kGrid - 1);
+            pass |= (plane.rows[y] >> x) & 1U;
+        }
+        out[c >> 6] |= pass << (c & 63);
+    }
+}
+
 struct Workspace {
     UsedHits used;
     std::vector<ModuleIndex> indices;
     std::vector<Track> weak;
     std::vector<std::uint64_t> compatible;
+    std::vector<std::uint32_t> partners;
+    std::vector<std::uint64_t> survivors;
+    std::vector<ThirdPlane> third;
     std::vector<Hit> candidate;
 };
 
-Workspace& workspace() {
+// Not inlined: the compiler would otherwise recompute the thread-local address (a call into the
+// dynamic loader) at many uses inside the seed loop instead of keeping it in a register.
+[[gnu::noinline]] Workspace& workspace() {
     thread_local Workspace ws;
     return ws;
 }
@@ -526,18 +641,36 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event)
     for (std::size_t k = 0; k + 4 <= count; ++k) {
         const std::size_t i = count - 1 - k;
         const std::size_t j = i - 2;
-        const std::span<const Hit> seeds1 = modules[j].hits();
+        const ModuleIndex& seeds1 = ws.indices[j];
+        third_planes(ws.indices, j, ws.third);
         for (const Hit& h0 : modules[i].hits()) {
-            throw_if_cancelled();
             if (used.contains(h0.id)) {
                 continue;
             }
-            compatible_with(params, h0, ws.indices[j], ws.compatible);
+            throw_if_cancelled();
+            compatible_with(params, h0, seeds1, ws.compatible);
+            // Partners already used are dropped up front; tracks accepted below may use more,
+            // so each survivor is checked again when its turn comes.
+            ws.partners.resize(seeds1.xs.size());
+            std::size_t partner_count = 0;
             for (std::size_t w = 0; w < ws.compatible.size(); ++w) {
-                for (std::uint64_t bits = ws.compatible[w]; bits != 0; bits &= bits - 1) {
-                    const std::size_t q = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-                    if (used.contains(ws.indices[j].ids[q]) ||
-                        !follow_seed(params, ws, modules, h0, seeds1[q], j)) {
+                std::uint64_t bits = ws.compatible[w];
+                if (seeds1.consecutive_ids) {
+                    bits &= ~used.window(static_cast<std::size_t>(seeds1.ids[0]) + w * 64);
+                }
+                for (; bits != 0; bits &= bits - 1) {
+                    ws.partners[partner_count++] =
+                        static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits));
+                }
+            }
+            may_have_third(h0, seeds1, std::span(ws.partners).first(partner_count), ws.third,
+                           ws.survivors);
+            for (std::size_t w = 0; w < ws.survivors.size(); ++w) {
+                for (std::uint64_t bits = ws.survivors[w]; bits != 0; bits &= bits - 1) {
+                    const std::uint32_t q =
+                        ws.partners[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))];
+                    if (used.contains(seeds1.ids[q]) ||
+                        !follow_seed(params, ws, modules, h0, seeds1.hits[q], j)) {
                         continue;
                     }
                     const std::size_t n = ws.candidate.size();
