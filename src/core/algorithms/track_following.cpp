@@ -550,7 +550,7 @@ bool has_avx2() {
 // are followed in full.
 void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
                     std::span<const std::uint32_t> partners, std::span<ThirdPlane> planes,
-                    std::vector<std::uint64_t>& out) {
+                    SeedLanes lanes, std::vector<std::uint64_t>& out) {
     const std::size_t n = partners.size();
     out.assign((n + 63) / 64, 0);
     for (ThirdPlane& plane : planes) {
@@ -558,19 +558,20 @@ void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
     }
     std::size_t c = 0;
 #if defined(TRELMON_TF_AVX2)
-    if (has_avx2()) {
+    if (lanes == SeedLanes::kWidest && has_avx2()) {
         c = may_have_third_avx2(h0, seeds1, partners, planes, out.data());
     }
 #endif
 #if defined(__SSE2__)
     // Two partners at a time.
+    const std::size_t paired = lanes == SeedLanes::kOne ? 0 : n;
     const __m128d ax = _mm_set1_pd(h0.x);
     const __m128d ay = _mm_set1_pd(h0.y);
     const __m128d az = _mm_set1_pd(h0.z);
     const __m128d one = _mm_set1_pd(1.0);
     const __m128d zero = _mm_setzero_pd();
     const __m128d last = _mm_set1_pd(static_cast<double>(kGrid - 1));
-    for (; c + 2 <= n; c += 2) {
+    for (; c + 2 <= paired; c += 2) {
         const std::uint32_t q0 = partners[c];
         const std::uint32_t q1 = partners[c + 1];
         const __m128d bx = _mm_set_pd(seeds1.xs[q1], seeds1.xs[q0]);
@@ -681,6 +682,10 @@ bool follow_seed(const TrackFollowingParams& params, Workspace& ws, std::span<co
 
 // Relies on the Event's ids being its positions (the used-hit bitmap).
 std::vector<Track> solve(const TrackFollowingParams& params, const Event& event) {
+    return solve(params, event, SeedLanes::kWidest);
+}
+
+std::vector<Track> solve(const TrackFollowingParams& params, const Event& event, SeedLanes lanes) {
     std::vector<Track> result;
     const std::span<const Module> modules = event.modules;
     const std::size_t count = modules.size();
@@ -724,8 +729,9 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event)
             }
             throw_if_cancelled();
             compatible_with(params, h0, seeds1, ws.compatible);
-            // Partners already used are dropped up front; tracks accepted below may use more,
-            // so each survivor is checked again when its turn comes.
+            // Partners already used are dropped up front. The tracks this h0 begins take no
+            // other hit of module j, so the mask stays right for the whole h0; the check per
+            // partner below serves modules whose ids do not run consecutively.
             ws.partners.resize(seeds1.xs.size());
             std::size_t partner_count = 0;
             for (std::size_t w = 0; w < ws.compatible.size(); ++w) {
@@ -738,7 +744,7 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event)
                         static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits));
                 }
             }
-            may_have_third(h0, seeds1, std::span(ws.partners).first(partner_count), ws.third,
+            may_have_third(h0, seeds1, std::span(ws.partners).first(partner_count), ws.third, lanes,
                            ws.survivors);
             for (std::size_t w = 0; w < ws.survivors.size(); ++w) {
                 for (std::uint64_t bits = ws.survivors[w]; bits != 0; bits &= bits - 1) {
