@@ -416,9 +416,46 @@ inline std::uint32_t first_passing(const TrackFollowingParams& params, const Mod
     return best;
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define TRELMON_TF_AVX2 1
+
+bool has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+
+// compatible_with's loop four hits at a time, from hit 0 while four remain; returns how many it
+// did. The same operations as the two-lane loop.
+__attribute__((target("avx2"))) std::size_t compatible_with_avx2(const TrackFollowingParams& params,
+                                                                 const Hit& h0,
+                                                                 const ModuleIndex& index,
+                                                                 std::uint64_t* out) {
+    const std::size_t n = index.xs.size();
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d vx0 = _mm256_set1_pd(h0.x);
+    const __m256d vy0 = _mm256_set1_pd(h0.y);
+    const __m256d vz0 = _mm256_set1_pd(h0.z);
+    const __m256d vsx = _mm256_set1_pd(params.max_slopes.first);
+    const __m256d vsy = _mm256_set1_pd(params.max_slopes.second);
+    std::size_t q = 0;
+    for (; q + 4 <= n; q += 4) {
+        const __m256d dz =
+            _mm256_andnot_pd(sign, _mm256_sub_pd(vz0, _mm256_loadu_pd(&index.zs[q])));
+        const __m256d dx =
+            _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(&index.xs[q]), vx0));
+        const __m256d dy =
+            _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(&index.ys[q]), vy0));
+        const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(dx, _mm256_mul_pd(vsx, dz), _CMP_LT_OQ),
+                                         _mm256_cmp_pd(dy, _mm256_mul_pd(vsy, dz), _CMP_LT_OQ));
+        out[q >> 6] |= static_cast<std::uint64_t>(_mm256_movemask_pd(ok)) << (q & 63);
+    }
+    return q;
+}
+#endif
+
 // Bit q of the result: are_compatible(h0, hit q of the module), for every hit, without branches.
 void compatible_with(const TrackFollowingParams& params, const Hit& h0, const ModuleIndex& index,
-                     std::vector<std::uint64_t>& out) {
+                     SeedLanes lanes, std::vector<std::uint64_t>& out) {
     const std::size_t n = index.xs.size();
     out.assign((n + 63) / 64, 0);
     const double x0 = h0.x;
@@ -427,15 +464,21 @@ void compatible_with(const TrackFollowingParams& params, const Hit& h0, const Mo
     const double sx = params.max_slopes.first;
     const double sy = params.max_slopes.second;
     std::size_t q = 0;
+#if defined(TRELMON_TF_AVX2)
+    if (lanes == SeedLanes::kWidest && has_avx2()) {
+        q = compatible_with_avx2(params, h0, index, out.data());
+    }
+#endif
 #if defined(__SSE2__)
     // Two hits at a time; andnot of the sign bit is fabs, and ordered compares are false on NaN.
+    const std::size_t paired = lanes == SeedLanes::kOne ? 0 : n;
     const __m128d sign = _mm_set1_pd(-0.0);
     const __m128d vx0 = _mm_set1_pd(x0);
     const __m128d vy0 = _mm_set1_pd(y0);
     const __m128d vz0 = _mm_set1_pd(z0);
     const __m128d vsx = _mm_set1_pd(sx);
     const __m128d vsy = _mm_set1_pd(sy);
-    for (; q + 2 <= n; q += 2) {
+    for (; q + 2 <= paired; q += 2) {
         const __m128d dz = _mm_andnot_pd(sign, _mm_sub_pd(vz0, _mm_loadu_pd(&index.zs[q])));
         const __m128d dx = _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(&index.xs[q]), vx0));
         const __m128d dy = _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(&index.ys[q]), vy0));
@@ -482,9 +525,7 @@ void third_planes(std::span<const ModuleIndex> indices, std::size_t j,
     }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define TRELMON_TF_AVX2 1
-
+#if defined(TRELMON_TF_AVX2)
 // may_have_third's loop four partners at a time, for the partners from 0 while four remain;
 // returns how many it did. The same operations as the two-lane loop, lane by lane.
 __attribute__((target("avx2"))) std::size_t may_have_third_avx2(
@@ -533,11 +574,6 @@ __attribute__((target("avx2"))) std::size_t may_have_third_avx2(
         out[c >> 6] |= lanes << (c & 63);
     }
     return c;
-}
-
-bool has_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
 }
 #endif
 
@@ -728,7 +764,7 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
                 continue;
             }
             throw_if_cancelled();
-            compatible_with(params, h0, seeds1, ws.compatible);
+            compatible_with(params, h0, seeds1, lanes, ws.compatible);
             // Partners already used are dropped up front. The tracks this h0 begins take no
             // other hit of module j, so the mask stays right for the whole h0; the check per
             // partner below serves modules whose ids do not run consecutively.
