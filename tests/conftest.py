@@ -6,7 +6,7 @@ from hypothesis import HealthCheck, settings
 
 # The tests drive test-only extensions that a plain install leaves out.
 try:
-    from trelmon_tools import _sbt_probe, _selftest  # noqa: F401
+    from trelmon_tools import _sbt_probe, _selftest, _tf_probe  # noqa: F401
 except ImportError as error:
     raise ImportError(
         "the test-only extensions are missing: install with "

@@ -5,12 +5,14 @@ rendering in track_following_reference on generated and random events."""
 import math
 from collections import namedtuple
 
+import numpy as np
 import pytest
 import track_following_reference as ref
 import trelmon
 from conftest import event_dict
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from trelmon_tools import _tf_probe as probe
 from trelmon_tools.generate import generate_events
 
 TrackFollowing = trelmon.ReconstructionAlgorithms.TrackFollowing
@@ -35,6 +37,22 @@ def ids(tracks):
 def reference_ids(event, **params):
     modules = [[_Point(h.id, h.x, h.y, h.z) for h in m.hits()] for m in event.modules]
     return [[hit.id for hit in track] for track in ref.solve(ref.Params(**params), modules)]
+
+
+def every_path(data, **params):
+    """Tracks (hit ids) with the seed filter on each of its paths: the widest vector path the
+    CPU has, two seed partners at a time, one at a time."""
+    values = {
+        "max_slopes": (0.7, 0.7),
+        "max_tolerance": (0.4, 0.4),
+        "max_scatter": 0.4,
+        "min_track_length": 3,
+        "min_strong_track_length": 4,
+        **params,
+    }
+    columns = (data["module_prefix_sum"], data["x"], data["y"], data["z"])
+    arguments = tuple(values[name] for name in PARAM_NAMES)
+    return [probe.solve(columns, lanes, arguments) for lanes in (0, 2, 1)]
 
 
 def make_event(module_hits):
@@ -718,4 +736,62 @@ class TestAgainstReference:
             )
         )
         event = make_event(layout)
-        assert ids(TrackFollowing(**params).solve(event)) == reference_ids(event, **params)
+        expected = reference_ids(event, **params)
+        assert ids(TrackFollowing(**params).solve(event)) == expected
+        assert every_path(event_dict(layout), **params) == [expected] * 3
+
+
+def busy_layout(seed, lines, modules=12):
+    """Many straight lines of small slope over a wide area, each missing a module now and then,
+    the hits of a module in shuffled order on two z planes: modules of well over 64 hits whose
+    first hit ids fall anywhere within a word of the used-hit bitmap."""
+    rng = np.random.default_rng(seed)
+    layout = {}
+    for _ in range(lines):
+        x0, y0 = rng.uniform(-100.0, 100.0, 2)
+        tx, ty = rng.uniform(-0.05, 0.05, 2)
+        face = rng.integers(2) * 1.5
+        for m in range(modules):
+            if rng.random() < 0.9:
+                z = z_of(m) + face
+                layout.setdefault(m, []).append((x0 + tx * z, y0 + ty * z, z))
+    for hits in layout.values():
+        rng.shuffle(hits)
+    return layout
+
+
+class TestSeedFilterPaths:
+    # The seed filter screens seed partners several at a time; every path must give the tracks
+    # of the step-by-step rendering, whatever the CPU picks.
+
+    @pytest.mark.parametrize("seed, lines", [(1, 150), (2, 70), (3, 200)])
+    def test_busy_modules_against_reference(self, seed, lines):
+        layout = busy_layout(seed, lines)
+        assert max(len(hits) for hits in layout.values()) > 64
+        event = make_event(layout)
+        expected = reference_ids(event)
+        assert len(expected) > lines // 2
+        assert ids(TrackFollowing().solve(event)) == expected
+        assert every_path(event_dict(layout)) == [expected] * 3
+
+    @pytest.mark.parametrize("collisions", [5, 20])
+    def test_generated_events_every_path(self, collisions):
+        data = generate_events(1, 40 + collisions, n_collisions=collisions)[0]
+        event = Event(data)
+        for params in VARIANTS:
+            expected = ids(TrackFollowing(**params).solve(event))
+            assert expected
+            assert every_path(data, **params) == [expected] * 3
+
+    def test_non_finite_coordinates_every_path(self):
+        data = generate_events(1, 12, n_collisions=2)[0]
+        rng = np.random.default_rng(12)
+        for key in ("x", "y", "z"):
+            values = list(data[key])
+            for i in rng.choice(len(values), size=len(values) // 40, replace=False):
+                values[int(i)] = [math.nan, math.inf, -math.inf][int(i) % 3]
+            data[key] = values
+        event = Event(data)
+        expected = reference_ids(event)
+        assert ids(TrackFollowing().solve(event)) == expected
+        assert every_path(data) == [expected] * 3

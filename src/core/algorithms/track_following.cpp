@@ -15,6 +15,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 #include "algorithms/cancel.hpp"
 
@@ -57,7 +60,17 @@ class UsedHits {
   public:
     void reset(std::size_t hit_count) {
         count_ = hit_count;
-        words_.assign((hit_count + 63) / 64, 0);
+        // One word past the last so that window() may read the word after any bit.
+        words_.assign(hit_count / 64 + 2, 0);
+    }
+
+    // Bits first .. first + 63 (ids past the event read as unused); first at most the count.
+    std::uint64_t window(std::size_t first) const {
+        assert(first <= count_);
+        const std::size_t w = first >> 6;
+        const std::size_t s = first & 63;
+        const std::uint64_t low = words_[w] >> s;
+        return s == 0 ? low : low | words_[w + 1] << (64 - s);
     }
 
     bool contains(std::int32_t id) const {
@@ -149,6 +162,9 @@ struct ModuleIndex {
     std::vector<double> ys;
     std::vector<double> zs;
     std::vector<std::int32_t> ids;
+    // True when the ids run ids[0], ids[0] + 1, ...: the used-hit bitmap then holds the
+    // module's used hits as one run of bits.
+    bool consecutive_ids = false;
     std::vector<Plane> planes;
     std::vector<std::uint32_t> bucket_start;  // per plane: its buckets' offsets into entries
     std::vector<Entry> entries;
@@ -202,6 +218,11 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
         xs[p] = hits[p].x;
         ys[p] = hits[p].y;
         zs[p] = hits[p].z;
+    }
+    consecutive_ids = !hits.empty() && ids[0] >= 0;
+    for (std::size_t p = 1; p < hits.size() && consecutive_ids; ++p) {
+        consecutive_ids = static_cast<std::int64_t>(ids[p]) ==
+                          static_cast<std::int64_t>(ids[0]) + static_cast<std::int64_t>(p);
     }
     // Only hits with finite coordinates are indexed: no other passes check_tolerance.
     grouping.group(hits, true);
@@ -395,9 +416,46 @@ inline std::uint32_t first_passing(const TrackFollowingParams& params, const Mod
     return best;
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define TRELMON_TF_AVX2 1
+
+bool has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+
+// compatible_with's loop four hits at a time, from hit 0 while four remain; returns how many it
+// did. The same operations as the two-lane loop.
+__attribute__((target("avx2"))) std::size_t compatible_with_avx2(const TrackFollowingParams& params,
+                                                                 const Hit& h0,
+                                                                 const ModuleIndex& index,
+                                                                 std::uint64_t* out) {
+    const std::size_t n = index.xs.size();
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d vx0 = _mm256_set1_pd(h0.x);
+    const __m256d vy0 = _mm256_set1_pd(h0.y);
+    const __m256d vz0 = _mm256_set1_pd(h0.z);
+    const __m256d vsx = _mm256_set1_pd(params.max_slopes.first);
+    const __m256d vsy = _mm256_set1_pd(params.max_slopes.second);
+    std::size_t q = 0;
+    for (; q + 4 <= n; q += 4) {
+        const __m256d dz =
+            _mm256_andnot_pd(sign, _mm256_sub_pd(vz0, _mm256_loadu_pd(&index.zs[q])));
+        const __m256d dx =
+            _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(&index.xs[q]), vx0));
+        const __m256d dy =
+            _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(&index.ys[q]), vy0));
+        const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(dx, _mm256_mul_pd(vsx, dz), _CMP_LT_OQ),
+                                         _mm256_cmp_pd(dy, _mm256_mul_pd(vsy, dz), _CMP_LT_OQ));
+        out[q >> 6] |= static_cast<std::uint64_t>(_mm256_movemask_pd(ok)) << (q & 63);
+    }
+    return q;
+}
+#endif
+
 // Bit q of the result: are_compatible(h0, hit q of the module), for every hit, without branches.
 void compatible_with(const TrackFollowingParams& params, const Hit& h0, const ModuleIndex& index,
-                     std::vector<std::uint64_t>& out) {
+                     SeedLanes lanes, std::vector<std::uint64_t>& out) {
     const std::size_t n = index.xs.size();
     out.assign((n + 63) / 64, 0);
     const double x0 = h0.x;
@@ -406,15 +464,21 @@ void compatible_with(const TrackFollowingParams& params, const Hit& h0, const Mo
     const double sx = params.max_slopes.first;
     const double sy = params.max_slopes.second;
     std::size_t q = 0;
+#if defined(TRELMON_TF_AVX2)
+    if (lanes == SeedLanes::kWidest && has_avx2()) {
+        q = compatible_with_avx2(params, h0, index, out.data());
+    }
+#endif
 #if defined(__SSE2__)
     // Two hits at a time; andnot of the sign bit is fabs, and ordered compares are false on NaN.
+    const std::size_t paired = lanes == SeedLanes::kOne ? 0 : n;
     const __m128d sign = _mm_set1_pd(-0.0);
     const __m128d vx0 = _mm_set1_pd(x0);
     const __m128d vy0 = _mm_set1_pd(y0);
     const __m128d vz0 = _mm_set1_pd(z0);
     const __m128d vsx = _mm_set1_pd(sx);
     const __m128d vsy = _mm_set1_pd(sy);
-    for (; q + 2 <= n; q += 2) {
+    for (; q + 2 <= paired; q += 2) {
         const __m128d dz = _mm_andnot_pd(sign, _mm_sub_pd(vz0, _mm_loadu_pd(&index.zs[q])));
         const __m128d dx = _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(&index.xs[q]), vx0));
         const __m128d dy = _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(&index.ys[q]), vy0));
@@ -431,15 +495,178 @@ void compatible_with(const TrackFollowingParams& params, const Hit& h0, const Mo
     }
 }
 
+// A plane of the modules below a seed pair, as first_passing reads it, each value twice so that
+// it loads straight into both lanes.
+struct alignas(16) ThirdPlane {
+    double d[2];  // z - h0.z, for the h0 at hand
+    double x_min[2];
+    double x_inv[2];
+    double y_min[2];
+    double y_inv[2];
+    double z;
+    const std::uint64_t* rows;  // the plane's kGrid rows
+};
+
+// The planes of the (up to) three modules where a seed's third hit is looked for.
+void third_planes(std::span<const ModuleIndex> indices, std::size_t j,
+                  std::vector<ThirdPlane>& out) {
+    out.clear();
+    for (std::size_t step = 1; step <= 3 && step <= j; ++step) {
+        const ModuleIndex& index = indices[j - step];
+        for (std::size_t k = 0; k < index.planes.size(); ++k) {
+            ThirdPlane& plane = out.emplace_back();
+            plane.x_min[0] = plane.x_min[1] = index.lane_x_min[k];
+            plane.x_inv[0] = plane.x_inv[1] = index.lane_x_inv[k];
+            plane.y_min[0] = plane.y_min[1] = index.lane_y_min[k];
+            plane.y_inv[0] = plane.y_inv[1] = index.lane_y_inv[k];
+            plane.z = index.lane_z[k];
+            plane.rows = index.rows.data() + index.lane_row[k];
+        }
+    }
+}
+
+#if defined(TRELMON_TF_AVX2)
+// may_have_third's loop four partners at a time, for the partners from 0 while four remain;
+// returns how many it did. The same operations as the two-lane loop, lane by lane.
+__attribute__((target("avx2"))) std::size_t may_have_third_avx2(
+    const Hit& h0, const ModuleIndex& seeds1, std::span<const std::uint32_t> partners,
+    std::span<const ThirdPlane> planes, std::uint64_t* out) {
+    const std::size_t n = partners.size();
+    const __m256d ax = _mm256_set1_pd(h0.x);
+    const __m256d ay = _mm256_set1_pd(h0.y);
+    const __m256d az = _mm256_set1_pd(h0.z);
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d last = _mm256_set1_pd(static_cast<double>(kGrid - 1));
+    const __m256i low_bit = _mm256_set1_epi64x(1);
+    // The masked gathers, all lanes on: the plain ones trip GCC 12's uninitialised warning.
+    const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    std::size_t c = 0;
+    for (; c + 4 <= n; c += 4) {
+        const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(partners.data() + c));
+        const __m256d bx = _mm256_mask_i32gather_pd(zero, seeds1.xs.data(), q, all, 8);
+        const __m256d by = _mm256_mask_i32gather_pd(zero, seeds1.ys.data(), q, all, 8);
+        const __m256d bz = _mm256_mask_i32gather_pd(zero, seeds1.zs.data(), q, all, 8);
+        const __m256d r = _mm256_div_pd(one, _mm256_sub_pd(bz, az));
+        const __m256d tx = _mm256_mul_pd(r, _mm256_sub_pd(bx, ax));
+        const __m256d ty = _mm256_mul_pd(r, _mm256_sub_pd(by, ay));
+        __m256i pass = _mm256_setzero_si256();
+        for (const ThirdPlane& plane : planes) {
+            const __m256d d = _mm256_broadcast_sd(&plane.d[0]);
+            const __m256d px = _mm256_add_pd(_mm256_mul_pd(d, tx), ax);
+            const __m256d py = _mm256_add_pd(_mm256_mul_pd(d, ty), ay);
+            const __m256d cx =
+                _mm256_mul_pd(_mm256_sub_pd(px, _mm256_broadcast_sd(&plane.x_min[0])),
+                              _mm256_broadcast_sd(&plane.x_inv[0]));
+            const __m256d cy =
+                _mm256_mul_pd(_mm256_sub_pd(py, _mm256_broadcast_sd(&plane.y_min[0])),
+                              _mm256_broadcast_sd(&plane.y_inv[0]));
+            const __m128i ix = _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(cx, zero), last));
+            const __m128i iy = _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(cy, zero), last));
+            const __m256i rows = _mm256_mask_i32gather_epi64(
+                _mm256_setzero_si256(), reinterpret_cast<const long long*>(plane.rows), iy,
+                _mm256_castpd_si256(all), 8);
+            pass = _mm256_or_si256(pass, _mm256_srlv_epi64(rows, _mm256_cvtepu32_epi64(ix)));
+        }
+        const __m256i bit = _mm256_and_si256(pass, low_bit);
+        const auto lanes = static_cast<std::uint64_t>(
+            _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_slli_epi64(bit, 63))));
+        out[c >> 6] |= lanes << (c & 63);
+    }
+    return c;
+}
+#endif
+
+// Which of the seed partners h1 = hit q of module j (q in `partners`, increasing) may find a
+// third hit: bit n of out[n / 64] for partners[n]. first_passing looks at a plane's hits only
+// when the occupancy grid marks the cell of its prediction; the prediction here is formed from
+// the same operands by the same operations as make_line and first_passing do it (r, then the
+// slopes, then d * t + a), so it is the very same value and lands in the same cell. A partner
+// whose cells are all empty on every plane of the three modules has no third hit; the others
+// are followed in full.
+void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
+                    std::span<const std::uint32_t> partners, std::span<ThirdPlane> planes,
+                    SeedLanes lanes, std::vector<std::uint64_t>& out) {
+    const std::size_t n = partners.size();
+    out.assign((n + 63) / 64, 0);
+    for (ThirdPlane& plane : planes) {
+        plane.d[0] = plane.d[1] = plane.z - h0.z;
+    }
+    std::size_t c = 0;
+#if defined(TRELMON_TF_AVX2)
+    if (lanes == SeedLanes::kWidest && has_avx2()) {
+        c = may_have_third_avx2(h0, seeds1, partners, planes, out.data());
+    }
+#endif
+#if defined(__SSE2__)
+    // Two partners at a time.
+    const std::size_t paired = lanes == SeedLanes::kOne ? 0 : n;
+    const __m128d ax = _mm_set1_pd(h0.x);
+    const __m128d ay = _mm_set1_pd(h0.y);
+    const __m128d az = _mm_set1_pd(h0.z);
+    const __m128d one = _mm_set1_pd(1.0);
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d last = _mm_set1_pd(static_cast<double>(kGrid - 1));
+    for (; c + 2 <= paired; c += 2) {
+        const std::uint32_t q0 = partners[c];
+        const std::uint32_t q1 = partners[c + 1];
+        const __m128d bx = _mm_set_pd(seeds1.xs[q1], seeds1.xs[q0]);
+        const __m128d by = _mm_set_pd(seeds1.ys[q1], seeds1.ys[q0]);
+        const __m128d bz = _mm_set_pd(seeds1.zs[q1], seeds1.zs[q0]);
+        const __m128d r = _mm_div_pd(one, _mm_sub_pd(bz, az));
+        const __m128d tx = _mm_mul_pd(r, _mm_sub_pd(bx, ax));
+        const __m128d ty = _mm_mul_pd(r, _mm_sub_pd(by, ay));
+        std::uint64_t pass = 0;
+        for (const ThirdPlane& plane : planes) {
+            const __m128d d = _mm_load_pd(plane.d);
+            const __m128d px = _mm_add_pd(_mm_mul_pd(d, tx), ax);
+            const __m128d py = _mm_add_pd(_mm_mul_pd(d, ty), ay);
+            const __m128d cx =
+                _mm_mul_pd(_mm_sub_pd(px, _mm_load_pd(plane.x_min)), _mm_load_pd(plane.x_inv));
+            const __m128d cy =
+                _mm_mul_pd(_mm_sub_pd(py, _mm_load_pd(plane.y_min)), _mm_load_pd(plane.y_inv));
+            const __m128i ix = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cx, zero), last));
+            const __m128i iy = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cy, zero), last));
+            const auto x0 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(ix));
+            const auto x1 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(ix, 4)));
+            const auto y0 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(iy));
+            const auto y1 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(iy, 4)));
+            pass |= ((plane.rows[y0] >> x0) & 1U) | ((plane.rows[y1] >> x1) & 1U) << 1;
+        }
+        out[c >> 6] |= pass << (c & 63);
+    }
+#endif
+    for (; c < n; ++c) {
+        const std::uint32_t q = partners[c];
+        const double r = 1.0 / (seeds1.zs[q] - h0.z);
+        const double tx = r * (seeds1.xs[q] - h0.x);
+        const double ty = r * (seeds1.ys[q] - h0.y);
+        std::uint64_t pass = 0;
+        for (const ThirdPlane& plane : planes) {
+            const double px = plane.d[0] * tx + h0.x;
+            const double py = plane.d[0] * ty + h0.y;
+            const std::uint32_t x = clamped_cell((px - plane.x_min[0]) * plane.x_inv[0], kGrid - 1);
+            const std::uint32_t y = clamped_cell((py - plane.y_min[0]) * plane.y_inv[0], kGrid - 1);
+            pass |= (plane.rows[y] >> x) & 1U;
+        }
+        out[c >> 6] |= pass << (c & 63);
+    }
+}
+
 struct Workspace {
     UsedHits used;
     std::vector<ModuleIndex> indices;
     std::vector<Track> weak;
     std::vector<std::uint64_t> compatible;
+    std::vector<std::uint32_t> partners;
+    std::vector<std::uint64_t> survivors;
+    std::vector<ThirdPlane> third;
     std::vector<Hit> candidate;
 };
 
-Workspace& workspace() {
+// Not inlined: the compiler would otherwise recompute the thread-local address (a call into the
+// dynamic loader) at many uses inside the seed loop instead of keeping it in a register.
+[[gnu::noinline]] Workspace& workspace() {
     thread_local Workspace ws;
     return ws;
 }
@@ -491,6 +718,10 @@ bool follow_seed(const TrackFollowingParams& params, Workspace& ws, std::span<co
 
 // Relies on the Event's ids being its positions (the used-hit bitmap).
 std::vector<Track> solve(const TrackFollowingParams& params, const Event& event) {
+    return solve(params, event, SeedLanes::kWidest);
+}
+
+std::vector<Track> solve(const TrackFollowingParams& params, const Event& event, SeedLanes lanes) {
     std::vector<Track> result;
     const std::span<const Module> modules = event.modules;
     const std::size_t count = modules.size();
@@ -526,18 +757,37 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event)
     for (std::size_t k = 0; k + 4 <= count; ++k) {
         const std::size_t i = count - 1 - k;
         const std::size_t j = i - 2;
-        const std::span<const Hit> seeds1 = modules[j].hits();
+        const ModuleIndex& seeds1 = ws.indices[j];
+        third_planes(ws.indices, j, ws.third);
         for (const Hit& h0 : modules[i].hits()) {
-            throw_if_cancelled();
             if (used.contains(h0.id)) {
                 continue;
             }
-            compatible_with(params, h0, ws.indices[j], ws.compatible);
+            throw_if_cancelled();
+            compatible_with(params, h0, seeds1, lanes, ws.compatible);
+            // Partners already used are dropped up front. The tracks this h0 begins take no
+            // other hit of module j, so the mask stays right for the whole h0; the check per
+            // partner below serves modules whose ids do not run consecutively.
+            ws.partners.resize(seeds1.xs.size());
+            std::size_t partner_count = 0;
             for (std::size_t w = 0; w < ws.compatible.size(); ++w) {
-                for (std::uint64_t bits = ws.compatible[w]; bits != 0; bits &= bits - 1) {
-                    const std::size_t q = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-                    if (used.contains(ws.indices[j].ids[q]) ||
-                        !follow_seed(params, ws, modules, h0, seeds1[q], j)) {
+                std::uint64_t bits = ws.compatible[w];
+                if (seeds1.consecutive_ids) {
+                    bits &= ~used.window(static_cast<std::size_t>(seeds1.ids[0]) + w * 64);
+                }
+                for (; bits != 0; bits &= bits - 1) {
+                    ws.partners[partner_count++] =
+                        static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits));
+                }
+            }
+            may_have_third(h0, seeds1, std::span(ws.partners).first(partner_count), ws.third, lanes,
+                           ws.survivors);
+            for (std::size_t w = 0; w < ws.survivors.size(); ++w) {
+                for (std::uint64_t bits = ws.survivors[w]; bits != 0; bits &= bits - 1) {
+                    const std::uint32_t q =
+                        ws.partners[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))];
+                    if (used.contains(seeds1.ids[q]) ||
+                        !follow_seed(params, ws, modules, h0, seeds1.hits[q], j)) {
                         continue;
                     }
                     const std::size_t n = ws.candidate.size();

@@ -50,4 +50,10 @@ bool check_tolerance(const TrackFollowingParams& params, const Hit& hit0, const 
 // than four modules give no track).
 std::vector<Track> solve(const TrackFollowingParams& params, const Event& event);
 
+// How many seed partners the seed filter screens at a time: the widest the CPU offers, two, or
+// one. Every choice gives the same tracks; the narrower ones are there so that tests run each.
+enum class SeedLanes : std::uint8_t { kWidest, kTwo, kOne };
+
+std::vector<Track> solve(const TrackFollowingParams& params, const Event& event, SeedLanes lanes);
+
 }  // namespace trelmon
