@@ -64,8 +64,8 @@ inline bool misses_lower_module(const LinkContext& ctx, const Line& line, bool n
     return false;
 }
 
-// Calls link(s, c) for every segment s of `block` (they all start at the line's lower hit) that
-// continues the line, c being its lower hit, in index order. Where the prediction is usable,
+// Calls link(s, c, block) for every segment s of `block` (they all start at the line's lower hit)
+// that continues the line, c being its lower hit, in index order. Where the prediction is usable,
 // only the hits within its reach are tested; the exact link test decides.
 template <typename Link>
 inline void search_block(const LinkContext& ctx, const Line& line, const Block& block,
@@ -78,7 +78,7 @@ inline void search_block(const LinkContext& ctx, const Line& line, const Block& 
     auto test = [&](std::uint32_t offset, auto&& number) {
         const Pos c = block.first + static_cast<Pos>(offset);
         if (continues(in.xs, in.ys, in.zs, in.cut, line.g, line.q, line.tx, line.ty, c))
-            link(number(), c);
+            link(number(), c, block);
     };
     if (line.finite && grid.cells != 0) {
         const Prediction at = predict(in, line, lower);
@@ -253,9 +253,10 @@ struct Linker {
         if (!make_line(ctx.in, g, q, line))
             return;
         const std::size_t before = graph.succ.size();
-        auto link = [&](Seg s, Pos c) {
+        auto link = [&](Seg s, Pos c, const Block& block) {
             graph.succ.push_back(s);
             graph.succ_low.push_back(c);
+            graph.succ_block.push_back(static_cast<std::uint32_t>(&block - ctx.blocks));
             descending = descending && s < segment;
         };
         blocks_to_search(line, q,
@@ -339,22 +340,33 @@ void link_by_halos(Linker& linker, const SegmentBlocks& sb, const ModuleGrids& g
     }
 }
 
-// Each successor's position in `linked`, if it has successors itself.
-void index_successors(LinkGraph& graph, std::size_t segments) {
+// Each successor's position in `linked`, if it has successors itself. `linked` ascends, and so
+// do the blocks' first segments, so the linked segments of block b start at linked_from[b]: a
+// successor is looked for only among those of its own block.
+void index_successors(LinkGraph& graph, const SegmentBlocks& sb) {
     const std::size_t linked = graph.linked.size();
-    if (graph.link_index.size() < segments)
-        graph.link_index.resize(segments);
-    for (std::size_t i = 0; i < linked; ++i)
-        graph.link_index[graph.linked[i]] = static_cast<Seg>(i);
+    const std::size_t block_count = sb.blocks.size();
+    graph.linked_from.resize(block_count + 1);
+    std::size_t j = 0;
+    for (std::size_t b = 0; b < block_count; ++b) {
+        while (j < linked && graph.linked[j] < sb.blocks[b].begin)
+            ++j;
+        graph.linked_from[b] = static_cast<std::uint32_t>(j);
+    }
+    graph.linked_from[block_count] = static_cast<std::uint32_t>(linked);
     graph.succ_link.resize(graph.succ.size());
     graph.is_successor.assign(linked, 0);
     for (std::size_t k = 0; k < graph.succ.size(); ++k) {
         const Seg s = graph.succ[k];
-        const Seg j = graph.link_index[s];
-        const bool has_successors = j < linked && graph.linked[j] == s;
-        graph.succ_link[k] = has_successors ? j : kNoSeg;
+        const std::uint32_t b = graph.succ_block[k];
+        const auto* first = graph.linked.data() + graph.linked_from[b];
+        const auto* last = graph.linked.data() + graph.linked_from[b + 1];
+        const auto* at = std::lower_bound(first, last, s);
+        const auto i = static_cast<Seg>(at - graph.linked.data());
+        const bool has_successors = at != last && *at == s;
+        graph.succ_link[k] = has_successors ? i : kNoSeg;
         if (has_successors)
-            graph.is_successor[j] = 1;
+            graph.is_successor[i] = 1;
     }
 }
 
@@ -378,6 +390,7 @@ bool link_segments(LinkGraph& graph, const HitLayout& layout, const SegmentBlock
     graph.succ_begin.clear();
     graph.succ.clear();
     graph.succ_low.clear();
+    graph.succ_block.clear();
     Linker linker{graph, ctx};
     if (grids.halo_filter) {
         link_by_halos(linker, blocks, grids);
@@ -385,7 +398,7 @@ bool link_segments(LinkGraph& graph, const HitLayout& layout, const SegmentBlock
         link_by_occupancy(linker, blocks);
     }
     graph.succ_begin.push_back(static_cast<std::uint32_t>(graph.succ.size()));
-    index_successors(graph, blocks.segments);
+    index_successors(graph, blocks);
     return linker.descending;
 }
 
