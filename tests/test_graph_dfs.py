@@ -11,10 +11,19 @@ import trelmon
 from conftest import event_dict
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from trelmon_tools import _gdfs_probe as gdfs_probe
 from trelmon_tools.generate import generate_event
 
 GraphDFS = trelmon.ReconstructionAlgorithms.GraphDFS
 Event = trelmon.DetectorEvent.Event
+# The parameters the probe takes; the others keep their defaults there.
+PROBE_PARAMETERS = (
+    "max_slopes",
+    "max_tolerance",
+    "max_scatter",
+    "allowed_skip_modules",
+    "allow_cross_track",
+)
 
 DEFAULTS = dict(
     max_slopes=(0.7, 0.7),
@@ -499,3 +508,75 @@ class TestBusyEvents:
         expected = reference.solve(data, **params)
         assert any(len(track) >= 3 and track[-1] >= 64 for track in expected)
         assert solve_ids(data, **params) == expected
+
+
+def probe_solve(data, baseline, **params):
+    """Tracks from the test probe, on the baseline path or the four-lane one."""
+    p = {**DEFAULTS, **params}
+    columns = (data["module_prefix_sum"], data["x"], data["y"], data["z"])
+    tracks = gdfs_probe.solve(
+        columns,
+        baseline,
+        p["max_slopes"],
+        p["max_tolerance"],
+        p["max_scatter"],
+        p["allowed_skip_modules"],
+        p["allow_cross_track"],
+    )
+    return [list(track) for track in tracks]
+
+
+def spoilt(data, seed):
+    """The event with a few coordinates replaced by NaN or an infinity."""
+    import random
+
+    rng = random.Random(seed)
+    out = {**data, "x": list(data["x"]), "y": list(data["y"]), "z": list(data["z"])}
+    for key in ("x", "y", "z"):
+        for i in rng.sample(range(len(out[key])), max(1, len(out[key]) // 60)):
+            out[key][i] = rng.choice([math.nan, math.inf, -math.inf])
+    return out
+
+
+class TestVectorPaths:
+    """The four-lane paths (where the CPU has them) and the baseline paths find the same tracks,
+    and both agree with the finder as the module runs it and with the straightforward rendering."""
+
+    @pytest.fixture(autouse=True)
+    def _needs_two_paths(self):
+        if not gdfs_probe.four_lanes():
+            pytest.skip("this CPU has no four-lane path to compare with")
+
+    @pytest.mark.parametrize(
+        "seed, collisions, params",
+        [
+            (21, 5, {}),
+            (22, 20, {}),
+            (23, 20, {"allowed_skip_modules": 2}),
+            (24, 5, {"allow_cross_track": False, "max_slopes": (0.3, 0.2)}),
+            (25, 10, {"max_tolerance": (1.5, 0.1), "max_scatter": 2.0}),
+        ],
+    )
+    def test_generated_events(self, seed, collisions, params):
+        data = generate_event(seed, n_collisions=collisions)
+        vector = probe_solve(data, False, **params)
+        assert len(vector) > 20
+        assert vector == probe_solve(data, True, **params)
+        assert vector == solve_ids(data, **params)
+
+    @pytest.mark.parametrize("seed", [11, 12])
+    def test_non_finite_coordinates(self, seed):
+        data = spoilt(generate_event(seed, n_collisions=2), seed)
+        vector = probe_solve(data, False)
+        assert vector == probe_solve(data, True)
+        assert vector == reference.solve(data)
+
+    @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(busy_events(), parameter_sets)
+    def test_busy_random_events(self, data, params):
+        # Every window length modulo four, hits on both faces of a module and predictions at
+        # the grids' cell edges; the probe takes the cuts, the rest keep their defaults.
+        cuts = {k: v for k, v in params.items() if k in PROBE_PARAMETERS}
+        expected = reference.solve(data, **cuts)
+        assert probe_solve(data, False, **cuts) == expected
+        assert probe_solve(data, True, **cuts) == expected

@@ -1,6 +1,5 @@
 #include "algorithms/graph_dfs/grids.hpp"
 
-#include <array>
 #include <cmath>
 #include <limits>
 
@@ -128,39 +127,49 @@ void build_halos(ModuleGrids& grids, const HitLayout& layout, const GraphDFSPara
     }
 }
 
-// Grids standing in for a halo: nothing is near (a hit without a block into the module), and
-// anything may be (a module without a halo).
-constexpr std::array<std::uint64_t, kMaskRows * kMaskWords> kEmptyGrid{};
-constexpr auto kFullGrid = [] {
-    std::array<std::uint64_t, kMaskRows * kMaskWords> grid{};
-    grid.fill(~std::uint64_t{0});
-    return grid;
-}();
-
-// The halo terms of every hit, slot_stride slots each.
+// The halo terms of every hit, slot_stride slots each, and the two stand-in grids.
 void build_halo_terms(ModuleGrids& grids, const HitLayout& layout, const SegmentBlocks& sb) {
-    const std::size_t stride = sb.slot_stride;
-    grids.halo_terms.resize(layout.x.size() * stride);
+    constexpr std::size_t kGridWords = kMaskRows * kMaskWords;
+    const auto empty = static_cast<std::uint32_t>(grids.halos.size());
+    grids.halos.resize(grids.halos.size() + kGridWords, 0);
+    const auto full = static_cast<std::uint32_t>(grids.halos.size());
+    grids.halos.resize(grids.halos.size() + kGridWords, ~std::uint64_t{0});
+    HaloTerms& terms = grids.halo_terms;
+    const std::size_t n = layout.x.size();
+    const std::size_t size = n * sb.slot_stride;
+    terms.hits = n;
+    terms.ux.assign(size, 0.0);
+    terms.uy.assign(size, 0.0);
+    terms.vx.assign(size, 0.0);
+    terms.vy.assign(size, 0.0);
+    terms.grid.assign(size, empty);
     for (std::size_t t = 0; t < layout.ranges.size(); ++t) {
         const ModuleRange& upper = layout.ranges[t];
-        for (Pos q = upper.begin; q < upper.end; ++q) {
-            const auto qi = static_cast<std::size_t>(q);
-            for (std::uint32_t k = 0; k < sb.slot_count[t]; ++k) {
-                HaloTerm& term = grids.halo_terms[qi * stride + k];
-                term = {0.0, 0.0, 0.0, 0.0, kEmptyGrid.data()};
+        for (std::uint32_t k = 0; k < sb.slot_count[t]; ++k) {
+            const auto lower_module = static_cast<std::size_t>(sb.slot_module[64 * t + k]);
+            const ModuleRange& lower = layout.ranges[lower_module];
+            const ModuleGrid& grid = grids.modules[lower_module];
+            for (Pos q = upper.begin; q < upper.end; ++q) {
+                const auto qi = static_cast<std::size_t>(q);
                 if (((sb.slot_mask[qi] >> k) & 1) == 0)
                     continue;
-                const auto lower_module = static_cast<std::size_t>(sb.slot_module[64 * t + k]);
-                const ModuleRange& lower = layout.ranges[lower_module];
-                const ModuleGrid& grid = grids.modules[lower_module];
+                const std::size_t e = k * n + qi;
                 const double d = lower.z_mid - layout.z[qi];
-                term = {(layout.x[qi] - grid.mask_x0) * grid.mask_x_inv,
-                        (layout.y[qi] - grid.mask_y0) * grid.mask_y_inv, d * grid.mask_x_inv,
-                        d * grid.mask_y_inv, grids.halos.data() + grid.mask};
-                const bool finite = std::isfinite(term.ux) && std::isfinite(term.vx) &&
-                                    std::isfinite(term.uy) && std::isfinite(term.vy);
-                if (!grid.has_halo || !finite)
-                    term = {0.0, 0.0, 0.0, 0.0, kFullGrid.data()};
+                const double ux = (layout.x[qi] - grid.mask_x0) * grid.mask_x_inv;
+                const double uy = (layout.y[qi] - grid.mask_y0) * grid.mask_y_inv;
+                const double vx = d * grid.mask_x_inv;
+                const double vy = d * grid.mask_y_inv;
+                const bool finite = std::isfinite(ux) && std::isfinite(vx) && std::isfinite(uy) &&
+                                    std::isfinite(vy);
+                if (!grid.has_halo || !finite) {
+                    terms.grid[e] = full;
+                    continue;
+                }
+                terms.ux[e] = ux;
+                terms.uy[e] = uy;
+                terms.vx[e] = vx;
+                terms.vy[e] = vy;
+                terms.grid[e] = grid.mask;
             }
         }
     }

@@ -87,11 +87,13 @@ struct HaloBounds {
 
 // Where a line through hit q with slopes (tx, ty) meets the halo of lower module slot k, in
 // grid units: column ux + tx vx, row uy + ty vy. The same prediction as at the module's middle
-// z, rearranged; the halos' margins dwarf the difference in rounding. Column and row terms lie
-// side by side, so that both are computed in one pair of lanes.
-struct HaloTerm {
-    double ux, uy, vx, vy;
-    const std::uint64_t* rows;
+// z, rearranged; the halos' margins dwarf the difference in rounding. The grid met starts at word
+// `grid` of the halos. Slot k of hit q is entry k * hits + q: the terms of neighbouring hits lie
+// side by side, so that a vector of them loads at once.
+struct HaloTerms {
+    std::size_t hits = 0;
+    std::vector<double> ux, uy, vx, vy;
+    std::vector<std::uint32_t> grid;
 };
 
 struct ModuleGrids {
@@ -104,7 +106,9 @@ struct ModuleGrids {
     // The halo filter needs every coordinate finite and each hit in one module with its blocks
     // in slot order, so that a block's slot names its lower module.
     bool halo_filter = false;
-    std::vector<HaloTerm> halo_terms;  // slot_stride per hit
+    // slot_stride slots per hit. The halos end in two grids standing in for a halo: one where
+    // nothing is near (a hit without a block into the slot), one where anything may be.
+    HaloTerms halo_terms;
 };
 
 void build_grids(ModuleGrids& grids, const HitLayout& layout, const SegmentBlocks& blocks,

@@ -1,5 +1,6 @@
 #include "algorithms/graph_dfs/link_graph.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -11,6 +12,7 @@
 
 #include "algorithms/cancel.hpp"
 #include "algorithms/graph_dfs/pass_bits.hpp"
+#include "algorithms/graph_dfs/vector_path.hpp"
 
 namespace trelmon::graph_dfs {
 namespace {
@@ -62,8 +64,8 @@ inline bool misses_lower_module(const LinkContext& ctx, const Line& line, bool n
     return false;
 }
 
-// Calls link(s, c) for every segment s of `block` (they all start at the line's lower hit) that
-// continues the line, c being its lower hit, in index order. Where the prediction is usable,
+// Calls link(s, c, block) for every segment s of `block` (they all start at the line's lower hit)
+// that continues the line, c being its lower hit, in index order. Where the prediction is usable,
 // only the hits within its reach are tested; the exact link test decides.
 template <typename Link>
 inline void search_block(const LinkContext& ctx, const Line& line, const Block& block,
@@ -72,10 +74,11 @@ inline void search_block(const LinkContext& ctx, const Line& line, const Block& 
     const ModuleRange& lower = ctx.ranges[block.module];
     const ModuleGrid& grid = ctx.grids[block.module];
     const std::uint64_t* words = ctx.pass_bits + block.bits;
-    auto test = [&](std::uint32_t offset, Seg s) {
+    // The segment's number is worked out only for the few that link.
+    auto test = [&](std::uint32_t offset, auto&& number) {
         const Pos c = block.first + static_cast<Pos>(offset);
         if (continues(in.xs, in.ys, in.zs, in.cut, line.g, line.q, line.tx, line.ty, c))
-            link(s, c);
+            link(number(), c, block);
     };
     if (line.finite && grid.cells != 0) {
         const Prediction at = predict(in, line, lower);
@@ -90,7 +93,7 @@ inline void search_block(const LinkContext& ctx, const Line& line, const Block& 
                 const auto offset = static_cast<std::uint32_t>(c - block.first);
                 if (std::fabs(in.ys[c] - at.cy) < at.reach_y &&
                     ((words[offset / 64] >> (offset % 64)) & 1) != 0) {
-                    test(offset, block.begin + rank_in_window(words, offset));
+                    test(offset, [&] { return block.begin + rank_in_window(words, offset); });
                 }
             }
             return;
@@ -98,72 +101,142 @@ inline void search_block(const LinkContext& ctx, const Line& line, const Block& 
     }
     Seg s = block.begin;
     for_each_passing(words, block.window_end - block.first,
-                     [&](std::uint32_t offset) { test(offset, s++); });
+                     [&](std::uint32_t offset) { test(offset, [t = s++] { return t; }); });
 }
 
-struct HaloCell {
-    std::uint32_t column, row;
-};
-
-// The halo cell where the line meets the term's module: column and row clamped as
-// clamped_index does, computed in the two lanes of one register (the same operations, lane by
-// lane, so the same cells).
-inline HaloCell halo_cell(const HaloTerm& term, double tx, double ty) {
+// The word of q's slot-k halo that the line with slopes (tx, ty) meets, shifted so that its
+// lowest bit is the cell's. Column and row clamped as clamped_index does, computed in the two
+// lanes of one register (the same operations, lane by lane, so the same cells).
+inline std::uint64_t halo_word(const ModuleGrids& grids, std::size_t e, double tx, double ty) {
+    const HaloTerms& terms = grids.halo_terms;
 #if defined(__SSE2__) && (defined(__x86_64__) || defined(_M_X64))
-    static_assert(offsetof(HaloTerm, uy) == offsetof(HaloTerm, ux) + sizeof(double) &&
-                  offsetof(HaloTerm, vy) == offsetof(HaloTerm, vx) + sizeof(double));
     const __m128d at =
-        _mm_add_pd(_mm_loadu_pd(&term.ux), _mm_mul_pd(_mm_set_pd(ty, tx), _mm_loadu_pd(&term.vx)));
+        _mm_add_pd(_mm_set_pd(terms.uy[e], terms.ux[e]),
+                   _mm_mul_pd(_mm_set_pd(ty, tx), _mm_set_pd(terms.vy[e], terms.vx[e])));
     // maxpd returns its second operand for NaN, as clamped_cell's maxsd does.
     const __m128d low = _mm_max_pd(at, _mm_setzero_pd());
     const __m128d clamped = _mm_min_pd(low, _mm_set_pd(kMaskRows - 1, kMaskCells - 1));
     const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_cvttpd_epi32(clamped)));
-    return {static_cast<std::uint32_t>(both), static_cast<std::uint32_t>(both >> 32)};
+    const auto column = static_cast<std::uint32_t>(both);
+    const auto row = static_cast<std::uint32_t>(both >> 32);
 #else
-    return {static_cast<std::uint32_t>(clamped_index(term.ux + tx * term.vx, kMaskCells - 1)),
-            static_cast<std::uint32_t>(clamped_index(term.uy + ty * term.vy, kMaskRows - 1))};
+    const auto column =
+        static_cast<std::uint32_t>(clamped_index(terms.ux[e] + tx * terms.vx[e], kMaskCells - 1));
+    const auto row =
+        static_cast<std::uint32_t>(clamped_index(terms.uy[e] + ty * terms.vy[e], kMaskRows - 1));
 #endif
+    return grids.halos[terms.grid[e] + row * kMaskWords + (column >> 6)] >> (column & 63);
 }
 
-// For the segments from the block's upper hit to the hits `from` + i that `passing` marks: sets
-// reached[i] to the slots of the lower hit's blocks whose module the halo cannot rule out, and
-// returns the offsets i with any. Every such segment lies within the halo bounds: its slopes
-// passed the window and y cuts, which the bounds exceed by far more than rounding. No branch
-// depends on the data: nearly every segment ends here.
-std::uint64_t halo_filter(const SegmentBlocks& sb, const ModuleGrids& grids, const LinkContext& ctx,
-                          const Block& block, Pos from, std::uint64_t passing,
-                          std::uint64_t* reached) {
+// The slots of hit q whose halo the line from hit g through q meets (bit k for slot k).
+inline std::uint64_t halo_slots(const ModuleGrids& grids, const LinkContext& ctx, std::size_t g,
+                                std::size_t q, std::uint32_t slot_count) {
     const double* xs = ctx.in.xs;
     const double* ys = ctx.in.ys;
     const double* zs = ctx.in.zs;
-    const auto g = static_cast<std::size_t>(block.upper);
-    const double xg = xs[g], yg = ys[g], zg = zs[g];
+    const double r = 1 / (zs[q] - zs[g]);
+    const double tx = (xs[q] - xs[g]) * r;
+    const double ty = (ys[q] - ys[g]) * r;
+    const std::size_t n = grids.halo_terms.hits;
+    std::uint64_t slots = 0;
+    for (std::uint32_t k = 0; k < slot_count; ++k)
+        slots |= (halo_word(grids, k * n + q, tx, ty) & 1) << k;
+    return slots;
+}
+
+#if TRELMON_GRAPH_DFS_AVX2
+// halo_slots for the hits from + i, i < count, four at a time, each lane with the very
+// operations of halo_slots in the same order, so the same cells: word[k] gets bit i when the
+// line to hit from + i meets its slot-k halo. Groups of four without a passing hit are skipped;
+// the hits past the last whole group are left to the caller.
+[[gnu::target("avx2")]] std::uint32_t halo_words_avx2(
+    const ModuleGrids& grids, const LinkContext& ctx, std::size_t g, std::size_t from,
+    std::uint32_t count, std::uint64_t passing, std::uint32_t slot_count, std::uint64_t* word) {
+    const HaloTerms& terms = grids.halo_terms;
+    const std::size_t n = terms.hits;
+    const auto* halos = reinterpret_cast<const long long*>(grids.halos.data());
+    const __m256d xg = _mm256_set1_pd(ctx.in.xs[g]);
+    const __m256d yg = _mm256_set1_pd(ctx.in.ys[g]);
+    const __m256d zg = _mm256_set1_pd(ctx.in.zs[g]);
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d last_column = _mm256_set1_pd(kMaskCells - 1);
+    const __m256d last_row = _mm256_set1_pd(kMaskRows - 1);
+    const __m128i low_six = _mm_set1_epi32(63);
+    std::uint32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        if (((passing >> i) & 15) == 0)
+            continue;
+        const std::size_t q = from + i;
+        const __m256d r = _mm256_div_pd(one, _mm256_sub_pd(_mm256_loadu_pd(ctx.in.zs + q), zg));
+        const __m256d tx = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ctx.in.xs + q), xg), r);
+        const __m256d ty = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ctx.in.ys + q), yg), r);
+        for (std::uint32_t k = 0; k < slot_count; ++k) {
+            const std::size_t e = k * n + q;
+            const __m256d column_at =
+                _mm256_add_pd(_mm256_loadu_pd(terms.ux.data() + e),
+                              _mm256_mul_pd(tx, _mm256_loadu_pd(terms.vx.data() + e)));
+            const __m256d row_at =
+                _mm256_add_pd(_mm256_loadu_pd(terms.uy.data() + e),
+                              _mm256_mul_pd(ty, _mm256_loadu_pd(terms.vy.data() + e)));
+            // maxpd returns its second operand for NaN, as in halo_word.
+            const __m128i column =
+                _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(column_at, zero), last_column));
+            const __m128i row =
+                _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(row_at, zero), last_row));
+            const __m128i at = _mm_add_epi32(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(terms.grid.data() + e)),
+                _mm_add_epi32(_mm_slli_epi32(row, 1), _mm_srli_epi32(column, 6)));
+            static_assert(kMaskWords == 2);
+            const __m256i words = _mm256_i32gather_epi64(halos, at, 8);
+            const __m256i bits =
+                _mm256_srlv_epi64(words, _mm256_cvtepu32_epi64(_mm_and_si128(column, low_six)));
+            const auto lanes = static_cast<std::uint32_t>(
+                _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_slli_epi64(bits, 63))));
+            word[k] |= std::uint64_t{lanes} << i;
+        }
+    }
+    return i;
+}
+#endif
+
+// For the segments from the block's upper hit to the hits `from` + i that `passing` marks:
+// sets word[k] bit i when the line meets the halo of the lower hit's slot-k module, and returns
+// the offsets i with any such slot. Every such segment lies within the halo bounds: its slopes
+// passed the window and y cuts, which the bounds exceed by far more than rounding.
+std::uint64_t halo_filter(const SegmentBlocks& sb, const ModuleGrids& grids, const LinkContext& ctx,
+                          const Block& block, Pos from, Pos end, std::uint64_t passing, bool vector,
+                          std::uint64_t* word) {
     const std::uint32_t slot_count = sb.slot_count[static_cast<std::size_t>(block.module)];
     if (slot_count == 0)
         return 0;  // a block into module 0 or 1: its lower hits start no segments
-    const std::size_t stride = sb.slot_stride;
-    const HaloTerm* terms = grids.halo_terms.data();
-    std::uint64_t result = 0;
-    for (; passing != 0; passing &= passing - 1) {
-        const int i = std::countr_zero(passing);
-        const auto q = static_cast<std::size_t>(from + i);
-        // Segments are independent, so the division overlaps the slot tests of the ones before
-        // it; a reciprocal shared by the block would hold only for hits at one z.
-        const double r = 1 / (zs[q] - zg);
-        const double tx = (xs[q] - xg) * r;
-        const double ty = (ys[q] - yg) * r;
-        const HaloTerm* term = terms + q * stride;
-        std::uint64_t slots = 0;
-        for (std::uint32_t k = 0; k < slot_count; ++k) {
-            const HaloCell at = halo_cell(term[k], tx, ty);
-            const std::uint64_t bits =
-                term[k].rows[at.row * kMaskWords + (at.column >> 6)] >> (at.column & 63);
-            slots |= (bits & 1) << k;
-        }
-        reached[i] = slots;
-        result |= std::uint64_t{slots != 0} << i;
+    const auto g = static_cast<std::size_t>(block.upper);
+    for (std::uint32_t k = 0; k < slot_count; ++k)
+        word[k] = 0;
+    std::uint32_t done = 0;
+#if TRELMON_GRAPH_DFS_AVX2
+    if (vector) {
+        const auto count = static_cast<std::uint32_t>(std::min<Pos>(end - from, 64));
+        done = halo_words_avx2(grids, ctx, g, static_cast<std::size_t>(from), count, passing,
+                               slot_count, word);
     }
-    return result;
+#else
+    (void)vector;
+    (void)end;
+#endif
+    // No branch on the data: nearly every segment ends here.
+    for (std::uint64_t left = done >= 64 ? 0 : passing >> done << done; left != 0;
+         left &= left - 1) {
+        const int i = std::countr_zero(left);
+        const std::uint64_t slots =
+            halo_slots(grids, ctx, g, static_cast<std::size_t>(from + i), slot_count);
+        for (std::uint32_t k = 0; k < slot_count; ++k)
+            word[k] |= ((slots >> k) & 1) << i;
+    }
+    std::uint64_t any = 0;
+    for (std::uint32_t k = 0; k < slot_count; ++k)
+        any |= word[k];
+    return any & passing;
 }
 
 // Appends the successor lists, segment by segment in index order.
@@ -180,9 +253,10 @@ struct Linker {
         if (!make_line(ctx.in, g, q, line))
             return;
         const std::size_t before = graph.succ.size();
-        auto link = [&](Seg s, Pos c) {
+        auto link = [&](Seg s, Pos c, const Block& block) {
             graph.succ.push_back(s);
             graph.succ_low.push_back(c);
+            graph.succ_block.push_back(static_cast<std::uint32_t>(&block - ctx.blocks));
             descending = descending && s < segment;
         };
         blocks_to_search(line, q,
@@ -230,30 +304,34 @@ void link_by_occupancy(Linker& linker, const SegmentBlocks& sb) {
 // left it.
 void link_by_halos(Linker& linker, const SegmentBlocks& sb, const ModuleGrids& grids) {
     const LinkContext& ctx = linker.ctx;
-    std::array<std::uint64_t, 64> reached;
-    std::uint64_t slots = 0;  // those the halo filter left to the hit at hand
+    const bool vector = four_lanes();
+    std::array<std::uint64_t, 64> word;  // per slot, the hits whose line meets its halo
+    std::uint64_t slots = 0;             // those the halo filter left to the hit at hand
     // The blocks of q in those slots: a hit's blocks are in slot order, one per slot it has.
     auto blocks_in_slots = [&](const Line&, Pos q, auto&& search) {
         const auto qi = static_cast<std::size_t>(q);
-        for (std::uint64_t left = slots; left != 0; left &= left - 1) {
-            const std::uint64_t lowest = left & (~left + 1);
-            const std::uint32_t rank = count_ones(sb.slot_mask[qi] & (lowest - 1));
-            search(ctx.blocks[ctx.block_begin[qi] + rank]);
+        std::uint32_t b = ctx.block_begin[qi];
+        for (std::uint64_t left = sb.slot_mask[qi]; (left & slots) != 0; left &= left - 1, ++b) {
+            if ((slots & left & (~left + 1)) != 0)
+                search(ctx.blocks[b]);
         }
     };
     for (const Block& block : sb.blocks) {
         throw_if_cancelled();
         const std::uint64_t* passing = sb.pass_bits.data() + block.bits;
         const Pos length = block.window_end - block.first;
+        const std::uint32_t slot_count = sb.slot_count[static_cast<std::size_t>(block.module)];
         Seg before_word = block.begin;
         for (Pos w = 0; w * 64 < length; ++w) {
             const Pos from = block.first + 64 * w;
-            const std::uint64_t candidates =
-                halo_filter(sb, grids, ctx, block, from, passing[w], reached.data());
+            const std::uint64_t candidates = halo_filter(
+                sb, grids, ctx, block, from, block.window_end, passing[w], vector, word.data());
             for (std::uint64_t bits = candidates; bits != 0; bits &= bits - 1) {
                 const int offset = std::countr_zero(bits);
                 const std::uint64_t below = (std::uint64_t{1} << offset) - 1;
-                slots = reached[static_cast<std::size_t>(offset)];
+                slots = 0;
+                for (std::uint32_t k = 0; k < slot_count; ++k)
+                    slots |= ((word[k] >> offset) & 1) << k;
                 linker.link_from(before_word + count_ones(passing[w] & below), block.upper,
                                  from + offset, blocks_in_slots);
             }
@@ -262,22 +340,33 @@ void link_by_halos(Linker& linker, const SegmentBlocks& sb, const ModuleGrids& g
     }
 }
 
-// Each successor's position in `linked`, if it has successors itself.
-void index_successors(LinkGraph& graph, std::size_t segments) {
+// Each successor's position in `linked`, if it has successors itself. `linked` ascends, and so
+// do the blocks' first segments, so the linked segments of block b start at linked_from[b]: a
+// successor is looked for only among those of its own block.
+void index_successors(LinkGraph& graph, const SegmentBlocks& sb) {
     const std::size_t linked = graph.linked.size();
-    if (graph.link_index.size() < segments)
-        graph.link_index.resize(segments);
-    for (std::size_t i = 0; i < linked; ++i)
-        graph.link_index[graph.linked[i]] = static_cast<Seg>(i);
+    const std::size_t block_count = sb.blocks.size();
+    graph.linked_from.resize(block_count + 1);
+    std::size_t j = 0;
+    for (std::size_t b = 0; b < block_count; ++b) {
+        while (j < linked && graph.linked[j] < sb.blocks[b].begin)
+            ++j;
+        graph.linked_from[b] = static_cast<std::uint32_t>(j);
+    }
+    graph.linked_from[block_count] = static_cast<std::uint32_t>(linked);
     graph.succ_link.resize(graph.succ.size());
     graph.is_successor.assign(linked, 0);
     for (std::size_t k = 0; k < graph.succ.size(); ++k) {
         const Seg s = graph.succ[k];
-        const Seg j = graph.link_index[s];
-        const bool has_successors = j < linked && graph.linked[j] == s;
-        graph.succ_link[k] = has_successors ? j : kNoSeg;
+        const std::uint32_t b = graph.succ_block[k];
+        const auto* first = graph.linked.data() + graph.linked_from[b];
+        const auto* last = graph.linked.data() + graph.linked_from[b + 1];
+        const auto* at = std::lower_bound(first, last, s);
+        const auto i = static_cast<Seg>(at - graph.linked.data());
+        const bool has_successors = at != last && *at == s;
+        graph.succ_link[k] = has_successors ? i : kNoSeg;
         if (has_successors)
-            graph.is_successor[j] = 1;
+            graph.is_successor[i] = 1;
     }
 }
 
@@ -301,6 +390,7 @@ bool link_segments(LinkGraph& graph, const HitLayout& layout, const SegmentBlock
     graph.succ_begin.clear();
     graph.succ.clear();
     graph.succ_low.clear();
+    graph.succ_block.clear();
     Linker linker{graph, ctx};
     if (grids.halo_filter) {
         link_by_halos(linker, blocks, grids);
@@ -308,7 +398,7 @@ bool link_segments(LinkGraph& graph, const HitLayout& layout, const SegmentBlock
         link_by_occupancy(linker, blocks);
     }
     graph.succ_begin.push_back(static_cast<std::uint32_t>(graph.succ.size()));
-    index_successors(graph, blocks.segments);
+    index_successors(graph, blocks);
     return linker.descending;
 }
 

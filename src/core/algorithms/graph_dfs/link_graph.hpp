@@ -28,8 +28,10 @@ struct LinkGraph {
     std::vector<Pos> succ_low;
     std::vector<Seg> succ_link;
     std::vector<std::uint8_t> is_successor;  // by position in `linked`
-    // By segment index, valid only where linked[link_index[s]] == s: never cleared.
-    std::vector<Seg> link_index;
+    // Scratch: each successor's block, and per block the position in `linked` of its first
+    // linked segment.
+    std::vector<std::uint32_t> succ_block;
+    std::vector<std::uint32_t> linked_from;
 };
 
 // Returns whether every link goes to a lower index (it always does for an Event's hits).

@@ -6,6 +6,7 @@
 
 #include "algorithms/cancel.hpp"
 #include "algorithms/graph_dfs/pass_bits.hpp"
+#include "algorithms/graph_dfs/vector_path.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -96,9 +97,30 @@ void collect_windows(SegmentBlocks& sb, const HitLayout& layout, const GraphDFSP
     }
 }
 
+#if TRELMON_GRAPH_DFS_AVX2
+// The y cut of mark_y_cut for the hits from q on, four at a time, with the same operations;
+// returns the first hit left.
+[[gnu::target("avx2")]] Pos y_cut_avx2(const double* ys, const double* zs, double gy, double gz,
+                                       double slope_y, Pos q, Pos word_start, Pos word_end,
+                                       std::uint64_t& word) {
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d gy4 = _mm256_set1_pd(gy), gz4 = _mm256_set1_pd(gz);
+    const __m256d slope4 = _mm256_set1_pd(slope_y);
+    for (; q + 3 < word_end; q += 4) {
+        const __m256d dz = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(zs + q), gz4));
+        const __m256d dy = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(ys + q), gy4));
+        // Ordered: false for NaN, as the comparisons below.
+        const int passes =
+            _mm256_movemask_pd(_mm256_cmp_pd(_mm256_mul_pd(dz, slope4), dy, _CMP_GT_OQ));
+        word |= static_cast<std::uint64_t>(passes) << (q - word_start);
+    }
+    return q;
+}
+#endif
+
 // Marks the window's hits that pass the y cut against the upper hit; returns how many do.
 std::size_t mark_y_cut(SegmentBlocks& sb, const HitLayout& layout, const WindowEntry& w, Pos g,
-                       double slope_y) {
+                       double slope_y, [[maybe_unused]] bool vector) {
     const double gy = layout.y[static_cast<std::size_t>(g)];
     const double gz = layout.z[static_cast<std::size_t>(g)];
     const double* ys = layout.y.data();
@@ -108,6 +130,10 @@ std::size_t mark_y_cut(SegmentBlocks& sb, const HitLayout& layout, const WindowE
         const Pos word_end = std::min<Pos>(word_start + 64, w.end);
         std::uint64_t word = 0;
         Pos q = word_start;
+#if TRELMON_GRAPH_DFS_AVX2
+        if (vector)
+            q = y_cut_avx2(ys, zs, gy, gz, slope_y, q, word_start, word_end, word);
+#endif
 #if defined(__SSE2__)
         // Two hits at a time, with the same operations as below.
         const __m128d sign = _mm_set1_pd(-0.0);
@@ -170,6 +196,7 @@ void build_segments(SegmentBlocks& sb, const HitLayout& layout, const GraphDFSPa
     limit = std::min(limit, n);
     assign_owners_and_slots(sb, layout, params);
     const bool slots = layout.ranges.size() <= 64;
+    const bool vector = four_lanes();
     sb.block_begin.resize(n + 1);
     sb.blocks.clear();
     sb.pass_bits.clear();
@@ -187,7 +214,8 @@ void build_segments(SegmentBlocks& sb, const HitLayout& layout, const GraphDFSPa
             if (w.first >= w.end)
                 continue;
             const std::size_t bits = sb.pass_bits.size();
-            const std::size_t count = mark_y_cut(sb, layout, w, g, params.max_slopes.second);
+            const std::size_t count =
+                mark_y_cut(sb, layout, w, g, params.max_slopes.second, vector);
             if (count == 0) {
                 sb.pass_bits.resize(bits);
                 continue;
