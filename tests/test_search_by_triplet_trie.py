@@ -162,6 +162,17 @@ strong_length = st.integers(0, 6)
 allowed_misses = st.sampled_from([0, 1, 2, 3, 255, 256, 257])
 
 
+def columns_event(prefix, xs, ys, zs):
+    return {
+        "description": "",
+        "montecarlo": None,
+        "module_prefix_sum": prefix,
+        "x": xs,
+        "y": ys,
+        "z": zs,
+    }
+
+
 @st.composite
 def dense_station_events(draw):
     """Events on the five lowest stations with up to a dozen hits per module, one or two z
@@ -179,14 +190,7 @@ def dense_station_events(draw):
             ys.append(draw(value) - slope * m)
             zs.append(draw(st.sampled_from(planes)))
         prefix.append(len(xs))
-    return {
-        "description": "",
-        "montecarlo": None,
-        "module_prefix_sum": prefix,
-        "x": xs,
-        "y": ys,
-        "z": zs,
-    }
+    return columns_event(prefix, xs, ys, zs)
 
 
 def z_of_module(draw, m):
@@ -204,14 +208,7 @@ def event_dicts(draw):
             ys.append(draw(coordinate))
             zs.append(z_of_module(draw, m))
         prefix.append(len(xs))
-    return {
-        "description": "",
-        "montecarlo": None,
-        "module_prefix_sum": prefix,
-        "x": xs,
-        "y": ys,
-        "z": zs,
-    }
+    return columns_event(prefix, xs, ys, zs)
 
 
 class TestRandomEvents:

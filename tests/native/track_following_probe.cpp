@@ -3,6 +3,8 @@
 // with the finder Python sees, on any machine the suite runs on.
 #include "python/python_errors.hpp"
 
+#include "event_columns.hpp"
+
 #include <cstddef>
 #include <optional>
 #include <vector>
@@ -13,43 +15,7 @@
 
 namespace {
 
-bool read_list(PyObject* seq, std::vector<double>& out) {
-    PyObject* fast = PySequence_Fast(seq, "coordinates must be a sequence");
-    if (fast == nullptr) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast); ++i) {
-        out.push_back(PyFloat_AsDouble(PySequence_Fast_GET_ITEM(fast, i)));
-        if (PyErr_Occurred() != nullptr) {
-            Py_DECREF(fast);
-            return false;
-        }
-    }
-    Py_DECREF(fast);
-    return true;
-}
-
-// columns: (module_prefix_sum, x, y, z), as an event dictionary holds them.
-bool read_event(PyObject* columns, std::optional<trelmon::Event>& event) {
-    PyObject* prefix = nullptr;
-    PyObject* xs = nullptr;
-    PyObject* ys = nullptr;
-    PyObject* zs = nullptr;
-    if (!PyArg_ParseTuple(columns, "OOOO", &prefix, &xs, &ys, &zs)) {
-        return false;
-    }
-    trelmon::EventColumns input;
-    std::vector<double> prefix_values;
-    if (!read_list(prefix, prefix_values) || !read_list(xs, input.x) || !read_list(ys, input.y) ||
-        !read_list(zs, input.z)) {
-        return false;
-    }
-    for (const double v : prefix_values) {
-        input.module_prefix_sum.push_back(static_cast<std::size_t>(v));
-    }
-    event.emplace(trelmon::build_event(std::move(input)));
-    return true;
-}
+using probe::read_event;
 
 // solve(columns, lanes, (max_slopes, max_tolerance, max_scatter, min_track_length,
 // min_strong_track_length)) -> [[hit id, ...], ...]; lanes 0 is the widest the CPU has, else
