@@ -715,7 +715,8 @@ void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
 struct Workspace {
     UsedHits used;
     std::vector<ModuleIndex> indices;
-    std::vector<Track> weak;
+    // Weak candidates' hits one after another: all are min_track_length long, and most clash.
+    std::vector<Hit> weak;
     std::vector<std::uint64_t> compatible;
     std::vector<std::uint32_t> partners;
     std::vector<std::uint64_t> survivors;
@@ -851,7 +852,7 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
                     }
                     const std::size_t n = ws.candidate.size();
                     if (n == params.min_track_length) {
-                        ws.weak.emplace_back().hits = ws.candidate;
+                        ws.weak.insert(ws.weak.end(), ws.candidate.begin(), ws.candidate.end());
                     } else if (n >= params.min_strong_track_length) {
                         Track track;
                         track.hits = ws.candidate;
@@ -862,10 +863,13 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
         }
     }
 
-    for (Track& track : ws.weak) {
-        const bool clash = std::any_of(track.hits.begin(), track.hits.end(),
-                                       [&](const Hit& hit) { return used.contains(hit.id); });
-        if (!clash) {
+    // Weak candidates exist only when min_track_length is a candidate's (small) size.
+    const auto weak_length = static_cast<std::ptrdiff_t>(params.min_track_length);
+    for (auto at = ws.weak.begin(); at != ws.weak.end(); at += weak_length) {
+        const auto end = at + weak_length;
+        if (std::none_of(at, end, [&](const Hit& hit) { return used.contains(hit.id); })) {
+            Track track;
+            track.hits.assign(at, end);
             accept(track);
         }
     }
