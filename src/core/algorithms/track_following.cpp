@@ -216,17 +216,17 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
     ys.resize(hits.size());
     zs.resize(hits.size());
     ids.resize(hits.size());
+    // The ids checked in the same pass, without a branch: they run on in every real event.
+    const std::int64_t first_id = hits.empty() ? -1 : hits[0].id;
+    bool running_on = first_id >= 0;
     for (std::size_t p = 0; p < hits.size(); ++p) {
         ids[p] = hits[p].id;
         xs[p] = hits[p].x;
         ys[p] = hits[p].y;
         zs[p] = hits[p].z;
+        running_on &= static_cast<std::int64_t>(ids[p]) == first_id + static_cast<std::int64_t>(p);
     }
-    consecutive_ids = !hits.empty() && ids[0] >= 0;
-    for (std::size_t p = 1; p < hits.size() && consecutive_ids; ++p) {
-        consecutive_ids = static_cast<std::int64_t>(ids[p]) ==
-                          static_cast<std::int64_t>(ids[0]) + static_cast<std::int64_t>(p);
-    }
+    consecutive_ids = running_on;
     // Only hits with finite coordinates are indexed: no other passes check_tolerance.
     if (!group_few_planes()) {
         group_many_planes();
