@@ -795,3 +795,59 @@ class TestSeedFilterPaths:
         expected = reference_ids(event)
         assert ids(TrackFollowing().solve(event)) == expected
         assert every_path(data) == [expected] * 3
+
+
+def layered_layout(seed, lines, planes, modules=10):
+    """Straight lines whose hits in each module lie on one of `planes` z planes, the planes
+    first met in a shuffled order and the hits of a module shuffled."""
+    rng = np.random.default_rng(seed)
+    layout = {}
+    for _ in range(lines):
+        x0, y0 = rng.uniform(-60.0, 60.0, 2)
+        tx, ty = rng.uniform(-0.04, 0.04, 2)
+        for m in range(modules):
+            if rng.random() < 0.9:
+                z = z_of(m) + 0.25 * int(rng.integers(planes))
+                layout.setdefault(m, []).append((x0 + tx * z, y0 + ty * z, z))
+    for hits in layout.values():
+        rng.shuffle(hits)
+    return layout
+
+
+class TestModulePlanes:
+    # A module's index groups its hits by z plane: a short scan serves the usual few planes,
+    # the general grouping takes over when a module turns out to hold many.
+
+    @pytest.mark.parametrize("planes", [1, 2, 8, 9, 40])
+    def test_planes_per_module_against_reference(self, planes):
+        layout = layered_layout(planes, 120, planes)
+        seen = {len({z for _, _, z in hits}) for hits in layout.values()}
+        assert min(planes, 17) <= max(seen) <= planes
+        event = make_event(layout)
+        expected = reference_ids(event)
+        assert len(expected) > 30
+        assert ids(TrackFollowing().solve(event)) == expected
+        assert every_path(event_dict(layout)) == [expected] * 3
+
+    @pytest.mark.parametrize("planes", [3, 12])
+    def test_signed_zero_and_non_finite_hits_among_the_planes(self, planes):
+        # z = -0.0 is its own plane beside 0.0; hits with a non-finite coordinate stay out of
+        # every plane, wherever they fall in the stored order.
+        layout = layered_layout(10 + planes, 80, planes)
+        rng = np.random.default_rng(planes)
+        module0 = layout[0]
+        for k, (x, y, z) in enumerate(module0):
+            if z == 0.0 and k % 2:
+                module0[k] = (x, y, -0.0)
+        for hits in layout.values():
+            for _ in range(3):
+                at = int(rng.integers(len(hits) + 1))
+                bad = [math.nan, math.inf, -math.inf][at % 3]
+                x, y, z = hits[int(rng.integers(len(hits)))]
+                hits.insert(at, [(bad, y, z), (x, bad, z), (x, y, bad)][int(rng.integers(3))])
+        assert any(math.copysign(1.0, z) < 0 for _, _, z in module0 if z == 0.0)
+        event = make_event(layout)
+        expected = reference_ids(event)
+        assert len(expected) > 20
+        assert ids(TrackFollowing().solve(event)) == expected
+        assert every_path(event_dict(layout)) == [expected] * 3

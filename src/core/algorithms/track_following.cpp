@@ -178,11 +178,14 @@ struct ModuleIndex {
     std::vector<double> lane_y_inv;
     std::vector<std::uint32_t> lane_row;
     // scratch
-    ZPlanes grouping;
+    std::vector<std::uint32_t> plane_of;  // per hit: its plane, kNone when not indexed
+    ZPlanes grouping;                     // for modules of many planes
     std::vector<std::uint32_t> bucket_of;
     std::vector<std::uint32_t> cursor;
 
     void build(std::span<const Hit> module_hits, const TrackFollowingParams& params);
+    bool group_few_planes();
+    void group_many_planes();
     void shape_planes(const TrackFollowingParams& params);
     void fill_lanes();
     void fill_buckets_and_grid();
@@ -213,18 +216,78 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
     ys.resize(hits.size());
     zs.resize(hits.size());
     ids.resize(hits.size());
+    // The ids checked in the same pass, without a branch: they run on in every real event.
+    const std::int64_t first_id = hits.empty() ? -1 : hits[0].id;
+    bool running_on = first_id >= 0;
     for (std::size_t p = 0; p < hits.size(); ++p) {
         ids[p] = hits[p].id;
         xs[p] = hits[p].x;
         ys[p] = hits[p].y;
         zs[p] = hits[p].z;
+        running_on &= static_cast<std::int64_t>(ids[p]) == first_id + static_cast<std::int64_t>(p);
     }
-    consecutive_ids = !hits.empty() && ids[0] >= 0;
-    for (std::size_t p = 1; p < hits.size() && consecutive_ids; ++p) {
-        consecutive_ids = static_cast<std::int64_t>(ids[p]) ==
-                          static_cast<std::int64_t>(ids[0]) + static_cast<std::int64_t>(p);
-    }
+    consecutive_ids = running_on;
     // Only hits with finite coordinates are indexed: no other passes check_tolerance.
+    if (!group_few_planes()) {
+        group_many_planes();
+    }
+    shape_planes(params);
+    fill_lanes();
+    fill_buckets_and_grid();
+}
+
+// A module's hits lie on a few z planes, found by a short scan with the last one remembered:
+// each hit's plane (planes in order of first appearance, keyed by the bits of z) and the
+// planes' extents and counts, in one pass. False past kFewPlanes planes.
+bool ModuleIndex::group_few_planes() {
+    constexpr std::size_t kFewPlanes = 8;
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    planes.clear();
+    plane_of.resize(hits.size());
+    std::uint32_t last = kNone;
+    std::uint64_t last_bits = 0;
+    for (std::size_t p = 0; p < hits.size(); ++p) {
+        const double x = xs[p];
+        const double y = ys[p];
+        const double z = zs[p];
+        if (!(std::isfinite(x) && std::isfinite(y) && std::isfinite(z))) {
+            plane_of[p] = kNone;
+            continue;
+        }
+        const auto bits = std::bit_cast<std::uint64_t>(z);
+        if (last == kNone || bits != last_bits) {
+            last = kNone;
+            for (std::uint32_t k = 0; k < planes.size(); ++k) {
+                if (std::bit_cast<std::uint64_t>(planes[k].z) == bits) {
+                    last = k;
+                    break;
+                }
+            }
+            if (last == kNone) {
+                if (planes.size() == kFewPlanes) {
+                    return false;
+                }
+                last = static_cast<std::uint32_t>(planes.size());
+                Plane& plane = planes.emplace_back();
+                plane.z = z;
+                plane.x_min = plane.y_min = inf;
+                plane.x_max = plane.y_max = -inf;
+            }
+            last_bits = bits;
+        }
+        Plane& plane = planes[last];
+        plane.x_min = std::min(plane.x_min, x);
+        plane.x_max = std::max(plane.x_max, x);
+        plane.y_min = std::min(plane.y_min, y);
+        plane.y_max = std::max(plane.y_max, y);
+        ++plane.count;
+        plane_of[p] = last;
+    }
+    return true;
+}
+
+// The general grouping, for modules of many planes.
+void ModuleIndex::group_many_planes() {
     grouping.group(hits, true);
     planes.resize(grouping.planes.size());
     for (std::size_t k = 0; k < planes.size(); ++k) {
@@ -238,9 +301,7 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
         plane.y_max = from.y_max;
         plane.count = from.end - from.begin;
     }
-    shape_planes(params);
-    fill_lanes();
-    fill_buckets_and_grid();
+    plane_of.assign(grouping.plane_of.begin(), grouping.plane_of.end());
 }
 
 // Each plane's search half-widths, x buckets and occupancy grid, sized from its extent.
@@ -270,22 +331,22 @@ void ModuleIndex::shape_planes(const TrackFollowingParams& params) {
 // The hits into their planes' x buckets (stored order within a bucket) and occupancy grids.
 void ModuleIndex::fill_buckets_and_grid() {
     bucket_of.resize(hits.size());
-    for (std::size_t k = 0; k < planes.size(); ++k) {
-        const Plane& plane = planes[k];
-        const ZPlane& group = grouping.planes[k];
-        for (std::uint32_t i = group.begin; i < group.end; ++i) {
-            const std::uint32_t p = grouping.position[i];
-            const double x = hits[p].x;
-            const double y = hits[p].y;
-            bucket_of[p] = plane.buckets.cell(x);
-            ++bucket_start[plane.first_bucket + bucket_of[p] + 1];
-            // A prediction that accepts this hit lies within the half-widths of it.
-            const std::uint64_t columns =
-                bit_range(plane.grid_x.cell(x - plane.half_x), plane.grid_x.cell(x + plane.half_x));
-            const std::uint32_t last_row = plane.grid_y.cell(y + plane.half_y);
-            for (std::uint32_t cy = plane.grid_y.cell(y - plane.half_y); cy <= last_row; ++cy) {
-                rows[plane.first_row + cy] |= columns;
-            }
+    for (std::size_t p = 0; p < hits.size(); ++p) {
+        if (plane_of[p] == kNone) {
+            continue;
+        }
+        const Plane& plane = planes[plane_of[p]];
+        const double x = xs[p];
+        const double y = ys[p];
+        // Bucket b's count goes to slot b + 1, turned into offsets below.
+        bucket_of[p] = plane.first_bucket + plane.buckets.cell(x);
+        ++bucket_start[bucket_of[p] + 1];
+        // A prediction that accepts this hit lies within the half-widths of it.
+        const std::uint64_t columns =
+            bit_range(plane.grid_x.cell(x - plane.half_x), plane.grid_x.cell(x + plane.half_x));
+        const std::uint32_t last_row = plane.grid_y.cell(y + plane.half_y);
+        for (std::uint32_t cy = plane.grid_y.cell(y - plane.half_y); cy <= last_row; ++cy) {
+            rows[plane.first_row + cy] |= columns;
         }
     }
     // One entries array holds every plane, so the offsets run on across planes.
@@ -300,12 +361,10 @@ void ModuleIndex::fill_buckets_and_grid() {
     // Within a bucket, hits stay in stored order.
     entries.resize(running);
     cursor.assign(bucket_start.begin(), bucket_start.end());
-    for (std::size_t k = 0; k < planes.size(); ++k) {
-        const Plane& plane = planes[k];
-        const ZPlane& group = grouping.planes[k];
-        for (std::uint32_t i = group.begin; i < group.end; ++i) {
-            const std::uint32_t p = grouping.position[i];
-            entries[cursor[plane.first_bucket + bucket_of[p]]++] = Entry{hits[p].x, hits[p].y, p};
+    // A bucket holds one plane's hits, so stored order over the module is stored order within it.
+    for (std::size_t p = 0; p < hits.size(); ++p) {
+        if (plane_of[p] != kNone) {
+            entries[cursor[bucket_of[p]]++] = Entry{xs[p], ys[p], static_cast<std::uint32_t>(p)};
         }
     }
 }
@@ -656,7 +715,8 @@ void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
 struct Workspace {
     UsedHits used;
     std::vector<ModuleIndex> indices;
-    std::vector<Track> weak;
+    // Weak candidates' hits one after another: all are min_track_length long, and most clash.
+    std::vector<Hit> weak;
     std::vector<std::uint64_t> compatible;
     std::vector<std::uint32_t> partners;
     std::vector<std::uint64_t> survivors;
@@ -792,7 +852,7 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
                     }
                     const std::size_t n = ws.candidate.size();
                     if (n == params.min_track_length) {
-                        ws.weak.emplace_back().hits = ws.candidate;
+                        ws.weak.insert(ws.weak.end(), ws.candidate.begin(), ws.candidate.end());
                     } else if (n >= params.min_strong_track_length) {
                         Track track;
                         track.hits = ws.candidate;
@@ -803,10 +863,13 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
         }
     }
 
-    for (Track& track : ws.weak) {
-        const bool clash = std::any_of(track.hits.begin(), track.hits.end(),
-                                       [&](const Hit& hit) { return used.contains(hit.id); });
-        if (!clash) {
+    // Weak candidates exist only when min_track_length is a candidate's (small) size.
+    const auto weak_length = static_cast<std::ptrdiff_t>(params.min_track_length);
+    for (auto at = ws.weak.begin(); at != ws.weak.end(); at += weak_length) {
+        const auto end = at + weak_length;
+        if (std::none_of(at, end, [&](const Hit& hit) { return used.contains(hit.id); })) {
+            Track track;
+            track.hits.assign(at, end);
             accept(track);
         }
     }
