@@ -73,8 +73,7 @@ std::optional<Efficiency> update_efficiencies(std::optional<Efficiency> accumula
         }
         return accumulator;
     }
-    const auto [track_to_particle, particle_to_track] =
-        hit_purity(select_columns(weights, selected));
+    const auto [track_to_particle, particle_to_track] = hit_purity(weights, selected);
     if (!accumulator) {
         accumulator.emplace();
         accumulator->label = std::string(label);

@@ -113,48 +113,39 @@ Weights comp_weights(const std::vector<Track>& tracks, const ValidatorEvent& eve
     return weights;
 }
 
-Weights select_columns(const Weights& weights, std::span<const std::size_t> selected) {
-    std::vector<std::uint32_t> renumbered(weights.columns,
-                                          std::numeric_limits<std::uint32_t>::max());
-    for (std::size_t j = 0; j < selected.size(); ++j) {
-        renumbered[selected[j]] = static_cast<std::uint32_t>(j);
-    }
-    Weights result;
-    result.columns = selected.size();
-    result.first_equal = weights.first_equal;
-    result.row_begin.assign(weights.row_begin.size(), 0);
-    for (std::size_t t = 0; t < weights.rows(); ++t) {
-        for (const WeightEntry& entry : weights.row(t)) {
-            const std::uint32_t column = renumbered[entry.column];
-            if (column != std::numeric_limits<std::uint32_t>::max()) {
-                result.entries.push_back({column, entry.hits, entry.weight});
-            }
-        }
-        result.row_begin[t + 1] = result.entries.size();
-    }
-    return result;
-}
+namespace {
 
-std::pair<TrackToParticle, ParticleToTrack> hit_purity(const Weights& weights) {
+constexpr std::uint32_t kUnselected = std::numeric_limits<std::uint32_t>::max();
+
+// The matches over `columns` columns, where `column_of` gives a stored column's place among
+// them, or kUnselected to leave its entries out. Places keep the stored columns' order, so the
+// tie rules read the same either way.
+template <typename ColumnOf>
+std::pair<TrackToParticle, ParticleToTrack> best_matches(const Weights& weights,
+                                                         std::size_t columns, ColumnOf column_of) {
     TrackToParticle track_to_particle;
-    ParticleToTrack particle_to_track(weights.columns, ParticleMatch{0.0, std::nullopt});
-    if (weights.columns == 0) {
+    ParticleToTrack particle_to_track(columns, ParticleMatch{0.0, std::nullopt});
+    if (columns == 0) {
         return {std::move(track_to_particle), std::move(particle_to_track)};
     }
     std::vector<std::size_t> slot(weights.rows(), kNone);  // first equal track -> its entry
     for (std::size_t t = 0; t < weights.rows(); ++t) {
         // The largest entry, the later column on ties; an all-zero row ends on the last column.
         double best = 0.0;
-        std::size_t best_column = weights.columns - 1;
+        std::size_t best_column = columns - 1;
         std::uint32_t best_hits = 0;
         for (const WeightEntry& entry : weights.row(t)) {
-            if (entry.weight > best || (entry.weight == best && entry.column > best_column)) {
+            const std::uint32_t column = column_of(entry.column);
+            if (column == kUnselected) {
+                continue;
+            }
+            if (entry.weight > best || (entry.weight == best && column > best_column)) {
                 best = entry.weight;
-                best_column = entry.column;
+                best_column = column;
                 best_hits = entry.hits;
             }
             // Strictly greater: on ties the earlier track keeps the particle.
-            ParticleMatch& match = particle_to_track[entry.column];
+            ParticleMatch& match = particle_to_track[column];
             if (entry.weight > match.weight) {
                 match.weight = entry.weight;
                 match.track = t;
@@ -179,6 +170,22 @@ std::pair<TrackToParticle, ParticleToTrack> hit_purity(const Weights& weights) {
         }
     }
     return {std::move(track_to_particle), std::move(particle_to_track)};
+}
+
+}  // namespace
+
+std::pair<TrackToParticle, ParticleToTrack> hit_purity(const Weights& weights) {
+    return best_matches(weights, weights.columns, [](std::uint32_t column) { return column; });
+}
+
+std::pair<TrackToParticle, ParticleToTrack> hit_purity(const Weights& weights,
+                                                       std::span<const std::size_t> selected) {
+    std::vector<std::uint32_t> place(weights.columns, kUnselected);
+    for (std::size_t j = 0; j < selected.size(); ++j) {
+        place[selected[j]] = static_cast<std::uint32_t>(j);
+    }
+    return best_matches(weights, selected.size(),
+                        [&place](std::uint32_t column) { return place[column]; });
 }
 
 std::pair<std::size_t, double> ghost_rate(const TrackToParticle& track_to_particle) noexcept {

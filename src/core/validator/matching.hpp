@@ -65,9 +65,6 @@ struct Weights {
 // mapping" (only when the event has particles).
 Weights comp_weights(const std::vector<Track>& tracks, const ValidatorEvent& event);
 
-// The columns `selected` (increasing positions) of `weights`, renumbered 0, 1, ...
-Weights select_columns(const Weights& weights, std::span<const std::size_t> selected);
-
 // ---- Matching ----------------------------------------------------------------------------------
 
 // An entry of track_to_particle; tracks equal to an earlier one share its entry.
@@ -97,6 +94,11 @@ struct HitEfficiency {
 // of every particle (ties to the earlier track), matched only above 0.7. Without columns no track
 // has an entry.
 std::pair<TrackToParticle, ParticleToTrack> hit_purity(const Weights& weights);
+
+// hit_purity over the columns `selected` (increasing positions) alone, renumbered 0, 1, ...:
+// the other particles are left out of the matching as if they had no column.
+std::pair<TrackToParticle, ParticleToTrack> hit_purity(const Weights& weights,
+                                                       std::span<const std::size_t> selected);
 
 // (ghosts, ghosts / entries), (0, 0.0) for an empty map.
 std::pair<std::size_t, double> ghost_rate(const TrackToParticle& track_to_particle) noexcept;

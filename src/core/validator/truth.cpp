@@ -99,7 +99,7 @@ EventTruth event_truth(const ValidatorEvent& event, const std::vector<Track>& tr
         if (selected.empty()) {
             continue;
         }
-        const TrackToParticle within = hit_purity(select_columns(weights, selected)).first;
+        const TrackToParticle within = hit_purity(weights, selected).first;
         const std::vector<std::uint32_t> count = matches_per_column(within, selected.size());
         for (std::size_t j = 0; j < selected.size(); ++j) {
             truth.particles[selected[j]].category_clones[c] = beyond_first(count[j]);
