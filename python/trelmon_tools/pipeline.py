@@ -436,6 +436,26 @@ _EFFICIENCY_KEYS = (
 )
 
 
+# The per-category terms in the order _Efficiency.add takes them.
+_TERM_NAMES = (
+    "n_particles",
+    "n_reco",
+    "n_clones",
+    "purity_sum",
+    "hiteff_sum",
+    "n_hiteff",
+    "avg_purity",
+    "avg_hiteff",
+)
+
+
+def _running_sum(start: float, terms: np.ndarray) -> float:
+    """``start`` plus each term in turn, rounding after every addition as a loop would."""
+    if len(terms) == 0:
+        return start
+    return float(np.add.accumulate(np.concatenate(([start], terms)))[-1])
+
+
 class _Efficiency:
     """One category's figures, folded event by event the way the validator folds them."""
 
@@ -474,6 +494,27 @@ class _Efficiency:
         self.n_hiteff += n_hiteff
         self.avg_hiteff = avg_hit
         self.avg_purity = avg_purity
+        if self.n_particles > 0:
+            self.recoeffT = 100.0 * float(self.n_reco) / float(self.n_particles)
+        if self.n_reco > 0:
+            self.purityT = self.purity_sum * 100.0 / float(self.n_reco + self.n_clones)
+
+    def add_block(
+        self, n_particles, n_reco, n_clones, purity, hiteff, n_hiteff, avg_purity, avg_hit
+    ):
+        """``add`` for several events at once (arrays in event order, at least one event)."""
+        self.n_particles += int(n_particles.sum())
+        self.n_reco += int(n_reco.sum())
+        self.n_clones += int(n_clones.sum())
+        self.n_hiteff += int(n_hiteff.sum())
+        self.purity_sum = _running_sum(self.purity_sum, purity)
+        self.hiteff_sum = _running_sum(self.hiteff_sum, hiteff)
+        self.avg_hiteff = float(avg_hit[-1])
+        self.avg_purity = float(avg_purity[-1])
+        # The counts never fall, so the last event's ratios are those of the totals.
+        self.avg_recoeff = (
+            float(self.n_reco) / float(self.n_particles) * 100.0 if self.n_particles > 0 else 0.0
+        )
         if self.n_particles > 0:
             self.recoeffT = 100.0 * float(self.n_reco) / float(self.n_particles)
         if self.n_reco > 0:
@@ -526,21 +567,28 @@ class Validation:
 
     def add(self, terms: dict[str, np.ndarray]) -> None:
         n = len(terms["tracks"])
+        if self.events is not None:
+            self._add_each(terms, n, self.events)
+            return
+        # Without per-event figures a block folds column by column: counts add in any order,
+        # and the float sums still take their terms one at a time in event order
+        # (np.add.accumulate is sequential), so every figure equals that of the event loop.
         k = len(truth.CATEGORIES)
-        columns = [
-            terms[name].reshape(n, k).tolist()
-            for name in (
-                "present",
-                "n_particles",
-                "n_reco",
-                "n_clones",
-                "purity_sum",
-                "hiteff_sum",
-                "n_hiteff",
-                "avg_purity",
-                "avg_hiteff",
-            )
-        ]
+        self.total_tracks += int(terms["tracks"].sum())
+        self.total_ghosts += int(terms["ghosts"].sum())
+        self.ghost_rate_sum = _running_sum(self.ghost_rate_sum, terms["ghost_fraction"])
+        self.n_events += n
+        present = terms["present"].reshape(n, k) != 0
+        for c in np.flatnonzero(present.any(axis=0)).tolist():
+            rows = present[:, c]
+            efficiency = self.efficiencies[c]
+            if efficiency is None:
+                efficiency = self.efficiencies[c] = _Efficiency(truth.CATEGORIES[c])
+            efficiency.add_block(*(terms[name].reshape(n, k)[rows, c] for name in _TERM_NAMES))
+
+    def _add_each(self, terms: dict[str, np.ndarray], n: int, events: dict[str, list]) -> None:
+        k = len(truth.CATEGORIES)
+        columns = [terms[name].reshape(n, k).tolist() for name in ("present", *_TERM_NAMES)]
         tracks = terms["tracks"].tolist()
         ghosts = terms["ghosts"].tolist()
         fractions = terms["ghost_fraction"].tolist()
@@ -558,8 +606,7 @@ class Validation:
                     efficiency = efficiencies[c] = _Efficiency(truth.CATEGORIES[c])
                 efficiency.add(*(column[e][c] for column in columns[1:]))
             self.n_events += 1
-            if self.events is not None:
-                self.events[str(self.n_events)] = [x.entry() for x in efficiencies if x]
+            events[str(self.n_events)] = [x.entry() for x in efficiencies if x]
 
     def summary(self) -> dict[str, Any]:
         """As ``trelmon.Validator.export_validation_to_json`` (the detailed export's
