@@ -8,9 +8,12 @@ unknown option, a malformed number), 130 when interrupted.
 from __future__ import annotations
 
 import argparse
+import functools
+import shutil
 import sys
 from collections.abc import Sequence
 from pathlib import Path
+from typing import Any
 
 __all__ = ["build_parser", "entry_point", "main"]
 
@@ -19,6 +22,15 @@ PROG = "python -m trelmon_tools"
 
 class _Parser(argparse.ArgumentParser):
     """Reports bad input as a single line and exit status 2."""
+
+    def __init__(self, *args: Any, **kwargs: Any):
+        # argparse asks the terminal for its size each time it makes a formatter, once for every
+        # argument added: milliseconds of every command. The width it would find is fixed here,
+        # once per parser.
+        formatter = kwargs.get("formatter_class", argparse.HelpFormatter)
+        width = shutil.get_terminal_size().columns - 2
+        kwargs["formatter_class"] = functools.partial(formatter, width=width)
+        super().__init__(*args, **kwargs)
 
     def error(self, message):
         self.exit(2, f"{self.prog}: error: {message}\n")
@@ -683,7 +695,7 @@ def _run_tune(args) -> None:
 
 
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
-    from ._version import version
+    from . import __version__
 
     parser = _Parser(
         prog=prog,
@@ -691,7 +703,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         "and the reconstruction and validation run.",
         epilog="Exit status: 0 on success, 1 for bad input, 2 for a malformed command line.",
     )
-    parser.add_argument("--version", action="version", version=f"trelmon {version()}")
+    parser.add_argument("--version", action="version", version=f"trelmon {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     _add_generate(commands)
     _add_run(commands)
