@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <type_traits>
 
 #include "python/args.hpp"
@@ -230,5 +232,83 @@ std::vector<std::size_t> size_column(PyObject* object) {
     }
     return convert<std::vector<std::size_t>>(object, nullptr);
 }
+
+// ---- Batches of events as columns --------------------------------------------------------------
+
+void forget_conversion_failure() {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+        !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        throw PythonError{};
+    }
+    PyErr_Clear();
+}
+
+[[noreturn]] void refuse_column(const std::string& name, const char* what) {
+    if (PyErr_Occurred()) {
+        forget_conversion_failure();
+    }
+    raise(PyExc_ValueError, "\"" + name + "\" " + what);
+}
+
+template <class T>
+std::unique_ptr<ColumnView<T>> exact_values(PyObject* object, const std::string& name) {
+    constexpr const char* kind = std::is_same_v<T, double>
+                                     ? "values must be a contiguous float64 array"
+                                     : "values must be a contiguous 64-bit integer array";
+    std::unique_ptr<ColumnView<T>> view;
+    try {
+        view = std::make_unique<ColumnView<T>>(object);
+    } catch (const PythonError&) {
+        refuse_column(name, kind);
+    }
+    if (!view->in_place()) {
+        refuse_column(name, kind);
+    }
+    return view;
+}
+
+std::vector<std::size_t> checked_offsets(PyObject* object, const std::string& name,
+                                         std::size_t count, std::size_t values) {
+    std::vector<std::size_t> offsets;
+    try {
+        offsets = size_column(object);
+    } catch (const PythonError&) {
+        refuse_column(name, "offsets must be non-negative integers");
+    }
+    if (offsets.size() != count + 1) {
+        raise(PyExc_ValueError, "\"" + name + "\" has " +
+                                    std::to_string(offsets.size() == 0 ? 0 : offsets.size() - 1) +
+                                    " entries, not " + std::to_string(count));
+    }
+    for (std::size_t e = 0; e < count; ++e) {
+        if (offsets[e + 1] < offsets[e]) {
+            raise(PyExc_ValueError,
+                  "event " + std::to_string(e) + ": \"" + name + "\" offsets decrease");
+        }
+    }
+    if (offsets.back() > values) {
+        raise(PyExc_ValueError,
+              "\"" + name + "\" offsets run past its " + std::to_string(values) + " values");
+    }
+    return offsets;
+}
+
+Ref column_tuple(PyObject* columns, const std::string& name, Py_ssize_t size, bool required) {
+    PyObject* item = PyDict_GetItemString(columns, name.c_str());
+    if (item == nullptr) {
+        if (required) {
+            raise(PyExc_ValueError, "no column \"" + name + "\"");
+        }
+        return Ref();
+    }
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != size) {
+        raise(PyExc_ValueError,
+              "\"" + name + "\" must be a tuple of " + std::to_string(size) + " arrays");
+    }
+    return Ref::borrow(item);
+}
+
+template std::unique_ptr<ColumnView<double>> exact_values(PyObject*, const std::string&);
+template std::unique_ptr<ColumnView<std::uint64_t>> exact_values(PyObject*, const std::string&);
 
 }  // namespace trelmon::py

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace trelmon::py {
@@ -48,5 +49,28 @@ class ColumnView {
 
 extern template class ColumnView<double>;
 extern template class ColumnView<std::uint64_t>;
+
+// ---- Batches of events as columns: {name: (offsets, values, ...)} dictionaries --------------
+
+// Clears the conversion failure of a cell that is not a number of the wanted kind; anything
+// else (KeyboardInterrupt from an __index__, MemoryError) is not the cell's fault and goes on.
+void forget_conversion_failure();
+
+// A column's conversion failure as the ValueError of a malformed column `name`.
+[[noreturn]] void refuse_column(const std::string& name, const char* what);
+
+// The values of column `name` viewed in place: a contiguous native-order float64 array for
+// double, 64-bit integers for std::uint64_t; ValueError otherwise.
+template <class T>
+std::unique_ptr<ColumnView<T>> exact_values(PyObject* object, const std::string& name);
+
+// Offsets of any integer type, non-decreasing, `count` + 1 of them, inside `values` entries;
+// ValueError naming the column otherwise.
+std::vector<std::size_t> checked_offsets(PyObject* object, const std::string& name,
+                                         std::size_t count, std::size_t values);
+
+// The tuple of `size` items under `name`, or null when `columns` lacks it and it is optional;
+// held, since converting its items may run Python code that edits `columns`.
+Ref column_tuple(PyObject* columns, const std::string& name, Py_ssize_t size, bool required);
 
 }  // namespace trelmon::py

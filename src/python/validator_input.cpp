@@ -61,16 +61,6 @@ constexpr std::array<std::string_view, kColumnCount> kColumnNames{
 
 constexpr std::size_t kAbsent = std::numeric_limits<std::size_t>::max();
 
-// Clears the conversion failure of a cell that is not a number of the wanted kind; anything
-// else (KeyboardInterrupt from an __index__, MemoryError) is not the cell's fault and goes on.
-void forget_conversion_failure() {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
-        !PyErr_ExceptionMatches(PyExc_OverflowError)) {
-        throw PythonError{};
-    }
-    PyErr_Clear();
-}
-
 // A cell that does not convert leaves `out` at its default and no exception behind.
 template <class T>
 void read_cell(PyObject* cell, T& out) {
@@ -242,75 +232,6 @@ std::vector<Ref> event_dicts(PyObject* object, const char* argument) {
 
 namespace trelmon::py {
 namespace {
-
-// A column's conversion failure as the ValueError of a malformed column.
-[[noreturn]] void refuse_column(const std::string& name, const char* what) {
-    if (PyErr_Occurred()) {
-        forget_conversion_failure();
-    }
-    raise(PyExc_ValueError, "\"" + name + "\" " + what);
-}
-
-template <class T>
-std::unique_ptr<ColumnView<T>> exact_values(PyObject* object, const std::string& name) {
-    constexpr const char* kind = std::is_same_v<T, double>
-                                     ? "values must be a contiguous float64 array"
-                                     : "values must be a contiguous 64-bit integer array";
-    std::unique_ptr<ColumnView<T>> view;
-    try {
-        view = std::make_unique<ColumnView<T>>(object);
-    } catch (const PythonError&) {
-        refuse_column(name, kind);
-    }
-    if (!view->in_place()) {
-        refuse_column(name, kind);
-    }
-    return view;
-}
-
-// Offsets of any integer type, non-decreasing, `count` + 1 of them, inside `values` entries.
-std::vector<std::size_t> checked_offsets(PyObject* object, const std::string& name,
-                                         std::size_t count, std::size_t values) {
-    std::vector<std::size_t> offsets;
-    try {
-        offsets = size_column(object);
-    } catch (const PythonError&) {
-        refuse_column(name, "offsets must be non-negative integers");
-    }
-    if (offsets.size() != count + 1) {
-        raise(PyExc_ValueError, "\"" + name + "\" has " +
-                                    std::to_string(offsets.size() == 0 ? 0 : offsets.size() - 1) +
-                                    " entries, not " + std::to_string(count));
-    }
-    for (std::size_t e = 0; e < count; ++e) {
-        if (offsets[e + 1] < offsets[e]) {
-            raise(PyExc_ValueError,
-                  "event " + std::to_string(e) + ": \"" + name + "\" offsets decrease");
-        }
-    }
-    if (offsets.back() > values) {
-        raise(PyExc_ValueError,
-              "\"" + name + "\" offsets run past its " + std::to_string(values) + " values");
-    }
-    return offsets;
-}
-
-// The tuple of `size` items under `name`, or null when `columns` lacks it and it is optional;
-// held, since converting its items may run Python code that edits `columns`.
-Ref column_tuple(PyObject* columns, const std::string& name, Py_ssize_t size, bool required) {
-    PyObject* item = PyDict_GetItemString(columns, name.c_str());
-    if (item == nullptr) {
-        if (required) {
-            raise(PyExc_ValueError, "no column \"" + name + "\"");
-        }
-        return Ref();
-    }
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != size) {
-        raise(PyExc_ValueError,
-              "\"" + name + "\" must be a tuple of " + std::to_string(size) + " arrays");
-    }
-    return Ref::borrow(item);
-}
 
 std::optional<std::int32_t> int32_value(std::int64_t value) {
     if (value < std::numeric_limits<std::int32_t>::min() ||
