@@ -75,6 +75,11 @@ def validation_terms(
     """What each (event dictionary, track list) pair adds to the validator's figures, as
     columns {name: (numpy dtype, bytes)}."""
 
+def events_from_columns(columns: Mapping[str, Any]) -> list[Event]:
+    """trelmon Events ("montecarlo" None) of a batch of events given as columns (see
+    :func:`trelmon_tools.parquet.row_group_columns`), built on the worker pool; ValueError
+    names the first event that ``Event`` would refuse."""
+
 def validation_terms_columns(
     columns: Mapping[str, tuple[Any, ...]], tracks: Sequence[Sequence[Track]]
 ) -> dict[str, tuple[str, bytes]]:

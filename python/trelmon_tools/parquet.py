@@ -497,17 +497,29 @@ def row_group_events(table: pa.Table) -> list[dict]:
     return _row_group(table, True)[0]
 
 
-def row_group_columns(table: pa.Table) -> tuple[list[dict], dict[str, tuple], int]:
-    """The events of one row group with None for their Monte Carlo tables, the columns that
-    :func:`trelmon_tools._native.validation_terms_columns` reads (Monte Carlo table included,
-    as numpy views of the table's buffers: no Python object per particle) and the number of
-    particles. Raises ``ValueError`` as :func:`row_group_events` does."""
+def row_group_columns(table: pa.Table) -> tuple[list[dict], dict[str, Any], int]:
+    """The events of one row group with None for their Monte Carlo tables, their columns and
+    the number of particles. The columns, numpy views of the table's buffers (no Python object
+    per hit or particle), are those that :func:`trelmon_tools._native.events_from_columns` and
+    :func:`trelmon_tools._native.validation_terms_columns` read. Raises ``ValueError`` as
+    :func:`row_group_events` does."""
     events, coords = _row_group(table, False)
     mc, particles = _mc_arrays(table, table.num_rows)
-    columns: dict[str, tuple] = {name: coords[name][:2] for name in ("x", "y", "z")}
-    columns["module_prefix_sum"] = coords["module_prefix_sum"]
+    columns = _event_columns(events, coords)
     columns.update(mc)
     return events, columns, particles
+
+
+def _event_columns(events: list[dict], coords: dict[str, Any]) -> dict[str, Any]:
+    """What :func:`trelmon_tools._native.events_from_columns` reads, from ``_row_group``."""
+    columns: dict[str, Any] = {name: coords[name][:2] for name in ("x", "y", "z")}
+    columns["module_prefix_sum"] = coords["module_prefix_sum"]
+    columns["description"] = [event["description"] for event in events]
+    if coords["t"] is not None:
+        offsets, values, valid = coords["t"]
+        present = np.ones(len(events), np.uint8) if valid is None else valid.astype(np.uint8)
+        columns["t"] = (present, offsets, values)
+    return columns
 
 
 def _mc_arrays(table: pa.Table, n: int) -> tuple[dict[str, tuple], int]:
@@ -619,13 +631,23 @@ def _row_group(table: pa.Table, montecarlo: bool) -> tuple[list[dict], dict[str,
 
 
 def native_events(table: pa.Table) -> list:
-    """``trelmon.DetectorEvent.Event`` objects for the events of one row group, built from
-    numpy views of its buffers (no per-event Python lists); each keeps its Monte Carlo table
-    as ``montecarlo``."""
+    """``trelmon.DetectorEvent.Event`` objects for the events of one row group, built from its
+    buffers on trelmon's worker pool (no per-event Python lists); each keeps its Monte Carlo
+    table as ``montecarlo``. Raises ``ValueError`` as :func:`row_group_events` does, and what
+    ``Event`` raises for an event it refuses."""
     import trelmon
 
-    event_class = trelmon.DetectorEvent.Event
-    return [event_class(d) for d in row_group_events(table)]
+    from . import _native
+
+    events, coords = _row_group(table, True)
+    columns = _event_columns(events, coords)
+    columns["montecarlo"] = [event["montecarlo"] for event in events]
+    try:
+        return _native.events_from_columns(columns)
+    except ValueError:
+        # Event by event, for the refused event's own exception and message.
+        event_class = trelmon.DetectorEvent.Event
+        return [event_class(event) for event in events]
 
 
 def iter_events(path: StrPath) -> Iterator[dict[str, Any]]:

@@ -351,6 +351,23 @@ def _terms(
     return {name: np.concatenate(arrays) for name, arrays in parts.items()}
 
 
+def _build_events(dicts: list[dict], columns: McColumns | None) -> list | None:
+    """The events of a partition read as columns, built row group by row group on trelmon's
+    worker pool; None for any other partition, or when an event is refused (the caller then
+    builds event by event, which names it)."""
+    from . import _native
+
+    if columns is None or not columns.groups:
+        return None
+    built: list = []
+    try:
+        for _, arrays in columns.groups:
+            built.extend(_native.events_from_columns(arrays))
+    except ValueError:
+        return None
+    return built
+
+
 def process_partition(
     partition: Partition,
     finders: Sequence[Finder],
@@ -374,14 +391,16 @@ def process_partition(
         result.error = str(e)
         return result
     read = time.perf_counter()
-    event_class = trelmon.DetectorEvent.Event
-    built = []
-    for name, data in zip(names, dicts, strict=True):
-        try:
-            built.append(event_class(data))
-        except (TypeError, ValueError, KeyError, OverflowError) as e:
-            result.error = f"{name}: not a valid event: {_message(e)}"
-            return result
+    built = _build_events(dicts, columns)
+    if built is None:
+        event_class = trelmon.DetectorEvent.Event
+        built = []
+        for name, data in zip(names, dicts, strict=True):
+            try:
+                built.append(event_class(data))
+            except (TypeError, ValueError, KeyError, OverflowError) as e:
+                result.error = f"{name}: not a valid event: {_message(e)}"
+                return result
     result.seconds = {"read": read - began, "build": time.perf_counter() - read}
     result.seconds.update(solve=0.0, validate=0.0)
     result.n_events = len(dicts)

@@ -16,6 +16,10 @@ PyTypeObject* track_following_type();
 PyTypeObject* graph_dfs_type();
 PyTypeObject* search_by_triplet_trie_type();
 
+// A new Event of class `type` (event_type() or a subclass) holding `native` and, as its
+// "montecarlo", `montecarlo` (borrowed; a new reference is kept).
+PyObject* new_event(PyTypeObject* type, Event native, PyObject* montecarlo);
+
 // The native event of a Python Event, read in place; the argument TypeError otherwise.
 const Event& event_arg(PyObject* object, const char* argument);
 

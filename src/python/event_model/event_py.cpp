@@ -20,6 +20,16 @@ struct EventData {
     PyObject* montecarlo = nullptr;  // owned; cleared by the garbage collector on cycles
 };
 
+}  // namespace
+
+PyObject* new_event(PyTypeObject* type, Event native, PyObject* montecarlo) {
+    PyObject* event = box(type, EventData{std::move(native), nullptr});
+    unbox<EventData>(event).montecarlo = Ref::borrow(montecarlo).release();
+    return event;
+}
+
+namespace {
+
 PyObject* event_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         static const Signature<1> signature{"Event.__new__", {"json_data"}, 1};
@@ -40,9 +50,7 @@ PyObject* event_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (times) {
             columns.t = float_column(times.get());
         }
-        PyObject* event = box(type, EventData{build_event(std::move(columns)), nullptr});
-        unbox<EventData>(event).montecarlo = montecarlo.release();
-        return event;
+        return new_event(type, build_event(std::move(columns)), montecarlo.get());
     });
 }
 

@@ -6,6 +6,7 @@
 
 namespace trelmon::py {
 
+PyMethodDef* event_batch_functions();       // event_batch.cpp
 PyMethodDef* finder_parameter_functions();  // finder_parameters.cpp
 PyMethodDef* generator_functions();         // generator.cpp
 PyMethodDef* track_rebuild_functions();     // track_rebuild.cpp

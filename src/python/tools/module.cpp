@@ -25,6 +25,7 @@ PyModuleDef native_module = {
 };
 
 constexpr PyMethodDef* (*kFeatures[])() = {
+    event_batch_functions,       // event_batch.cpp
     finder_parameter_functions,  // finder_parameters.cpp
     generator_functions,         // generator.cpp
     track_rebuild_functions,     // track_rebuild.cpp
