@@ -5,6 +5,7 @@ from trelmon.DetectorEvent import Event, Track
 
 __all__ = [
     "ScatterWindowFollowing",
+    "events_from_columns",
     "finder_parameters",
     "finder_work",
     "flight_crossings",
