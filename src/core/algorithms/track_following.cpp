@@ -158,6 +158,8 @@ struct Entry {
 // with a NaN or infinite coordinate never passes check_tolerance.
 struct ModuleIndex {
     std::span<const Hit> hits;
+    // Padded with NaN to a whole number of four-hit steps, so that the vector loops need no
+    // scalar tail: NaN fails every compare.
     std::vector<double> xs;
     std::vector<double> ys;
     std::vector<double> zs;
@@ -212,9 +214,14 @@ void ModuleIndex::fill_lanes() {
 
 void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingParams& params) {
     hits = module_hits;
-    xs.resize(hits.size());
-    ys.resize(hits.size());
-    zs.resize(hits.size());
+    const std::size_t padded = (hits.size() + 3) / 4 * 4;
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    xs.resize(padded);
+    ys.resize(padded);
+    zs.resize(padded);
+    std::fill(xs.begin() + static_cast<std::ptrdiff_t>(hits.size()), xs.end(), nan);
+    std::fill(ys.begin() + static_cast<std::ptrdiff_t>(hits.size()), ys.end(), nan);
+    std::fill(zs.begin() + static_cast<std::ptrdiff_t>(hits.size()), zs.end(), nan);
     ids.resize(hits.size());
     // The ids checked in the same pass, without a branch: they run on in every real event.
     const std::int64_t first_id = hits.empty() ? -1 : hits[0].id;
@@ -483,8 +490,8 @@ bool has_avx2() {
     return yes;
 }
 
-// compatible_with's loop four hits at a time, from hit 0 while four remain; returns how many it
-// did. The same operations as the two-lane loop.
+// compatible_with's loop four hits at a time over the whole (padded) module; returns how many
+// it did. The same operations as the two-lane loop.
 __attribute__((target("avx2"))) std::size_t compatible_with_avx2(const TrackFollowingParams& params,
                                                                  const Hit& h0,
                                                                  const ModuleIndex& index,
@@ -585,11 +592,12 @@ void third_planes(std::span<const ModuleIndex> indices, std::size_t j,
 }
 
 #if defined(TRELMON_TF_AVX2)
-// may_have_third's loop four partners at a time, for the partners from 0 while four remain;
-// returns how many it did. The same operations as the two-lane loop, lane by lane.
-__attribute__((target("avx2"))) std::size_t may_have_third_avx2(
-    const Hit& h0, const ModuleIndex& seeds1, std::span<const std::uint32_t> partners,
-    std::span<const ThirdPlane> planes, std::uint64_t* out) {
+// may_have_third's loop four partners at a time, over all of `partners` (a whole number of
+// steps). The same operations as the two-lane loop, lane by lane.
+__attribute__((target("avx2"))) void may_have_third_avx2(const Hit& h0, const ModuleIndex& seeds1,
+                                                         std::span<const std::uint32_t> partners,
+                                                         std::span<const ThirdPlane> planes,
+                                                         std::uint64_t* out) {
     const std::size_t n = partners.size();
     const __m256d ax = _mm256_set1_pd(h0.x);
     const __m256d ay = _mm256_set1_pd(h0.y);
@@ -632,7 +640,6 @@ __attribute__((target("avx2"))) std::size_t may_have_third_avx2(
             _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_slli_epi64(bit, 63))));
         out[c >> 6] |= lanes << (c & 63);
     }
-    return c;
 }
 #endif
 
@@ -642,19 +649,28 @@ __attribute__((target("avx2"))) std::size_t may_have_third_avx2(
 // the same operands by the same operations as make_line and first_passing do it (r, then the
 // slopes, then d * t + a), so it is the very same value and lands in the same cell. A partner
 // whose cells are all empty on every plane of the three modules has no third hit; the others
-// are followed in full.
+// are followed in full. The partners are followed by copies of the last one up to a whole
+// number of four, so that the widest loop needs no tail; their bits are cleared.
 void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
                     std::span<const std::uint32_t> partners, std::span<ThirdPlane> planes,
                     SeedLanes lanes, std::vector<std::uint64_t>& out) {
     const std::size_t n = partners.size();
     out.assign((n + 63) / 64, 0);
+    if (n == 0) {
+        return;
+    }
     for (ThirdPlane& plane : planes) {
         plane.d[0] = plane.d[1] = plane.z - h0.z;
     }
     std::size_t c = 0;
 #if defined(TRELMON_TF_AVX2)
     if (lanes == SeedLanes::kWidest && has_avx2()) {
-        c = may_have_third_avx2(h0, seeds1, partners, planes, out.data());
+        c = (n + 3) / 4 * 4;
+        may_have_third_avx2(h0, seeds1, {partners.data(), c}, planes, out.data());
+        if ((n & 63) != 0) {
+            out.back() &= ~std::uint64_t{0} >> (64 - (n & 63));
+        }
+        return;
     }
 #endif
 #if defined(__SSE2__)
@@ -801,7 +817,8 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
     if (ws.indices.size() < count) {
         ws.indices.resize(count);
     }
-    for (std::size_t m = 0; m < count; ++m) {
+    // The two last modules only ever give a seed's first hit, which is read from the module.
+    for (std::size_t m = 0; m + 2 < count; ++m) {
         throw_if_cancelled();
         ws.indices[m].build(modules[m].hits(), params);
     }
@@ -828,6 +845,7 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
             // Partners already used are dropped up front. The tracks this h0 begins take no
             // other hit of module j, so the mask stays right for the whole h0; the check per
             // partner below serves modules whose ids do not run consecutively.
+            // Room for the copies may_have_third pads with (xs is padded the same way).
             ws.partners.resize(seeds1.xs.size());
             std::size_t partner_count = 0;
             for (std::size_t w = 0; w < ws.compatible.size(); ++w) {
@@ -839,6 +857,9 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
                     ws.partners[partner_count++] =
                         static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits));
                 }
+            }
+            for (std::size_t c = partner_count; c % 4 != 0; ++c) {
+                ws.partners[c] = ws.partners[c - 1];
             }
             may_have_third(h0, seeds1, std::span(ws.partners).first(partner_count), ws.third, lanes,
                            ws.survivors);
