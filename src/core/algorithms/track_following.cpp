@@ -772,16 +772,23 @@ bool follow_seed(const TrackFollowingParams& params, Workspace& ws, std::span<co
     std::vector<Hit>& hits = ws.candidate;
     hits.assign({h0, h1, modules[u].hits()[third]});
     unsigned misses = 0;
+    // The line through the last two hits, formed again only once a hit is added: a miss leaves
+    // it as it was.
+    Line line{};
+    bool line_valid = false;
+    bool line_stale = true;
     for (std::size_t m = u; m-- > 0;) {
         ++misses;
-        const std::size_t n = hits.size();
-        Line line;
-        const std::uint32_t next = make_line(hits[n - 2], hits[n - 1], line)
-                                       ? first_passing(params, ws.indices[m], line)
-                                       : kNone;
+        if (line_stale) {
+            const std::size_t n = hits.size();
+            line_valid = make_line(hits[n - 2], hits[n - 1], line);
+            line_stale = false;
+        }
+        const std::uint32_t next = line_valid ? first_passing(params, ws.indices[m], line) : kNone;
         if (next != kNone) {
             hits.push_back(modules[m].hits()[next]);
             misses = 0;
+            line_stale = true;
         }
         if (misses == 3) {
             break;
