@@ -147,6 +147,15 @@ struct Plane {
     std::uint32_t count = 0;
 };
 
+struct alignas(16) PlanePair {
+    double z[2];
+    double x_min[2];
+    double x_inv[2];
+    double y_min[2];
+    double y_inv[2];
+    const std::uint64_t* rows[2];  // each plane's kGrid rows
+};
+
 struct Entry {
     double x;
     double y;
@@ -171,14 +180,9 @@ struct ModuleIndex {
     std::vector<std::uint32_t> bucket_start;  // per plane: its buckets' offsets into entries
     std::vector<Entry> entries;
     std::vector<std::uint64_t> rows;  // per plane kGrid rows, then one empty block
-    // The planes' grid parameters side by side, padded to an even count with a plane that
-    // holds nothing, so that two planes are tested at a time.
-    std::vector<double> lane_z;
-    std::vector<double> lane_x_min;
-    std::vector<double> lane_x_inv;
-    std::vector<double> lane_y_min;
-    std::vector<double> lane_y_inv;
-    std::vector<std::uint32_t> lane_row;
+    // The planes' grid parameters two planes to an element, the last padded with a plane that
+    // holds nothing, so that first_passing tests two planes at a time from one place.
+    std::vector<PlanePair> pairs;
     // scratch
     std::vector<std::uint32_t> plane_of;  // per hit: its plane, kNone when not indexed
     ZPlanes grouping;                     // for modules of many planes
@@ -193,22 +197,25 @@ struct ModuleIndex {
     void fill_buckets_and_grid();
 };
 
-// The planes' grid parameters into the lanes, padded with a plane that holds nothing.
+// The planes' grid parameters into the pairs, padded with a plane that holds nothing (NaN z,
+// the empty block of rows).
 void ModuleIndex::fill_lanes() {
-    const std::size_t lanes = (planes.size() + 1) / 2 * 2;
-    lane_z.assign(lanes, std::numeric_limits<double>::quiet_NaN());
-    lane_x_min.assign(lanes, 0.0);
-    lane_x_inv.assign(lanes, 0.0);
-    lane_y_min.assign(lanes, 0.0);
-    lane_y_inv.assign(lanes, 0.0);
-    lane_row.assign(lanes, static_cast<std::uint32_t>(planes.size() * kGrid));
-    for (std::size_t k = 0; k < planes.size(); ++k) {
-        lane_z[k] = planes[k].z;
-        lane_x_min[k] = planes[k].grid_x.min;
-        lane_x_inv[k] = planes[k].grid_x.inv_width;
-        lane_y_min[k] = planes[k].grid_y.min;
-        lane_y_inv[k] = planes[k].grid_y.inv_width;
-        lane_row[k] = planes[k].first_row;
+    pairs.resize((planes.size() + 1) / 2);
+    for (std::size_t k = 0; k < pairs.size() * 2; ++k) {
+        PlanePair& pair = pairs[k / 2];
+        const std::size_t lane = k % 2;
+        if (k < planes.size()) {
+            pair.z[lane] = planes[k].z;
+            pair.x_min[lane] = planes[k].grid_x.min;
+            pair.x_inv[lane] = planes[k].grid_x.inv_width;
+            pair.y_min[lane] = planes[k].grid_y.min;
+            pair.y_inv[lane] = planes[k].grid_y.inv_width;
+            pair.rows[lane] = rows.data() + planes[k].first_row;
+        } else {
+            pair.z[lane] = std::numeric_limits<double>::quiet_NaN();
+            pair.x_min[lane] = pair.x_inv[lane] = pair.y_min[lane] = pair.y_inv[lane] = 0.0;
+            pair.rows[lane] = rows.data() + planes.size() * kGrid;
+        }
     }
 }
 
@@ -438,32 +445,33 @@ inline std::uint32_t first_passing(const TrackFollowingParams& params, const Mod
     const __m128d ty = _mm_set1_pd(line.ty);
     const __m128d zero = _mm_setzero_pd();
     const __m128d last = _mm_set1_pd(static_cast<double>(kGrid - 1));
-    const std::size_t lanes = index.lane_z.size();
-    for (std::size_t k = 0; k < lanes; k += 2) {
-        const __m128d d = _mm_sub_pd(_mm_loadu_pd(&index.lane_z[k]), az);
+    const std::size_t pairs = index.pairs.size();
+    for (std::size_t k = 0; k < pairs; ++k) {
+        const PlanePair& pair = index.pairs[k];
+        const __m128d d = _mm_sub_pd(_mm_load_pd(pair.z), az);
         const __m128d px = _mm_add_pd(_mm_mul_pd(d, tx), ax);
         const __m128d py = _mm_add_pd(_mm_mul_pd(d, ty), ay);
-        const __m128d cx = _mm_mul_pd(_mm_sub_pd(px, _mm_loadu_pd(&index.lane_x_min[k])),
-                                      _mm_loadu_pd(&index.lane_x_inv[k]));
-        const __m128d cy = _mm_mul_pd(_mm_sub_pd(py, _mm_loadu_pd(&index.lane_y_min[k])),
-                                      _mm_loadu_pd(&index.lane_y_inv[k]));
+        const __m128d cx =
+            _mm_mul_pd(_mm_sub_pd(px, _mm_load_pd(pair.x_min)), _mm_load_pd(pair.x_inv));
+        const __m128d cy =
+            _mm_mul_pd(_mm_sub_pd(py, _mm_load_pd(pair.y_min)), _mm_load_pd(pair.y_inv));
         const __m128i ix = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cx, zero), last));
         const __m128i iy = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cy, zero), last));
         const auto x0 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(ix));
         const auto x1 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(ix, 4)));
         const auto y0 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(iy));
         const auto y1 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(iy, 4)));
-        const std::uint64_t hit0 = index.rows[index.lane_row[k] + y0] >> x0;
-        const std::uint64_t hit1 = index.rows[index.lane_row[k + 1] + y1] >> x1;
+        const std::uint64_t hit0 = pair.rows[0][y0] >> x0;
+        const std::uint64_t hit1 = pair.rows[1][y1] >> x1;
         if (((hit0 | hit1) & 1U) == 0) {
             continue;
         }
         if ((hit0 & 1U) != 0) {
-            scan_plane(params, index, index.planes[k], line, _mm_cvtsd_f64(px), _mm_cvtsd_f64(py),
-                       best);
+            scan_plane(params, index, index.planes[2 * k], line, _mm_cvtsd_f64(px),
+                       _mm_cvtsd_f64(py), best);
         }
         if ((hit1 & 1U) != 0) {
-            scan_plane(params, index, index.planes[k + 1], line,
+            scan_plane(params, index, index.planes[2 * k + 1], line,
                        _mm_cvtsd_f64(_mm_unpackhi_pd(px, px)),
                        _mm_cvtsd_f64(_mm_unpackhi_pd(py, py)), best);
         }
@@ -581,12 +589,14 @@ void third_planes(std::span<const ModuleIndex> indices, std::size_t j,
         const ModuleIndex& index = indices[j - step];
         for (std::size_t k = 0; k < index.planes.size(); ++k) {
             ThirdPlane& plane = out.emplace_back();
-            plane.x_min[0] = plane.x_min[1] = index.lane_x_min[k];
-            plane.x_inv[0] = plane.x_inv[1] = index.lane_x_inv[k];
-            plane.y_min[0] = plane.y_min[1] = index.lane_y_min[k];
-            plane.y_inv[0] = plane.y_inv[1] = index.lane_y_inv[k];
-            plane.z = index.lane_z[k];
-            plane.rows = index.rows.data() + index.lane_row[k];
+            const PlanePair& pair = index.pairs[k / 2];
+            const std::size_t lane = k % 2;
+            plane.x_min[0] = plane.x_min[1] = pair.x_min[lane];
+            plane.x_inv[0] = plane.x_inv[1] = pair.x_inv[lane];
+            plane.y_min[0] = plane.y_min[1] = pair.y_min[lane];
+            plane.y_inv[0] = plane.y_inv[1] = pair.y_inv[lane];
+            plane.z = pair.z[lane];
+            plane.rows = pair.rows[lane];
         }
     }
 }
