@@ -165,10 +165,20 @@ struct Entry {
 // Per-module working data: coordinates in stored order for the seed loop, and a spatial index
 // for the extension searches. Only hits with finite coordinates enter the index, since a hit
 // with a NaN or infinite coordinate never passes check_tolerance.
+// Makes v at least n long. The per-hit buffers below only grow, and are read up to the module's
+// own counts: resizing them down and up again for every module would fill them each time.
+template <typename T>
+void grow(std::vector<T>& v, std::size_t n) {
+    if (v.size() < n) {
+        v.resize(n);
+    }
+}
+
 struct ModuleIndex {
     std::span<const Hit> hits;
-    // Padded with NaN to a whole number of four-hit steps, so that the vector loops need no
-    // scalar tail: NaN fails every compare.
+    // Padded with NaN to a whole number of four-hit steps (`padded` of them), so that the vector
+    // loops need no scalar tail: NaN fails every compare.
+    std::size_t padded = 0;
     std::vector<double> xs;
     std::vector<double> ys;
     std::vector<double> zs;
@@ -221,15 +231,15 @@ void ModuleIndex::fill_lanes() {
 
 void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingParams& params) {
     hits = module_hits;
-    const std::size_t padded = (hits.size() + 3) / 4 * 4;
+    padded = (hits.size() + 3) / 4 * 4;
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    xs.resize(padded);
-    ys.resize(padded);
-    zs.resize(padded);
-    std::fill(xs.begin() + static_cast<std::ptrdiff_t>(hits.size()), xs.end(), nan);
-    std::fill(ys.begin() + static_cast<std::ptrdiff_t>(hits.size()), ys.end(), nan);
-    std::fill(zs.begin() + static_cast<std::ptrdiff_t>(hits.size()), zs.end(), nan);
-    ids.resize(hits.size());
+    grow(xs, padded);
+    grow(ys, padded);
+    grow(zs, padded);
+    for (std::size_t p = hits.size(); p < padded; ++p) {
+        xs[p] = ys[p] = zs[p] = nan;
+    }
+    grow(ids, hits.size());
     // The ids checked in the same pass, without a branch: they run on in every real event.
     const std::int64_t first_id = hits.empty() ? -1 : hits[0].id;
     bool running_on = first_id >= 0;
@@ -257,7 +267,7 @@ bool ModuleIndex::group_few_planes() {
     constexpr std::size_t kFewPlanes = 8;
     constexpr double inf = std::numeric_limits<double>::infinity();
     planes.clear();
-    plane_of.resize(hits.size());
+    grow(plane_of, hits.size());
     std::uint32_t last = kNone;
     std::uint64_t last_bits = 0;
     for (std::size_t p = 0; p < hits.size(); ++p) {
@@ -344,7 +354,7 @@ void ModuleIndex::shape_planes(const TrackFollowingParams& params) {
 
 // The hits into their planes' x buckets (stored order within a bucket) and occupancy grids.
 void ModuleIndex::fill_buckets_and_grid() {
-    bucket_of.resize(hits.size());
+    grow(bucket_of, hits.size());
     for (std::size_t p = 0; p < hits.size(); ++p) {
         if (plane_of[p] == kNone) {
             continue;
@@ -373,7 +383,7 @@ void ModuleIndex::fill_buckets_and_grid() {
         }
     }
     // Within a bucket, hits stay in stored order.
-    entries.resize(running);
+    grow(entries, running);
     cursor.assign(bucket_start.begin(), bucket_start.end());
     // A bucket holds one plane's hits, so stored order over the module is stored order within it.
     for (std::size_t p = 0; p < hits.size(); ++p) {
@@ -504,7 +514,7 @@ __attribute__((target("avx2"))) std::size_t compatible_with_avx2(const TrackFoll
                                                                  const Hit& h0,
                                                                  const ModuleIndex& index,
                                                                  std::uint64_t* out) {
-    const std::size_t n = index.xs.size();
+    const std::size_t n = index.padded;
     const __m256d sign = _mm256_set1_pd(-0.0);
     const __m256d vx0 = _mm256_set1_pd(h0.x);
     const __m256d vy0 = _mm256_set1_pd(h0.y);
@@ -530,7 +540,7 @@ __attribute__((target("avx2"))) std::size_t compatible_with_avx2(const TrackFoll
 // Bit q of the result: are_compatible(h0, hit q of the module), for every hit, without branches.
 void compatible_with(const TrackFollowingParams& params, const Hit& h0, const ModuleIndex& index,
                      SeedLanes lanes, std::vector<std::uint64_t>& out) {
-    const std::size_t n = index.xs.size();
+    const std::size_t n = index.padded;
     out.assign((n + 63) / 64, 0);
     const double x0 = h0.x;
     const double y0 = h0.y;
@@ -863,7 +873,7 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
             // other hit of module j, so the mask stays right for the whole h0; the check per
             // partner below serves modules whose ids do not run consecutively.
             // Room for the copies may_have_third pads with (xs is padded the same way).
-            ws.partners.resize(seeds1.xs.size());
+            grow(ws.partners, seeds1.padded);
             std::size_t partner_count = 0;
             for (std::size_t w = 0; w < ws.compatible.size(); ++w) {
                 std::uint64_t bits = ws.compatible[w];
