@@ -147,6 +147,15 @@ struct Plane {
     std::uint32_t count = 0;
 };
 
+struct alignas(16) PlanePair {
+    double z[2];
+    double x_min[2];
+    double x_inv[2];
+    double y_min[2];
+    double y_inv[2];
+    const std::uint64_t* rows[2];  // each plane's kGrid rows
+};
+
 struct Entry {
     double x;
     double y;
@@ -156,8 +165,20 @@ struct Entry {
 // Per-module working data: coordinates in stored order for the seed loop, and a spatial index
 // for the extension searches. Only hits with finite coordinates enter the index, since a hit
 // with a NaN or infinite coordinate never passes check_tolerance.
+// Makes v at least n long. The per-hit buffers below only grow, and are read up to the module's
+// own counts: resizing them down and up again for every module would fill them each time.
+template <typename T>
+void grow(std::vector<T>& v, std::size_t n) {
+    if (v.size() < n) {
+        v.resize(n);
+    }
+}
+
 struct ModuleIndex {
     std::span<const Hit> hits;
+    // Padded with NaN to a whole number of four-hit steps (`padded` of them), so that the vector
+    // loops need no scalar tail: NaN fails every compare.
+    std::size_t padded = 0;
     std::vector<double> xs;
     std::vector<double> ys;
     std::vector<double> zs;
@@ -169,14 +190,9 @@ struct ModuleIndex {
     std::vector<std::uint32_t> bucket_start;  // per plane: its buckets' offsets into entries
     std::vector<Entry> entries;
     std::vector<std::uint64_t> rows;  // per plane kGrid rows, then one empty block
-    // The planes' grid parameters side by side, padded to an even count with a plane that
-    // holds nothing, so that two planes are tested at a time.
-    std::vector<double> lane_z;
-    std::vector<double> lane_x_min;
-    std::vector<double> lane_x_inv;
-    std::vector<double> lane_y_min;
-    std::vector<double> lane_y_inv;
-    std::vector<std::uint32_t> lane_row;
+    // The planes' grid parameters two planes to an element, the last padded with a plane that
+    // holds nothing, so that first_passing tests two planes at a time from one place.
+    std::vector<PlanePair> pairs;
     // scratch
     std::vector<std::uint32_t> plane_of;  // per hit: its plane, kNone when not indexed
     ZPlanes grouping;                     // for modules of many planes
@@ -191,31 +207,39 @@ struct ModuleIndex {
     void fill_buckets_and_grid();
 };
 
-// The planes' grid parameters into the lanes, padded with a plane that holds nothing.
+// The planes' grid parameters into the pairs, padded with a plane that holds nothing (NaN z,
+// the empty block of rows).
 void ModuleIndex::fill_lanes() {
-    const std::size_t lanes = (planes.size() + 1) / 2 * 2;
-    lane_z.assign(lanes, std::numeric_limits<double>::quiet_NaN());
-    lane_x_min.assign(lanes, 0.0);
-    lane_x_inv.assign(lanes, 0.0);
-    lane_y_min.assign(lanes, 0.0);
-    lane_y_inv.assign(lanes, 0.0);
-    lane_row.assign(lanes, static_cast<std::uint32_t>(planes.size() * kGrid));
-    for (std::size_t k = 0; k < planes.size(); ++k) {
-        lane_z[k] = planes[k].z;
-        lane_x_min[k] = planes[k].grid_x.min;
-        lane_x_inv[k] = planes[k].grid_x.inv_width;
-        lane_y_min[k] = planes[k].grid_y.min;
-        lane_y_inv[k] = planes[k].grid_y.inv_width;
-        lane_row[k] = planes[k].first_row;
+    pairs.resize((planes.size() + 1) / 2);
+    for (std::size_t k = 0; k < pairs.size() * 2; ++k) {
+        PlanePair& pair = pairs[k / 2];
+        const std::size_t lane = k % 2;
+        if (k < planes.size()) {
+            pair.z[lane] = planes[k].z;
+            pair.x_min[lane] = planes[k].grid_x.min;
+            pair.x_inv[lane] = planes[k].grid_x.inv_width;
+            pair.y_min[lane] = planes[k].grid_y.min;
+            pair.y_inv[lane] = planes[k].grid_y.inv_width;
+            pair.rows[lane] = rows.data() + planes[k].first_row;
+        } else {
+            pair.z[lane] = std::numeric_limits<double>::quiet_NaN();
+            pair.x_min[lane] = pair.x_inv[lane] = pair.y_min[lane] = pair.y_inv[lane] = 0.0;
+            pair.rows[lane] = rows.data() + planes.size() * kGrid;
+        }
     }
 }
 
 void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingParams& params) {
     hits = module_hits;
-    xs.resize(hits.size());
-    ys.resize(hits.size());
-    zs.resize(hits.size());
-    ids.resize(hits.size());
+    padded = (hits.size() + 3) / 4 * 4;
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    grow(xs, padded);
+    grow(ys, padded);
+    grow(zs, padded);
+    for (std::size_t p = hits.size(); p < padded; ++p) {
+        xs[p] = ys[p] = zs[p] = nan;
+    }
+    grow(ids, hits.size());
     // The ids checked in the same pass, without a branch: they run on in every real event.
     const std::int64_t first_id = hits.empty() ? -1 : hits[0].id;
     bool running_on = first_id >= 0;
@@ -243,7 +267,7 @@ bool ModuleIndex::group_few_planes() {
     constexpr std::size_t kFewPlanes = 8;
     constexpr double inf = std::numeric_limits<double>::infinity();
     planes.clear();
-    plane_of.resize(hits.size());
+    grow(plane_of, hits.size());
     std::uint32_t last = kNone;
     std::uint64_t last_bits = 0;
     for (std::size_t p = 0; p < hits.size(); ++p) {
@@ -330,7 +354,7 @@ void ModuleIndex::shape_planes(const TrackFollowingParams& params) {
 
 // The hits into their planes' x buckets (stored order within a bucket) and occupancy grids.
 void ModuleIndex::fill_buckets_and_grid() {
-    bucket_of.resize(hits.size());
+    grow(bucket_of, hits.size());
     for (std::size_t p = 0; p < hits.size(); ++p) {
         if (plane_of[p] == kNone) {
             continue;
@@ -359,7 +383,7 @@ void ModuleIndex::fill_buckets_and_grid() {
         }
     }
     // Within a bucket, hits stay in stored order.
-    entries.resize(running);
+    grow(entries, running);
     cursor.assign(bucket_start.begin(), bucket_start.end());
     // A bucket holds one plane's hits, so stored order over the module is stored order within it.
     for (std::size_t p = 0; p < hits.size(); ++p) {
@@ -431,32 +455,33 @@ inline std::uint32_t first_passing(const TrackFollowingParams& params, const Mod
     const __m128d ty = _mm_set1_pd(line.ty);
     const __m128d zero = _mm_setzero_pd();
     const __m128d last = _mm_set1_pd(static_cast<double>(kGrid - 1));
-    const std::size_t lanes = index.lane_z.size();
-    for (std::size_t k = 0; k < lanes; k += 2) {
-        const __m128d d = _mm_sub_pd(_mm_loadu_pd(&index.lane_z[k]), az);
+    const std::size_t pairs = index.pairs.size();
+    for (std::size_t k = 0; k < pairs; ++k) {
+        const PlanePair& pair = index.pairs[k];
+        const __m128d d = _mm_sub_pd(_mm_load_pd(pair.z), az);
         const __m128d px = _mm_add_pd(_mm_mul_pd(d, tx), ax);
         const __m128d py = _mm_add_pd(_mm_mul_pd(d, ty), ay);
-        const __m128d cx = _mm_mul_pd(_mm_sub_pd(px, _mm_loadu_pd(&index.lane_x_min[k])),
-                                      _mm_loadu_pd(&index.lane_x_inv[k]));
-        const __m128d cy = _mm_mul_pd(_mm_sub_pd(py, _mm_loadu_pd(&index.lane_y_min[k])),
-                                      _mm_loadu_pd(&index.lane_y_inv[k]));
+        const __m128d cx =
+            _mm_mul_pd(_mm_sub_pd(px, _mm_load_pd(pair.x_min)), _mm_load_pd(pair.x_inv));
+        const __m128d cy =
+            _mm_mul_pd(_mm_sub_pd(py, _mm_load_pd(pair.y_min)), _mm_load_pd(pair.y_inv));
         const __m128i ix = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cx, zero), last));
         const __m128i iy = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cy, zero), last));
         const auto x0 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(ix));
         const auto x1 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(ix, 4)));
         const auto y0 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(iy));
         const auto y1 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(iy, 4)));
-        const std::uint64_t hit0 = index.rows[index.lane_row[k] + y0] >> x0;
-        const std::uint64_t hit1 = index.rows[index.lane_row[k + 1] + y1] >> x1;
+        const std::uint64_t hit0 = pair.rows[0][y0] >> x0;
+        const std::uint64_t hit1 = pair.rows[1][y1] >> x1;
         if (((hit0 | hit1) & 1U) == 0) {
             continue;
         }
         if ((hit0 & 1U) != 0) {
-            scan_plane(params, index, index.planes[k], line, _mm_cvtsd_f64(px), _mm_cvtsd_f64(py),
-                       best);
+            scan_plane(params, index, index.planes[2 * k], line, _mm_cvtsd_f64(px),
+                       _mm_cvtsd_f64(py), best);
         }
         if ((hit1 & 1U) != 0) {
-            scan_plane(params, index, index.planes[k + 1], line,
+            scan_plane(params, index, index.planes[2 * k + 1], line,
                        _mm_cvtsd_f64(_mm_unpackhi_pd(px, px)),
                        _mm_cvtsd_f64(_mm_unpackhi_pd(py, py)), best);
         }
@@ -483,13 +508,13 @@ bool has_avx2() {
     return yes;
 }
 
-// compatible_with's loop four hits at a time, from hit 0 while four remain; returns how many it
-// did. The same operations as the two-lane loop.
+// compatible_with's loop four hits at a time over the whole (padded) module; returns how many
+// it did. The same operations as the two-lane loop.
 __attribute__((target("avx2"))) std::size_t compatible_with_avx2(const TrackFollowingParams& params,
                                                                  const Hit& h0,
                                                                  const ModuleIndex& index,
                                                                  std::uint64_t* out) {
-    const std::size_t n = index.xs.size();
+    const std::size_t n = index.padded;
     const __m256d sign = _mm256_set1_pd(-0.0);
     const __m256d vx0 = _mm256_set1_pd(h0.x);
     const __m256d vy0 = _mm256_set1_pd(h0.y);
@@ -515,7 +540,7 @@ __attribute__((target("avx2"))) std::size_t compatible_with_avx2(const TrackFoll
 // Bit q of the result: are_compatible(h0, hit q of the module), for every hit, without branches.
 void compatible_with(const TrackFollowingParams& params, const Hit& h0, const ModuleIndex& index,
                      SeedLanes lanes, std::vector<std::uint64_t>& out) {
-    const std::size_t n = index.xs.size();
+    const std::size_t n = index.padded;
     out.assign((n + 63) / 64, 0);
     const double x0 = h0.x;
     const double y0 = h0.y;
@@ -574,22 +599,25 @@ void third_planes(std::span<const ModuleIndex> indices, std::size_t j,
         const ModuleIndex& index = indices[j - step];
         for (std::size_t k = 0; k < index.planes.size(); ++k) {
             ThirdPlane& plane = out.emplace_back();
-            plane.x_min[0] = plane.x_min[1] = index.lane_x_min[k];
-            plane.x_inv[0] = plane.x_inv[1] = index.lane_x_inv[k];
-            plane.y_min[0] = plane.y_min[1] = index.lane_y_min[k];
-            plane.y_inv[0] = plane.y_inv[1] = index.lane_y_inv[k];
-            plane.z = index.lane_z[k];
-            plane.rows = index.rows.data() + index.lane_row[k];
+            const PlanePair& pair = index.pairs[k / 2];
+            const std::size_t lane = k % 2;
+            plane.x_min[0] = plane.x_min[1] = pair.x_min[lane];
+            plane.x_inv[0] = plane.x_inv[1] = pair.x_inv[lane];
+            plane.y_min[0] = plane.y_min[1] = pair.y_min[lane];
+            plane.y_inv[0] = plane.y_inv[1] = pair.y_inv[lane];
+            plane.z = pair.z[lane];
+            plane.rows = pair.rows[lane];
         }
     }
 }
 
 #if defined(TRELMON_TF_AVX2)
-// may_have_third's loop four partners at a time, for the partners from 0 while four remain;
-// returns how many it did. The same operations as the two-lane loop, lane by lane.
-__attribute__((target("avx2"))) std::size_t may_have_third_avx2(
-    const Hit& h0, const ModuleIndex& seeds1, std::span<const std::uint32_t> partners,
-    std::span<const ThirdPlane> planes, std::uint64_t* out) {
+// may_have_third's loop four partners at a time, over all of `partners` (a whole number of
+// steps). The same operations as the two-lane loop, lane by lane.
+__attribute__((target("avx2"))) void may_have_third_avx2(const Hit& h0, const ModuleIndex& seeds1,
+                                                         std::span<const std::uint32_t> partners,
+                                                         std::span<const ThirdPlane> planes,
+                                                         std::uint64_t* out) {
     const std::size_t n = partners.size();
     const __m256d ax = _mm256_set1_pd(h0.x);
     const __m256d ay = _mm256_set1_pd(h0.y);
@@ -632,7 +660,6 @@ __attribute__((target("avx2"))) std::size_t may_have_third_avx2(
             _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_slli_epi64(bit, 63))));
         out[c >> 6] |= lanes << (c & 63);
     }
-    return c;
 }
 #endif
 
@@ -642,19 +669,28 @@ __attribute__((target("avx2"))) std::size_t may_have_third_avx2(
 // the same operands by the same operations as make_line and first_passing do it (r, then the
 // slopes, then d * t + a), so it is the very same value and lands in the same cell. A partner
 // whose cells are all empty on every plane of the three modules has no third hit; the others
-// are followed in full.
+// are followed in full. The partners are followed by copies of the last one up to a whole
+// number of four, so that the widest loop needs no tail; their bits are cleared.
 void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
                     std::span<const std::uint32_t> partners, std::span<ThirdPlane> planes,
                     SeedLanes lanes, std::vector<std::uint64_t>& out) {
     const std::size_t n = partners.size();
     out.assign((n + 63) / 64, 0);
+    if (n == 0) {
+        return;
+    }
     for (ThirdPlane& plane : planes) {
         plane.d[0] = plane.d[1] = plane.z - h0.z;
     }
     std::size_t c = 0;
 #if defined(TRELMON_TF_AVX2)
     if (lanes == SeedLanes::kWidest && has_avx2()) {
-        c = may_have_third_avx2(h0, seeds1, partners, planes, out.data());
+        c = (n + 3) / 4 * 4;
+        may_have_third_avx2(h0, seeds1, {partners.data(), c}, planes, out.data());
+        if ((n & 63) != 0) {
+            out.back() &= ~std::uint64_t{0} >> (64 - (n & 63));
+        }
+        return;
     }
 #endif
 #if defined(__SSE2__)
@@ -756,16 +792,23 @@ bool follow_seed(const TrackFollowingParams& params, Workspace& ws, std::span<co
     std::vector<Hit>& hits = ws.candidate;
     hits.assign({h0, h1, modules[u].hits()[third]});
     unsigned misses = 0;
+    // The line through the last two hits, formed again only once a hit is added: a miss leaves
+    // it as it was.
+    Line line{};
+    bool line_valid = false;
+    bool line_stale = true;
     for (std::size_t m = u; m-- > 0;) {
         ++misses;
-        const std::size_t n = hits.size();
-        Line line;
-        const std::uint32_t next = make_line(hits[n - 2], hits[n - 1], line)
-                                       ? first_passing(params, ws.indices[m], line)
-                                       : kNone;
+        if (line_stale) {
+            const std::size_t n = hits.size();
+            line_valid = make_line(hits[n - 2], hits[n - 1], line);
+            line_stale = false;
+        }
+        const std::uint32_t next = line_valid ? first_passing(params, ws.indices[m], line) : kNone;
         if (next != kNone) {
             hits.push_back(modules[m].hits()[next]);
             misses = 0;
+            line_stale = true;
         }
         if (misses == 3) {
             break;
@@ -801,7 +844,8 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
     if (ws.indices.size() < count) {
         ws.indices.resize(count);
     }
-    for (std::size_t m = 0; m < count; ++m) {
+    // The two last modules only ever give a seed's first hit, which is read from the module.
+    for (std::size_t m = 0; m + 2 < count; ++m) {
         throw_if_cancelled();
         ws.indices[m].build(modules[m].hits(), params);
     }
@@ -828,7 +872,8 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
             // Partners already used are dropped up front. The tracks this h0 begins take no
             // other hit of module j, so the mask stays right for the whole h0; the check per
             // partner below serves modules whose ids do not run consecutively.
-            ws.partners.resize(seeds1.xs.size());
+            // Room for the copies may_have_third pads with (xs is padded the same way).
+            grow(ws.partners, seeds1.padded);
             std::size_t partner_count = 0;
             for (std::size_t w = 0; w < ws.compatible.size(); ++w) {
                 std::uint64_t bits = ws.compatible[w];
@@ -839,6 +884,9 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
                     ws.partners[partner_count++] =
                         static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits));
                 }
+            }
+            for (std::size_t c = partner_count; c % 4 != 0; ++c) {
+                ws.partners[c] = ws.partners[c - 1];
             }
             may_have_third(h0, seeds1, std::span(ws.partners).first(partner_count), ws.third, lanes,
                            ws.survivors);
