@@ -82,19 +82,35 @@ inline void search_block(const LinkContext& ctx, const Line& line, const Block& 
     };
     if (line.finite && grid.cells != 0) {
         const Prediction at = predict(in, line, lower);
-        if (at.usable) {
+        if ((line.bounded && grid.has_halo) || at.usable) {
             const Pos* table = ctx.cell_start + grid.table;
             const Pos from = std::max(
                 table[cell(at.cx - at.reach_x, grid.x0, grid.inv_width, grid.cells)], block.first);
             const Pos to =
                 std::min(table[cell(at.cx + at.reach_x, grid.x0, grid.inv_width, grid.cells) + 1],
                          block.window_end);
-            for (Pos c = from; c < to; ++c) {
+            auto test_if_passing = [&](Pos c) {
                 const auto offset = static_cast<std::uint32_t>(c - block.first);
-                if (std::fabs(in.ys[c] - at.cy) < at.reach_y &&
-                    ((words[offset / 64] >> (offset % 64)) & 1) != 0) {
+                if (((words[offset / 64] >> (offset % 64)) & 1) != 0)
                     test(offset, [&] { return block.begin + rank_in_window(words, offset); });
-                }
+            };
+            Pos c = from;
+#if defined(__SSE2__)
+            // Two hits at a time: the y reach with the same operations as below.
+            const __m128d sign = _mm_set1_pd(-0.0);
+            const __m128d cy = _mm_set1_pd(at.cy), reach_y = _mm_set1_pd(at.reach_y);
+            for (; c + 1 < to; c += 2) {
+                const __m128d dy = _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(in.ys + c), cy));
+                const int near = _mm_movemask_pd(_mm_cmplt_pd(dy, reach_y));
+                if ((near & 1) != 0)
+                    test_if_passing(c);
+                if ((near & 2) != 0)
+                    test_if_passing(c + 1);
+            }
+#endif
+            for (; c < to; ++c) {
+                if (std::fabs(in.ys[c] - at.cy) < at.reach_y)
+                    test_if_passing(c);
             }
             return;
         }
@@ -247,17 +263,19 @@ struct Linker {
 
     // The successors of segment number `segment`, from g down to q, in index order: in the
     // blocks that blocks_to_search(line, q, search) hands to search, in block order.
-    template <typename BlocksToSearch>
-    void link_from(Seg segment, Pos g, Pos q, BlocksToSearch&& blocks_to_search) {
+    // `number()` gives the segment's number, worked out only when it has successors.
+    template <typename Number, typename BlocksToSearch>
+    void link_from(Number&& number, Pos g, Pos q, BlocksToSearch&& blocks_to_search, bool bounded) {
         Line line;
-        if (!make_line(ctx.in, g, q, line))
+        if (!make_line(ctx.in, g, q, line, bounded))
             return;
         const std::size_t before = graph.succ.size();
+        Seg highest = 0;
         auto link = [&](Seg s, Pos c, const Block& block) {
             graph.succ.push_back(s);
             graph.succ_low.push_back(c);
             graph.succ_block.push_back(static_cast<std::uint32_t>(&block - ctx.blocks));
-            descending = descending && s < segment;
+            highest = std::max(highest, s);
         };
         blocks_to_search(line, q,
                          [&](const Block& block) { search_block(ctx, line, block, link); });
@@ -265,6 +283,8 @@ struct Linker {
             return;
         if (graph.succ.size() >= kNoSeg)
             throw std::bad_alloc();
+        const Seg segment = number();
+        descending = descending && highest < segment;
         graph.linked.push_back(segment);
         graph.linked_up.push_back(g);
         graph.linked_low.push_back(q);
@@ -293,26 +313,30 @@ void link_by_occupancy(Linker& linker, const SegmentBlocks& sb) {
                              const Pos q = block.first + static_cast<Pos>(offset);
                              const auto qi = static_cast<std::size_t>(q);
                              // Only a lower hit with blocks of its own continues.
-                             if (ctx.block_begin[qi] != ctx.block_begin[qi + 1])
-                                 linker.link_from(segment, block.upper, q, unruled_blocks);
+                             if (ctx.block_begin[qi] != ctx.block_begin[qi + 1]) {
+                                 linker.link_from([t = segment] { return t; }, block.upper, q,
+                                                  unruled_blocks, false);
+                             }
                              ++segment;
                          });
     }
 }
 
 // With the halo filter: a word of segments at a time, each searched in the slots the filter
-// left it.
+// left it. The filter runs only with every coordinate finite and the halo bounds enabled, and
+// the segments it passes lie within those bounds, so their lines are bounded (link_test.hpp).
 void link_by_halos(Linker& linker, const SegmentBlocks& sb, const ModuleGrids& grids) {
     const LinkContext& ctx = linker.ctx;
     const bool vector = four_lanes();
     std::array<std::uint64_t, 64> word;  // per slot, the hits whose line meets its halo
-    std::uint64_t slots = 0;             // those the halo filter left to the hit at hand
-    // The blocks of q in those slots: a hit's blocks are in slot order, one per slot it has.
+    int offset = 0;                      // the hit at hand, bit `offset` of those words
+    // The blocks of q in the slots whose halo its line meets: a hit's blocks are in slot order,
+    // one per slot it has.
     auto blocks_in_slots = [&](const Line&, Pos q, auto&& search) {
         const auto qi = static_cast<std::size_t>(q);
         std::uint32_t b = ctx.block_begin[qi];
-        for (std::uint64_t left = sb.slot_mask[qi]; (left & slots) != 0; left &= left - 1, ++b) {
-            if ((slots & left & (~left + 1)) != 0)
+        for (std::uint64_t left = sb.slot_mask[qi]; left != 0; left &= left - 1, ++b) {
+            if (((word[static_cast<std::size_t>(std::countr_zero(left))] >> offset) & 1) != 0)
                 search(ctx.blocks[b]);
         }
     };
@@ -320,20 +344,16 @@ void link_by_halos(Linker& linker, const SegmentBlocks& sb, const ModuleGrids& g
         throw_if_cancelled();
         const std::uint64_t* passing = sb.pass_bits.data() + block.bits;
         const Pos length = block.window_end - block.first;
-        const std::uint32_t slot_count = sb.slot_count[static_cast<std::size_t>(block.module)];
         Seg before_word = block.begin;
         for (Pos w = 0; w * 64 < length; ++w) {
             const Pos from = block.first + 64 * w;
             const std::uint64_t candidates = halo_filter(
                 sb, grids, ctx, block, from, block.window_end, passing[w], vector, word.data());
             for (std::uint64_t bits = candidates; bits != 0; bits &= bits - 1) {
-                const int offset = std::countr_zero(bits);
+                offset = std::countr_zero(bits);
                 const std::uint64_t below = (std::uint64_t{1} << offset) - 1;
-                slots = 0;
-                for (std::uint32_t k = 0; k < slot_count; ++k)
-                    slots |= ((word[k] >> offset) & 1) << k;
-                linker.link_from(before_word + count_ones(passing[w] & below), block.upper,
-                                 from + offset, blocks_in_slots);
+                linker.link_from([&] { return before_word + count_ones(passing[w] & below); },
+                                 block.upper, from + offset, blocks_in_slots, true);
             }
             before_word += count_ones(passing[w]);
         }
