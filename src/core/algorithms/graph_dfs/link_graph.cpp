@@ -179,10 +179,14 @@ inline std::uint64_t halo_slots(const ModuleGrids& grids, const LinkContext& ctx
     const __m256d last_column = _mm256_set1_pd(kMaskCells - 1);
     const __m256d last_row = _mm256_set1_pd(kMaskRows - 1);
     const __m128i low_six = _mm_set1_epi32(63);
-    std::uint32_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        if (((passing >> i) & 15) == 0)
-            continue;
+    const std::uint32_t whole = count & ~3u;
+    // Bit 4j of `groups` stands for group j, set when it has a passing hit.
+    std::uint64_t groups = passing | passing >> 1;
+    groups = (groups | groups >> 2) & 0x1111111111111111u;
+    if (whole < 64)
+        groups &= (std::uint64_t{1} << whole) - 1;
+    for (; groups != 0; groups &= groups - 1) {
+        const auto i = static_cast<std::uint32_t>(std::countr_zero(groups));
         const std::size_t q = from + i;
         const __m256d r = _mm256_div_pd(one, _mm256_sub_pd(_mm256_loadu_pd(ctx.in.zs + q), zg));
         const __m256d tx = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ctx.in.xs + q), xg), r);
@@ -212,7 +216,7 @@ inline std::uint64_t halo_slots(const ModuleGrids& grids, const LinkContext& ctx
             word[k] |= std::uint64_t{lanes} << i;
         }
     }
-    return i;
+    return whole;
 }
 #endif
 
