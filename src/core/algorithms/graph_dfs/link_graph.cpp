@@ -273,18 +273,20 @@ struct Linker {
         Line line;
         if (!make_line(ctx.in, g, q, line, bounded))
             return;
-        const std::size_t before = graph.succ.size();
+        std::size_t links = 0;
         Seg highest = 0;
         auto link = [&](Seg s, Pos c, const Block& block) {
             graph.succ.push_back(s);
             graph.succ_low.push_back(c);
             graph.succ_block.push_back(static_cast<std::uint32_t>(&block - ctx.blocks));
             highest = std::max(highest, s);
+            ++links;
         };
         blocks_to_search(line, q,
                          [&](const Block& block) { search_block(ctx, line, block, link); });
-        if (graph.succ.size() == before)
+        if (links == 0)
             return;
+        const std::size_t before = graph.succ.size() - links;
         if (graph.succ.size() >= kNoSeg)
             throw std::bad_alloc();
         const Seg segment = number();
