@@ -26,6 +26,7 @@ struct LinkContext {
     const Block* blocks;
     const std::uint32_t* block_begin;
     const std::uint64_t* pass_bits;
+    const std::uint32_t* pass_rank;
     const std::uint64_t* masks;
     const std::uint64_t* halos;
     const Pos* cell_start;
@@ -92,7 +93,10 @@ inline void search_block(const LinkContext& ctx, const Line& line, const Block& 
             auto test_if_passing = [&](Pos c) {
                 const auto offset = static_cast<std::uint32_t>(c - block.first);
                 if (((words[offset / 64] >> (offset % 64)) & 1) != 0)
-                    test(offset, [&] { return block.begin + rank_in_window(words, offset); });
+                    test(offset, [&] {
+                        return block.begin +
+                               rank_in_window(words, ctx.pass_rank + block.bits, offset);
+                    });
             };
             Pos c = from;
 #if defined(__SSE2__)
@@ -349,9 +353,10 @@ void link_by_halos(Linker& linker, const SegmentBlocks& sb, const ModuleGrids& g
     for (const Block& block : sb.blocks) {
         throw_if_cancelled();
         const std::uint64_t* passing = sb.pass_bits.data() + block.bits;
+        const std::uint32_t* ranks = sb.pass_rank.data() + block.bits;
         const Pos length = block.window_end - block.first;
-        Seg before_word = block.begin;
         for (Pos w = 0; w * 64 < length; ++w) {
+            const Seg before_word = block.begin + ranks[w];
             const Pos from = block.first + 64 * w;
             const std::uint64_t candidates = halo_filter(
                 sb, grids, ctx, block, from, block.window_end, passing[w], vector, word.data());
@@ -361,7 +366,6 @@ void link_by_halos(Linker& linker, const SegmentBlocks& sb, const ModuleGrids& g
                 linker.link_from([&] { return before_word + count_ones(passing[w] & below); },
                                  block.upper, from + offset, blocks_in_slots, true);
             }
-            before_word += count_ones(passing[w]);
         }
     }
 }
@@ -407,6 +411,7 @@ bool link_segments(LinkGraph& graph, const HitLayout& layout, const SegmentBlock
                           blocks.blocks.data(),
                           blocks.block_begin.data(),
                           blocks.pass_bits.data(),
+                          blocks.pass_rank.data(),
                           grids.masks.data(),
                           grids.halos.data(),
                           grids.cell_start.data()};

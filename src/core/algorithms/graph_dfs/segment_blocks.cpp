@@ -149,6 +149,7 @@ std::size_t mark_y_cut(SegmentBlocks& sb, const HitLayout& layout, const WindowE
             const bool passes = std::fabs(zs[q] - gz) * slope_y > std::fabs(ys[q] - gy);
             word |= std::uint64_t{passes} << (q - word_start);
         }
+        sb.pass_rank.push_back(static_cast<std::uint32_t>(count));
         count += count_ones(word);
         sb.pass_bits.push_back(word);
     }
@@ -200,6 +201,7 @@ void build_segments(SegmentBlocks& sb, const HitLayout& layout, const GraphDFSPa
     sb.block_begin.resize(n + 1);
     sb.blocks.clear();
     sb.pass_bits.clear();
+    sb.pass_rank.clear();
     std::size_t segments = 0;
     for (std::size_t gi = 0; gi < n; ++gi) {
         throw_if_cancelled();
@@ -218,6 +220,7 @@ void build_segments(SegmentBlocks& sb, const HitLayout& layout, const GraphDFSPa
                 mark_y_cut(sb, layout, w, g, params.max_slopes.second, vector);
             if (count == 0) {
                 sb.pass_bits.resize(bits);
+                sb.pass_rank.resize(bits);
                 continue;
             }
             if (segments + count >= kNoSeg || bits >= std::numeric_limits<std::uint32_t>::max())
