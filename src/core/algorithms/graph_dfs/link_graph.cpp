@@ -384,19 +384,28 @@ void index_successors(LinkGraph& graph, const SegmentBlocks& sb) {
         graph.linked_from[b] = static_cast<std::uint32_t>(j);
     }
     graph.linked_from[block_count] = static_cast<std::uint32_t>(linked);
-    graph.succ_link.resize(graph.succ.size());
+    const std::size_t links = graph.succ.size();
+    graph.succ_link.resize(links);
     graph.is_successor.assign(linked, 0);
-    for (std::size_t k = 0; k < graph.succ.size(); ++k) {
-        const Seg s = graph.succ[k];
-        const std::uint32_t b = graph.succ_block[k];
-        const auto* first = graph.linked.data() + graph.linked_from[b];
-        const auto* last = graph.linked.data() + graph.linked_from[b + 1];
-        const auto* at = std::lower_bound(first, last, s);
-        const auto i = static_cast<Seg>(at - graph.linked.data());
+    // Through plain pointers: the byte stores to is_successor could alias the vectors' own
+    // members, which would then be read again at every step.
+    const Seg* succ = graph.succ.data();
+    const std::uint32_t* succ_block = graph.succ_block.data();
+    const std::uint32_t* linked_from = graph.linked_from.data();
+    const Seg* linked_begin = graph.linked.data();
+    Seg* succ_link = graph.succ_link.data();
+    std::uint8_t* is_successor = graph.is_successor.data();
+    for (std::size_t k = 0; k < links; ++k) {
+        const Seg s = succ[k];
+        const std::uint32_t b = succ_block[k];
+        const Seg* first = linked_begin + linked_from[b];
+        const Seg* last = linked_begin + linked_from[b + 1];
+        const Seg* at = std::lower_bound(first, last, s);
+        const auto i = static_cast<Seg>(at - linked_begin);
         const bool has_successors = at != last && *at == s;
-        graph.succ_link[k] = has_successors ? i : kNoSeg;
+        succ_link[k] = has_successors ? i : kNoSeg;
         if (has_successors)
-            graph.is_successor[i] = 1;
+            is_successor[i] = 1;
     }
 }
 
