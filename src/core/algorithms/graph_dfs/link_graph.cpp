@@ -235,7 +235,10 @@ std::uint64_t halo_filter(const SegmentBlocks& sb, const ModuleGrids& grids, con
     if (slot_count == 0)
         return 0;  // a block into module 0 or 1: its lower hits start no segments
     const auto g = static_cast<std::size_t>(block.upper);
-    for (std::uint32_t k = 0; k < slot_count; ++k)
+    // The usual two slots without a call to memset (word has room for 64).
+    word[0] = 0;
+    word[1] = 0;
+    for (std::uint32_t k = 2; k < slot_count; ++k)
         word[k] = 0;
     std::uint32_t done = 0;
 #if TRELMON_GRAPH_DFS_AVX2
