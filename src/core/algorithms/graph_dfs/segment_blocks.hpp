@@ -57,6 +57,13 @@ struct SegmentBlocks {
     // Scratch.
     std::vector<std::int32_t> owner;  // module of the upper hit at a position, -1 for none
     std::vector<WindowEntry> windows;
+    // Per module, where the window searches into it last ended: the windows of the next upper
+    // hits, in x order, end nearby.
+    struct SearchHints {
+        Pos left = kNone;
+        Pos sure = kNone;
+    };
+    std::vector<SearchHints> hints;
 };
 
 // Only hits at positions below `limit` (the event's number_of_hits) start a segment.
