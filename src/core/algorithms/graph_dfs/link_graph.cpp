@@ -90,31 +90,16 @@ inline void search_block(const LinkContext& ctx, const Line& line, const Block& 
             const Pos to =
                 std::min(table[cell(at.cx + at.reach_x, grid.x0, grid.inv_width, grid.cells) + 1],
                          block.window_end);
-            auto test_if_passing = [&](Pos c) {
+            // A scan of a few hits: two lanes at a time cost more than they save.
+            for (Pos c = from; c < to; ++c) {
                 const auto offset = static_cast<std::uint32_t>(c - block.first);
-                if (((words[offset / 64] >> (offset % 64)) & 1) != 0)
+                if (std::fabs(in.ys[c] - at.cy) < at.reach_y &&
+                    ((words[offset / 64] >> (offset % 64)) & 1) != 0) {
                     test(offset, [&] {
                         return block.begin +
                                rank_in_window(words, ctx.pass_rank + block.bits, offset);
                     });
-            };
-            Pos c = from;
-#if defined(__SSE2__)
-            // Two hits at a time: the y reach with the same operations as below.
-            const __m128d sign = _mm_set1_pd(-0.0);
-            const __m128d cy = _mm_set1_pd(at.cy), reach_y = _mm_set1_pd(at.reach_y);
-            for (; c + 1 < to; c += 2) {
-                const __m128d dy = _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(in.ys + c), cy));
-                const int near = _mm_movemask_pd(_mm_cmplt_pd(dy, reach_y));
-                if ((near & 1) != 0)
-                    test_if_passing(c);
-                if ((near & 2) != 0)
-                    test_if_passing(c + 1);
-            }
-#endif
-            for (; c < to; ++c) {
-                if (std::fabs(in.ys[c] - at.cy) < at.reach_y)
-                    test_if_passing(c);
+                }
             }
             return;
         }
