@@ -3,6 +3,7 @@ agreement with a straightforward rendering (tests/graph_dfs_reference.py) that e
 chain below a root."""
 
 import math
+import random
 from itertools import pairwise
 
 import graph_dfs_reference as reference
@@ -311,6 +312,22 @@ class TestOddInput:
         data = event_dict(layout)
         for params in ({}, {"allowed_skip_modules": 3}, {"max_slopes": (math.inf, math.inf)}):
             assert solve_ids(data, **params) == reference.solve(data, **params)
+
+    @pytest.mark.parametrize("seed", range(4))
+    def test_modules_full_of_equal_x(self, seed):
+        # A module's hits are put in x order with ties (-0.0 and 0.0 among them, and NaN) in
+        # event order, which decides between equally short chains; in more than 32 hits.
+        rng = random.Random(seed)
+        layout = line(range(2, 9), tx=0.0, ty=0.0)
+        for m in (4, 5):
+            z = layout[m][0][2]
+            extra = [
+                (rng.choice((0.0, -0.0, 0.1, math.nan)), rng.uniform(-0.3, 0.3), z)
+                for _ in range(40)
+            ]
+            layout[m] = rng.sample(layout[m] + extra, 41)
+        data = event_dict(layout)
+        assert solve_ids(data) == reference.solve(data)
 
 
 class TestDeterminism:

@@ -138,11 +138,13 @@ void build_halo_terms(ModuleGrids& grids, const HitLayout& layout, const Segment
     const std::size_t n = layout.x.size();
     const std::size_t size = n * sb.slot_stride;
     terms.hits = n;
-    terms.ux.assign(size, 0.0);
-    terms.uy.assign(size, 0.0);
-    terms.vx.assign(size, 0.0);
-    terms.vy.assign(size, 0.0);
-    terms.grid.assign(size, empty);
+    // Every entry the filter reads, slot k < slot_count of the hit's module, is written below;
+    // the others are never read, so nothing is cleared first.
+    terms.ux.resize(size);
+    terms.uy.resize(size);
+    terms.vx.resize(size);
+    terms.vy.resize(size);
+    terms.grid.resize(size);
     for (std::size_t t = 0; t < layout.ranges.size(); ++t) {
         const ModuleRange& upper = layout.ranges[t];
         for (std::uint32_t k = 0; k < sb.slot_count[t]; ++k) {
@@ -151,9 +153,14 @@ void build_halo_terms(ModuleGrids& grids, const HitLayout& layout, const Segment
             const ModuleGrid& grid = grids.modules[lower_module];
             for (Pos q = upper.begin; q < upper.end; ++q) {
                 const auto qi = static_cast<std::size_t>(q);
+                const std::size_t e = k * n + qi;
+                terms.ux[e] = 0.0;
+                terms.uy[e] = 0.0;
+                terms.vx[e] = 0.0;
+                terms.vy[e] = 0.0;
+                terms.grid[e] = empty;
                 if (((sb.slot_mask[qi] >> k) & 1) == 0)
                     continue;
-                const std::size_t e = k * n + qi;
                 const double d = lower.z_mid - layout.z[qi];
                 const double ux = (layout.x[qi] - grid.mask_x0) * grid.mask_x_inv;
                 const double uy = (layout.y[qi] - grid.mask_y0) * grid.mask_y_inv;

@@ -16,6 +16,7 @@ bool x_before(double a, double b) {
 void sort_modules_by_x(HitLayout& layout, const HitList& hits, const std::vector<Module>& modules) {
     const std::size_t n = hits.size();
     layout.order.resize(n);
+    // Positions outside every module's range keep their own hit.
     for (std::size_t i = 0; i < n; ++i)
         layout.order[i] = static_cast<std::uint32_t>(i);
     layout.ranges.assign(modules.size(), ModuleRange{});
@@ -24,25 +25,18 @@ void sort_modules_by_x(HitLayout& layout, const HitList& hits, const std::vector
         const std::size_t begin = std::min(modules[m].hit_start_index, end);
         layout.ranges[m].begin = static_cast<Pos>(begin);
         layout.ranges[m].end = static_cast<Pos>(end);
-        auto first = layout.order.begin() + static_cast<std::ptrdiff_t>(begin);
-        auto last = layout.order.begin() + static_cast<std::ptrdiff_t>(end);
-        auto by_x = [&hits](std::uint32_t a, std::uint32_t b) {
-            return x_before(hits[a].x, hits[b].x);
-        };
-        if (end - begin <= 32) {
-            // Insertion sort: stable, and no buffer for the usual few dozen hits.
-            for (auto it = first; it != last; ++it) {
-                const std::uint32_t v = *it;
-                auto hole = it;
-                while (hole != first && by_x(v, *(hole - 1))) {
-                    *hole = *(hole - 1);
-                    --hole;
-                }
-                *hole = v;
-            }
-        } else {
-            std::stable_sort(first, last, by_x);
-        }
+        // Sorted by (x, event order): the order a stable sort by x gives, with the x values
+        // side by side and no buffer to allocate.
+        layout.keys.clear();
+        for (std::size_t i = begin; i < end; ++i)
+            layout.keys.push_back({hits[i].x, static_cast<std::uint32_t>(i)});
+        std::sort(layout.keys.begin(), layout.keys.end(), [](const auto& a, const auto& b) {
+            if (x_before(a.x, b.x))
+                return true;
+            return !x_before(b.x, a.x) && a.index < b.index;
+        });
+        for (std::size_t i = begin; i < end; ++i)
+            layout.order[i] = layout.keys[i - begin].index;
     }
 }
 

@@ -37,6 +37,12 @@ struct HitLayout {
     std::vector<std::uint32_t> order;  // position -> index in the event's hit list
     std::vector<double> x, y, z;
     std::vector<ModuleRange> ranges;  // by module
+    // Scratch: one module's x values and hit indices, while it is sorted.
+    struct Key {
+        double x;
+        std::uint32_t index;
+    };
+    std::vector<Key> keys;
 };
 
 void lay_out_hits(HitLayout& layout, const HitList& hits, const std::vector<Module>& modules);

@@ -26,6 +26,7 @@ struct LinkContext {
     const Block* blocks;
     const std::uint32_t* block_begin;
     const std::uint64_t* pass_bits;
+    const std::uint32_t* pass_rank;
     const std::uint64_t* masks;
     const std::uint64_t* halos;
     const Pos* cell_start;
@@ -82,18 +83,22 @@ inline void search_block(const LinkContext& ctx, const Line& line, const Block& 
     };
     if (line.finite && grid.cells != 0) {
         const Prediction at = predict(in, line, lower);
-        if (at.usable) {
+        if ((line.bounded && grid.has_halo) || at.usable) {
             const Pos* table = ctx.cell_start + grid.table;
             const Pos from = std::max(
                 table[cell(at.cx - at.reach_x, grid.x0, grid.inv_width, grid.cells)], block.first);
             const Pos to =
                 std::min(table[cell(at.cx + at.reach_x, grid.x0, grid.inv_width, grid.cells) + 1],
                          block.window_end);
+            // A scan of a few hits: two lanes at a time cost more than they save.
             for (Pos c = from; c < to; ++c) {
                 const auto offset = static_cast<std::uint32_t>(c - block.first);
                 if (std::fabs(in.ys[c] - at.cy) < at.reach_y &&
                     ((words[offset / 64] >> (offset % 64)) & 1) != 0) {
-                    test(offset, [&] { return block.begin + rank_in_window(words, offset); });
+                    test(offset, [&] {
+                        return block.begin +
+                               rank_in_window(words, ctx.pass_rank + block.bits, offset);
+                    });
                 }
             }
             return;
@@ -163,10 +168,14 @@ inline std::uint64_t halo_slots(const ModuleGrids& grids, const LinkContext& ctx
     const __m256d last_column = _mm256_set1_pd(kMaskCells - 1);
     const __m256d last_row = _mm256_set1_pd(kMaskRows - 1);
     const __m128i low_six = _mm_set1_epi32(63);
-    std::uint32_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        if (((passing >> i) & 15) == 0)
-            continue;
+    const std::uint32_t whole = count & ~3u;
+    // Bit 4j of `groups` stands for group j, set when it has a passing hit.
+    std::uint64_t groups = passing | passing >> 1;
+    groups = (groups | groups >> 2) & 0x1111111111111111u;
+    if (whole < 64)
+        groups &= (std::uint64_t{1} << whole) - 1;
+    for (; groups != 0; groups &= groups - 1) {
+        const auto i = static_cast<std::uint32_t>(std::countr_zero(groups));
         const std::size_t q = from + i;
         const __m256d r = _mm256_div_pd(one, _mm256_sub_pd(_mm256_loadu_pd(ctx.in.zs + q), zg));
         const __m256d tx = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ctx.in.xs + q), xg), r);
@@ -196,7 +205,7 @@ inline std::uint64_t halo_slots(const ModuleGrids& grids, const LinkContext& ctx
             word[k] |= std::uint64_t{lanes} << i;
         }
     }
-    return i;
+    return whole;
 }
 #endif
 
@@ -211,7 +220,10 @@ std::uint64_t halo_filter(const SegmentBlocks& sb, const ModuleGrids& grids, con
     if (slot_count == 0)
         return 0;  // a block into module 0 or 1: its lower hits start no segments
     const auto g = static_cast<std::size_t>(block.upper);
-    for (std::uint32_t k = 0; k < slot_count; ++k)
+    // The usual two slots without a call to memset (word has room for 64).
+    word[0] = 0;
+    word[1] = 0;
+    for (std::uint32_t k = 2; k < slot_count; ++k)
         word[k] = 0;
     std::uint32_t done = 0;
 #if TRELMON_GRAPH_DFS_AVX2
@@ -247,24 +259,30 @@ struct Linker {
 
     // The successors of segment number `segment`, from g down to q, in index order: in the
     // blocks that blocks_to_search(line, q, search) hands to search, in block order.
-    template <typename BlocksToSearch>
-    void link_from(Seg segment, Pos g, Pos q, BlocksToSearch&& blocks_to_search) {
+    // `number()` gives the segment's number, worked out only when it has successors.
+    template <typename Number, typename BlocksToSearch>
+    void link_from(Number&& number, Pos g, Pos q, BlocksToSearch&& blocks_to_search, bool bounded) {
         Line line;
-        if (!make_line(ctx.in, g, q, line))
+        if (!make_line(ctx.in, g, q, line, bounded))
             return;
-        const std::size_t before = graph.succ.size();
+        std::size_t links = 0;
+        Seg highest = 0;
         auto link = [&](Seg s, Pos c, const Block& block) {
             graph.succ.push_back(s);
             graph.succ_low.push_back(c);
             graph.succ_block.push_back(static_cast<std::uint32_t>(&block - ctx.blocks));
-            descending = descending && s < segment;
+            highest = std::max(highest, s);
+            ++links;
         };
         blocks_to_search(line, q,
                          [&](const Block& block) { search_block(ctx, line, block, link); });
-        if (graph.succ.size() == before)
+        if (links == 0)
             return;
+        const std::size_t before = graph.succ.size() - links;
         if (graph.succ.size() >= kNoSeg)
             throw std::bad_alloc();
+        const Seg segment = number();
+        descending = descending && highest < segment;
         graph.linked.push_back(segment);
         graph.linked_up.push_back(g);
         graph.linked_low.push_back(q);
@@ -293,49 +311,49 @@ void link_by_occupancy(Linker& linker, const SegmentBlocks& sb) {
                              const Pos q = block.first + static_cast<Pos>(offset);
                              const auto qi = static_cast<std::size_t>(q);
                              // Only a lower hit with blocks of its own continues.
-                             if (ctx.block_begin[qi] != ctx.block_begin[qi + 1])
-                                 linker.link_from(segment, block.upper, q, unruled_blocks);
+                             if (ctx.block_begin[qi] != ctx.block_begin[qi + 1]) {
+                                 linker.link_from([t = segment] { return t; }, block.upper, q,
+                                                  unruled_blocks, false);
+                             }
                              ++segment;
                          });
     }
 }
 
 // With the halo filter: a word of segments at a time, each searched in the slots the filter
-// left it.
+// left it. The filter runs only with every coordinate finite and the halo bounds enabled, and
+// the segments it passes lie within those bounds, so their lines are bounded (link_test.hpp).
 void link_by_halos(Linker& linker, const SegmentBlocks& sb, const ModuleGrids& grids) {
     const LinkContext& ctx = linker.ctx;
     const bool vector = four_lanes();
     std::array<std::uint64_t, 64> word;  // per slot, the hits whose line meets its halo
-    std::uint64_t slots = 0;             // those the halo filter left to the hit at hand
-    // The blocks of q in those slots: a hit's blocks are in slot order, one per slot it has.
+    int offset = 0;                      // the hit at hand, bit `offset` of those words
+    // The blocks of q in the slots whose halo its line meets: a hit's blocks are in slot order,
+    // one per slot it has.
     auto blocks_in_slots = [&](const Line&, Pos q, auto&& search) {
         const auto qi = static_cast<std::size_t>(q);
         std::uint32_t b = ctx.block_begin[qi];
-        for (std::uint64_t left = sb.slot_mask[qi]; (left & slots) != 0; left &= left - 1, ++b) {
-            if ((slots & left & (~left + 1)) != 0)
+        for (std::uint64_t left = sb.slot_mask[qi]; left != 0; left &= left - 1, ++b) {
+            if (((word[static_cast<std::size_t>(std::countr_zero(left))] >> offset) & 1) != 0)
                 search(ctx.blocks[b]);
         }
     };
     for (const Block& block : sb.blocks) {
         throw_if_cancelled();
         const std::uint64_t* passing = sb.pass_bits.data() + block.bits;
+        const std::uint32_t* ranks = sb.pass_rank.data() + block.bits;
         const Pos length = block.window_end - block.first;
-        const std::uint32_t slot_count = sb.slot_count[static_cast<std::size_t>(block.module)];
-        Seg before_word = block.begin;
         for (Pos w = 0; w * 64 < length; ++w) {
+            const Seg before_word = block.begin + ranks[w];
             const Pos from = block.first + 64 * w;
             const std::uint64_t candidates = halo_filter(
                 sb, grids, ctx, block, from, block.window_end, passing[w], vector, word.data());
             for (std::uint64_t bits = candidates; bits != 0; bits &= bits - 1) {
-                const int offset = std::countr_zero(bits);
+                offset = std::countr_zero(bits);
                 const std::uint64_t below = (std::uint64_t{1} << offset) - 1;
-                slots = 0;
-                for (std::uint32_t k = 0; k < slot_count; ++k)
-                    slots |= ((word[k] >> offset) & 1) << k;
-                linker.link_from(before_word + count_ones(passing[w] & below), block.upper,
-                                 from + offset, blocks_in_slots);
+                linker.link_from([&] { return before_word + count_ones(passing[w] & below); },
+                                 block.upper, from + offset, blocks_in_slots, true);
             }
-            before_word += count_ones(passing[w]);
         }
     }
 }
@@ -354,19 +372,28 @@ void index_successors(LinkGraph& graph, const SegmentBlocks& sb) {
         graph.linked_from[b] = static_cast<std::uint32_t>(j);
     }
     graph.linked_from[block_count] = static_cast<std::uint32_t>(linked);
-    graph.succ_link.resize(graph.succ.size());
+    const std::size_t links = graph.succ.size();
+    graph.succ_link.resize(links);
     graph.is_successor.assign(linked, 0);
-    for (std::size_t k = 0; k < graph.succ.size(); ++k) {
-        const Seg s = graph.succ[k];
-        const std::uint32_t b = graph.succ_block[k];
-        const auto* first = graph.linked.data() + graph.linked_from[b];
-        const auto* last = graph.linked.data() + graph.linked_from[b + 1];
-        const auto* at = std::lower_bound(first, last, s);
-        const auto i = static_cast<Seg>(at - graph.linked.data());
+    // Through plain pointers: the byte stores to is_successor could alias the vectors' own
+    // members, which would then be read again at every step.
+    const Seg* succ = graph.succ.data();
+    const std::uint32_t* succ_block = graph.succ_block.data();
+    const std::uint32_t* linked_from = graph.linked_from.data();
+    const Seg* linked_begin = graph.linked.data();
+    Seg* succ_link = graph.succ_link.data();
+    std::uint8_t* is_successor = graph.is_successor.data();
+    for (std::size_t k = 0; k < links; ++k) {
+        const Seg s = succ[k];
+        const std::uint32_t b = succ_block[k];
+        const Seg* first = linked_begin + linked_from[b];
+        const Seg* last = linked_begin + linked_from[b + 1];
+        const Seg* at = std::lower_bound(first, last, s);
+        const auto i = static_cast<Seg>(at - linked_begin);
         const bool has_successors = at != last && *at == s;
-        graph.succ_link[k] = has_successors ? i : kNoSeg;
+        succ_link[k] = has_successors ? i : kNoSeg;
         if (has_successors)
-            graph.is_successor[i] = 1;
+            is_successor[i] = 1;
     }
 }
 
@@ -381,6 +408,7 @@ bool link_segments(LinkGraph& graph, const HitLayout& layout, const SegmentBlock
                           blocks.blocks.data(),
                           blocks.block_begin.data(),
                           blocks.pass_bits.data(),
+                          blocks.pass_rank.data(),
                           grids.masks.data(),
                           grids.halos.data(),
                           grids.cell_start.data()};

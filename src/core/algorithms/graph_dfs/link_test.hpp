@@ -73,11 +73,15 @@ struct Line {
     double tx, ty;
     double abs_tx, abs_ty;
     double base_x, base_y;
-    bool finite;  // predictions may narrow the search
+    bool finite;   // predictions may narrow the search
+    bool bounded;  // within the halo bounds: predictions into a module with a halo are usable
 };
 
-// False when the segment has no direction (dz = 0): it continues into nothing.
-inline bool make_line(const LinkInputs& in, Pos g, Pos q, Line& line) {
+// False when the segment has no direction (dz = 0): it continues into nothing. `bounded`: the
+// caller knows that every coordinate is finite, the search may narrow and the slopes lie within
+// the halo bounds (grids.hpp), so that the line is finite, and so is its prediction into any
+// module whose halo reach is (it is no larger), without checking.
+inline bool make_line(const LinkInputs& in, Pos g, Pos q, Line& line, bool bounded = false) {
     const double xq = in.xs[q], yq = in.ys[q], zq = in.zs[q];
     const double xg = in.xs[g], yg = in.ys[g], zg = in.zs[g];
     const double dz0 = zq - zg;
@@ -88,9 +92,12 @@ inline bool make_line(const LinkInputs& in, Pos g, Pos q, Line& line) {
     line.q = q;
     line.tx = (xq - xg) * r;
     line.ty = (yq - yg) * r;
-    line.finite = in.narrow && std::isfinite(line.tx) && std::isfinite(line.ty) &&
-                  (in.all_finite || (std::isfinite(xg) && std::isfinite(yg) && std::isfinite(zg) &&
-                                     std::isfinite(xq) && std::isfinite(yq) && std::isfinite(zq)));
+    line.bounded = bounded;
+    line.finite =
+        bounded ||
+        (in.narrow && std::isfinite(line.tx) && std::isfinite(line.ty) &&
+         (in.all_finite || (std::isfinite(xg) && std::isfinite(yg) && std::isfinite(zg) &&
+                            std::isfinite(xq) && std::isfinite(yq) && std::isfinite(zq))));
     line.abs_tx = std::fabs(line.tx);
     line.abs_ty = std::fabs(line.ty);
     // A lower hit that passes lies within reach of the prediction at the module's middle z: its

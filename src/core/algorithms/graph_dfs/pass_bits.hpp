@@ -17,13 +17,12 @@ inline std::uint32_t count_ones(std::uint64_t v) {
     return static_cast<std::uint32_t>((v * 0x0101010101010101u) >> 56);
 }
 
-// Rank of window hit `offset` among the window's hits that pass the y cut.
-inline std::uint32_t rank_in_window(const std::uint64_t* words, std::uint32_t offset) {
-    std::uint32_t rank = 0;
-    for (std::uint32_t w = 0; w < offset / 64; ++w)
-        rank += count_ones(words[w]);
+// Rank of window hit `offset` among the window's hits that pass the y cut, given per word the
+// passing hits before it (ranks).
+inline std::uint32_t rank_in_window(const std::uint64_t* words, const std::uint32_t* ranks,
+                                    std::uint32_t offset) {
     const std::uint64_t below = (std::uint64_t{1} << (offset % 64)) - 1;
-    return rank + count_ones(words[offset / 64] & below);
+    return ranks[offset / 64] + count_ones(words[offset / 64] & below);
 }
 
 // Calls visit(offset) for every window hit that passes the y cut, in x order.

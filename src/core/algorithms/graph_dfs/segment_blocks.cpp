@@ -15,8 +15,43 @@
 namespace trelmon::graph_dfs {
 namespace {
 
+// The first position p in [lo, hi) where !goes_right(p), or hi; goes_right holds on a prefix of
+// the range, so the answer is unique and searching outwards from `hint` (any position) finds
+// the one a plain binary search finds, in fewer steps when the hint is near.
+template <typename GoesRight>
+Pos partition_near(Pos lo, Pos hi, Pos hint, GoesRight&& goes_right) {
+    if (hint >= lo && hint < hi) {
+        Pos step = 1;
+        if (goes_right(hint)) {
+            lo = hint + 1;
+            for (Pos p = lo; p < hi && goes_right(p); p = lo + step - 1) {
+                lo = p + 1;
+                step *= 2;
+            }
+            hi = std::min(hi, lo + step - 1);
+        } else {
+            hi = hint;
+            for (Pos p = hi - 1; p >= lo && !goes_right(p); p = hi - step) {
+                hi = p;
+                step *= 2;
+            }
+            lo = std::max(lo, hi - step + 1);
+        }
+    }
+    while (lo < hi) {
+        const Pos mid = lo + (hi - lo) / 2;
+        if (goes_right(mid)) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo;
+}
+
 // The first run of hits of module range r inside the x window of the hit at g.
-WindowEntry find_window(const HitLayout& layout, std::int32_t module, Pos g, double slope_x) {
+WindowEntry find_window(const HitLayout& layout, std::int32_t module, Pos g, double slope_x,
+                        SegmentBlocks::SearchHints& hints) {
     const ModuleRange& r = layout.ranges[static_cast<std::size_t>(module)];
     WindowEntry w{module, kNone, kNone};
     if (!r.any_z)
@@ -33,17 +68,9 @@ WindowEntry find_window(const HitLayout& layout, std::int32_t module, Pos g, dou
     double bound = 0.0;
     if (bounded) {
         bound = std::max(std::fabs(r.z_max - hz), std::fabs(r.z_min - hz)) * slope_x;
-        Pos lo = r.begin;
-        Pos hi = r.finite_x_end;
-        while (lo < hi) {
-            const Pos mid = lo + (hi - lo) / 2;
-            if (!(hx - xs[mid] < bound)) {
-                lo = mid + 1;
-            } else {
-                hi = mid;
-            }
-        }
-        q = lo;
+        q = partition_near(r.begin, r.finite_x_end, hints.left,
+                           [&](Pos mid) { return !(hx - xs[mid] < bound); });
+        hints.left = q;
     }
     // Every hit with |x - hx| < sure is inside: its z is no nearer than the module's nearest z.
     double sure = 0.0;
@@ -63,16 +90,9 @@ WindowEntry find_window(const HitLayout& layout, std::int32_t module, Pos g, dou
             }
         } else if (xs[q] - hx < sure && hx - xs[q] < sure) {
             // The hits up to the last one this side of hx + sure are all inside.
-            Pos lo = q + 1;
-            Pos hi = r.finite_x_end;
-            while (lo < hi) {
-                const Pos mid = lo + (hi - lo) / 2;
-                if (xs[mid] - hx < sure) {
-                    lo = mid + 1;
-                } else {
-                    hi = mid;
-                }
-            }
+            const Pos lo = partition_near(q + 1, r.finite_x_end, hints.sure,
+                                          [&](Pos mid) { return xs[mid] - hx < sure; });
+            hints.sure = lo;
             q = lo - 1;
         } else if (!inside(q)) {
             w.end = q;
@@ -92,7 +112,8 @@ void collect_windows(SegmentBlocks& sb, const HitLayout& layout, const GraphDFSP
         if (t < 0)
             break;  // t only falls with k
         const WindowEntry w =
-            find_window(layout, static_cast<std::int32_t>(t), g, params.max_slopes.first);
+            find_window(layout, static_cast<std::int32_t>(t), g, params.max_slopes.first,
+                        sb.hints[static_cast<std::size_t>(t)]);
         sb.windows.push_back(w);
     }
 }
@@ -149,6 +170,7 @@ std::size_t mark_y_cut(SegmentBlocks& sb, const HitLayout& layout, const WindowE
             const bool passes = std::fabs(zs[q] - gz) * slope_y > std::fabs(ys[q] - gy);
             word |= std::uint64_t{passes} << (q - word_start);
         }
+        sb.pass_rank.push_back(static_cast<std::uint32_t>(count));
         count += count_ones(word);
         sb.pass_bits.push_back(word);
     }
@@ -195,11 +217,13 @@ void build_segments(SegmentBlocks& sb, const HitLayout& layout, const GraphDFSPa
     const std::size_t n = layout.x.size();
     limit = std::min(limit, n);
     assign_owners_and_slots(sb, layout, params);
+    sb.hints.assign(layout.ranges.size(), {});
     const bool slots = layout.ranges.size() <= 64;
     const bool vector = four_lanes();
     sb.block_begin.resize(n + 1);
     sb.blocks.clear();
     sb.pass_bits.clear();
+    sb.pass_rank.clear();
     std::size_t segments = 0;
     for (std::size_t gi = 0; gi < n; ++gi) {
         throw_if_cancelled();
@@ -218,6 +242,7 @@ void build_segments(SegmentBlocks& sb, const HitLayout& layout, const GraphDFSPa
                 mark_y_cut(sb, layout, w, g, params.max_slopes.second, vector);
             if (count == 0) {
                 sb.pass_bits.resize(bits);
+                sb.pass_rank.resize(bits);
                 continue;
             }
             if (segments + count >= kNoSeg || bits >= std::numeric_limits<std::uint32_t>::max())

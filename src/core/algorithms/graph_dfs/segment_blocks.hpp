@@ -5,7 +5,8 @@
 // lower module have consecutive indices, their lower hits in x order: one for each hit of the
 // block's window [first, window_end) that passes the y cut, bit i of the block's words (a word
 // per 64 hits, from pass_bits[bits]) saying whether hit first + i does, so a segment's index is
-// the block's begin plus its hit's rank among the passing ones (pass_bits.hpp). Blocks are
+// the block's begin plus its hit's rank among the passing ones (pass_bits.hpp); pass_rank, beside
+// pass_bits, holds per word the passing hits of the block's words before it. Blocks are
 // stored by upper hit position, an upper hit's blocks in slot order (lower modules nearest
 // first), block_begin[p] .. block_begin[p + 1] - 1 being those of position p. Upper hits lie on
 // module 2 and above, so segments are numbered module by module upwards: a segment's
@@ -44,6 +45,7 @@ struct SegmentBlocks {
     std::vector<std::uint32_t> block_begin;  // by position, and one past the last
     std::vector<Block> blocks;
     std::vector<std::uint64_t> pass_bits;
+    std::vector<std::uint32_t> pass_rank;
     // Slots, only with at most 64 modules: a hit's blocks go to the lower modules of its module
     // in the order k = 0, 1, ...: slot k of module t is module slot_module[64 t + k], and bit k
     // of a hit's slot_mask says whether it has a block there.
@@ -55,6 +57,13 @@ struct SegmentBlocks {
     // Scratch.
     std::vector<std::int32_t> owner;  // module of the upper hit at a position, -1 for none
     std::vector<WindowEntry> windows;
+    // Per module, where the window searches into it last ended: the windows of the next upper
+    // hits, in x order, end nearby.
+    struct SearchHints {
+        Pos left = kNone;
+        Pos sure = kNone;
+    };
+    std::vector<SearchHints> hints;
 };
 
 // Only hits at positions below `limit` (the event's number_of_hits) start a segment.
