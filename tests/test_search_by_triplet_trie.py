@@ -519,6 +519,31 @@ class TestDeterminism:
         ] == single + single
         assert algorithm.solve_batch([]) == []
 
+    def test_one_thread_alternating_events_and_bounds(self):
+        # A thread keeps its buffers from solve to solve (the probe solves on the caller's
+        # thread): a busy event with non-finite coordinates and a small one, under bounds of very
+        # different reach, in turn, each give the reference's tracks and the full scan's tries.
+        busy = generate_event(11, n_collisions=8)
+        for k, i in enumerate(range(5, len(busy["x"]), 37)):
+            busy["xyz"[k % 3]][i] = [math.nan, math.inf][k % 2]
+        small = generate_event(5, n_collisions=1)
+
+        def expected(data, params):
+            modules = ref.modules_from_event_dict(data)
+            hits_by_id = {h.id: h for h in modules[0].hits}
+            rows = probe.full_scan_tries(columns(data), params[0])
+            return ref.solve(modules, *params, tries=ref.tries_from_rows(rows, hits_by_id))
+
+        cases = [(busy, (0.1, 4, 2)), (small, (1.0, 3, 1)), (busy, (0.02, 5, 0))]
+        cases += [(small, (0.1, 4, 2)), (busy, (1.0, 3, 1))]
+        answers = [expected(data, params) for data, params in cases]
+        assert all(answers)
+        for _ in range(2):
+            for (data, params), answer in zip(cases, answers, strict=True):
+                assert probe_solve(data, *params) == answer, params
+                full = probe.full_scan_tries(columns(data), params[0])
+                assert probe.tries(columns(data), params[0]) == full
+
 
 @pytest.mark.parametrize("per_point", [1, 3, 7])
 def test_hits_piled_on_few_points_match_the_reference(per_point):

@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <optional>
 #include <utility>
 
@@ -35,15 +34,25 @@ using sbt::Trie;
 
 constexpr std::size_t kStations = kNumberOfModules / 2;  // also the number of trie slots
 
+// A station's indexes, built on first use in a solve. They live in the thread's workspace, so
+// their buffers serve event after event.
+struct StationIndexes {
+    // The station's finite hits by plane; when every hit is finite this is also the grouping
+    // of all of them, which the second hits take.
+    ZPlanes finite;
+    ZPlanes all;           // all hits by plane, grouped only when some hit is not finite
+    SecondHits second;     // the station as the one below a trie's station
+    CandidateIndex third;  // the station as the one third hits come from
+    bool grouped = false, has_second = false, has_third = false;
+};
+
 // A pair of modules, 2s and 2s + 1. The event's module ranges are ordered and adjacent, so a
 // station's hits are one range of the event's hit list and a hit's position on its station is
 // its id minus the station's first id.
 struct Station {
     std::span<const Hit> hits;
     HitId first = 0;  // id of hits[0]
-    // Built on first use.
-    std::unique_ptr<SecondHits> second;     // the station as the one below a trie's station
-    std::unique_ptr<CandidateIndex> third;  // the station as the one third hits come from
+    StationIndexes* indexes = nullptr;
 
     // The position of the hit with this id on the station, or kNone.
     std::uint32_t position_of(HitId id) const noexcept {
@@ -83,6 +92,24 @@ struct OpenTrack {
     bool missed_penultimate_module = false;
     std::uint8_t missed_count = 0;
 };
+
+// What a solve keeps between events on one thread: every buffer below grows to the largest event
+// seen and is reused, so a solve allocates little more than its result.
+struct Workspace {
+    std::array<StationIndexes, kStations> indexes;
+    Trie trie;
+    std::vector<double> best_scatter;
+    std::vector<std::uint32_t> best_third, touched, passed, cells;
+    std::vector<std::uint8_t> used;
+    std::vector<OpenTrack> open, next, output, weak;
+};
+
+// Not inlined, so the thread-local address is looked up once per solve.
+[[gnu::noinline]] Workspace& workspace() {
+    thread_local Workspace ws;
+    return ws;
+}
+
 // One solve. A trie is only ever read in two ways: a lookup of a track's last two hits, and the
 // seeding pass, which skips every first hit already in the used-hit set. Trie contents do not
 // depend on the walk, so both are evaluated when the walk reaches the station: a lookup by
@@ -107,6 +134,7 @@ class Solver {
     };
 
     bool prepare();
+    void group(std::size_t station);
     SecondHits& second_of(std::size_t station);
     CandidateIndex& third_of(std::size_t station);
     std::optional<Third> best_third(const TrieSource& source, std::uint32_t a, std::uint32_t b);
@@ -130,26 +158,51 @@ class Solver {
     const Hit* hits_ = nullptr;  // the event's hits, by id
     double reach_ = 0.0;         // no hit farther than this in x or y has a scatter below the bound
 
-    std::vector<Station> stations_;
+    std::array<Station, kStations> stations_;
 
-    Trie trie_;
+    Workspace& ws_;
+    Trie& trie_;
     // Scratch of add_triplets, per second hit of the current station.
-    std::vector<double> best_scatter_, slope_x_, slope_y_;
-    std::vector<std::uint32_t> best_third_, touched_, passed_, cells_;
+    std::vector<double>& best_scatter_;
+    std::vector<std::uint32_t>& best_third_;
+    std::vector<std::uint32_t>& touched_;
+    std::vector<std::uint32_t>& passed_;
+    std::vector<std::uint32_t>& cells_;
 
-    std::vector<std::uint8_t> used_;  // by id
-    std::vector<OpenTrack> open_, next_;
-    std::vector<OpenTrack> output_;
-    std::vector<OpenTrack> weak_;
+    std::vector<std::uint8_t>& used_;  // by id
+    std::vector<OpenTrack>& open_;
+    std::vector<OpenTrack>& next_;
+    std::vector<OpenTrack>& output_;
+    std::vector<OpenTrack>& weak_;
 };
 
 Solver::Solver(const SearchByTripletTrieParams& params, const Event& event, bool baseline_screen)
     : params_(params),
       screen_(sbt::screen_function(baseline_screen)),
       modules_(event.modules),
-      hits_(event.hits->data()) {
+      hits_(event.hits->data()),
+      ws_(workspace()),
+      trie_(ws_.trie),
+      best_scatter_(ws_.best_scatter),
+      best_third_(ws_.best_third),
+      touched_(ws_.touched),
+      passed_(ws_.passed),
+      cells_(ws_.cells),
+      used_(ws_.used),
+      open_(ws_.open),
+      next_(ws_.next),
+      output_(ws_.output),
+      weak_(ws_.weak) {
     assert(modules_.size() == kNumberOfModules);
-    stations_.resize(kStations);
+    // The workspace may hold an earlier solve's state, even one cut short by cancellation.
+    std::fill(best_scatter_.begin(), best_scatter_.end(), params_.max_scatter);
+    std::fill(best_third_.begin(), best_third_.end(), kNone);
+    touched_.clear();
+    trie_.clear();
+    open_.clear();
+    next_.clear();
+    output_.clear();
+    weak_.clear();
     for (std::size_t s = 0; s < kStations; ++s) {
         const Module& first = modules_[2 * s];
         const Module& second = modules_[2 * s + 1];
@@ -158,24 +211,48 @@ Solver::Solver(const SearchByTripletTrieParams& params, const Event& event, bool
         station.hits = std::span<const Hit>(hits_ + first.hit_start_index,
                                             second.hit_end_index - first.hit_start_index);
         station.first = static_cast<HitId>(first.hit_start_index);
+        station.indexes = &ws_.indexes[s];
+        station.indexes->grouped = false;
+        station.indexes->has_second = false;
+        station.indexes->has_third = false;
     }
     used_.assign(event.hits->size(), 0);
 }
 
-SecondHits& Solver::second_of(std::size_t station) {
-    auto& second = stations_[station].second;
-    if (!second) {
-        second = std::make_unique<SecondHits>(stations_[station].hits);
+// Groups the station's hits by plane once for both of its indexes.
+void Solver::group(std::size_t station) {
+    StationIndexes& indexes = *stations_[station].indexes;
+    if (!indexes.grouped) {
+        const std::span<const Hit> hits = stations_[station].hits;
+        indexes.finite.group(hits, true);
+        if (indexes.finite.position.size() != hits.size()) {
+            indexes.all.group(hits, false);
+        }
+        indexes.grouped = true;
     }
-    return *second;
+}
+
+SecondHits& Solver::second_of(std::size_t station) {
+    StationIndexes& indexes = *stations_[station].indexes;
+    if (!indexes.has_second) {
+        group(station);
+        const std::span<const Hit> hits = stations_[station].hits;
+        // Nothing left out of the finite grouping: it is the grouping of all hits.
+        const bool all_finite = indexes.finite.position.size() == hits.size();
+        indexes.second.build(hits, all_finite ? indexes.finite : indexes.all);
+        indexes.has_second = true;
+    }
+    return indexes.second;
 }
 
 CandidateIndex& Solver::third_of(std::size_t station) {
-    auto& third = stations_[station].third;
-    if (!third) {
-        third = std::make_unique<CandidateIndex>(stations_[station].hits, reach_);
+    StationIndexes& indexes = *stations_[station].indexes;
+    if (!indexes.has_third) {
+        group(station);
+        indexes.third.build(stations_[station].hits, indexes.finite, reach_);
+        indexes.has_third = true;
     }
-    return *third;
+    return indexes.third;
 }
 
 // The third hit of the pair (a, b): the strictly smallest scatter below max_scatter over the
@@ -220,9 +297,10 @@ inline bool same_point(double x0, double y0, double x1, double y1) {
            std::bit_cast<std::uint64_t>(y0) == std::bit_cast<std::uint64_t>(y1);
 }
 
-// The triplets of first hit a through one plane of second hits, whose slopes from a the caller
-// has put in slope_x_ and slope_y_ (r = 1 / (plane z - a.z)): the best third hit of each so far
-// in best_scatter_ and best_third_, the second hits with one listed in touched_.
+// The triplets of first hit a through one plane of second hits (r = 1 / (plane z - a.z)): the
+// best third hit of each so far in best_scatter_ and best_third_, the second hits with one listed
+// in touched_. A second hit's slopes from a are recomputed on every third plane: a multiply and
+// a subtraction on the screen's vectors cost less than storing them once.
 void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
                                 const SecondHits::Plane& b_plane, double r,
                                 const CandidateIndex& third) {
@@ -252,8 +330,8 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
             }
         }
         // Only predictions inside the box and in an occupied cell can have a third hit.
-        const sbt::ScreenInput screened{&c_plane,        third.occupancy(c_plane), a.x, a.y, d,
-                                        slope_x_.data(), slope_y_.data(),          n};
+        const sbt::ScreenInput screened{&c_plane, third.occupancy(c_plane), a.x, a.y, r, d, bx, by,
+                                        n};
         const std::uint32_t count = screen_(screened, passed_.data(), cells_.data());
         // A second hit keeps the third of smallest scatter, the lowest position among
         // equals: the cell's best candidate, merged into what earlier planes gave. Second
@@ -270,8 +348,8 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
                 run_j = j;
                 run_scatter = params_.max_scatter;
                 run_third = kNone;
-                const double px = a.x + slope_x_[j] * d;
-                const double py = a.y + slope_y_[j] * d;
+                const double px = a.x + ((bx[j] - a.x) * r) * d;
+                const double py = a.y + ((by[j] - a.y) * r) * d;
                 third.visit_cell(c_plane, cells_[k], [&](std::uint32_t ic, double cx, double cy) {
                     const double dx = px - cx;
                     const double dy = py - cy;
@@ -295,10 +373,8 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
     }
 }
 
-// Records the triplets of one first hit, second hits in order. For a fixed first hit and a
-// plane of second hits, each second hit's slopes are computed once; a prediction on a plane of
-// third hits is then one multiply-add per coordinate, screened by the plane's box and cell
-// occupancy before any scatter is computed.
+// Records the triplets of one first hit, second hits in order. A prediction on a plane of third
+// hits is screened by the plane's box and cell occupancy before any scatter is computed.
 void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
     const Station& a_station = stations_[source.a];
     const Station& b_station = stations_[source.b];
@@ -313,8 +389,6 @@ void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
     if (best_scatter_.size() < b_count) {
         best_scatter_.resize(b_count, params_.max_scatter);
         best_third_.resize(b_count, kNone);
-        slope_x_.resize(b_count + sbt::kScreenStep);
-        slope_y_.resize(b_count + sbt::kScreenStep);
         passed_.resize(b_count + sbt::kScreenStep);
         cells_.resize(b_count + sbt::kScreenStep);
     }
@@ -323,17 +397,6 @@ void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
         const double r = 1.0 / (b_plane.z - a.z);
         if (!std::isfinite(r)) {
             continue;  // equal z: every prediction is infinite or undefined
-        }
-        const std::uint32_t n = b_plane.end - b_plane.begin;
-        const double* bx = second.x.data() + b_plane.begin;
-        const double* by = second.y.data() + b_plane.begin;
-        for (std::uint32_t j = 0; j < n; ++j) {
-            slope_x_[j] = (bx[j] - a.x) * r;
-            slope_y_[j] = (by[j] - a.y) * r;
-        }
-        for (std::uint32_t j = n; j % sbt::kScreenStep != 0; ++j) {
-            slope_x_[j] = std::numeric_limits<double>::quiet_NaN();
-            slope_y_[j] = std::numeric_limits<double>::quiet_NaN();
         }
         add_plane_triplets(a, second, b_plane, r, third);
     }

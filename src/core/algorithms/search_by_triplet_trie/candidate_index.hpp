@@ -34,12 +34,15 @@ class CandidateIndex {
         std::size_t word_offset = 0;  // into occupancy_
     };
 
-    CandidateIndex(std::span<const Hit> hits, double reach) {
-        ZPlanes grouping;
-        grouping.group(hits, true);
-        x_.reserve(grouping.position.size());
-        y_.reserve(grouping.position.size());
-        position_.reserve(grouping.position.size());
+    // Fills the index from the hits grouped by ZPlanes::group(hits, true), reusing its buffers.
+    void build(std::span<const Hit> hits, const ZPlanes& grouping, double reach) {
+        x_.clear();
+        y_.clear();
+        position_.clear();
+        planes_.clear();
+        cell_begin_.clear();
+        cell_items_.clear();
+        occupancy_.clear();
         for (const std::uint32_t p : grouping.position) {
             x_.push_back(hits[p].x);
             y_.push_back(hits[p].y);
@@ -145,7 +148,12 @@ class CandidateIndex {
         const std::size_t first = cell_begin_.size() - 1;
         cell_begin_.resize(cell_begin_.size() + cells, 0);
 
-        // Two passes over the reach boxes: count per cell, then place in position order.
+        plane.word_offset = occupancy_.size();
+        occupancy_.resize(occupancy_.size() + (cells + 31) / 32, 0);
+        std::uint32_t* occupancy = occupancy_.data() + plane.word_offset;
+
+        // Two passes over the reach boxes: count per cell (marking it occupied), then place in
+        // position order.
         const auto for_each_cell = [&](std::size_t i, auto&& action) {
             const std::uint32_t x0 = cell_of(x_[i] - reach, plane.x_lo, plane.inv_wx, plane.nx);
             const std::uint32_t x1 = cell_of(x_[i] + reach, plane.x_lo, plane.inv_wx, plane.nx);
@@ -153,35 +161,32 @@ class CandidateIndex {
             const std::uint32_t y1 = cell_of(y_[i] + reach, plane.y_lo, plane.inv_wy, plane.ny);
             for (std::uint32_t cx = x0; cx <= x1; ++cx) {
                 for (std::uint32_t cy = y0; cy <= y1; ++cy) {
-                    action(first + std::size_t{cx} * plane.ny + cy);
+                    action(cx * plane.ny + cy);
                 }
             }
         };
+        std::uint32_t* const counts = cell_begin_.data() + first;
         for (std::size_t i = begin; i < end; ++i) {
-            for_each_cell(i, [&](std::size_t cell) { ++cell_begin_[cell + 1]; });
-        }
-        for (std::size_t c = first; c < first + cells; ++c) {
-            cell_begin_[c + 1] += cell_begin_[c];
-        }
-        cell_items_.resize(cell_begin_[first + cells]);
-        // Place back to front, counting each cell's end down to its start.
-        for (std::size_t i = end; i-- > begin;) {
-            for_each_cell(i, [&](std::size_t cell) {
-                cell_items_[--cell_begin_[cell + 1]] = static_cast<std::uint32_t>(i);
+            for_each_cell(i, [&](std::uint32_t cell) {
+                ++counts[cell + 1];
+                occupancy[cell >> 5] |= std::uint32_t{1} << (cell & 31u);
             });
         }
-        // Now cell_begin_[c + 1] holds cell c's start; shift the starts back into place.
-        for (std::size_t c = first; c < first + cells; ++c) {
-            cell_begin_[c] = cell_begin_[c + 1];
-        }
-        cell_begin_[first + cells] = static_cast<std::uint32_t>(cell_items_.size());
-        plane.word_offset = occupancy_.size();
-        occupancy_.resize(occupancy_.size() + (cells + 31) / 32, 0);
         for (std::size_t c = 0; c < cells; ++c) {
-            if (cell_begin_[first + c + 1] > cell_begin_[first + c]) {
-                occupancy_[plane.word_offset + c / 32] |= std::uint32_t{1} << (c % 32);
-            }
+            counts[c + 1] += counts[c];
         }
+        cell_items_.resize(counts[cells]);
+        // Place back to front, counting each cell's end down to its start.
+        for (std::size_t i = end; i-- > begin;) {
+            for_each_cell(i, [&](std::uint32_t cell) {
+                cell_items_[--counts[cell + 1]] = static_cast<std::uint32_t>(i);
+            });
+        }
+        // Now counts[c + 1] holds cell c's start; shift the starts back into place.
+        for (std::size_t c = 0; c < cells; ++c) {
+            counts[c] = counts[c + 1];
+        }
+        counts[cells] = static_cast<std::uint32_t>(cell_items_.size());
         planes_.push_back(plane);
     }
 
