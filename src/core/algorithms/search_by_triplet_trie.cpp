@@ -135,8 +135,17 @@ class Solver {
 
     bool prepare();
     void group(std::size_t station);
-    SecondHits& second_of(std::size_t station);
-    CandidateIndex& third_of(std::size_t station);
+    SecondHits& second_of(std::size_t station) {
+        StationIndexes& indexes = *stations_[station].indexes;
+        return indexes.has_second ? indexes.second : build_second(station);
+    }
+    CandidateIndex& third_of(std::size_t station) {
+        StationIndexes& indexes = *stations_[station].indexes;
+        return indexes.has_third ? indexes.third : build_third(station);
+    }
+    // Once per station and solve; kept out of line so the look-ups above stay small.
+    [[gnu::noinline]] SecondHits& build_second(std::size_t station);
+    [[gnu::noinline]] CandidateIndex& build_third(std::size_t station);
     std::optional<Third> best_third(const TrieSource& source, std::uint32_t a, std::uint32_t b);
     std::optional<HitId> trie_lookup(const TrieSource& source, HitId p, HitId q);
     void add_triplets(const TrieSource& source, std::uint32_t a);
@@ -232,26 +241,22 @@ void Solver::group(std::size_t station) {
     }
 }
 
-SecondHits& Solver::second_of(std::size_t station) {
+SecondHits& Solver::build_second(std::size_t station) {
     StationIndexes& indexes = *stations_[station].indexes;
-    if (!indexes.has_second) {
-        group(station);
-        const std::span<const Hit> hits = stations_[station].hits;
-        // Nothing left out of the finite grouping: it is the grouping of all hits.
-        const bool all_finite = indexes.finite.position.size() == hits.size();
-        indexes.second.build(hits, all_finite ? indexes.finite : indexes.all);
-        indexes.has_second = true;
-    }
+    group(station);
+    const std::span<const Hit> hits = stations_[station].hits;
+    // Nothing left out of the finite grouping: it is the grouping of all hits.
+    const bool all_finite = indexes.finite.position.size() == hits.size();
+    indexes.second.build(hits, all_finite ? indexes.finite : indexes.all);
+    indexes.has_second = true;
     return indexes.second;
 }
 
-CandidateIndex& Solver::third_of(std::size_t station) {
+CandidateIndex& Solver::build_third(std::size_t station) {
     StationIndexes& indexes = *stations_[station].indexes;
-    if (!indexes.has_third) {
-        group(station);
-        indexes.third.build(stations_[station].hits, indexes.finite, reach_);
-        indexes.has_third = true;
-    }
+    group(station);
+    indexes.third.build(stations_[station].hits, indexes.finite, reach_);
+    indexes.has_third = true;
     return indexes.third;
 }
 
@@ -552,8 +557,12 @@ void Solver::step(std::size_t station) {
     const TrieSource source{station, station - 1, station - 2};
     const std::size_t search_module = station == 2 ? 0 : station - 3;
     next_.clear();
+    std::size_t done = 0;
     for (OpenTrack& track : open_) {
-        throw_if_cancelled();
+        // A track costs a look-up or two: checking every 64th keeps the walk responsive.
+        if (done++ % 64 == 0) {
+            throw_if_cancelled();
+        }
         const HitId p = track.hits[track.hits.size() - 2];
         const HitId q = track.hits.back();
         std::optional<HitId> found = trie_lookup(source, p, q);
