@@ -261,6 +261,26 @@ class TestTrieBuilding:
             assert probe.tries(event, max_scatter) == full
             assert probe.tries(event, max_scatter, True) == full
 
+    @pytest.mark.parametrize("scale", [1e149, 1e299, 1e306, 1e307])
+    def test_predictions_near_and_past_the_largest_double(self, scale):
+        # Second-hit planes whose extreme predictions on the third planes come close to
+        # overflow, or overflow, on one side: the box test must still pass every plane a
+        # prediction can reach.
+        prefix, xs, ys, zs = [0], [], [], []
+        for m in range(52):
+            if m < 6:
+                for k, (x, y) in enumerate([(0.0, 0.0), (scale, -scale), (0.5, 0.25)]):
+                    xs.append(x * (1 + m % 2) if k != 1 else x / (m + 1))
+                    ys.append(y * (1 + m % 2) if k != 1 else y / (m + 1))
+                    zs.append(5.0 * m)
+            prefix.append(len(xs))
+        event = columns(columns_event(prefix, xs, ys, zs))
+        for max_scatter in (0.1, 1e300):
+            full = probe.full_scan_tries(event, max_scatter)
+            assert sum(len(t) for t in full if t) > 0
+            assert probe.tries(event, max_scatter) == full
+            assert probe.tries(event, max_scatter, True) == full
+
     @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
     @given(data=dense_station_events(), max_scatter=st.sampled_from([0.1, 0.3, 1.0, 25.0]))
     def test_dense_planes_match_the_full_scan(self, data, max_scatter):

@@ -101,7 +101,7 @@ struct Workspace {
     std::vector<double> best_scatter;
     std::vector<std::uint32_t> best_third, touched, passed, cells;
     std::vector<std::uint8_t> used;
-    std::vector<OpenTrack> open, next, output, weak;
+    std::vector<OpenTrack> open, output, weak;
 };
 
 // Not inlined, so the thread-local address is looked up once per solve.
@@ -155,7 +155,7 @@ class Solver {
     void seed(const TrieSource& source);
     std::optional<HitId> module_search(std::size_t module, HitId p, HitId q);
     void step(std::size_t station);
-    void miss(OpenTrack& track, std::vector<OpenTrack>& next);
+    bool miss(OpenTrack& track);
     void claim(const OpenTrack& track);
     void extend(OpenTrack& track, HitId hit);
     void close(OpenTrack&& track);
@@ -180,7 +180,6 @@ class Solver {
 
     std::vector<std::uint8_t>& used_;  // by id
     std::vector<OpenTrack>& open_;
-    std::vector<OpenTrack>& next_;
     std::vector<OpenTrack>& output_;
     std::vector<OpenTrack>& weak_;
 };
@@ -199,7 +198,6 @@ Solver::Solver(const SearchByTripletTrieParams& params, const Event& event, bool
       cells_(ws_.cells),
       used_(ws_.used),
       open_(ws_.open),
-      next_(ws_.next),
       output_(ws_.output),
       weak_(ws_.weak) {
     assert(modules_.size() == kNumberOfModules);
@@ -209,7 +207,6 @@ Solver::Solver(const SearchByTripletTrieParams& params, const Event& event, bool
     touched_.clear();
     trie_.clear();
     open_.clear();
-    next_.clear();
     output_.clear();
     weak_.clear();
     for (std::size_t s = 0; s < kStations; ++s) {
@@ -317,6 +314,13 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
     const double tx1 = (b_plane.x_max - a.x) * r;
     const double ty0 = (b_plane.y_min - a.y) * r;
     const double ty1 = (b_plane.y_max - a.y) * r;
+    // The extreme predictions are at most this far from 0 on every third plane; far below the
+    // largest double (rounding adds but a few units in the last place), they are all finite.
+    const double far =
+        std::max(std::abs(a.x), std::abs(a.y)) +
+        std::max(std::max(std::abs(tx0), std::abs(tx1)), std::max(std::abs(ty0), std::abs(ty1))) *
+            third.farthest_plane(a.z);
+    const bool all_finite = far < 1e300;
     for (const CandidateIndex::Plane& c_plane : third.planes()) {
         const double d = c_plane.z - a.z;
         if (b_plane.bounded) {
@@ -326,7 +330,8 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
             const double x1 = a.x + tx1 * d;
             const double y0 = a.y + ty0 * d;
             const double y1 = a.y + ty1 * d;
-            const bool finite = ((x0 - x0) + (x1 - x1)) + ((y0 - y0) + (y1 - y1)) == 0.0;
+            const bool finite =
+                all_finite || ((x0 - x0) + (x1 - x1)) + ((y0 - y0) + (y1 - y1)) == 0.0;
             const bool outside =
                 (std::max(x0, x1) < c_plane.x_lo) | (std::min(x0, x1) > c_plane.x_hi) |
                 (std::max(y0, y1) < c_plane.y_lo) | (std::min(y0, y1) > c_plane.y_hi);
@@ -428,8 +433,8 @@ void Solver::seed(const TrieSource& source) {
     const Station& a_station = stations_[source.a];
     trie_.clear();
     for (std::size_t ia = 0; ia < a_station.hits.size(); ++ia) {
-        throw_if_cancelled();
         if (used_[a_station.first + ia] == 0) {
+            throw_if_cancelled();
             add_triplets(source, static_cast<std::uint32_t>(ia));
         }
     }
@@ -492,9 +497,10 @@ void Solver::extend(OpenTrack& track, HitId hit) {
     track.missed_count = 0;
 }
 
-// A station without a hit for the track: counted, flagged, and the track closed once it has
-// missed more than allowed in a row (the count and the allowance compared modulo 256).
-void Solver::miss(OpenTrack& track, std::vector<OpenTrack>& next) {
+// A station without a hit for the track: counted and flagged; false when the track is to be
+// closed, having missed more than allowed in a row (the count and the allowance compared modulo
+// 256).
+bool Solver::miss(OpenTrack& track) {
     const std::uint8_t before = track.missed_count;
     track.missed_count = static_cast<std::uint8_t>(before + 1);
     if (before == 0) {
@@ -502,11 +508,7 @@ void Solver::miss(OpenTrack& track, std::vector<OpenTrack>& next) {
     } else if (track.missed_count == 2) {
         track.missed_penultimate_module = true;
     }
-    if (track.missed_count <= static_cast<std::uint8_t>(params_.allowed_missed_modules)) {
-        next.push_back(std::move(track));
-    } else {
-        close(std::move(track));
-    }
+    return track.missed_count <= static_cast<std::uint8_t>(params_.allowed_missed_modules);
 }
 
 void Solver::close(OpenTrack&& track) {
@@ -556,13 +558,15 @@ std::vector<std::optional<std::vector<Triplet>>> Solver::tries() {
 void Solver::step(std::size_t station) {
     const TrieSource source{station, station - 1, station - 2};
     const std::size_t search_module = station == 2 ? 0 : station - 3;
-    next_.clear();
-    std::size_t done = 0;
-    for (OpenTrack& track : open_) {
+    // The tracks that stay open are kept in order at the front of open_, moved only once one
+    // before them has closed.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < open_.size(); ++i) {
         // A track costs a look-up or two: checking every 64th keeps the walk responsive.
-        if (done++ % 64 == 0) {
+        if (i % 64 == 0) {
             throw_if_cancelled();
         }
+        OpenTrack& track = open_[i];
         const HitId p = track.hits[track.hits.size() - 2];
         const HitId q = track.hits.back();
         std::optional<HitId> found = trie_lookup(source, p, q);
@@ -571,12 +575,16 @@ void Solver::step(std::size_t station) {
         }
         if (found) {
             extend(track, *found);
-            next_.push_back(std::move(track));
-        } else {
-            miss(track, next_);
+        } else if (!miss(track)) {
+            close(std::move(track));
+            continue;
         }
+        if (kept != i) {
+            open_[kept] = std::move(track);
+        }
+        ++kept;
     }
-    std::swap(open_, next_);
+    open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(kept), open_.end());
     seed(source);
 }
 

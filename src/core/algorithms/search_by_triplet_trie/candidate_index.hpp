@@ -48,12 +48,20 @@ class CandidateIndex {
             y_.push_back(hits[p].y);
             position_.push_back(p);
         }
+        z_min_ = z_max_ = grouping.planes.empty() ? 0.0 : grouping.planes.front().z;
         for (const ZPlane& plane : grouping.planes) {
+            z_min_ = std::min(z_min_, plane.z);
+            z_max_ = std::max(z_max_, plane.z);
             add_plane(plane, reach);
         }
     }
 
     const std::vector<Plane>& planes() const noexcept { return planes_; }
+
+    // The largest distance in z from z to a plane (0 without planes; NaN for NaN).
+    double farthest_plane(double z) const noexcept {
+        return std::max(std::abs(z_min_ - z), std::abs(z_max_ - z));
+    }
 
     // Whether (px, py) lies in the plane's box at all; false for NaN.
     static bool inside(const Plane& plane, double px, double py) noexcept {
@@ -193,6 +201,7 @@ class CandidateIndex {
     std::vector<double> x_, y_;
     std::vector<std::uint32_t> position_;  // in the indexed hit list
     std::vector<Plane> planes_;
+    double z_min_ = 0.0, z_max_ = 0.0;  // over the planes, all finite
     std::vector<std::uint32_t> cell_begin_;
     std::vector<std::uint32_t> cell_items_;
     std::vector<std::uint32_t> occupancy_;  // one bit per cell: does any reach box touch it
