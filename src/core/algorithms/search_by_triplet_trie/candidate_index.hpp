@@ -30,8 +30,9 @@ class CandidateIndex {
         double x_lo = 0.0, x_hi = 0.0, y_lo = 0.0, y_hi = 0.0;  // predictions outside miss all
         double inv_wx = 0.0, inv_wy = 0.0;
         std::uint32_t nx = 1, ny = 1;
-        std::size_t cell_offset = 0;  // into cell_begin_
-        std::size_t word_offset = 0;  // into occupancy_
+        double last_x = 0.0, last_y = 0.0;  // nx - 1 and ny - 1
+        std::size_t cell_offset = 0;        // into cell_begin_
+        std::size_t word_offset = 0;        // into occupancy_
     };
 
     // Fills the index from the hits grouped by ZPlanes::group(hits, true), reusing its buffers.
@@ -70,8 +71,8 @@ class CandidateIndex {
 
     // The cell of a prediction inside the box, as an index into the plane's cells.
     static std::uint32_t cell(const Plane& plane, double px, double py) noexcept {
-        return cell_of(px, plane.x_lo, plane.inv_wx, plane.nx) * plane.ny +
-               cell_of(py, plane.y_lo, plane.inv_wy, plane.ny);
+        return clamped_cell((px - plane.x_lo) * plane.inv_wx, plane.last_x) * plane.ny +
+               clamped_cell((py - plane.y_lo) * plane.inv_wy, plane.last_y);
     }
 
     bool occupied(const Plane& plane, std::uint32_t cell) const noexcept {
@@ -148,6 +149,8 @@ class CandidateIndex {
             plane.nx = plane.ny = 1;
             plane.inv_wx = plane.inv_wy = 0.0;
         }
+        plane.last_x = static_cast<double>(plane.nx - 1);
+        plane.last_y = static_cast<double>(plane.ny - 1);
         const std::size_t cells = std::size_t{plane.nx} * plane.ny;
         plane.cell_offset = cell_begin_.empty() ? 0 : cell_begin_.size() - 1;
         if (cell_begin_.empty()) {
@@ -161,20 +164,23 @@ class CandidateIndex {
         std::uint32_t* occupancy = occupancy_.data() + plane.word_offset;
 
         // Two passes over the reach boxes: count per cell (marking it occupied), then place in
-        // position order.
+        // position order. The first finds each box's cells, which the second reuses.
+        spans_.resize(end - begin);
         const auto for_each_cell = [&](std::size_t i, auto&& action) {
-            const std::uint32_t x0 = cell_of(x_[i] - reach, plane.x_lo, plane.inv_wx, plane.nx);
-            const std::uint32_t x1 = cell_of(x_[i] + reach, plane.x_lo, plane.inv_wx, plane.nx);
-            const std::uint32_t y0 = cell_of(y_[i] - reach, plane.y_lo, plane.inv_wy, plane.ny);
-            const std::uint32_t y1 = cell_of(y_[i] + reach, plane.y_lo, plane.inv_wy, plane.ny);
-            for (std::uint32_t cx = x0; cx <= x1; ++cx) {
-                for (std::uint32_t cy = y0; cy <= y1; ++cy) {
+            const CellSpan& span = spans_[i - begin];
+            for (std::uint32_t cx = span.x0; cx <= span.x1; ++cx) {
+                for (std::uint32_t cy = span.y0; cy <= span.y1; ++cy) {
                     action(cx * plane.ny + cy);
                 }
             }
         };
         std::uint32_t* const counts = cell_begin_.data() + first;
         for (std::size_t i = begin; i < end; ++i) {
+            spans_[i - begin] =
+                CellSpan{cell_of(x_[i] - reach, plane.x_lo, plane.inv_wx, plane.nx),
+                         cell_of(x_[i] + reach, plane.x_lo, plane.inv_wx, plane.nx),
+                         cell_of(y_[i] - reach, plane.y_lo, plane.inv_wy, plane.ny),
+                         cell_of(y_[i] + reach, plane.y_lo, plane.inv_wy, plane.ny)};
             for_each_cell(i, [&](std::uint32_t cell) {
                 ++counts[cell + 1];
                 occupancy[cell >> 5] |= std::uint32_t{1} << (cell & 31u);
@@ -204,7 +210,12 @@ class CandidateIndex {
     double z_min_ = 0.0, z_max_ = 0.0;  // over the planes, all finite
     std::vector<std::uint32_t> cell_begin_;
     std::vector<std::uint32_t> cell_items_;
-    std::vector<std::uint32_t> occupancy_;  // one bit per cell: does any reach box touch it
+    std::vector<std::uint32_t> occupancy_;
+    // The cells a plane's reach boxes touch, scratch of add_plane.
+    struct CellSpan {
+        std::uint32_t x0, x1, y0, y1;
+    };
+    std::vector<CellSpan> spans_;  // one bit per cell: does any reach box touch it
 };
 // The hit of `index` with the strictly smallest scatter against the line through a and b, below
 // `best` (updated), the earliest position on equal scatters; hits for which skip(i) holds are

@@ -48,8 +48,8 @@ std::uint32_t screen_sse2(const ScreenInput& in, std::uint32_t* passed, std::uin
     const __m128d y_hi = _mm_set1_pd(plane.y_hi);
     const __m128d inv_wx = _mm_set1_pd(plane.inv_wx);
     const __m128d inv_wy = _mm_set1_pd(plane.inv_wy);
-    const __m128d last_x = _mm_set1_pd(static_cast<double>(plane.nx - 1));
-    const __m128d last_y = _mm_set1_pd(static_cast<double>(plane.ny - 1));
+    const __m128d last_x = _mm_set1_pd(plane.last_x);
+    const __m128d last_y = _mm_set1_pd(plane.last_y);
     const __m128d ny = _mm_set1_pd(static_cast<double>(plane.ny));
     const __m128d zero = _mm_setzero_pd();
     const std::uint32_t* occupancy = in.occupancy;
@@ -100,8 +100,8 @@ __attribute__((target("avx2"))) std::uint32_t screen_avx2(const ScreenInput& in,
     const __m256d y_hi = _mm256_set1_pd(plane.y_hi);
     const __m256d inv_wx = _mm256_set1_pd(plane.inv_wx);
     const __m256d inv_wy = _mm256_set1_pd(plane.inv_wy);
-    const __m256d last_x = _mm256_set1_pd(static_cast<double>(plane.nx - 1));
-    const __m256d last_y = _mm256_set1_pd(static_cast<double>(plane.ny - 1));
+    const __m256d last_x = _mm256_set1_pd(plane.last_x);
+    const __m256d last_y = _mm256_set1_pd(plane.last_y);
     const __m256d zero = _mm256_setzero_pd();
     const __m128i ny = _mm_set1_epi32(static_cast<int>(plane.ny));
     const __m128i low_bits = _mm_set1_epi32(31);
