@@ -114,7 +114,7 @@ class CandidateIndex {
         return clamped_cell((v - lo) * inv_w, static_cast<double>(n - 1));
     }
 
-    // Cells per axis: about eight cells per hit overall, none narrower than the reach box.
+    // Cells per axis: about sixteen cells per hit overall, none narrower than the reach box.
     static std::uint32_t cells_along(double extent, double width) noexcept {
         const double n = std::ceil(extent / width);
         if (!(n > 1.0)) {
@@ -137,7 +137,7 @@ class CandidateIndex {
         const double ey = plane.y_hi - plane.y_lo;
         const auto n = static_cast<double>(end - begin);
         if (std::isfinite(ex) && std::isfinite(ey)) {
-            const double width = std::max(2.0 * reach, std::sqrt(ex * ey / (8.0 * n)));
+            const double width = std::max(2.0 * reach, std::sqrt(ex * ey / (16.0 * n)));
             plane.nx = cells_along(ex, width);
             plane.ny = cells_along(ey, width);
             plane.inv_wx = static_cast<double>(plane.nx) / ex;
