@@ -261,6 +261,23 @@ class TestTrieBuilding:
             assert probe.tries(event, max_scatter) == full
             assert probe.tries(event, max_scatter, True) == full
 
+    @pytest.mark.parametrize("flip", [2, 3])
+    def test_crowded_planes_with_stations_out_of_z_order(self, flip):
+        # Planes of a hundred second hits are listed by x and searched by bisection; with every
+        # flip-th station moved 1000 above the rest, some first hits lie between their second
+        # and third hits in z, and the predictions run both ways along the list.
+        data = generate_event(12, n_collisions=20)
+        prefix, zs = data["module_prefix_sum"], list(data["z"])
+        for m in range(0, 52, 2 * flip):
+            for i in range(prefix[m], prefix[m + 2]):
+                zs[i] += 1000.0
+        event = (prefix, data["x"], data["y"], zs)
+        for max_scatter in (0.1, 2.0):
+            full = probe.full_scan_tries(event, max_scatter)
+            assert sum(len(t) for t in full if t) > 100
+            assert probe.tries(event, max_scatter) == full
+            assert probe.tries(event, max_scatter, True) == full
+
     @pytest.mark.parametrize("scale", [1e149, 1e299, 1e306, 1e307])
     def test_predictions_near_and_past_the_largest_double(self, scale):
         # Second-hit planes whose extreme predictions on the third planes come close to

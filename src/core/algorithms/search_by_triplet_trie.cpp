@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 #include "algorithms/cancel.hpp"
@@ -294,6 +295,38 @@ inline bool better(double scatter, std::uint32_t third, double best, std::uint32
     return scatter < best || (scatter == best && chosen != kNone && third < chosen);
 }
 
+// On a plane listed by increasing x whose predictions from a are all finite, the run [first,
+// end) of the list that predicts an x inside the third plane's box. Out of line: it runs only on
+// crowded planes, and inline it would cost the common case registers.
+[[gnu::noinline]] std::pair<std::uint32_t, std::uint32_t> x_run(
+    const Hit& a, const double* bx, std::uint32_t n, double r, double d,
+    const CandidateIndex::Plane& plane) {
+    const auto px = [&](std::uint32_t j) { return a.x + ((bx[j] - a.x) * r) * d; };
+    // The first j from `from` at which pred (false, then true along the list) holds.
+    const auto first_where = [&](std::uint32_t from, auto&& pred) {
+        std::uint32_t lo = from;
+        std::uint32_t hi = n;
+        while (lo < hi) {
+            const std::uint32_t mid = lo + (hi - lo) / 2;
+            if (pred(px(mid))) {
+                hi = mid;
+            } else {
+                lo = mid + 1;
+            }
+        }
+        return lo;
+    };
+    // Increasing along the list when r and d have one sign, decreasing otherwise (constant for
+    // d = 0).
+    std::uint32_t first = 0;
+    if ((r > 0.0) == (d > 0.0)) {
+        first = first_where(0, [&](double v) { return v >= plane.x_lo; });
+        return {first, first_where(first, [&](double v) { return v > plane.x_hi; })};
+    }
+    first = first_where(0, [&](double v) { return v <= plane.x_hi; });
+    return {first, first_where(first, [&](double v) { return v < plane.x_lo; })};
+}
+
 inline bool same_point(double x0, double y0, double x1, double y1) {
     return std::bit_cast<std::uint64_t>(x0) == std::bit_cast<std::uint64_t>(x1) &&
            std::bit_cast<std::uint64_t>(y0) == std::bit_cast<std::uint64_t>(y1);
@@ -339,9 +372,22 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
                 continue;
             }
         }
-        // Only predictions inside the box and in an occupied cell can have a third hit.
-        const sbt::ScreenInput screened{&c_plane, third.occupancy(c_plane), a.x, a.y, r, d, bx, by,
-                                        n};
+        // Only predictions inside the box and in an occupied cell can have a third hit. On a
+        // plane listed by x whose predictions are all finite, those inside the box's x range
+        // are one run of the list, found by bisection; the screen starts at the step holding
+        // its first (the hits before it in that step fail the box).
+        std::uint32_t first = 0;
+        std::uint32_t end = n;
+        if (b_plane.sorted && b_plane.bounded && all_finite) {
+            std::tie(first, end) = x_run(a, bx, n, r, d, c_plane);
+            if (first == end) {
+                continue;
+            }
+            first -= first % sbt::kScreenStep;
+        }
+        const sbt::ScreenInput screened{
+            &c_plane,   third.occupancy(c_plane), a.x, a.y, r, d, bx + first, by + first,
+            end - first};
         const std::uint32_t count = screen_(screened, passed_.data(), cells_.data());
         // A second hit keeps the third of smallest scatter, the lowest position among
         // equals: the cell's best candidate, merged into what earlier planes gave. Second
@@ -352,7 +398,7 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
         double run_scatter = 0.0;
         std::uint32_t run_third = kNone;
         for (std::uint32_t k = 0; k < count; ++k) {
-            const std::uint32_t j = passed_[k];
+            const std::uint32_t j = first + passed_[k];
             const std::uint32_t ib = second.position[b_plane.begin + j];
             if (run_j == kNone || !same_point(bx[j], by[j], bx[run_j], by[run_j])) {
                 run_j = j;
