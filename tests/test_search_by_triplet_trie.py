@@ -261,6 +261,43 @@ class TestTrieBuilding:
             assert probe.tries(event, max_scatter) == full
             assert probe.tries(event, max_scatter, True) == full
 
+    @pytest.mark.parametrize("flip", [2, 3])
+    def test_crowded_planes_with_stations_out_of_z_order(self, flip):
+        # Planes of a hundred second hits are listed by x and searched by bisection; with every
+        # flip-th station moved 1000 above the rest, some first hits lie between their second
+        # and third hits in z, and the predictions run both ways along the list.
+        data = generate_event(12, n_collisions=20)
+        prefix, zs = data["module_prefix_sum"], list(data["z"])
+        for m in range(0, 52, 2 * flip):
+            for i in range(prefix[m], prefix[m + 2]):
+                zs[i] += 1000.0
+        event = (prefix, data["x"], data["y"], zs)
+        for max_scatter in (0.1, 2.0):
+            full = probe.full_scan_tries(event, max_scatter)
+            assert sum(len(t) for t in full if t) > 100
+            assert probe.tries(event, max_scatter) == full
+            assert probe.tries(event, max_scatter, True) == full
+
+    @pytest.mark.parametrize("scale", [1e149, 1e299, 1e306, 1e307])
+    def test_predictions_near_and_past_the_largest_double(self, scale):
+        # Second-hit planes whose extreme predictions on the third planes come close to
+        # overflow, or overflow, on one side: the box test must still pass every plane a
+        # prediction can reach.
+        prefix, xs, ys, zs = [0], [], [], []
+        for m in range(52):
+            if m < 6:
+                for k, (x, y) in enumerate([(0.0, 0.0), (scale, -scale), (0.5, 0.25)]):
+                    xs.append(x * (1 + m % 2) if k != 1 else x / (m + 1))
+                    ys.append(y * (1 + m % 2) if k != 1 else y / (m + 1))
+                    zs.append(5.0 * m)
+            prefix.append(len(xs))
+        event = columns(columns_event(prefix, xs, ys, zs))
+        for max_scatter in (0.1, 1e300):
+            full = probe.full_scan_tries(event, max_scatter)
+            assert sum(len(t) for t in full if t) > 0
+            assert probe.tries(event, max_scatter) == full
+            assert probe.tries(event, max_scatter, True) == full
+
     @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
     @given(data=dense_station_events(), max_scatter=st.sampled_from([0.1, 0.3, 1.0, 25.0]))
     def test_dense_planes_match_the_full_scan(self, data, max_scatter):
@@ -518,6 +555,31 @@ class TestDeterminism:
             outcome(t) for t in algorithm.solve_batch(tuple(events + events))
         ] == single + single
         assert algorithm.solve_batch([]) == []
+
+    def test_one_thread_alternating_events_and_bounds(self):
+        # A thread keeps its buffers from solve to solve (the probe solves on the caller's
+        # thread): a busy event with non-finite coordinates and a small one, under bounds of very
+        # different reach, in turn, each give the reference's tracks and the full scan's tries.
+        busy = generate_event(11, n_collisions=8)
+        for k, i in enumerate(range(5, len(busy["x"]), 37)):
+            busy["xyz"[k % 3]][i] = [math.nan, math.inf][k % 2]
+        small = generate_event(5, n_collisions=1)
+
+        def expected(data, params):
+            modules = ref.modules_from_event_dict(data)
+            hits_by_id = {h.id: h for h in modules[0].hits}
+            rows = probe.full_scan_tries(columns(data), params[0])
+            return ref.solve(modules, *params, tries=ref.tries_from_rows(rows, hits_by_id))
+
+        cases = [(busy, (0.1, 4, 2)), (small, (1.0, 3, 1)), (busy, (0.02, 5, 0))]
+        cases += [(small, (0.1, 4, 2)), (busy, (1.0, 3, 1))]
+        answers = [expected(data, params) for data, params in cases]
+        assert all(answers)
+        for _ in range(2):
+            for (data, params), answer in zip(cases, answers, strict=True):
+                assert probe_solve(data, *params) == answer, params
+                full = probe.full_scan_tries(columns(data), params[0])
+                assert probe.tries(columns(data), params[0]) == full
 
 
 @pytest.mark.parametrize("per_point", [1, 3, 7])

@@ -10,8 +10,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 #include "algorithms/cancel.hpp"
@@ -35,15 +35,25 @@ using sbt::Trie;
 
 constexpr std::size_t kStations = kNumberOfModules / 2;  // also the number of trie slots
 
+// A station's indexes, built on first use in a solve. They live in the thread's workspace, so
+// their buffers serve event after event.
+struct StationIndexes {
+    // The station's finite hits by plane; when every hit is finite this is also the grouping
+    // of all of them, which the second hits take.
+    ZPlanes finite;
+    ZPlanes all;           // all hits by plane, grouped only when some hit is not finite
+    SecondHits second;     // the station as the one below a trie's station
+    CandidateIndex third;  // the station as the one third hits come from
+    bool grouped = false, has_second = false, has_third = false;
+};
+
 // A pair of modules, 2s and 2s + 1. The event's module ranges are ordered and adjacent, so a
 // station's hits are one range of the event's hit list and a hit's position on its station is
 // its id minus the station's first id.
 struct Station {
     std::span<const Hit> hits;
     HitId first = 0;  // id of hits[0]
-    // Built on first use.
-    std::unique_ptr<SecondHits> second;     // the station as the one below a trie's station
-    std::unique_ptr<CandidateIndex> third;  // the station as the one third hits come from
+    StationIndexes* indexes = nullptr;
 
     // The position of the hit with this id on the station, or kNone.
     std::uint32_t position_of(HitId id) const noexcept {
@@ -83,6 +93,24 @@ struct OpenTrack {
     bool missed_penultimate_module = false;
     std::uint8_t missed_count = 0;
 };
+
+// What a solve keeps between events on one thread: every buffer below grows to the largest event
+// seen and is reused, so a solve allocates little more than its result.
+struct Workspace {
+    std::array<StationIndexes, kStations> indexes;
+    Trie trie;
+    std::vector<double> best_scatter;
+    std::vector<std::uint32_t> best_third, touched, passed, cells;
+    std::vector<std::uint8_t> used;
+    std::vector<OpenTrack> open, output, weak;
+};
+
+// Not inlined, so the thread-local address is looked up once per solve.
+[[gnu::noinline]] Workspace& workspace() {
+    thread_local Workspace ws;
+    return ws;
+}
+
 // One solve. A trie is only ever read in two ways: a lookup of a track's last two hits, and the
 // seeding pass, which skips every first hit already in the used-hit set. Trie contents do not
 // depend on the walk, so both are evaluated when the walk reaches the station: a lookup by
@@ -107,8 +135,18 @@ class Solver {
     };
 
     bool prepare();
-    SecondHits& second_of(std::size_t station);
-    CandidateIndex& third_of(std::size_t station);
+    void group(std::size_t station);
+    SecondHits& second_of(std::size_t station) {
+        StationIndexes& indexes = *stations_[station].indexes;
+        return indexes.has_second ? indexes.second : build_second(station);
+    }
+    CandidateIndex& third_of(std::size_t station) {
+        StationIndexes& indexes = *stations_[station].indexes;
+        return indexes.has_third ? indexes.third : build_third(station);
+    }
+    // Once per station and solve; kept out of line so the look-ups above stay small.
+    [[gnu::noinline]] SecondHits& build_second(std::size_t station);
+    [[gnu::noinline]] CandidateIndex& build_third(std::size_t station);
     std::optional<Third> best_third(const TrieSource& source, std::uint32_t a, std::uint32_t b);
     std::optional<HitId> trie_lookup(const TrieSource& source, HitId p, HitId q);
     void add_triplets(const TrieSource& source, std::uint32_t a);
@@ -118,7 +156,7 @@ class Solver {
     void seed(const TrieSource& source);
     std::optional<HitId> module_search(std::size_t module, HitId p, HitId q);
     void step(std::size_t station);
-    void miss(OpenTrack& track, std::vector<OpenTrack>& next);
+    bool miss(OpenTrack& track);
     void claim(const OpenTrack& track);
     void extend(OpenTrack& track, HitId hit);
     void close(OpenTrack&& track);
@@ -130,26 +168,48 @@ class Solver {
     const Hit* hits_ = nullptr;  // the event's hits, by id
     double reach_ = 0.0;         // no hit farther than this in x or y has a scatter below the bound
 
-    std::vector<Station> stations_;
+    std::array<Station, kStations> stations_;
 
-    Trie trie_;
+    Workspace& ws_;
+    Trie& trie_;
     // Scratch of add_triplets, per second hit of the current station.
-    std::vector<double> best_scatter_, slope_x_, slope_y_;
-    std::vector<std::uint32_t> best_third_, touched_, passed_, cells_;
+    std::vector<double>& best_scatter_;
+    std::vector<std::uint32_t>& best_third_;
+    std::vector<std::uint32_t>& touched_;
+    std::vector<std::uint32_t>& passed_;
+    std::vector<std::uint32_t>& cells_;
 
-    std::vector<std::uint8_t> used_;  // by id
-    std::vector<OpenTrack> open_, next_;
-    std::vector<OpenTrack> output_;
-    std::vector<OpenTrack> weak_;
+    std::vector<std::uint8_t>& used_;  // by id
+    std::vector<OpenTrack>& open_;
+    std::vector<OpenTrack>& output_;
+    std::vector<OpenTrack>& weak_;
 };
 
 Solver::Solver(const SearchByTripletTrieParams& params, const Event& event, bool baseline_screen)
     : params_(params),
       screen_(sbt::screen_function(baseline_screen)),
       modules_(event.modules),
-      hits_(event.hits->data()) {
+      hits_(event.hits->data()),
+      ws_(workspace()),
+      trie_(ws_.trie),
+      best_scatter_(ws_.best_scatter),
+      best_third_(ws_.best_third),
+      touched_(ws_.touched),
+      passed_(ws_.passed),
+      cells_(ws_.cells),
+      used_(ws_.used),
+      open_(ws_.open),
+      output_(ws_.output),
+      weak_(ws_.weak) {
     assert(modules_.size() == kNumberOfModules);
-    stations_.resize(kStations);
+    // The workspace may hold an earlier solve's state, even one cut short by cancellation.
+    std::fill(best_scatter_.begin(), best_scatter_.end(), params_.max_scatter);
+    std::fill(best_third_.begin(), best_third_.end(), kNone);
+    touched_.clear();
+    trie_.clear();
+    open_.clear();
+    output_.clear();
+    weak_.clear();
     for (std::size_t s = 0; s < kStations; ++s) {
         const Module& first = modules_[2 * s];
         const Module& second = modules_[2 * s + 1];
@@ -158,24 +218,44 @@ Solver::Solver(const SearchByTripletTrieParams& params, const Event& event, bool
         station.hits = std::span<const Hit>(hits_ + first.hit_start_index,
                                             second.hit_end_index - first.hit_start_index);
         station.first = static_cast<HitId>(first.hit_start_index);
+        station.indexes = &ws_.indexes[s];
+        station.indexes->grouped = false;
+        station.indexes->has_second = false;
+        station.indexes->has_third = false;
     }
     used_.assign(event.hits->size(), 0);
 }
 
-SecondHits& Solver::second_of(std::size_t station) {
-    auto& second = stations_[station].second;
-    if (!second) {
-        second = std::make_unique<SecondHits>(stations_[station].hits);
+// Groups the station's hits by plane once for both of its indexes.
+void Solver::group(std::size_t station) {
+    StationIndexes& indexes = *stations_[station].indexes;
+    if (!indexes.grouped) {
+        const std::span<const Hit> hits = stations_[station].hits;
+        indexes.finite.group(hits, true);
+        if (indexes.finite.position.size() != hits.size()) {
+            indexes.all.group(hits, false);
+        }
+        indexes.grouped = true;
     }
-    return *second;
 }
 
-CandidateIndex& Solver::third_of(std::size_t station) {
-    auto& third = stations_[station].third;
-    if (!third) {
-        third = std::make_unique<CandidateIndex>(stations_[station].hits, reach_);
-    }
-    return *third;
+SecondHits& Solver::build_second(std::size_t station) {
+    StationIndexes& indexes = *stations_[station].indexes;
+    group(station);
+    const std::span<const Hit> hits = stations_[station].hits;
+    // Nothing left out of the finite grouping: it is the grouping of all hits.
+    const bool all_finite = indexes.finite.position.size() == hits.size();
+    indexes.second.build(hits, all_finite ? indexes.finite : indexes.all);
+    indexes.has_second = true;
+    return indexes.second;
+}
+
+CandidateIndex& Solver::build_third(std::size_t station) {
+    StationIndexes& indexes = *stations_[station].indexes;
+    group(station);
+    indexes.third.build(stations_[station].hits, indexes.finite, reach_);
+    indexes.has_third = true;
+    return indexes.third;
 }
 
 // The third hit of the pair (a, b): the strictly smallest scatter below max_scatter over the
@@ -215,14 +295,47 @@ inline bool better(double scatter, std::uint32_t third, double best, std::uint32
     return scatter < best || (scatter == best && chosen != kNone && third < chosen);
 }
 
+// On a plane listed by increasing x whose predictions from a are all finite, the run [first,
+// end) of the list that predicts an x inside the third plane's box. Out of line: it runs only on
+// crowded planes, and inline it would cost the common case registers.
+[[gnu::noinline]] std::pair<std::uint32_t, std::uint32_t> x_run(
+    const Hit& a, const double* bx, std::uint32_t n, double r, double d,
+    const CandidateIndex::Plane& plane) {
+    const auto px = [&](std::uint32_t j) { return a.x + ((bx[j] - a.x) * r) * d; };
+    // The first j from `from` at which pred (false, then true along the list) holds.
+    const auto first_where = [&](std::uint32_t from, auto&& pred) {
+        std::uint32_t lo = from;
+        std::uint32_t hi = n;
+        while (lo < hi) {
+            const std::uint32_t mid = lo + (hi - lo) / 2;
+            if (pred(px(mid))) {
+                hi = mid;
+            } else {
+                lo = mid + 1;
+            }
+        }
+        return lo;
+    };
+    // Increasing along the list when r and d have one sign, decreasing otherwise (constant for
+    // d = 0).
+    std::uint32_t first = 0;
+    if ((r > 0.0) == (d > 0.0)) {
+        first = first_where(0, [&](double v) { return v >= plane.x_lo; });
+        return {first, first_where(first, [&](double v) { return v > plane.x_hi; })};
+    }
+    first = first_where(0, [&](double v) { return v <= plane.x_hi; });
+    return {first, first_where(first, [&](double v) { return v < plane.x_lo; })};
+}
+
 inline bool same_point(double x0, double y0, double x1, double y1) {
     return std::bit_cast<std::uint64_t>(x0) == std::bit_cast<std::uint64_t>(x1) &&
            std::bit_cast<std::uint64_t>(y0) == std::bit_cast<std::uint64_t>(y1);
 }
 
-// The triplets of first hit a through one plane of second hits, whose slopes from a the caller
-// has put in slope_x_ and slope_y_ (r = 1 / (plane z - a.z)): the best third hit of each so far
-// in best_scatter_ and best_third_, the second hits with one listed in touched_.
+// The triplets of first hit a through one plane of second hits (r = 1 / (plane z - a.z)): the
+// best third hit of each so far in best_scatter_ and best_third_, the second hits with one listed
+// in touched_. A second hit's slopes from a are recomputed on every third plane: a multiply and
+// a subtraction on the screen's vectors cost less than storing them once.
 void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
                                 const SecondHits::Plane& b_plane, double r,
                                 const CandidateIndex& third) {
@@ -234,6 +347,13 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
     const double tx1 = (b_plane.x_max - a.x) * r;
     const double ty0 = (b_plane.y_min - a.y) * r;
     const double ty1 = (b_plane.y_max - a.y) * r;
+    // The extreme predictions are at most this far from 0 on every third plane; far below the
+    // largest double (rounding adds but a few units in the last place), they are all finite.
+    const double far =
+        std::max(std::abs(a.x), std::abs(a.y)) +
+        std::max(std::max(std::abs(tx0), std::abs(tx1)), std::max(std::abs(ty0), std::abs(ty1))) *
+            third.farthest_plane(a.z);
+    const bool all_finite = far < 1e300;
     for (const CandidateIndex::Plane& c_plane : third.planes()) {
         const double d = c_plane.z - a.z;
         if (b_plane.bounded) {
@@ -243,7 +363,8 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
             const double x1 = a.x + tx1 * d;
             const double y0 = a.y + ty0 * d;
             const double y1 = a.y + ty1 * d;
-            const bool finite = ((x0 - x0) + (x1 - x1)) + ((y0 - y0) + (y1 - y1)) == 0.0;
+            const bool finite =
+                all_finite || ((x0 - x0) + (x1 - x1)) + ((y0 - y0) + (y1 - y1)) == 0.0;
             const bool outside =
                 (std::max(x0, x1) < c_plane.x_lo) | (std::min(x0, x1) > c_plane.x_hi) |
                 (std::max(y0, y1) < c_plane.y_lo) | (std::min(y0, y1) > c_plane.y_hi);
@@ -251,9 +372,22 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
                 continue;
             }
         }
-        // Only predictions inside the box and in an occupied cell can have a third hit.
-        const sbt::ScreenInput screened{&c_plane,        third.occupancy(c_plane), a.x, a.y, d,
-                                        slope_x_.data(), slope_y_.data(),          n};
+        // Only predictions inside the box and in an occupied cell can have a third hit. On a
+        // plane listed by x whose predictions are all finite, those inside the box's x range
+        // are one run of the list, found by bisection; the screen starts at the step holding
+        // its first (the hits before it in that step fail the box).
+        std::uint32_t first = 0;
+        std::uint32_t end = n;
+        if (b_plane.sorted && b_plane.bounded && all_finite) {
+            std::tie(first, end) = x_run(a, bx, n, r, d, c_plane);
+            if (first == end) {
+                continue;
+            }
+            first -= first % sbt::kScreenStep;
+        }
+        const sbt::ScreenInput screened{
+            &c_plane,   third.occupancy(c_plane), a.x, a.y, r, d, bx + first, by + first,
+            end - first};
         const std::uint32_t count = screen_(screened, passed_.data(), cells_.data());
         // A second hit keeps the third of smallest scatter, the lowest position among
         // equals: the cell's best candidate, merged into what earlier planes gave. Second
@@ -264,14 +398,14 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
         double run_scatter = 0.0;
         std::uint32_t run_third = kNone;
         for (std::uint32_t k = 0; k < count; ++k) {
-            const std::uint32_t j = passed_[k];
+            const std::uint32_t j = first + passed_[k];
             const std::uint32_t ib = second.position[b_plane.begin + j];
             if (run_j == kNone || !same_point(bx[j], by[j], bx[run_j], by[run_j])) {
                 run_j = j;
                 run_scatter = params_.max_scatter;
                 run_third = kNone;
-                const double px = a.x + slope_x_[j] * d;
-                const double py = a.y + slope_y_[j] * d;
+                const double px = a.x + ((bx[j] - a.x) * r) * d;
+                const double py = a.y + ((by[j] - a.y) * r) * d;
                 third.visit_cell(c_plane, cells_[k], [&](std::uint32_t ic, double cx, double cy) {
                     const double dx = px - cx;
                     const double dy = py - cy;
@@ -295,10 +429,8 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
     }
 }
 
-// Records the triplets of one first hit, second hits in order. For a fixed first hit and a
-// plane of second hits, each second hit's slopes are computed once; a prediction on a plane of
-// third hits is then one multiply-add per coordinate, screened by the plane's box and cell
-// occupancy before any scatter is computed.
+// Records the triplets of one first hit, second hits in order. A prediction on a plane of third
+// hits is screened by the plane's box and cell occupancy before any scatter is computed.
 void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
     const Station& a_station = stations_[source.a];
     const Station& b_station = stations_[source.b];
@@ -313,8 +445,6 @@ void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
     if (best_scatter_.size() < b_count) {
         best_scatter_.resize(b_count, params_.max_scatter);
         best_third_.resize(b_count, kNone);
-        slope_x_.resize(b_count + sbt::kScreenStep);
-        slope_y_.resize(b_count + sbt::kScreenStep);
         passed_.resize(b_count + sbt::kScreenStep);
         cells_.resize(b_count + sbt::kScreenStep);
     }
@@ -323,17 +453,6 @@ void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
         const double r = 1.0 / (b_plane.z - a.z);
         if (!std::isfinite(r)) {
             continue;  // equal z: every prediction is infinite or undefined
-        }
-        const std::uint32_t n = b_plane.end - b_plane.begin;
-        const double* bx = second.x.data() + b_plane.begin;
-        const double* by = second.y.data() + b_plane.begin;
-        for (std::uint32_t j = 0; j < n; ++j) {
-            slope_x_[j] = (bx[j] - a.x) * r;
-            slope_y_[j] = (by[j] - a.y) * r;
-        }
-        for (std::uint32_t j = n; j % sbt::kScreenStep != 0; ++j) {
-            slope_x_[j] = std::numeric_limits<double>::quiet_NaN();
-            slope_y_[j] = std::numeric_limits<double>::quiet_NaN();
         }
         add_plane_triplets(a, second, b_plane, r, third);
     }
@@ -360,8 +479,8 @@ void Solver::seed(const TrieSource& source) {
     const Station& a_station = stations_[source.a];
     trie_.clear();
     for (std::size_t ia = 0; ia < a_station.hits.size(); ++ia) {
-        throw_if_cancelled();
         if (used_[a_station.first + ia] == 0) {
+            throw_if_cancelled();
             add_triplets(source, static_cast<std::uint32_t>(ia));
         }
     }
@@ -424,9 +543,10 @@ void Solver::extend(OpenTrack& track, HitId hit) {
     track.missed_count = 0;
 }
 
-// A station without a hit for the track: counted, flagged, and the track closed once it has
-// missed more than allowed in a row (the count and the allowance compared modulo 256).
-void Solver::miss(OpenTrack& track, std::vector<OpenTrack>& next) {
+// A station without a hit for the track: counted and flagged; false when the track is to be
+// closed, having missed more than allowed in a row (the count and the allowance compared modulo
+// 256).
+bool Solver::miss(OpenTrack& track) {
     const std::uint8_t before = track.missed_count;
     track.missed_count = static_cast<std::uint8_t>(before + 1);
     if (before == 0) {
@@ -434,11 +554,7 @@ void Solver::miss(OpenTrack& track, std::vector<OpenTrack>& next) {
     } else if (track.missed_count == 2) {
         track.missed_penultimate_module = true;
     }
-    if (track.missed_count <= static_cast<std::uint8_t>(params_.allowed_missed_modules)) {
-        next.push_back(std::move(track));
-    } else {
-        close(std::move(track));
-    }
+    return track.missed_count <= static_cast<std::uint8_t>(params_.allowed_missed_modules);
 }
 
 void Solver::close(OpenTrack&& track) {
@@ -488,9 +604,15 @@ std::vector<std::optional<std::vector<Triplet>>> Solver::tries() {
 void Solver::step(std::size_t station) {
     const TrieSource source{station, station - 1, station - 2};
     const std::size_t search_module = station == 2 ? 0 : station - 3;
-    next_.clear();
-    for (OpenTrack& track : open_) {
-        throw_if_cancelled();
+    // The tracks that stay open are kept in order at the front of open_, moved only once one
+    // before them has closed.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < open_.size(); ++i) {
+        // A track costs a look-up or two: checking every 64th keeps the walk responsive.
+        if (i % 64 == 0) {
+            throw_if_cancelled();
+        }
+        OpenTrack& track = open_[i];
         const HitId p = track.hits[track.hits.size() - 2];
         const HitId q = track.hits.back();
         std::optional<HitId> found = trie_lookup(source, p, q);
@@ -499,12 +621,16 @@ void Solver::step(std::size_t station) {
         }
         if (found) {
             extend(track, *found);
-            next_.push_back(std::move(track));
-        } else {
-            miss(track, next_);
+        } else if (!miss(track)) {
+            close(std::move(track));
+            continue;
         }
+        if (kept != i) {
+            open_[kept] = std::move(track);
+        }
+        ++kept;
     }
-    std::swap(open_, next_);
+    open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(kept), open_.end());
     seed(source);
 }
 

@@ -30,27 +30,39 @@ class CandidateIndex {
         double x_lo = 0.0, x_hi = 0.0, y_lo = 0.0, y_hi = 0.0;  // predictions outside miss all
         double inv_wx = 0.0, inv_wy = 0.0;
         std::uint32_t nx = 1, ny = 1;
-        std::size_t cell_offset = 0;  // into cell_begin_
-        std::size_t word_offset = 0;  // into occupancy_
+        double last_x = 0.0, last_y = 0.0;  // nx - 1 and ny - 1
+        std::size_t cell_offset = 0;        // into cell_begin_
+        std::size_t word_offset = 0;        // into occupancy_
     };
 
-    CandidateIndex(std::span<const Hit> hits, double reach) {
-        ZPlanes grouping;
-        grouping.group(hits, true);
-        x_.reserve(grouping.position.size());
-        y_.reserve(grouping.position.size());
-        position_.reserve(grouping.position.size());
+    // Fills the index from the hits grouped by ZPlanes::group(hits, true), reusing its buffers.
+    void build(std::span<const Hit> hits, const ZPlanes& grouping, double reach) {
+        x_.clear();
+        y_.clear();
+        position_.clear();
+        planes_.clear();
+        cell_begin_.clear();
+        cell_items_.clear();
+        occupancy_.clear();
         for (const std::uint32_t p : grouping.position) {
             x_.push_back(hits[p].x);
             y_.push_back(hits[p].y);
             position_.push_back(p);
         }
+        z_min_ = z_max_ = grouping.planes.empty() ? 0.0 : grouping.planes.front().z;
         for (const ZPlane& plane : grouping.planes) {
+            z_min_ = std::min(z_min_, plane.z);
+            z_max_ = std::max(z_max_, plane.z);
             add_plane(plane, reach);
         }
     }
 
     const std::vector<Plane>& planes() const noexcept { return planes_; }
+
+    // The largest distance in z from z to a plane (0 without planes; NaN for NaN).
+    double farthest_plane(double z) const noexcept {
+        return std::max(std::abs(z_min_ - z), std::abs(z_max_ - z));
+    }
 
     // Whether (px, py) lies in the plane's box at all; false for NaN.
     static bool inside(const Plane& plane, double px, double py) noexcept {
@@ -59,8 +71,8 @@ class CandidateIndex {
 
     // The cell of a prediction inside the box, as an index into the plane's cells.
     static std::uint32_t cell(const Plane& plane, double px, double py) noexcept {
-        return cell_of(px, plane.x_lo, plane.inv_wx, plane.nx) * plane.ny +
-               cell_of(py, plane.y_lo, plane.inv_wy, plane.ny);
+        return clamped_cell((px - plane.x_lo) * plane.inv_wx, plane.last_x) * plane.ny +
+               clamped_cell((py - plane.y_lo) * plane.inv_wy, plane.last_y);
     }
 
     bool occupied(const Plane& plane, std::uint32_t cell) const noexcept {
@@ -102,7 +114,7 @@ class CandidateIndex {
         return clamped_cell((v - lo) * inv_w, static_cast<double>(n - 1));
     }
 
-    // Cells per axis: about eight cells per hit overall, none narrower than the reach box.
+    // Cells per axis: about sixteen cells per hit overall, none narrower than the reach box.
     static std::uint32_t cells_along(double extent, double width) noexcept {
         const double n = std::ceil(extent / width);
         if (!(n > 1.0)) {
@@ -125,7 +137,7 @@ class CandidateIndex {
         const double ey = plane.y_hi - plane.y_lo;
         const auto n = static_cast<double>(end - begin);
         if (std::isfinite(ex) && std::isfinite(ey)) {
-            const double width = std::max(2.0 * reach, std::sqrt(ex * ey / (8.0 * n)));
+            const double width = std::max(2.0 * reach, std::sqrt(ex * ey / (16.0 * n)));
             plane.nx = cells_along(ex, width);
             plane.ny = cells_along(ey, width);
             plane.inv_wx = static_cast<double>(plane.nx) / ex;
@@ -137,6 +149,8 @@ class CandidateIndex {
             plane.nx = plane.ny = 1;
             plane.inv_wx = plane.inv_wy = 0.0;
         }
+        plane.last_x = static_cast<double>(plane.nx - 1);
+        plane.last_y = static_cast<double>(plane.ny - 1);
         const std::size_t cells = std::size_t{plane.nx} * plane.ny;
         plane.cell_offset = cell_begin_.empty() ? 0 : cell_begin_.size() - 1;
         if (cell_begin_.empty()) {
@@ -145,52 +159,63 @@ class CandidateIndex {
         const std::size_t first = cell_begin_.size() - 1;
         cell_begin_.resize(cell_begin_.size() + cells, 0);
 
-        // Two passes over the reach boxes: count per cell, then place in position order.
+        plane.word_offset = occupancy_.size();
+        occupancy_.resize(occupancy_.size() + (cells + 31) / 32, 0);
+        std::uint32_t* occupancy = occupancy_.data() + plane.word_offset;
+
+        // Two passes over the reach boxes: count per cell (marking it occupied), then place in
+        // position order. The first finds each box's cells, which the second reuses.
+        spans_.resize(end - begin);
         const auto for_each_cell = [&](std::size_t i, auto&& action) {
-            const std::uint32_t x0 = cell_of(x_[i] - reach, plane.x_lo, plane.inv_wx, plane.nx);
-            const std::uint32_t x1 = cell_of(x_[i] + reach, plane.x_lo, plane.inv_wx, plane.nx);
-            const std::uint32_t y0 = cell_of(y_[i] - reach, plane.y_lo, plane.inv_wy, plane.ny);
-            const std::uint32_t y1 = cell_of(y_[i] + reach, plane.y_lo, plane.inv_wy, plane.ny);
-            for (std::uint32_t cx = x0; cx <= x1; ++cx) {
-                for (std::uint32_t cy = y0; cy <= y1; ++cy) {
-                    action(first + std::size_t{cx} * plane.ny + cy);
+            const CellSpan& span = spans_[i - begin];
+            for (std::uint32_t cx = span.x0; cx <= span.x1; ++cx) {
+                for (std::uint32_t cy = span.y0; cy <= span.y1; ++cy) {
+                    action(cx * plane.ny + cy);
                 }
             }
         };
+        std::uint32_t* const counts = cell_begin_.data() + first;
         for (std::size_t i = begin; i < end; ++i) {
-            for_each_cell(i, [&](std::size_t cell) { ++cell_begin_[cell + 1]; });
-        }
-        for (std::size_t c = first; c < first + cells; ++c) {
-            cell_begin_[c + 1] += cell_begin_[c];
-        }
-        cell_items_.resize(cell_begin_[first + cells]);
-        // Place back to front, counting each cell's end down to its start.
-        for (std::size_t i = end; i-- > begin;) {
-            for_each_cell(i, [&](std::size_t cell) {
-                cell_items_[--cell_begin_[cell + 1]] = static_cast<std::uint32_t>(i);
+            spans_[i - begin] =
+                CellSpan{cell_of(x_[i] - reach, plane.x_lo, plane.inv_wx, plane.nx),
+                         cell_of(x_[i] + reach, plane.x_lo, plane.inv_wx, plane.nx),
+                         cell_of(y_[i] - reach, plane.y_lo, plane.inv_wy, plane.ny),
+                         cell_of(y_[i] + reach, plane.y_lo, plane.inv_wy, plane.ny)};
+            for_each_cell(i, [&](std::uint32_t cell) {
+                ++counts[cell + 1];
+                occupancy[cell >> 5] |= std::uint32_t{1} << (cell & 31u);
             });
         }
-        // Now cell_begin_[c + 1] holds cell c's start; shift the starts back into place.
-        for (std::size_t c = first; c < first + cells; ++c) {
-            cell_begin_[c] = cell_begin_[c + 1];
-        }
-        cell_begin_[first + cells] = static_cast<std::uint32_t>(cell_items_.size());
-        plane.word_offset = occupancy_.size();
-        occupancy_.resize(occupancy_.size() + (cells + 31) / 32, 0);
         for (std::size_t c = 0; c < cells; ++c) {
-            if (cell_begin_[first + c + 1] > cell_begin_[first + c]) {
-                occupancy_[plane.word_offset + c / 32] |= std::uint32_t{1} << (c % 32);
-            }
+            counts[c + 1] += counts[c];
         }
+        cell_items_.resize(counts[cells]);
+        // Place back to front, counting each cell's end down to its start.
+        for (std::size_t i = end; i-- > begin;) {
+            for_each_cell(i, [&](std::uint32_t cell) {
+                cell_items_[--counts[cell + 1]] = static_cast<std::uint32_t>(i);
+            });
+        }
+        // Now counts[c + 1] holds cell c's start; shift the starts back into place.
+        for (std::size_t c = 0; c < cells; ++c) {
+            counts[c] = counts[c + 1];
+        }
+        counts[cells] = static_cast<std::uint32_t>(cell_items_.size());
         planes_.push_back(plane);
     }
 
     std::vector<double> x_, y_;
     std::vector<std::uint32_t> position_;  // in the indexed hit list
     std::vector<Plane> planes_;
+    double z_min_ = 0.0, z_max_ = 0.0;  // over the planes, all finite
     std::vector<std::uint32_t> cell_begin_;
     std::vector<std::uint32_t> cell_items_;
-    std::vector<std::uint32_t> occupancy_;  // one bit per cell: does any reach box touch it
+    std::vector<std::uint32_t> occupancy_;
+    // The cells a plane's reach boxes touch, scratch of add_plane.
+    struct CellSpan {
+        std::uint32_t x0, x1, y0, y1;
+    };
+    std::vector<CellSpan> spans_;  // one bit per cell: does any reach box touch it
 };
 // The hit of `index` with the strictly smallest scatter against the line through a and b, below
 // `best` (updated), the earliest position on equal scatters; hits for which skip(i) holds are

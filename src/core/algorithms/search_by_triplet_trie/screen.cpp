@@ -20,8 +20,8 @@ namespace {
     const CandidateIndex::Plane& plane = *in.plane;
     std::uint32_t count = 0;
     for (std::uint32_t j = 0; j < in.n; ++j) {
-        const double px = in.ax + in.sx[j] * in.d;
-        const double py = in.ay + in.sy[j] * in.d;
+        const double px = in.ax + ((in.bx[j] - in.ax) * in.r) * in.d;
+        const double py = in.ay + ((in.by[j] - in.ay) * in.r) * in.d;
         // Clamped, so a cell of the plane even for a prediction outside the box.
         const std::uint32_t cell = CandidateIndex::cell(plane, px, py);
         const std::uint32_t occupied = (in.occupancy[cell >> 5] >> (cell & 31u)) & 1u;
@@ -40,6 +40,7 @@ std::uint32_t screen_sse2(const ScreenInput& in, std::uint32_t* passed, std::uin
     const CandidateIndex::Plane& plane = *in.plane;
     const __m128d ax = _mm_set1_pd(in.ax);
     const __m128d ay = _mm_set1_pd(in.ay);
+    const __m128d r = _mm_set1_pd(in.r);
     const __m128d d = _mm_set1_pd(in.d);
     const __m128d x_lo = _mm_set1_pd(plane.x_lo);
     const __m128d x_hi = _mm_set1_pd(plane.x_hi);
@@ -47,15 +48,17 @@ std::uint32_t screen_sse2(const ScreenInput& in, std::uint32_t* passed, std::uin
     const __m128d y_hi = _mm_set1_pd(plane.y_hi);
     const __m128d inv_wx = _mm_set1_pd(plane.inv_wx);
     const __m128d inv_wy = _mm_set1_pd(plane.inv_wy);
-    const __m128d last_x = _mm_set1_pd(static_cast<double>(plane.nx - 1));
-    const __m128d last_y = _mm_set1_pd(static_cast<double>(plane.ny - 1));
+    const __m128d last_x = _mm_set1_pd(plane.last_x);
+    const __m128d last_y = _mm_set1_pd(plane.last_y);
     const __m128d ny = _mm_set1_pd(static_cast<double>(plane.ny));
     const __m128d zero = _mm_setzero_pd();
     const std::uint32_t* occupancy = in.occupancy;
     std::uint32_t count = 0;
     for (std::uint32_t j = 0; j < in.n; j += 2) {
-        const __m128d px = _mm_add_pd(ax, _mm_mul_pd(_mm_loadu_pd(in.sx + j), d));
-        const __m128d py = _mm_add_pd(ay, _mm_mul_pd(_mm_loadu_pd(in.sy + j), d));
+        const __m128d sx = _mm_mul_pd(_mm_sub_pd(_mm_loadu_pd(in.bx + j), ax), r);
+        const __m128d sy = _mm_mul_pd(_mm_sub_pd(_mm_loadu_pd(in.by + j), ay), r);
+        const __m128d px = _mm_add_pd(ax, _mm_mul_pd(sx, d));
+        const __m128d py = _mm_add_pd(ay, _mm_mul_pd(sy, d));
         const __m128d inside =
             _mm_and_pd(_mm_and_pd(_mm_cmpge_pd(px, x_lo), _mm_cmple_pd(px, x_hi)),
                        _mm_and_pd(_mm_cmpge_pd(py, y_lo), _mm_cmple_pd(py, y_hi)));
@@ -89,6 +92,7 @@ __attribute__((target("avx2"))) std::uint32_t screen_avx2(const ScreenInput& in,
     const CandidateIndex::Plane& plane = *in.plane;
     const __m256d ax = _mm256_set1_pd(in.ax);
     const __m256d ay = _mm256_set1_pd(in.ay);
+    const __m256d r = _mm256_set1_pd(in.r);
     const __m256d d = _mm256_set1_pd(in.d);
     const __m256d x_lo = _mm256_set1_pd(plane.x_lo);
     const __m256d x_hi = _mm256_set1_pd(plane.x_hi);
@@ -96,16 +100,18 @@ __attribute__((target("avx2"))) std::uint32_t screen_avx2(const ScreenInput& in,
     const __m256d y_hi = _mm256_set1_pd(plane.y_hi);
     const __m256d inv_wx = _mm256_set1_pd(plane.inv_wx);
     const __m256d inv_wy = _mm256_set1_pd(plane.inv_wy);
-    const __m256d last_x = _mm256_set1_pd(static_cast<double>(plane.nx - 1));
-    const __m256d last_y = _mm256_set1_pd(static_cast<double>(plane.ny - 1));
+    const __m256d last_x = _mm256_set1_pd(plane.last_x);
+    const __m256d last_y = _mm256_set1_pd(plane.last_y);
     const __m256d zero = _mm256_setzero_pd();
     const __m128i ny = _mm_set1_epi32(static_cast<int>(plane.ny));
     const __m128i low_bits = _mm_set1_epi32(31);
     const auto* occupancy = reinterpret_cast<const int*>(in.occupancy);
     std::uint32_t count = 0;
     for (std::uint32_t j = 0; j < in.n; j += 4) {
-        const __m256d px = _mm256_add_pd(ax, _mm256_mul_pd(_mm256_loadu_pd(in.sx + j), d));
-        const __m256d py = _mm256_add_pd(ay, _mm256_mul_pd(_mm256_loadu_pd(in.sy + j), d));
+        const __m256d sx = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(in.bx + j), ax), r);
+        const __m256d sy = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(in.by + j), ay), r);
+        const __m256d px = _mm256_add_pd(ax, _mm256_mul_pd(sx, d));
+        const __m256d py = _mm256_add_pd(ay, _mm256_mul_pd(sy, d));
         const __m256d inside = _mm256_and_pd(
             _mm256_and_pd(_mm256_cmp_pd(px, x_lo, _CMP_GE_OQ), _mm256_cmp_pd(px, x_hi, _CMP_LE_OQ)),
             _mm256_and_pd(_mm256_cmp_pd(py, y_lo, _CMP_GE_OQ),

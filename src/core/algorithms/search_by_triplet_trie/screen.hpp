@@ -11,18 +11,18 @@
 
 namespace trelmon::sbt {
 
-// Second hits j < n, slopes sx[j] and sy[j] from the first hit (ax, ay), predicting
-// (ax + sx[j] * d, ay + sy[j] * d) on `plane`. The wide paths read the slopes in whole steps:
-// past n, up to n rounded up to a multiple of kScreenStep, they must be NaN, which no screen
-// passes.
+// Second hits j < n at (bx[j], by[j]) on a plane with r = 1 / (its z - az), predicting from the
+// first hit (ax, ay, az) the point (ax + ((bx[j] - ax) * r) * d, ay + ((by[j] - ay) * r) * d) on
+// `plane`, d = the plane's z - az. The wide paths read the second hits in whole steps: past n, up
+// to n rounded up to a multiple of kScreenStep, they must be NaN, which no screen passes.
 inline constexpr std::uint32_t kScreenStep = 4;
 
 struct ScreenInput {
     const CandidateIndex::Plane* plane = nullptr;
     const std::uint32_t* occupancy = nullptr;  // the plane's bits, CandidateIndex::occupancy
-    double ax = 0.0, ay = 0.0, d = 0.0;
-    const double* sx = nullptr;
-    const double* sy = nullptr;
+    double ax = 0.0, ay = 0.0, r = 0.0, d = 0.0;
+    const double* bx = nullptr;
+    const double* by = nullptr;
     std::uint32_t n = 0;
 };
 
