@@ -33,7 +33,7 @@ import numpy as np
 from . import io, parquet, truth
 from .files import StrPath, atomic_write, no_collection
 from .generate import generate_columns
-from .progress import _on_terminal, progress
+from .progress import progress
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -931,7 +931,10 @@ def run_plan(
             display_event=display_event,
         )
         # Closed on the way out, so that a failure cancels the tasks still to run.
-        with contextlib.closing(results), _partition_bar(len(plan.partitions)) as bar:
+        with (
+            contextlib.closing(results),
+            progress(total=len(plan.partitions), desc="partitions", unit="partition") as bar,
+        ):
             for result in results:
                 merger.add(result)
                 bar.update()
@@ -948,26 +951,6 @@ def run_plan(
         files,
         merger.seconds,
     )
-
-
-class _NoBar:
-    """Where no bar is drawn: even a disabled tqdm makes a multiprocessing lock, a few
-    milliseconds of a short run."""
-
-    def __enter__(self) -> _NoBar:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        return None
-
-    def update(self, n: int = 1) -> None:
-        return None
-
-
-def _partition_bar(total: int) -> Any:
-    if not _on_terminal():
-        return _NoBar()
-    return progress(total=total, desc="partitions", unit="partition")
 
 
 def _task(

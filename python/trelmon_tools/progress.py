@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Iterable
-from typing import TypeVar
+from collections.abc import Iterable, Iterator
+from typing import Any, Generic, TypeVar, overload
 
 from tqdm import tqdm
 
@@ -14,17 +14,33 @@ __all__ = ["available_processors", "progress", "worker_threads"]
 T = TypeVar("T")
 
 
+@overload
+def progress(
+    iterable: Iterable[T], *, desc: str, total: int | None = None, unit: str = "event"
+) -> tqdm[T] | _Silent[T]: ...
+
+
+@overload
+def progress(
+    iterable: None = None, *, desc: str, total: int | None = None, unit: str = "event"
+) -> tqdm[Any] | _Silent[Any]: ...
+
+
 def progress(
     iterable: Iterable[T] | None = None,
     *,
     desc: str,
     total: int | None = None,
     unit: str = "event",
-) -> tqdm[T]:
-    """A tqdm bar on standard error, shown only when standard error is a terminal.
+) -> tqdm[T] | _Silent[T]:
+    """A tqdm bar on standard error where standard error is a terminal; elsewhere a silent
+    stand-in with the same use (iteration, ``with``, ``update``, ``set_postfix_str``), since
+    even a disabled tqdm makes a multiprocessing lock, milliseconds of a short command.
 
     Bars vanish when done, so a finished run leaves only its results on the screen.
     """
+    if not _on_terminal():
+        return _Silent(iterable)
     return tqdm(
         iterable,
         desc=desc,
@@ -32,9 +48,30 @@ def progress(
         unit=unit,
         leave=False,
         file=sys.stderr,
-        disable=not _on_terminal(),
         dynamic_ncols=True,
     )
+
+
+class _Silent(Generic[T]):
+    """A progress bar that draws nothing."""
+
+    def __init__(self, iterable: Iterable[T] | None):
+        self._iterable: Iterable[T] = () if iterable is None else iterable
+
+    def __iter__(self) -> Iterator[T]:
+        return iter(self._iterable)
+
+    def __enter__(self) -> _Silent[T]:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        return None
+
+    def update(self, n: float = 1) -> None:
+        return None
+
+    def set_postfix_str(self, s: str = "", refresh: bool = True) -> None:
+        return None
 
 
 def _on_terminal() -> bool:
