@@ -33,12 +33,14 @@ struct ListColumn {
     }
 };
 
+// The offsets and values at positions `at` and `at` + 1 of the column's tuple.
 template <class T>
-ListColumn<T> read_list_column(PyObject* pair, const char* name, std::size_t events) {
+ListColumn<T> read_list_column(PyObject* tuple, Py_ssize_t at, const char* name,
+                               std::size_t events) {
     ListColumn<T> column;
-    column.values = exact_values<T>(PyTuple_GET_ITEM(pair, 1), name);
+    column.values = exact_values<T>(PyTuple_GET_ITEM(tuple, at + 1), name);
     column.offsets =
-        checked_offsets(PyTuple_GET_ITEM(pair, 0), name, events, column.values->size());
+        checked_offsets(PyTuple_GET_ITEM(tuple, at), name, events, column.values->size());
     return column;
 }
 
@@ -67,13 +69,13 @@ PyObject* events_from_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
         const Ref prefix_pair = column_tuple(columns, "module_prefix_sum", 2, true);
         const auto prefix =
-            read_list_column<std::uint64_t>(prefix_pair.get(), "module_prefix_sum", events);
+            read_list_column<std::uint64_t>(prefix_pair.get(), 0, "module_prefix_sum", events);
         std::optional<ListColumn<double>> coordinates[3];
         const char* const names[3] = {"x", "y", "z"};
         Ref held[3];
         for (int c = 0; c < 3; ++c) {
             held[c] = column_tuple(columns, names[c], 2, true);
-            coordinates[c] = read_list_column<double>(held[c].get(), names[c], events);
+            coordinates[c] = read_list_column<double>(held[c].get(), 0, names[c], events);
         }
         const Ref time_triple = column_tuple(columns, "t", 3, false);
         std::optional<ListColumn<double>> times;
@@ -83,11 +85,7 @@ PyObject* events_from_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs
             if (time_present.size() != events) {
                 refuse_column("t", "present must be one byte per event");
             }
-            ListColumn<double> column;
-            column.values = exact_values<double>(PyTuple_GET_ITEM(time_triple.get(), 2), "t");
-            column.offsets = checked_offsets(PyTuple_GET_ITEM(time_triple.get(), 1), "t", events,
-                                             column.values->size());
-            times = std::move(column);
+            times = read_list_column<double>(time_triple.get(), 1, "t", events);
         }
 
         // Held one by one: other threads may edit the list while the events are built.

@@ -68,6 +68,24 @@ struct Terms {
     }
 };
 
+// The terms of the first `pairs` pairs, each validated on the worker pool on its own and added
+// in event order afterwards: the same whatever the number of threads. `event_of(e)` gives pair
+// e's validator event without touching a Python object.
+template <class EventOf>
+PyObject* pair_terms(std::size_t pairs, const std::vector<std::vector<Track>>& tracks,
+                     const EventOf& event_of) {
+    std::vector<ValidationTotals> totals(pairs);
+    std::vector<CategoryEfficiencies> efficiencies(pairs);
+    parallel_for_released(pairs, [&](std::size_t e) {
+        validate_pair(event_of(e), tracks[e], false, totals[e], efficiencies[e]);
+    });
+    Terms terms;
+    for (std::size_t e = 0; e < pairs; ++e) {
+        terms.add(totals[e], efficiencies[e]);
+    }
+    return terms.to_python();
+}
+
 PyObject* validation_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         static const Signature<2> signature{"validation_terms", {"events", "tracks"}, 2};
@@ -82,23 +100,13 @@ PyObject* validation_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         for (std::size_t e = 0; e < pairs; ++e) {
             loaded.push_back(load_validator_event(events[e].get()));
         }
-        std::vector<ValidationTotals> totals(pairs);
-        std::vector<CategoryEfficiencies> efficiencies(pairs);
-        parallel_for_released(pairs, [&](std::size_t e) {
-            validate_pair(loaded[e], tracks[e], false, totals[e], efficiencies[e]);
-        });
-        Terms terms;
-        for (std::size_t e = 0; e < pairs; ++e) {
-            terms.add(totals[e], efficiencies[e]);
-        }
-        return terms.to_python();
+        return pair_terms(pairs, tracks,
+                          [&](std::size_t e) -> const ValidatorEvent& { return loaded[e]; });
     });
 }
 
 // The same terms for a batch given as columns (see ColumnarValidatorInput): no Python object is
-// made or read per particle, so the events are loaded and matched on the worker pool. In both
-// functions each pair's terms are its own, added in event order afterwards: the same whatever
-// the number of threads.
+// made or read per particle, so the events are loaded on the worker pool too.
 PyObject* validation_terms_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     return guarded([&] {
@@ -107,16 +115,7 @@ PyObject* validation_terms_columns(PyObject*, PyObject* const* args, Py_ssize_t 
         const ColumnarValidatorInput input(a[0]);
         const auto tracks = convert<std::vector<std::vector<Track>>>(a[1], "tracks");
         const std::size_t pairs = std::min(input.size(), tracks.size());
-        std::vector<ValidationTotals> totals(pairs);
-        std::vector<CategoryEfficiencies> efficiencies(pairs);
-        parallel_for_released(pairs, [&](std::size_t e) {
-            validate_pair(input.event(e), tracks[e], false, totals[e], efficiencies[e]);
-        });
-        Terms terms;
-        for (std::size_t e = 0; e < pairs; ++e) {
-            terms.add(totals[e], efficiencies[e]);
-        }
-        return terms.to_python();
+        return pair_terms(pairs, tracks, [&](std::size_t e) { return input.event(e); });
     });
 }
 
