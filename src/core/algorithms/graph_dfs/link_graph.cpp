@@ -149,7 +149,7 @@ inline std::uint64_t halo_slots(const ModuleGrids& grids, const LinkContext& ctx
     return slots;
 }
 
-#if TRELMON_GRAPH_DFS_AVX2
+#if TRELMON_AVX2
 // halo_slots for the hits from + i, i < count, four at a time, each lane with the very
 // operations of halo_slots in the same order, so the same cells: word[k] gets bit i when the
 // line to hit from + i meets its slot-k halo. Groups of four without a passing hit are skipped;
@@ -226,7 +226,7 @@ std::uint64_t halo_filter(const SegmentBlocks& sb, const ModuleGrids& grids, con
     for (std::uint32_t k = 2; k < slot_count; ++k)
         word[k] = 0;
     std::uint32_t done = 0;
-#if TRELMON_GRAPH_DFS_AVX2
+#if TRELMON_AVX2
     if (vector) {
         const auto count = static_cast<std::uint32_t>(std::min<Pos>(end - from, 64));
         done = halo_words_avx2(grids, ctx, g, static_cast<std::size_t>(from), count, passing,

@@ -118,7 +118,7 @@ void collect_windows(SegmentBlocks& sb, const HitLayout& layout, const GraphDFSP
     }
 }
 
-#if TRELMON_GRAPH_DFS_AVX2
+#if TRELMON_AVX2
 // The y cut of mark_y_cut for the hits from q on, four at a time, with the same operations;
 // returns the first hit left.
 [[gnu::target("avx2")]] Pos y_cut_avx2(const double* ys, const double* zs, double gy, double gz,
@@ -151,7 +151,7 @@ std::size_t mark_y_cut(SegmentBlocks& sb, const HitLayout& layout, const WindowE
         const Pos word_end = std::min<Pos>(word_start + 64, w.end);
         std::uint64_t word = 0;
         Pos q = word_start;
-#if TRELMON_GRAPH_DFS_AVX2
+#if TRELMON_AVX2
         if (vector)
             q = y_cut_avx2(ys, zs, gy, gz, slope_y, q, word_start, word_end, word);
 #endif

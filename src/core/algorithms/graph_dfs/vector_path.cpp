@@ -10,12 +10,7 @@ std::atomic<bool> baseline_only{false};
 }  // namespace
 
 bool four_lanes() {
-#if TRELMON_GRAPH_DFS_AVX2
-    static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
-    return avx2 && !baseline_only.load(std::memory_order_relaxed);
-#else
-    return false;
-#endif
+    return cpu_has_avx2() && !baseline_only.load(std::memory_order_relaxed);
 }
 
 void use_baseline_paths(bool on) {

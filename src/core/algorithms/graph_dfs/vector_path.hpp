@@ -3,12 +3,7 @@
 // same order, so both paths give the same values and the same segments, links and tracks.
 #pragma once
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define TRELMON_GRAPH_DFS_AVX2 1
-#include <immintrin.h>
-#else
-#define TRELMON_GRAPH_DFS_AVX2 0
-#endif
+#include "algorithms/common/avx2.hpp"
 
 namespace trelmon::graph_dfs {
 

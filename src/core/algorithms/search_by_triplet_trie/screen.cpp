@@ -3,12 +3,10 @@
 #include <bit>
 #include <cstdint>
 
+#include "algorithms/common/avx2.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define TRELMON_SBT_AVX2 1
 #endif
 
 namespace trelmon::sbt {
@@ -83,7 +81,7 @@ std::uint32_t screen_sse2(const ScreenInput& in, std::uint32_t* passed, std::uin
 }
 #endif
 
-#if defined(TRELMON_SBT_AVX2)
+#if TRELMON_AVX2
 // Four second hits at a time, the occupancy bits gathered. Few predictions pass, so the passing
 // ones are picked out of the mask one by one.
 __attribute__((target("avx2"))) std::uint32_t screen_avx2(const ScreenInput& in,
@@ -146,9 +144,8 @@ __attribute__((target("avx2"))) std::uint32_t screen_avx2(const ScreenInput& in,
 }  // namespace
 
 ScreenFunction screen_function(bool baseline) {
-#if defined(TRELMON_SBT_AVX2)
-    static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
-    if (avx2 && !baseline) {
+#if TRELMON_AVX2
+    if (cpu_has_avx2() && !baseline) {
         return screen_avx2;
     }
 #endif
