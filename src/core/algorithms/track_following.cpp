@@ -8,15 +8,13 @@
 #include <cstdint>
 #include <limits>
 
+#include "algorithms/common/avx2.hpp"
 #include "algorithms/common/cells.hpp"
 #include "algorithms/common/planes.hpp"
 #include "algorithms/common/rounding.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
 #endif
 
 #include "algorithms/cancel.hpp"
@@ -441,49 +439,67 @@ inline void scan_plane(const TrackFollowingParams& params, const ModuleIndex& in
     }
 }
 
+#if defined(__SSE2__)
+// Two predictions a + d * t, one per lane, and their grid cells by clamped_cell's operations.
+// `x_min`, `x_inv`, `y_min` and `y_inv` hold the two lanes' grids, two aligned doubles each.
+struct TwoPredictions {
+    __m128d px;
+    __m128d py;
+    std::uint32_t x[2];
+    std::uint32_t y[2];
+};
+
+inline TwoPredictions predict_two(__m128d d, __m128d ax, __m128d ay, __m128d tx, __m128d ty,
+                                  const double* x_min, const double* x_inv, const double* y_min,
+                                  const double* y_inv) {
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d last = _mm_set1_pd(static_cast<double>(kGrid - 1));
+    TwoPredictions p;
+    p.px = _mm_add_pd(_mm_mul_pd(d, tx), ax);
+    p.py = _mm_add_pd(_mm_mul_pd(d, ty), ay);
+    const __m128d cx = _mm_mul_pd(_mm_sub_pd(p.px, _mm_load_pd(x_min)), _mm_load_pd(x_inv));
+    const __m128d cy = _mm_mul_pd(_mm_sub_pd(p.py, _mm_load_pd(y_min)), _mm_load_pd(y_inv));
+    const __m128i ix = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cx, zero), last));
+    const __m128i iy = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cy, zero), last));
+    p.x[0] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(ix));
+    p.x[1] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(ix, 4)));
+    p.y[0] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(iy));
+    p.y[1] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(iy, 4)));
+    return p;
+}
+#endif
+
 // The first hit of the module in stored order that passes check_tolerance(a, b, hit), or kNone.
 inline std::uint32_t first_passing(const TrackFollowingParams& params, const ModuleIndex& index,
                                    const Line& line) {
     const Hit& a = *line.a;
     std::uint32_t best = kNone;
 #if defined(__SSE2__)
-    // The same operations as clamped_cell, on two planes at once.
+    // Two planes at once.
     const __m128d ax = _mm_set1_pd(a.x);
     const __m128d ay = _mm_set1_pd(a.y);
     const __m128d az = _mm_set1_pd(a.z);
     const __m128d tx = _mm_set1_pd(line.tx);
     const __m128d ty = _mm_set1_pd(line.ty);
-    const __m128d zero = _mm_setzero_pd();
-    const __m128d last = _mm_set1_pd(static_cast<double>(kGrid - 1));
     const std::size_t pairs = index.pairs.size();
     for (std::size_t k = 0; k < pairs; ++k) {
         const PlanePair& pair = index.pairs[k];
         const __m128d d = _mm_sub_pd(_mm_load_pd(pair.z), az);
-        const __m128d px = _mm_add_pd(_mm_mul_pd(d, tx), ax);
-        const __m128d py = _mm_add_pd(_mm_mul_pd(d, ty), ay);
-        const __m128d cx =
-            _mm_mul_pd(_mm_sub_pd(px, _mm_load_pd(pair.x_min)), _mm_load_pd(pair.x_inv));
-        const __m128d cy =
-            _mm_mul_pd(_mm_sub_pd(py, _mm_load_pd(pair.y_min)), _mm_load_pd(pair.y_inv));
-        const __m128i ix = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cx, zero), last));
-        const __m128i iy = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cy, zero), last));
-        const auto x0 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(ix));
-        const auto x1 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(ix, 4)));
-        const auto y0 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(iy));
-        const auto y1 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(iy, 4)));
-        const std::uint64_t hit0 = pair.rows[0][y0] >> x0;
-        const std::uint64_t hit1 = pair.rows[1][y1] >> x1;
+        const TwoPredictions p =
+            predict_two(d, ax, ay, tx, ty, pair.x_min, pair.x_inv, pair.y_min, pair.y_inv);
+        const std::uint64_t hit0 = pair.rows[0][p.y[0]] >> p.x[0];
+        const std::uint64_t hit1 = pair.rows[1][p.y[1]] >> p.x[1];
         if (((hit0 | hit1) & 1U) == 0) {
             continue;
         }
         if ((hit0 & 1U) != 0) {
-            scan_plane(params, index, index.planes[2 * k], line, _mm_cvtsd_f64(px),
-                       _mm_cvtsd_f64(py), best);
+            scan_plane(params, index, index.planes[2 * k], line, _mm_cvtsd_f64(p.px),
+                       _mm_cvtsd_f64(p.py), best);
         }
         if ((hit1 & 1U) != 0) {
             scan_plane(params, index, index.planes[2 * k + 1], line,
-                       _mm_cvtsd_f64(_mm_unpackhi_pd(px, px)),
-                       _mm_cvtsd_f64(_mm_unpackhi_pd(py, py)), best);
+                       _mm_cvtsd_f64(_mm_unpackhi_pd(p.px, p.px)),
+                       _mm_cvtsd_f64(_mm_unpackhi_pd(p.py, p.py)), best);
         }
     }
 #else
@@ -500,14 +516,7 @@ inline std::uint32_t first_passing(const TrackFollowingParams& params, const Mod
     return best;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define TRELMON_TF_AVX2 1
-
-bool has_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
-
+#if TRELMON_AVX2
 // compatible_with's loop four hits at a time over the whole (padded) module; returns how many
 // it did. The same operations as the two-lane loop.
 __attribute__((target("avx2"))) std::size_t compatible_with_avx2(const TrackFollowingParams& params,
@@ -548,8 +557,8 @@ void compatible_with(const TrackFollowingParams& params, const Hit& h0, const Mo
     const double sx = params.max_slopes.first;
     const double sy = params.max_slopes.second;
     std::size_t q = 0;
-#if defined(TRELMON_TF_AVX2)
-    if (lanes == SeedLanes::kWidest && has_avx2()) {
+#if TRELMON_AVX2
+    if (lanes == SeedLanes::kWidest && cpu_has_avx2()) {
         q = compatible_with_avx2(params, h0, index, out.data());
     }
 #endif
@@ -611,7 +620,7 @@ void third_planes(std::span<const ModuleIndex> indices, std::size_t j,
     }
 }
 
-#if defined(TRELMON_TF_AVX2)
+#if TRELMON_AVX2
 // may_have_third's loop four partners at a time, over all of `partners` (a whole number of
 // steps). The same operations as the two-lane loop, lane by lane.
 __attribute__((target("avx2"))) void may_have_third_avx2(const Hit& h0, const ModuleIndex& seeds1,
@@ -683,8 +692,8 @@ void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
         plane.d[0] = plane.d[1] = plane.z - h0.z;
     }
     std::size_t c = 0;
-#if defined(TRELMON_TF_AVX2)
-    if (lanes == SeedLanes::kWidest && has_avx2()) {
+#if TRELMON_AVX2
+    if (lanes == SeedLanes::kWidest && cpu_has_avx2()) {
         c = (n + 3) / 4 * 4;
         may_have_third_avx2(h0, seeds1, {partners.data(), c}, planes, out.data());
         if ((n & 63) != 0) {
@@ -700,8 +709,6 @@ void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
     const __m128d ay = _mm_set1_pd(h0.y);
     const __m128d az = _mm_set1_pd(h0.z);
     const __m128d one = _mm_set1_pd(1.0);
-    const __m128d zero = _mm_setzero_pd();
-    const __m128d last = _mm_set1_pd(static_cast<double>(kGrid - 1));
     for (; c + 2 <= paired; c += 2) {
         const std::uint32_t q0 = partners[c];
         const std::uint32_t q1 = partners[c + 1];
@@ -713,20 +720,11 @@ void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
         const __m128d ty = _mm_mul_pd(r, _mm_sub_pd(by, ay));
         std::uint64_t pass = 0;
         for (const ThirdPlane& plane : planes) {
-            const __m128d d = _mm_load_pd(plane.d);
-            const __m128d px = _mm_add_pd(_mm_mul_pd(d, tx), ax);
-            const __m128d py = _mm_add_pd(_mm_mul_pd(d, ty), ay);
-            const __m128d cx =
-                _mm_mul_pd(_mm_sub_pd(px, _mm_load_pd(plane.x_min)), _mm_load_pd(plane.x_inv));
-            const __m128d cy =
-                _mm_mul_pd(_mm_sub_pd(py, _mm_load_pd(plane.y_min)), _mm_load_pd(plane.y_inv));
-            const __m128i ix = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cx, zero), last));
-            const __m128i iy = _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(cy, zero), last));
-            const auto x0 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(ix));
-            const auto x1 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(ix, 4)));
-            const auto y0 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(iy));
-            const auto y1 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(iy, 4)));
-            pass |= ((plane.rows[y0] >> x0) & 1U) | ((plane.rows[y1] >> x1) & 1U) << 1;
+            const TwoPredictions p = predict_two(_mm_load_pd(plane.d), ax, ay, tx, ty, plane.x_min,
+                                                 plane.x_inv, plane.y_min, plane.y_inv);
+            const std::uint64_t first = (plane.rows[p.y[0]] >> p.x[0]) & 1U;
+            const std::uint64_t second = (plane.rows[p.y[1]] >> p.x[1]) & 1U;
+            pass |= first | second << 1;
         }
         out[c >> 6] |= pass << (c & 63);
     }
