@@ -596,14 +596,7 @@ def test_hits_piled_on_few_points_match_the_reference(per_point):
                 zs.append(z)
         prefix.append(len(xs))
     prefix += [len(xs)] * (53 - len(prefix))
-    data = {
-        "description": "",
-        "montecarlo": None,
-        "module_prefix_sum": prefix,
-        "x": xs,
-        "y": ys,
-        "z": zs,
-    }
+    data = columns_event(prefix, xs, ys, zs)
     expected = visible(ref.solve(ref.modules_from_event_dict(data), 0.1, 4, 2))
     assert len(expected) >= 3 * per_point
     assert outcome(SBT().solve(Event(data))) == expected
