@@ -99,9 +99,10 @@ struct OpenTrack {
 struct Workspace {
     std::array<StationIndexes, kStations> indexes;
     Trie trie;
+    // Scratch of add_triplets, per second hit of the current station.
     std::vector<double> best_scatter;
     std::vector<std::uint32_t> best_third, touched, passed, cells;
-    std::vector<std::uint8_t> used;
+    std::vector<std::uint8_t> used;  // by id
     std::vector<OpenTrack> open, output, weak;
 };
 
@@ -171,18 +172,6 @@ class Solver {
     std::array<Station, kStations> stations_;
 
     Workspace& ws_;
-    Trie& trie_;
-    // Scratch of add_triplets, per second hit of the current station.
-    std::vector<double>& best_scatter_;
-    std::vector<std::uint32_t>& best_third_;
-    std::vector<std::uint32_t>& touched_;
-    std::vector<std::uint32_t>& passed_;
-    std::vector<std::uint32_t>& cells_;
-
-    std::vector<std::uint8_t>& used_;  // by id
-    std::vector<OpenTrack>& open_;
-    std::vector<OpenTrack>& output_;
-    std::vector<OpenTrack>& weak_;
 };
 
 Solver::Solver(const SearchByTripletTrieParams& params, const Event& event, bool baseline_screen)
@@ -190,26 +179,16 @@ Solver::Solver(const SearchByTripletTrieParams& params, const Event& event, bool
       screen_(sbt::screen_function(baseline_screen)),
       modules_(event.modules),
       hits_(event.hits->data()),
-      ws_(workspace()),
-      trie_(ws_.trie),
-      best_scatter_(ws_.best_scatter),
-      best_third_(ws_.best_third),
-      touched_(ws_.touched),
-      passed_(ws_.passed),
-      cells_(ws_.cells),
-      used_(ws_.used),
-      open_(ws_.open),
-      output_(ws_.output),
-      weak_(ws_.weak) {
+      ws_(workspace()) {
     assert(modules_.size() == kNumberOfModules);
     // The workspace may hold an earlier solve's state, even one cut short by cancellation.
-    std::fill(best_scatter_.begin(), best_scatter_.end(), params_.max_scatter);
-    std::fill(best_third_.begin(), best_third_.end(), kNone);
-    touched_.clear();
-    trie_.clear();
-    open_.clear();
-    output_.clear();
-    weak_.clear();
+    std::fill(ws_.best_scatter.begin(), ws_.best_scatter.end(), params_.max_scatter);
+    std::fill(ws_.best_third.begin(), ws_.best_third.end(), kNone);
+    ws_.touched.clear();
+    ws_.trie.clear();
+    ws_.open.clear();
+    ws_.output.clear();
+    ws_.weak.clear();
     for (std::size_t s = 0; s < kStations; ++s) {
         const Module& first = modules_[2 * s];
         const Module& second = modules_[2 * s + 1];
@@ -223,7 +202,7 @@ Solver::Solver(const SearchByTripletTrieParams& params, const Event& event, bool
         station.indexes->has_second = false;
         station.indexes->has_third = false;
     }
-    used_.assign(event.hits->size(), 0);
+    ws_.used.assign(event.hits->size(), 0);
 }
 
 // Groups the station's hits by plane once for both of its indexes.
@@ -333,9 +312,9 @@ inline bool same_point(double x0, double y0, double x1, double y1) {
 }
 
 // The triplets of first hit a through one plane of second hits (r = 1 / (plane z - a.z)): the
-// best third hit of each so far in best_scatter_ and best_third_, the second hits with one listed
-// in touched_. A second hit's slopes from a are recomputed on every third plane: a multiply and
-// a subtraction on the screen's vectors cost less than storing them once.
+// best third hit of each so far in ws_.best_scatter and ws_.best_third, the second hits with one
+// listed in ws_.touched. A second hit's slopes from a are recomputed on every third plane: a
+// multiply and a subtraction on the screen's vectors cost less than storing them once.
 void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
                                 const SecondHits::Plane& b_plane, double r,
                                 const CandidateIndex& third) {
@@ -388,7 +367,7 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
         const sbt::ScreenInput screened{
             &c_plane,   third.occupancy(c_plane), a.x, a.y, r, d, bx + first, by + first,
             end - first};
-        const std::uint32_t count = screen_(screened, passed_.data(), cells_.data());
+        const std::uint32_t count = screen_(screened, ws_.passed.data(), ws_.cells.data());
         // A second hit keeps the third of smallest scatter, the lowest position among
         // equals: the cell's best candidate, merged into what earlier planes gave. Second
         // hits at the very same point predict the same point and share that candidate, so
@@ -398,7 +377,7 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
         double run_scatter = 0.0;
         std::uint32_t run_third = kNone;
         for (std::uint32_t k = 0; k < count; ++k) {
-            const std::uint32_t j = first + passed_[k];
+            const std::uint32_t j = first + ws_.passed[k];
             const std::uint32_t ib = second.position[b_plane.begin + j];
             if (run_j == kNone || !same_point(bx[j], by[j], bx[run_j], by[run_j])) {
                 run_j = j;
@@ -406,21 +385,22 @@ void Solver::add_plane_triplets(const Hit& a, const SecondHits& second,
                 run_third = kNone;
                 const double px = a.x + ((bx[j] - a.x) * r) * d;
                 const double py = a.y + ((by[j] - a.y) * r) * d;
-                third.visit_cell(c_plane, cells_[k], [&](std::uint32_t ic, double cx, double cy) {
-                    const double dx = px - cx;
-                    const double dy = py - cy;
-                    const double scatter = dx * dx + dy * dy;
-                    if (better(scatter, ic, run_scatter, run_third)) {
-                        run_scatter = scatter;
-                        run_third = ic;
-                    }
-                });
+                third.visit_cell(c_plane, ws_.cells[k],
+                                 [&](std::uint32_t ic, double cx, double cy) {
+                                     const double dx = px - cx;
+                                     const double dy = py - cy;
+                                     const double scatter = dx * dx + dy * dy;
+                                     if (better(scatter, ic, run_scatter, run_third)) {
+                                         run_scatter = scatter;
+                                         run_third = ic;
+                                     }
+                                 });
             }
-            double& best = best_scatter_[ib];
-            std::uint32_t& chosen = best_third_[ib];
+            double& best = ws_.best_scatter[ib];
+            std::uint32_t& chosen = ws_.best_third[ib];
             if (run_third != kNone && better(run_scatter, run_third, best, chosen)) {
                 if (chosen == kNone) {
-                    touched_.push_back(ib);
+                    ws_.touched.push_back(ib);
                 }
                 best = run_scatter;
                 chosen = run_third;
@@ -442,11 +422,11 @@ void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
     const SecondHits& second = second_of(source.b);
     const CandidateIndex& third = third_of(source.c);
     const std::size_t b_count = b_station.hits.size();
-    if (best_scatter_.size() < b_count) {
-        best_scatter_.resize(b_count, params_.max_scatter);
-        best_third_.resize(b_count, kNone);
-        passed_.resize(b_count + sbt::kScreenStep);
-        cells_.resize(b_count + sbt::kScreenStep);
+    if (ws_.best_scatter.size() < b_count) {
+        ws_.best_scatter.resize(b_count, params_.max_scatter);
+        ws_.best_third.resize(b_count, kNone);
+        ws_.passed.resize(b_count + sbt::kScreenStep);
+        ws_.cells.resize(b_count + sbt::kScreenStep);
     }
 
     for (const SecondHits::Plane& b_plane : second.planes) {
@@ -457,39 +437,39 @@ void Solver::add_triplets(const TrieSource& source, std::uint32_t a_position) {
         add_plane_triplets(a, second, b_plane, r, third);
     }
 
-    if (touched_.empty()) {
+    if (ws_.touched.empty()) {
         return;
     }
-    std::sort(touched_.begin(), touched_.end());
-    const auto begin = static_cast<std::uint32_t>(trie_.entries.size());
-    for (const std::uint32_t ib : touched_) {
-        trie_.entries.push_back(Trie::Entry{b_station.first + ib, c_station.first + best_third_[ib],
-                                            best_scatter_[ib]});
-        best_scatter_[ib] = params_.max_scatter;
-        best_third_[ib] = kNone;
+    std::sort(ws_.touched.begin(), ws_.touched.end());
+    const auto begin = static_cast<std::uint32_t>(ws_.trie.entries.size());
+    for (const std::uint32_t ib : ws_.touched) {
+        ws_.trie.entries.push_back(Trie::Entry{
+            b_station.first + ib, c_station.first + ws_.best_third[ib], ws_.best_scatter[ib]});
+        ws_.best_scatter[ib] = params_.max_scatter;
+        ws_.best_third[ib] = kNone;
     }
-    touched_.clear();
-    trie_.groups.push_back(Trie::Group{a_station.first + a_position, begin,
-                                       static_cast<std::uint32_t>(trie_.entries.size())});
+    ws_.touched.clear();
+    ws_.trie.groups.push_back(Trie::Group{a_station.first + a_position, begin,
+                                          static_cast<std::uint32_t>(ws_.trie.entries.size())});
 }
 
 // New three-hit tracks: per first hit, in trie order, the entry of smallest scatter whose hits
 // are all unused. A first hit already used offers none, so its triplets are never built.
 void Solver::seed(const TrieSource& source) {
     const Station& a_station = stations_[source.a];
-    trie_.clear();
+    ws_.trie.clear();
     for (std::size_t ia = 0; ia < a_station.hits.size(); ++ia) {
-        if (used_[a_station.first + ia] == 0) {
+        if (ws_.used[a_station.first + ia] == 0) {
             throw_if_cancelled();
             add_triplets(source, static_cast<std::uint32_t>(ia));
         }
     }
-    for (const Trie::Group& group : trie_.groups) {
+    for (const Trie::Group& group : ws_.trie.groups) {
         const Trie::Entry* chosen = nullptr;
         double best = params_.max_scatter;
         for (std::uint32_t e = group.begin; e < group.end; ++e) {
-            const Trie::Entry& entry = trie_.entries[e];
-            if (used_[entry.b] != 0 || used_[entry.c] != 0) {
+            const Trie::Entry& entry = ws_.trie.entries[e];
+            if (ws_.used[entry.b] != 0 || ws_.used[entry.c] != 0) {
                 continue;
             }
             if (entry.scatter < best) {
@@ -498,7 +478,8 @@ void Solver::seed(const TrieSource& source) {
             }
         }
         if (chosen != nullptr) {
-            open_.push_back(OpenTrack{TrackHits(group.a, chosen->b, chosen->c), false, false, 0});
+            ws_.open.push_back(
+                OpenTrack{TrackHits(group.a, chosen->b, chosen->c), false, false, 0});
         }
     }
 }
@@ -515,7 +496,7 @@ std::optional<HitId> Solver::module_search(std::size_t module, HitId p, HitId q)
     double best = params_.max_scatter;
     const std::uint32_t chosen = nearest_to_line(
         third_of(module / 2), hits_[p], hits_[q], best,
-        [&](std::uint32_t i) { return i - begin >= count || used_[station.first + i] != 0; });
+        [&](std::uint32_t i) { return i - begin >= count || ws_.used[station.first + i] != 0; });
     if (chosen == kNone) {
         return std::nullopt;
     }
@@ -530,13 +511,13 @@ void Solver::claim(const OpenTrack& track) {
     const std::size_t count =
         length == 0 ? track.hits.size() : std::min(length - 1, track.hits.size());
     for (std::size_t i = 0; i < count; ++i) {
-        used_[track.hits[i]] = 1;
+        ws_.used[track.hits[i]] = 1;
     }
 }
 
 void Solver::extend(OpenTrack& track, HitId hit) {
     track.hits.push_back(hit);
-    used_[hit] = 1;
+    ws_.used[hit] = 1;
     claim(track);
     track.missed_penultimate_module = track.missed_last_module;
     track.missed_last_module = false;
@@ -559,9 +540,9 @@ bool Solver::miss(OpenTrack& track) {
 
 void Solver::close(OpenTrack&& track) {
     if (track.hits.size() >= params_.min_strong_track_length) {
-        output_.push_back(std::move(track));
+        ws_.output.push_back(std::move(track));
     } else {
-        weak_.push_back(std::move(track));
+        ws_.weak.push_back(std::move(track));
     }
 }
 
@@ -581,16 +562,16 @@ std::vector<std::optional<std::vector<Triplet>>> Solver::tries() {
     const bool any = prepare();
     for (std::size_t s = 2; s < kStations; ++s) {
         const TrieSource source{s, s - 1, s - 2};
-        trie_.clear();
+        ws_.trie.clear();
         if (any) {
             for (std::size_t ia = 0; ia < stations_[s].hits.size(); ++ia) {
                 add_triplets(source, static_cast<std::uint32_t>(ia));
             }
         }
         auto& entries = tries[s].emplace();
-        for (const Trie::Group& group : trie_.groups) {
+        for (const Trie::Group& group : ws_.trie.groups) {
             for (std::uint32_t e = group.begin; e < group.end; ++e) {
-                const Trie::Entry& entry = trie_.entries[e];
+                const Trie::Entry& entry = ws_.trie.entries[e];
                 entries.push_back(
                     Triplet{hits_[group.a], hits_[entry.b], hits_[entry.c], entry.scatter});
             }
@@ -604,15 +585,15 @@ std::vector<std::optional<std::vector<Triplet>>> Solver::tries() {
 void Solver::step(std::size_t station) {
     const TrieSource source{station, station - 1, station - 2};
     const std::size_t search_module = station == 2 ? 0 : station - 3;
-    // The tracks that stay open are kept in order at the front of open_, moved only once one
+    // The tracks that stay open are kept in order at the front of ws_.open, moved only once one
     // before them has closed.
     std::size_t kept = 0;
-    for (std::size_t i = 0; i < open_.size(); ++i) {
+    for (std::size_t i = 0; i < ws_.open.size(); ++i) {
         // A track costs a look-up or two: checking every 64th keeps the walk responsive.
         if (i % 64 == 0) {
             throw_if_cancelled();
         }
-        OpenTrack& track = open_[i];
+        OpenTrack& track = ws_.open[i];
         const HitId p = track.hits[track.hits.size() - 2];
         const HitId q = track.hits.back();
         std::optional<HitId> found = trie_lookup(source, p, q);
@@ -626,31 +607,31 @@ void Solver::step(std::size_t station) {
             continue;
         }
         if (kept != i) {
-            open_[kept] = std::move(track);
+            ws_.open[kept] = std::move(track);
         }
         ++kept;
     }
-    open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(kept), open_.end());
+    ws_.open.erase(ws_.open.begin() + static_cast<std::ptrdiff_t>(kept), ws_.open.end());
     seed(source);
 }
 
 // The tracks still open close; weak tracks stay only when none of their first three hits
 // was claimed.
 std::vector<Track> Solver::finish() {
-    for (OpenTrack& track : open_) {
+    for (OpenTrack& track : ws_.open) {
         close(std::move(track));
     }
-    for (OpenTrack& track : weak_) {
+    for (OpenTrack& track : ws_.weak) {
         const std::size_t head = std::min<std::size_t>(3, track.hits.size());
         const bool claimed = std::any_of(track.hits.begin(), track.hits.begin() + head,
-                                         [&](HitId hit) { return used_[hit] != 0; });
+                                         [&](HitId hit) { return ws_.used[hit] != 0; });
         if (!claimed) {
-            output_.push_back(std::move(track));
+            ws_.output.push_back(std::move(track));
         }
     }
     std::vector<Track> tracks;
-    tracks.reserve(output_.size());
-    for (const OpenTrack& open : output_) {
+    tracks.reserve(ws_.output.size());
+    for (const OpenTrack& open : ws_.output) {
         Track track;
         track.hits.reserve(open.hits.size());
         for (const HitId hit : open.hits) {
