@@ -24,17 +24,6 @@ namespace {
 using graph_dfs::Pos;
 using graph_dfs::Seg;
 
-// Tracks as positions, before clone removal.
-struct TrackPositions {
-    std::vector<Pos> pos;
-    std::vector<std::size_t> begin;  // track i is pos[begin[i]] .. pos[begin[i + 1] - 1]
-    std::vector<std::uint8_t> in_long_track;
-
-    std::span<const Pos> track(std::size_t i) const {
-        return {pos.data() + begin[i], begin[i + 1] - begin[i]};
-    }
-};
-
 struct Workspace {
     graph_dfs::HitLayout layout;
     graph_dfs::SegmentBlocks blocks;
@@ -42,7 +31,7 @@ struct Workspace {
     graph_dfs::LinkGraph graph;
     graph_dfs::Weights weights;
     graph_dfs::Chains chains;
-    TrackPositions tracks;
+    std::vector<std::uint8_t> in_long_track;  // by position
 };
 
 // The Event invariants this finder relies on (event_model/event.hpp): the hit at position i has
@@ -59,59 +48,68 @@ void check_event_invariants([[maybe_unused]] const HitList& hits,
 }
 
 // Roots: segments with successors that continue no other segment, heavy enough. Each yields
-// its upper hit and the lower hits down its shortest chain.
-void follow_roots(TrackPositions& out, const graph_dfs::LinkGraph& graph,
-                  const graph_dfs::Weights& weights, const graph_dfs::Chains& chains,
-                  std::int32_t minimum_root_weight) {
-    out.pos.clear();
-    out.begin.clear();
-    for (std::size_t i = 0; i < graph.linked.size(); ++i) {
-        if (graph.is_successor[i] || weights.weight[i] < minimum_root_weight ||
-            chains.hits[i] == 0) {
-            continue;
-        }
-        out.begin.push_back(out.pos.size());
-        out.pos.push_back(graph.linked_up[i]);
-        out.pos.push_back(graph.linked_low[i]);
+// its upper hit and the lower hits down its shortest chain, read straight from the chains when
+// the tracks are made: a busy event has millions of roots, mostly dropped as clones, so the
+// tracks are not stored on the way.
+struct Roots {
+    const graph_dfs::LinkGraph& graph;
+    const graph_dfs::Weights& weights;
+    const graph_dfs::Chains& chains;
+    std::int32_t minimum_root_weight;
+
+    std::size_t count() const { return graph.linked.size(); }
+    bool is_root(std::size_t i) const {
+        return !graph.is_successor[i] && weights.weight[i] >= minimum_root_weight &&
+               chains.hits[i] != 0;
+    }
+    // The hits of root i's track: its upper and lower hit, then one per step down the chain.
+    std::size_t hit_count(std::size_t i) const { return std::size_t{chains.hits[i]} + 1; }
+    // Calls visit(position) for each hit of root i's track, in order.
+    template <class Visit>
+    void walk(std::size_t i, Visit&& visit) const {
+        visit(graph.linked_up[i]);
+        visit(graph.linked_low[i]);
         for (Seg j = static_cast<Seg>(i); j != graph_dfs::kNoSeg;) {
             const std::uint32_t k = chains.next[j];
-            out.pos.push_back(graph.succ_low[k]);
+            visit(graph.succ_low[k]);
             j = graph.succ_link[k];
         }
     }
-    out.begin.push_back(out.pos.size());
-}
+};
 
-// The tracks' hits, less (with clone_ghost_killing) the tracks of three hits or fewer that
+// The roots' tracks, less (with clone_ghost_killing) the tracks of three hits or fewer that
 // share a hit with a longer one. Ids are distinct, so a position stands for its hit's id.
-std::vector<Track> emit_tracks(TrackPositions& found, const graph_dfs::HitLayout& layout,
-                               const HitList& hits, bool clone_ghost_killing) {
-    const std::size_t track_count = found.begin.size() - 1;
+std::vector<Track> emit_tracks(const Roots& roots, std::vector<std::uint8_t>& in_long_track,
+                               const graph_dfs::HitLayout& layout, const HitList& hits,
+                               bool clone_ghost_killing) {
     if (clone_ghost_killing) {
-        found.in_long_track.assign(hits.size(), 0);
-        for (std::size_t i = 0; i < track_count; ++i) {
-            const auto t = found.track(i);
-            if (t.size() > 3) {
-                for (Pos p : t)
-                    found.in_long_track[static_cast<std::size_t>(p)] = 1;
+        in_long_track.assign(hits.size(), 0);
+        for (std::size_t i = 0; i < roots.count(); ++i) {
+            if (roots.is_root(i) && roots.hit_count(i) > 3) {
+                roots.walk(i, [&](Pos p) { in_long_track[static_cast<std::size_t>(p)] = 1; });
             }
         }
     }
-    auto shares_a_hit = [&](std::span<const Pos> t) {
-        return std::any_of(t.begin(), t.end(), [&](Pos p) {
-            return found.in_long_track[static_cast<std::size_t>(p)] != 0;
-        });
-    };
     std::vector<Track> tracks;
-    tracks.reserve(track_count);
-    for (std::size_t i = 0; i < track_count; ++i) {
-        const auto t = found.track(i);
-        if (clone_ghost_killing && t.size() <= 3 && shares_a_hit(t))
+    for (std::size_t i = 0; i < roots.count(); ++i) {
+        if (!roots.is_root(i)) {
             continue;
+        }
+        if (clone_ghost_killing && roots.hit_count(i) <= 3) {
+            bool shares_a_hit = false;
+            roots.walk(i, [&](Pos p) {
+                shares_a_hit = shares_a_hit || in_long_track[static_cast<std::size_t>(p)] != 0;
+            });
+            if (shares_a_hit) {
+                continue;
+            }
+        }
         Track& track = tracks.emplace_back();
-        track.hits.reserve(t.size());
-        for (Pos p : t)
+        track.hits.reserve(roots.hit_count(i));
+        roots.walk(i, [&](Pos p) {
             track.hits.push_back(hits[layout.order[static_cast<std::size_t>(p)]]);
+        });
+        assert(track.hits.size() == roots.hit_count(i));
     }
     return tracks;
 }
@@ -134,8 +132,8 @@ std::vector<Track> emit_tracks(TrackPositions& found, const graph_dfs::HitLayout
     graph_dfs::assign_weights(ws.weights, ws.graph, params.weight_assignment_iterations,
                               descending);
     graph_dfs::shortest_chains(ws.chains, ws.graph);
-    follow_roots(ws.tracks, ws.graph, ws.weights, ws.chains, params.minimum_root_weight);
-    return emit_tracks(ws.tracks, ws.layout, hits, params.clone_ghost_killing);
+    const Roots roots{ws.graph, ws.weights, ws.chains, params.minimum_root_weight};
+    return emit_tracks(roots, ws.in_long_track, ws.layout, hits, params.clone_ghost_killing);
 }
 
 }  // namespace
