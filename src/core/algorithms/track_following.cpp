@@ -140,6 +140,11 @@ struct Plane {
     Axis buckets;
     Axis grid_x;
     Axis grid_y;
+    // The grids' minima and inverse widths and the half-widths as (x, y) pairs, for cells of
+    // both axes at once.
+    alignas(16) double grid_min[2];
+    alignas(16) double grid_inv[2];
+    alignas(16) double half[2];
     std::uint32_t first_bucket = 0;  // into ModuleIndex::bucket_start
     std::uint32_t first_row = 0;     // into ModuleIndex::rows
     std::uint32_t count = 0;
@@ -198,7 +203,7 @@ struct ModuleIndex {
     std::vector<std::uint32_t> cursor;
 
     void build(std::span<const Hit> module_hits, const TrackFollowingParams& params);
-    bool group_few_planes();
+    bool copy_and_group();
     void group_many_planes();
     void shape_planes(const TrackFollowingParams& params);
     void fill_lanes();
@@ -238,19 +243,9 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
         xs[p] = ys[p] = zs[p] = nan;
     }
     grow(ids, hits.size());
-    // The ids checked in the same pass, without a branch: they run on in every real event.
-    const std::int64_t first_id = hits.empty() ? -1 : hits[0].id;
-    bool running_on = first_id >= 0;
-    for (std::size_t p = 0; p < hits.size(); ++p) {
-        ids[p] = hits[p].id;
-        xs[p] = hits[p].x;
-        ys[p] = hits[p].y;
-        zs[p] = hits[p].z;
-        running_on &= static_cast<std::int64_t>(ids[p]) == first_id + static_cast<std::int64_t>(p);
-    }
-    consecutive_ids = running_on;
+    grow(plane_of, hits.size());
     // Only hits with finite coordinates are indexed: no other passes check_tolerance.
-    if (!group_few_planes()) {
+    if (!copy_and_group()) {
         group_many_planes();
     }
     shape_planes(params);
@@ -258,22 +253,43 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
     fill_buckets_and_grid();
 }
 
-// A module's hits lie on a few z planes, found by a short scan with the last one remembered:
-// each hit's plane (planes in order of first appearance, keyed by the bits of z) and the
-// planes' extents and counts, in one pass. False past kFewPlanes planes.
-bool ModuleIndex::group_few_planes() {
+// The coordinates and ids copied out, and the hits grouped into a few z planes, in one pass:
+// each hit's plane (planes in order of first appearance, keyed by the bits of z, found by a
+// short scan with the last one remembered) and the planes' extents and counts. False past
+// kFewPlanes planes, with the copy still done.
+bool ModuleIndex::copy_and_group() {
     constexpr std::size_t kFewPlanes = 8;
     constexpr double inf = std::numeric_limits<double>::infinity();
     planes.clear();
-    grow(plane_of, hits.size());
+    // Plain pointers: through the members the compiler reloads them after every store.
+    const Hit* in = hits.data();
+    const std::size_t n = hits.size();
+    double* x_out = xs.data();
+    double* y_out = ys.data();
+    double* z_out = zs.data();
+    std::int32_t* id_out = ids.data();
+    std::uint32_t* plane_out = plane_of.data();
+    // The ids checked in the same pass, without a branch: they run on in every real event.
+    const std::int64_t first_id = n == 0 ? -1 : in[0].id;
+    bool running_on = first_id >= 0;
+    auto copy = [&](std::size_t p) {
+        id_out[p] = in[p].id;
+        x_out[p] = in[p].x;
+        y_out[p] = in[p].y;
+        z_out[p] = in[p].z;
+        running_on &=
+            static_cast<std::int64_t>(in[p].id) == first_id + static_cast<std::int64_t>(p);
+    };
     std::uint32_t last = kNone;
     std::uint64_t last_bits = 0;
-    for (std::size_t p = 0; p < hits.size(); ++p) {
-        const double x = xs[p];
-        const double y = ys[p];
-        const double z = zs[p];
-        if (!(std::isfinite(x) && std::isfinite(y) && std::isfinite(z))) {
-            plane_of[p] = kNone;
+    for (std::size_t p = 0; p < n; ++p) {
+        copy(p);
+        const double x = in[p].x;
+        const double y = in[p].y;
+        const double z = in[p].z;
+        // v - v is zero for a finite v and NaN otherwise: one compare for all three.
+        if (!((x - x) + (y - y) + (z - z) == 0.0)) {
+            plane_out[p] = kNone;
             continue;
         }
         const auto bits = std::bit_cast<std::uint64_t>(z);
@@ -287,6 +303,10 @@ bool ModuleIndex::group_few_planes() {
             }
             if (last == kNone) {
                 if (planes.size() == kFewPlanes) {
+                    for (; p < n; ++p) {
+                        copy(p);
+                    }
+                    consecutive_ids = running_on;
                     return false;
                 }
                 last = static_cast<std::uint32_t>(planes.size());
@@ -303,8 +323,9 @@ bool ModuleIndex::group_few_planes() {
         plane.y_min = std::min(plane.y_min, y);
         plane.y_max = std::max(plane.y_max, y);
         ++plane.count;
-        plane_of[p] = last;
+        plane_out[p] = last;
     }
+    consecutive_ids = running_on;
     return true;
 }
 
@@ -342,6 +363,12 @@ void ModuleIndex::shape_planes(const TrackFollowingParams& params) {
         plane.buckets.set(plane.x_min, plane.x_max, plane.count);
         plane.grid_x.set_guarded(plane.x_min - plane.half_x, plane.x_max + plane.half_x, kGrid);
         plane.grid_y.set_guarded(plane.y_min - plane.half_y, plane.y_max + plane.half_y, kGrid);
+        plane.grid_min[0] = plane.grid_x.min;
+        plane.grid_min[1] = plane.grid_y.min;
+        plane.grid_inv[0] = plane.grid_x.inv_width;
+        plane.grid_inv[1] = plane.grid_y.inv_width;
+        plane.half[0] = plane.half_x;
+        plane.half[1] = plane.half_y;
         plane.first_bucket = total_buckets;
         plane.first_row = k * kGrid;
         total_buckets += plane.count + 1;
@@ -353,40 +380,78 @@ void ModuleIndex::shape_planes(const TrackFollowingParams& params) {
 // The hits into their planes' x buckets (stored order within a bucket) and occupancy grids.
 void ModuleIndex::fill_buckets_and_grid() {
     grow(bucket_of, hits.size());
-    for (std::size_t p = 0; p < hits.size(); ++p) {
-        if (plane_of[p] == kNone) {
+    // Plain pointers: through the members the compiler reloads them after every store.
+    const std::size_t n = hits.size();
+    const double* x_in = xs.data();
+    const double* y_in = ys.data();
+    const std::uint32_t* plane_in = plane_of.data();
+    const Plane* plane_list = planes.data();
+    std::uint32_t* bucket_out = bucket_of.data();
+    std::uint32_t* counts = bucket_start.data();
+    for (std::size_t p = 0; p < n; ++p) {
+        if (plane_in[p] == kNone) {
             continue;
         }
-        const Plane& plane = planes[plane_of[p]];
-        const double x = xs[p];
-        const double y = ys[p];
+        const Plane& plane = plane_list[plane_in[p]];
+        const double x = x_in[p];
+        const double y = y_in[p];
         // Bucket b's count goes to slot b + 1, turned into offsets below.
-        bucket_of[p] = plane.first_bucket + plane.buckets.cell(x);
-        ++bucket_start[bucket_of[p] + 1];
-        // A prediction that accepts this hit lies within the half-widths of it.
-        const std::uint64_t columns =
-            bit_range(plane.grid_x.cell(x - plane.half_x), plane.grid_x.cell(x + plane.half_x));
+        const std::uint32_t bucket = plane.first_bucket + plane.buckets.cell(x);
+        bucket_out[p] = bucket;
+        ++counts[bucket + 1];
+        // A prediction that accepts this hit lies within the half-widths of it: the window's
+        // cells, x and y together by the operations of Axis::cell.
+#if defined(__SSE2__)
+        const __m128d xy = _mm_set_pd(y, x);
+        const __m128d half = _mm_load_pd(plane.half);
+        const __m128d min = _mm_load_pd(plane.grid_min);
+        const __m128d inv = _mm_load_pd(plane.grid_inv);
+        const __m128d last = _mm_set1_pd(static_cast<double>(kGrid - 1));
+        const __m128d zero = _mm_setzero_pd();
+        const __m128i low = _mm_cvttpd_epi32(_mm_min_pd(
+            _mm_max_pd(_mm_mul_pd(_mm_sub_pd(_mm_sub_pd(xy, half), min), inv), zero), last));
+        const __m128i high = _mm_cvttpd_epi32(_mm_min_pd(
+            _mm_max_pd(_mm_mul_pd(_mm_sub_pd(_mm_add_pd(xy, half), min), inv), zero), last));
+        const auto first_column = static_cast<std::uint32_t>(_mm_cvtsi128_si32(low));
+        const auto last_column = static_cast<std::uint32_t>(_mm_cvtsi128_si32(high));
+        const auto first_row =
+            static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(low, 4)));
+        const auto last_row =
+            static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(high, 4)));
+#else
+        const std::uint32_t first_column = plane.grid_x.cell(x - plane.half_x);
+        const std::uint32_t last_column = plane.grid_x.cell(x + plane.half_x);
+        const std::uint32_t first_row = plane.grid_y.cell(y - plane.half_y);
         const std::uint32_t last_row = plane.grid_y.cell(y + plane.half_y);
-        for (std::uint32_t cy = plane.grid_y.cell(y - plane.half_y); cy <= last_row; ++cy) {
-            rows[plane.first_row + cy] |= columns;
+#endif
+        const std::uint64_t columns = bit_range(first_column, last_column);
+        std::uint64_t* plane_rows = rows.data() + plane.first_row;
+        // A window spans one or two rows unless the plane is only a few windows high: those
+        // two without a loop.
+        plane_rows[first_row] |= columns;
+        plane_rows[last_row] |= columns;
+        for (std::uint32_t cy = first_row + 1; cy < last_row; ++cy) {
+            plane_rows[cy] |= columns;
         }
     }
     // One entries array holds every plane, so the offsets run on across planes.
     std::uint32_t running = 0;
     for (const Plane& plane : planes) {
-        bucket_start[plane.first_bucket] = running;
+        counts[plane.first_bucket] = running;
         for (std::uint32_t b = 1; b <= plane.count; ++b) {
-            running += bucket_start[plane.first_bucket + b];
-            bucket_start[plane.first_bucket + b] = running;
+            running += counts[plane.first_bucket + b];
+            counts[plane.first_bucket + b] = running;
         }
     }
     // Within a bucket, hits stay in stored order.
     grow(entries, running);
     cursor.assign(bucket_start.begin(), bucket_start.end());
+    std::uint32_t* next = cursor.data();
+    Entry* out = entries.data();
     // A bucket holds one plane's hits, so stored order over the module is stored order within it.
-    for (std::size_t p = 0; p < hits.size(); ++p) {
-        if (plane_of[p] != kNone) {
-            entries[cursor[bucket_of[p]]++] = Entry{xs[p], ys[p], static_cast<std::uint32_t>(p)};
+    for (std::size_t p = 0; p < n; ++p) {
+        if (plane_in[p] != kNone) {
+            out[next[bucket_out[p]]++] = Entry{x_in[p], y_in[p], static_cast<std::uint32_t>(p)};
         }
     }
 }
