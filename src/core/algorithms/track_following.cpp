@@ -159,12 +159,6 @@ struct alignas(16) PlanePair {
     const std::uint64_t* rows[2];  // each plane's kGrid rows
 };
 
-struct Entry {
-    double x;
-    double y;
-    std::uint32_t pos;  // position in the module's stored order
-};
-
 // Per-module working data: coordinates in stored order for the seed loop, and a spatial index
 // for the extension searches. Only hits with finite coordinates enter the index, since a hit
 // with a NaN or infinite coordinate never passes check_tolerance.
@@ -185,13 +179,14 @@ struct ModuleIndex {
     std::vector<double> xs;
     std::vector<double> ys;
     std::vector<double> zs;
-    std::vector<std::int32_t> ids;
-    // True when the ids run ids[0], ids[0] + 1, ...: the used-hit bitmap then holds the
+    // True when the ids run hits[0].id, hits[0].id + 1, ...: the used-hit bitmap then holds the
     // module's used hits as one run of bits.
     bool consecutive_ids = false;
     std::vector<Plane> planes;
     std::vector<std::uint32_t> bucket_start;  // per plane: its buckets' offsets into entries
-    std::vector<Entry> entries;
+    // Positions in the module's stored order, bucket by bucket: the coordinates are read from
+    // xs and ys, so that building the index writes a word per hit rather than a record.
+    std::vector<std::uint32_t> entries;
     std::vector<std::uint64_t> rows;  // per plane kGrid rows, then one empty block
     // The planes' grid parameters two planes to an element, the last padded with a plane that
     // holds nothing, so that first_passing tests two planes at a time from one place.
@@ -242,7 +237,6 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
     for (std::size_t p = hits.size(); p < padded; ++p) {
         xs[p] = ys[p] = zs[p] = nan;
     }
-    grow(ids, hits.size());
     grow(plane_of, hits.size());
     // Only hits with finite coordinates are indexed: no other passes check_tolerance.
     if (!copy_and_group()) {
@@ -253,8 +247,8 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
     fill_buckets_and_grid();
 }
 
-// The coordinates and ids copied out, and the hits grouped into a few z planes, in one pass:
-// each hit's plane (planes in order of first appearance, keyed by the bits of z, found by a
+// The coordinates copied out (the ids checked), and the hits grouped into a few z planes, in one
+// pass: each hit's plane (planes in order of first appearance, keyed by the bits of z, found by a
 // short scan with the last one remembered) and the planes' extents and counts. False past
 // kFewPlanes planes, with the copy still done.
 bool ModuleIndex::copy_and_group() {
@@ -267,13 +261,11 @@ bool ModuleIndex::copy_and_group() {
     double* x_out = xs.data();
     double* y_out = ys.data();
     double* z_out = zs.data();
-    std::int32_t* id_out = ids.data();
     std::uint32_t* plane_out = plane_of.data();
     // The ids checked in the same pass, without a branch: they run on in every real event.
     const std::int64_t first_id = n == 0 ? -1 : in[0].id;
     bool running_on = first_id >= 0;
     auto copy = [&](std::size_t p) {
-        id_out[p] = in[p].id;
         x_out[p] = in[p].x;
         y_out[p] = in[p].y;
         z_out[p] = in[p].z;
@@ -447,11 +439,11 @@ void ModuleIndex::fill_buckets_and_grid() {
     grow(entries, running);
     cursor.assign(bucket_start.begin(), bucket_start.end());
     std::uint32_t* next = cursor.data();
-    Entry* out = entries.data();
+    std::uint32_t* out = entries.data();
     // A bucket holds one plane's hits, so stored order over the module is stored order within it.
     for (std::size_t p = 0; p < n; ++p) {
         if (plane_in[p] != kNone) {
-            out[next[bucket_out[p]]++] = Entry{x_in[p], y_in[p], static_cast<std::uint32_t>(p)};
+            out[next[bucket_out[p]]++] = static_cast<std::uint32_t>(p);
         }
     }
 }
@@ -490,16 +482,16 @@ inline void scan_plane(const TrackFollowingParams& params, const ModuleIndex& in
     const std::uint32_t* starts = index.bucket_start.data() + plane.first_bucket;
     const std::uint32_t end = starts[plane.buckets.cell(px + plane.half_x) + 1];
     for (std::uint32_t e = starts[plane.buckets.cell(px - plane.half_x)]; e < end; ++e) {
-        const Entry& entry = index.entries[e];
-        if (entry.pos >= best) {
+        const std::uint32_t pos = index.entries[e];
+        if (pos >= best) {
             continue;
         }
-        const double dx = std::fabs(px - entry.x);
-        const double dy = std::fabs(py - entry.y);
+        const double dx = std::fabs(px - index.xs[pos]);
+        const double dy = std::fabs(py - index.ys[pos]);
         const double scatter = ((dy * dy + dx * dy) * r2) * r2;
         if (dx < params.max_tolerance.first && dy < params.max_tolerance.second &&
             scatter < params.max_scatter) {
-            best = entry.pos;
+            best = pos;
         }
     }
 }
@@ -941,7 +933,7 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
             for (std::size_t w = 0; w < ws.compatible.size(); ++w) {
                 std::uint64_t bits = ws.compatible[w];
                 if (seeds1.consecutive_ids) {
-                    bits &= ~used.window(static_cast<std::size_t>(seeds1.ids[0]) + w * 64);
+                    bits &= ~used.window(static_cast<std::size_t>(seeds1.hits[0].id) + w * 64);
                 }
                 for (; bits != 0; bits &= bits - 1) {
                     ws.partners[partner_count++] =
@@ -957,7 +949,7 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
                 for (std::uint64_t bits = ws.survivors[w]; bits != 0; bits &= bits - 1) {
                     const std::uint32_t q =
                         ws.partners[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))];
-                    if (used.contains(seeds1.ids[q]) ||
+                    if (used.contains(seeds1.hits[q].id) ||
                         !follow_seed(params, ws, modules, h0, seeds1.hits[q], j)) {
                         continue;
                     }
