@@ -587,19 +587,24 @@ __attribute__((target("avx2"))) std::size_t compatible_with_avx2(const TrackFoll
     const __m256d vz0 = _mm256_set1_pd(h0.z);
     const __m256d vsx = _mm256_set1_pd(params.max_slopes.first);
     const __m256d vsy = _mm256_set1_pd(params.max_slopes.second);
-    std::size_t q = 0;
-    for (; q + 4 <= n; q += 4) {
-        const __m256d dz =
-            _mm256_andnot_pd(sign, _mm256_sub_pd(vz0, _mm256_loadu_pd(&index.zs[q])));
-        const __m256d dx =
-            _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(&index.xs[q]), vx0));
-        const __m256d dy =
-            _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(&index.ys[q]), vy0));
-        const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(dx, _mm256_mul_pd(vsx, dz), _CMP_LT_OQ),
-                                         _mm256_cmp_pd(dy, _mm256_mul_pd(vsy, dz), _CMP_LT_OQ));
-        out[q >> 6] |= static_cast<std::uint64_t>(_mm256_movemask_pd(ok)) << (q & 63);
+    const double* xs = index.xs.data();
+    const double* ys = index.ys.data();
+    const double* zs = index.zs.data();
+    // A word of results kept in a register until it is full (n is a whole number of steps).
+    for (std::size_t first = 0; first < n; first += 64) {
+        const std::size_t end = std::min(n, first + 64);
+        std::uint64_t word = 0;
+        for (std::size_t q = first; q < end; q += 4) {
+            const __m256d dz = _mm256_andnot_pd(sign, _mm256_sub_pd(vz0, _mm256_loadu_pd(zs + q)));
+            const __m256d dx = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(xs + q), vx0));
+            const __m256d dy = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(ys + q), vy0));
+            const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(dx, _mm256_mul_pd(vsx, dz), _CMP_LT_OQ),
+                                             _mm256_cmp_pd(dy, _mm256_mul_pd(vsy, dz), _CMP_LT_OQ));
+            word |= static_cast<std::uint64_t>(_mm256_movemask_pd(ok)) << (q - first);
+        }
+        out[first >> 6] = word;
     }
-    return q;
+    return n;
 }
 #endif
 
