@@ -254,7 +254,6 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
 bool ModuleIndex::copy_and_group() {
     constexpr std::size_t kFewPlanes = 8;
     constexpr double inf = std::numeric_limits<double>::infinity();
-    planes.clear();
     // Plain pointers: through the members the compiler reloads them after every store.
     const Hit* in = hits.data();
     const std::size_t n = hits.size();
@@ -272,8 +271,13 @@ bool ModuleIndex::copy_and_group() {
         running_on &=
             static_cast<std::int64_t>(in[p].id) == first_id + static_cast<std::int64_t>(p);
     };
+    // The planes' keys, counts and (x, y) extents in locals, written to the planes at the end.
+    std::uint64_t keys[kFewPlanes];
+    std::uint32_t counts[kFewPlanes];
+    alignas(16) double lows[kFewPlanes][2];
+    alignas(16) double highs[kFewPlanes][2];
+    std::uint32_t found = 0;
     std::uint32_t last = kNone;
-    std::uint64_t last_bits = 0;
     for (std::size_t p = 0; p < n; ++p) {
         copy(p);
         const double x = in[p].x;
@@ -285,39 +289,55 @@ bool ModuleIndex::copy_and_group() {
             continue;
         }
         const auto bits = std::bit_cast<std::uint64_t>(z);
-        if (last == kNone || bits != last_bits) {
+        if (last == kNone || bits != keys[last]) {
             last = kNone;
-            for (std::uint32_t k = 0; k < planes.size(); ++k) {
-                if (std::bit_cast<std::uint64_t>(planes[k].z) == bits) {
+            for (std::uint32_t k = 0; k < found; ++k) {
+                if (keys[k] == bits) {
                     last = k;
                     break;
                 }
             }
             if (last == kNone) {
-                if (planes.size() == kFewPlanes) {
+                if (found == kFewPlanes) {
                     for (; p < n; ++p) {
                         copy(p);
                     }
                     consecutive_ids = running_on;
                     return false;
                 }
-                last = static_cast<std::uint32_t>(planes.size());
-                Plane& plane = planes.emplace_back();
-                plane.z = z;
-                plane.x_min = plane.y_min = inf;
-                plane.x_max = plane.y_max = -inf;
+                last = found++;
+                keys[last] = bits;
+                counts[last] = 0;
+                lows[last][0] = lows[last][1] = inf;
+                highs[last][0] = highs[last][1] = -inf;
             }
-            last_bits = bits;
         }
-        Plane& plane = planes[last];
-        plane.x_min = std::min(plane.x_min, x);
-        plane.x_max = std::max(plane.x_max, x);
-        plane.y_min = std::min(plane.y_min, y);
-        plane.y_max = std::max(plane.y_max, y);
-        ++plane.count;
+        // std::min(low, v) is v < low ? v : low, as minpd(v, low) is; the same for max.
+#if defined(__SSE2__)
+        const __m128d xy = _mm_set_pd(y, x);
+        _mm_store_pd(lows[last], _mm_min_pd(xy, _mm_load_pd(lows[last])));
+        _mm_store_pd(highs[last], _mm_max_pd(xy, _mm_load_pd(highs[last])));
+#else
+        lows[last][0] = std::min(lows[last][0], x);
+        lows[last][1] = std::min(lows[last][1], y);
+        highs[last][0] = std::max(highs[last][0], x);
+        highs[last][1] = std::max(highs[last][1], y);
+#endif
+        ++counts[last];
         plane_out[p] = last;
     }
     consecutive_ids = running_on;
+    planes.resize(found);
+    for (std::uint32_t k = 0; k < found; ++k) {
+        Plane& plane = planes[k];
+        plane = Plane{};
+        plane.z = std::bit_cast<double>(keys[k]);
+        plane.x_min = lows[k][0];
+        plane.y_min = lows[k][1];
+        plane.x_max = highs[k][0];
+        plane.y_max = highs[k][1];
+        plane.count = counts[k];
+    }
     return true;
 }
 
