@@ -673,7 +673,7 @@ void compatible_with(const TrackFollowingParams& params, const Hit& h0, const Mo
 // A plane of the modules below a seed pair, as first_passing reads it, each value twice so that
 // it loads straight into both lanes.
 struct alignas(16) ThirdPlane {
-    double d[2];  // z - h0.z, for the h0 at hand
+    double d[2];  // z - h0.z, for the h0 at hand (the two-lane and scalar paths)
     double x_min[2];
     double x_inv[2];
     double y_min[2];
@@ -730,7 +730,8 @@ __attribute__((target("avx2"))) void may_have_third_avx2(const Hit& h0, const Mo
         const __m256d ty = _mm256_mul_pd(r, _mm256_sub_pd(by, ay));
         __m256i pass = _mm256_setzero_si256();
         for (const ThirdPlane& plane : planes) {
-            const __m256d d = _mm256_broadcast_sd(&plane.d[0]);
+            // z - h0.z here rather than read from d: the two-lane paths fill d.
+            const __m256d d = _mm256_sub_pd(_mm256_broadcast_sd(&plane.z), az);
             const __m256d px = _mm256_add_pd(_mm256_mul_pd(d, tx), ax);
             const __m256d py = _mm256_add_pd(_mm256_mul_pd(d, ty), ay);
             const __m256d cx =
@@ -770,9 +771,6 @@ void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
     if (n == 0) {
         return;
     }
-    for (ThirdPlane& plane : planes) {
-        plane.d[0] = plane.d[1] = plane.z - h0.z;
-    }
     std::size_t c = 0;
 #if TRELMON_AVX2
     if (lanes == SeedLanes::kWidest && cpu_has_avx2()) {
@@ -784,6 +782,9 @@ void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
         return;
     }
 #endif
+    for (ThirdPlane& plane : planes) {
+        plane.d[0] = plane.d[1] = plane.z - h0.z;
+    }
 #if defined(__SSE2__)
     // Two partners at a time.
     const std::size_t paired = lanes == SeedLanes::kOne ? 0 : n;
