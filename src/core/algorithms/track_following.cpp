@@ -284,7 +284,14 @@ bool ModuleIndex::copy_and_group() {
         const double y = in[p].y;
         const double z = in[p].z;
         // v - v is zero for a finite v and NaN otherwise: one compare for all three.
+#if defined(__SSE2__)
+        const __m128d xy = _mm_set_pd(y, x);
+        const __m128d z0 = _mm_set_sd(z);
+        const __m128d zero_if_finite = _mm_add_pd(_mm_sub_pd(xy, xy), _mm_sub_pd(z0, z0));
+        if (_mm_movemask_pd(_mm_cmpneq_pd(zero_if_finite, _mm_setzero_pd())) != 0) {
+#else
         if (!((x - x) + (y - y) + (z - z) == 0.0)) {
+#endif
             plane_out[p] = kNone;
             continue;
         }
@@ -314,7 +321,6 @@ bool ModuleIndex::copy_and_group() {
         }
         // std::min(low, v) is v < low ? v : low, as minpd(v, low) is; the same for max.
 #if defined(__SSE2__)
-        const __m128d xy = _mm_set_pd(y, x);
         _mm_store_pd(lows[last], _mm_min_pd(xy, _mm_load_pd(lows[last])));
         _mm_store_pd(highs[last], _mm_max_pd(xy, _mm_load_pd(highs[last])));
 #else
