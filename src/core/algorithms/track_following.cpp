@@ -600,12 +600,11 @@ inline std::uint32_t first_passing(const TrackFollowingParams& params, const Mod
 }
 
 #if TRELMON_AVX2
-// compatible_with's loop four hits at a time over the whole (padded) module; returns how many
-// it did. The same operations as the two-lane loop.
-__attribute__((target("avx2"))) std::size_t compatible_with_avx2(const TrackFollowingParams& params,
-                                                                 const Hit& h0,
-                                                                 const ModuleIndex& index,
-                                                                 std::uint64_t* out) {
+// compatible_with's loop four hits at a time over the whole (padded) module, each word of out
+// written whole. The same operations as the two-lane loop.
+__attribute__((target("avx2"))) void compatible_with_avx2(const TrackFollowingParams& params,
+                                                          const Hit& h0, const ModuleIndex& index,
+                                                          std::uint64_t* out) {
     const std::size_t n = index.padded;
     const __m256d sign = _mm256_set1_pd(-0.0);
     const __m256d vx0 = _mm256_set1_pd(h0.x);
@@ -630,7 +629,6 @@ __attribute__((target("avx2"))) std::size_t compatible_with_avx2(const TrackFoll
         }
         out[first >> 6] = word;
     }
-    return n;
 }
 #endif
 
@@ -638,18 +636,21 @@ __attribute__((target("avx2"))) std::size_t compatible_with_avx2(const TrackFoll
 void compatible_with(const TrackFollowingParams& params, const Hit& h0, const ModuleIndex& index,
                      SeedLanes lanes, std::vector<std::uint64_t>& out) {
     const std::size_t n = index.padded;
-    out.assign((n + 63) / 64, 0);
+    out.resize((n + 63) / 64);
+#if TRELMON_AVX2
+    // The four-lane loop writes every word whole.
+    if (lanes == SeedLanes::kWidest && cpu_has_avx2()) {
+        compatible_with_avx2(params, h0, index, out.data());
+        return;
+    }
+#endif
+    std::fill(out.begin(), out.end(), 0);
     const double x0 = h0.x;
     const double y0 = h0.y;
     const double z0 = h0.z;
     const double sx = params.max_slopes.first;
     const double sy = params.max_slopes.second;
     std::size_t q = 0;
-#if TRELMON_AVX2
-    if (lanes == SeedLanes::kWidest && cpu_has_avx2()) {
-        q = compatible_with_avx2(params, h0, index, out.data());
-    }
-#endif
 #if defined(__SSE2__)
     // Two hits at a time; andnot of the sign bit is fabs, and ordered compares are false on NaN.
     const std::size_t paired = lanes == SeedLanes::kOne ? 0 : n;
