@@ -711,7 +711,8 @@ void third_planes(std::span<const ModuleIndex> indices, std::size_t j,
 
 #if TRELMON_AVX2
 // may_have_third's loop four partners at a time, over all of `partners` (a whole number of
-// steps). The same operations as the two-lane loop, lane by lane.
+// steps), each word of out written whole. The same operations as the two-lane loop, lane by
+// lane.
 __attribute__((target("avx2"))) void may_have_third_avx2(const Hit& h0, const ModuleIndex& seeds1,
                                                          std::span<const std::uint32_t> partners,
                                                          std::span<const ThirdPlane> planes,
@@ -726,8 +727,9 @@ __attribute__((target("avx2"))) void may_have_third_avx2(const Hit& h0, const Mo
     const __m256i low_bit = _mm256_set1_epi64x(1);
     // The masked gathers, all lanes on: the plain ones trip GCC 12's uninitialised warning.
     const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    std::size_t c = 0;
-    for (; c + 4 <= n; c += 4) {
+    // A word of results kept in a register until it is full, then written whole.
+    std::uint64_t word = 0;
+    for (std::size_t c = 0; c < n; c += 4) {
         const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(partners.data() + c));
         const __m256d bx = _mm256_mask_i32gather_pd(zero, seeds1.xs.data(), q, all, 8);
         const __m256d by = _mm256_mask_i32gather_pd(zero, seeds1.ys.data(), q, all, 8);
@@ -757,7 +759,11 @@ __attribute__((target("avx2"))) void may_have_third_avx2(const Hit& h0, const Mo
         const __m256i bit = _mm256_and_si256(pass, low_bit);
         const auto lanes = static_cast<std::uint64_t>(
             _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_slli_epi64(bit, 63))));
-        out[c >> 6] |= lanes << (c & 63);
+        word |= lanes << (c & 63);
+        if ((c & 63) == 60 || c + 4 == n) {
+            out[c >> 6] = word;
+            word = 0;
+        }
     }
 }
 #endif
@@ -774,7 +780,7 @@ void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
                     std::span<const std::uint32_t> partners, std::span<ThirdPlane> planes,
                     SeedLanes lanes, std::vector<std::uint64_t>& out) {
     const std::size_t n = partners.size();
-    out.assign((n + 63) / 64, 0);
+    out.resize((n + 63) / 64);
     if (n == 0) {
         return;
     }
@@ -789,6 +795,7 @@ void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
         return;
     }
 #endif
+    std::fill(out.begin(), out.end(), 0);
     for (ThirdPlane& plane : planes) {
         plane.d[0] = plane.d[1] = plane.z - h0.z;
     }
