@@ -206,9 +206,10 @@ struct ModuleIndex {
 };
 
 // The planes' grid parameters into the pairs, padded with a plane that holds nothing (NaN z,
-// the empty block of rows).
+// the empty block of rows). A module without planes still has one pair, of two such planes,
+// so that first_passing's loop may test before it counts.
 void ModuleIndex::fill_lanes() {
-    pairs.resize((planes.size() + 1) / 2);
+    pairs.resize(std::max<std::size_t>(1, (planes.size() + 1) / 2));
     for (std::size_t k = 0; k < pairs.size() * 2; ++k) {
         PlanePair& pair = pairs[k / 2];
         const std::size_t lane = k % 2;
@@ -565,7 +566,8 @@ inline std::uint32_t first_passing(const TrackFollowingParams& params, const Mod
     const __m128d tx = _mm_set1_pd(line.tx);
     const __m128d ty = _mm_set1_pd(line.ty);
     const std::size_t pairs = index.pairs.size();
-    for (std::size_t k = 0; k < pairs; ++k) {
+    std::size_t k = 0;
+    do {
         const PlanePair& pair = index.pairs[k];
         const __m128d d = _mm_sub_pd(_mm_load_pd(pair.z), az);
         const TwoPredictions p =
@@ -584,7 +586,7 @@ inline std::uint32_t first_passing(const TrackFollowingParams& params, const Mod
                        _mm_cvtsd_f64(_mm_unpackhi_pd(p.px, p.px)),
                        _mm_cvtsd_f64(_mm_unpackhi_pd(p.py, p.py)), best);
         }
-    }
+    } while (++k < pairs);
 #else
     for (const Plane& plane : index.planes) {
         const double d = plane.z - a.z;
