@@ -829,6 +829,21 @@ class TestModulePlanes:
         assert ids(TrackFollowing().solve(event)) == expected
         assert every_path(event_dict(layout)) == [expected] * 3
 
+    @pytest.mark.parametrize("planes", [1, 2, 9])
+    def test_modules_without_planes_among_the_tracks(self, planes):
+        # A module with no hits, or with only hits that have a non-finite coordinate, holds no
+        # plane: the third-hit search and the forwarding pass over it as over a miss.
+        layout = layered_layout(20 + planes, 80, planes)
+        del layout[4]
+        layout[6] = [(math.nan, y, z) for _, y, z in layout[6]]
+        layout[6][::2] = [(x, y, math.inf) for x, y, _ in layout[6][::2]]
+        event = make_event(layout)
+        assert len(event.modules[4].hits()) == 0 and len(event.modules[6].hits()) > 10
+        expected = reference_ids(event)
+        assert len(expected) > 20
+        assert ids(TrackFollowing().solve(event)) == expected
+        assert every_path(event_dict(layout)) == [expected] * 3
+
     @pytest.mark.parametrize("planes", [3, 12])
     def test_signed_zero_and_non_finite_hits_among_the_planes(self, planes):
         # z = -0.0 is its own plane beside 0.0; hits with a non-finite coordinate stay out of

@@ -140,6 +140,11 @@ struct Plane {
     Axis buckets;
     Axis grid_x;
     Axis grid_y;
+    // The grids' minima and inverse widths and the half-widths as (x, y) pairs, for cells of
+    // both axes at once.
+    alignas(16) double grid_min[2];
+    alignas(16) double grid_inv[2];
+    alignas(16) double half[2];
     std::uint32_t first_bucket = 0;  // into ModuleIndex::bucket_start
     std::uint32_t first_row = 0;     // into ModuleIndex::rows
     std::uint32_t count = 0;
@@ -152,12 +157,6 @@ struct alignas(16) PlanePair {
     double y_min[2];
     double y_inv[2];
     const std::uint64_t* rows[2];  // each plane's kGrid rows
-};
-
-struct Entry {
-    double x;
-    double y;
-    std::uint32_t pos;  // position in the module's stored order
 };
 
 // Per-module working data: coordinates in stored order for the seed loop, and a spatial index
@@ -180,13 +179,14 @@ struct ModuleIndex {
     std::vector<double> xs;
     std::vector<double> ys;
     std::vector<double> zs;
-    std::vector<std::int32_t> ids;
-    // True when the ids run ids[0], ids[0] + 1, ...: the used-hit bitmap then holds the
+    // True when the ids run hits[0].id, hits[0].id + 1, ...: the used-hit bitmap then holds the
     // module's used hits as one run of bits.
     bool consecutive_ids = false;
     std::vector<Plane> planes;
     std::vector<std::uint32_t> bucket_start;  // per plane: its buckets' offsets into entries
-    std::vector<Entry> entries;
+    // Positions in the module's stored order, bucket by bucket: the coordinates are read from
+    // xs and ys, so that building the index writes a word per hit rather than a record.
+    std::vector<std::uint32_t> entries;
     std::vector<std::uint64_t> rows;  // per plane kGrid rows, then one empty block
     // The planes' grid parameters two planes to an element, the last padded with a plane that
     // holds nothing, so that first_passing tests two planes at a time from one place.
@@ -198,7 +198,7 @@ struct ModuleIndex {
     std::vector<std::uint32_t> cursor;
 
     void build(std::span<const Hit> module_hits, const TrackFollowingParams& params);
-    bool group_few_planes();
+    bool copy_and_group();
     void group_many_planes();
     void shape_planes(const TrackFollowingParams& params);
     void fill_lanes();
@@ -206,9 +206,10 @@ struct ModuleIndex {
 };
 
 // The planes' grid parameters into the pairs, padded with a plane that holds nothing (NaN z,
-// the empty block of rows).
+// the empty block of rows). A module without planes still has one pair, of two such planes,
+// so that first_passing's loop may test before it counts.
 void ModuleIndex::fill_lanes() {
-    pairs.resize((planes.size() + 1) / 2);
+    pairs.resize(std::max<std::size_t>(1, (planes.size() + 1) / 2));
     for (std::size_t k = 0; k < pairs.size() * 2; ++k) {
         PlanePair& pair = pairs[k / 2];
         const std::size_t lane = k % 2;
@@ -237,20 +238,9 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
     for (std::size_t p = hits.size(); p < padded; ++p) {
         xs[p] = ys[p] = zs[p] = nan;
     }
-    grow(ids, hits.size());
-    // The ids checked in the same pass, without a branch: they run on in every real event.
-    const std::int64_t first_id = hits.empty() ? -1 : hits[0].id;
-    bool running_on = first_id >= 0;
-    for (std::size_t p = 0; p < hits.size(); ++p) {
-        ids[p] = hits[p].id;
-        xs[p] = hits[p].x;
-        ys[p] = hits[p].y;
-        zs[p] = hits[p].z;
-        running_on &= static_cast<std::int64_t>(ids[p]) == first_id + static_cast<std::int64_t>(p);
-    }
-    consecutive_ids = running_on;
+    grow(plane_of, hits.size());
     // Only hits with finite coordinates are indexed: no other passes check_tolerance.
-    if (!group_few_planes()) {
+    if (!copy_and_group()) {
         group_many_planes();
     }
     shape_planes(params);
@@ -258,52 +248,102 @@ void ModuleIndex::build(std::span<const Hit> module_hits, const TrackFollowingPa
     fill_buckets_and_grid();
 }
 
-// A module's hits lie on a few z planes, found by a short scan with the last one remembered:
-// each hit's plane (planes in order of first appearance, keyed by the bits of z) and the
-// planes' extents and counts, in one pass. False past kFewPlanes planes.
-bool ModuleIndex::group_few_planes() {
+// The coordinates copied out (the ids checked), and the hits grouped into a few z planes, in one
+// pass: each hit's plane (planes in order of first appearance, keyed by the bits of z, found by a
+// short scan with the last one remembered) and the planes' extents and counts. False past
+// kFewPlanes planes, with the copy still done.
+bool ModuleIndex::copy_and_group() {
     constexpr std::size_t kFewPlanes = 8;
     constexpr double inf = std::numeric_limits<double>::infinity();
-    planes.clear();
-    grow(plane_of, hits.size());
+    // Plain pointers: through the members the compiler reloads them after every store.
+    const Hit* in = hits.data();
+    const std::size_t n = hits.size();
+    double* x_out = xs.data();
+    double* y_out = ys.data();
+    double* z_out = zs.data();
+    std::uint32_t* plane_out = plane_of.data();
+    // The ids checked in the same pass, without a branch: they run on in every real event.
+    const std::int64_t first_id = n == 0 ? -1 : in[0].id;
+    bool running_on = first_id >= 0;
+    auto copy = [&](std::size_t p) {
+        x_out[p] = in[p].x;
+        y_out[p] = in[p].y;
+        z_out[p] = in[p].z;
+        running_on &=
+            static_cast<std::int64_t>(in[p].id) == first_id + static_cast<std::int64_t>(p);
+    };
+    // The planes' keys, counts and (x, y) extents in locals, written to the planes at the end.
+    std::uint64_t keys[kFewPlanes];
+    std::uint32_t counts[kFewPlanes];
+    alignas(16) double lows[kFewPlanes][2];
+    alignas(16) double highs[kFewPlanes][2];
+    std::uint32_t found = 0;
     std::uint32_t last = kNone;
-    std::uint64_t last_bits = 0;
-    for (std::size_t p = 0; p < hits.size(); ++p) {
-        const double x = xs[p];
-        const double y = ys[p];
-        const double z = zs[p];
-        if (!(std::isfinite(x) && std::isfinite(y) && std::isfinite(z))) {
-            plane_of[p] = kNone;
+    for (std::size_t p = 0; p < n; ++p) {
+        copy(p);
+        const double x = in[p].x;
+        const double y = in[p].y;
+        const double z = in[p].z;
+        // v - v is zero for a finite v and NaN otherwise: one compare for all three.
+#if defined(__SSE2__)
+        const __m128d xy = _mm_set_pd(y, x);
+        const __m128d z0 = _mm_set_sd(z);
+        const __m128d zero_if_finite = _mm_add_pd(_mm_sub_pd(xy, xy), _mm_sub_pd(z0, z0));
+        if (_mm_movemask_pd(_mm_cmpneq_pd(zero_if_finite, _mm_setzero_pd())) != 0) {
+#else
+        if (!((x - x) + (y - y) + (z - z) == 0.0)) {
+#endif
+            plane_out[p] = kNone;
             continue;
         }
         const auto bits = std::bit_cast<std::uint64_t>(z);
-        if (last == kNone || bits != last_bits) {
+        if (last == kNone || bits != keys[last]) {
             last = kNone;
-            for (std::uint32_t k = 0; k < planes.size(); ++k) {
-                if (std::bit_cast<std::uint64_t>(planes[k].z) == bits) {
+            for (std::uint32_t k = 0; k < found; ++k) {
+                if (keys[k] == bits) {
                     last = k;
                     break;
                 }
             }
             if (last == kNone) {
-                if (planes.size() == kFewPlanes) {
+                if (found == kFewPlanes) {
+                    for (; p < n; ++p) {
+                        copy(p);
+                    }
+                    consecutive_ids = running_on;
                     return false;
                 }
-                last = static_cast<std::uint32_t>(planes.size());
-                Plane& plane = planes.emplace_back();
-                plane.z = z;
-                plane.x_min = plane.y_min = inf;
-                plane.x_max = plane.y_max = -inf;
+                last = found++;
+                keys[last] = bits;
+                counts[last] = 0;
+                lows[last][0] = lows[last][1] = inf;
+                highs[last][0] = highs[last][1] = -inf;
             }
-            last_bits = bits;
         }
-        Plane& plane = planes[last];
-        plane.x_min = std::min(plane.x_min, x);
-        plane.x_max = std::max(plane.x_max, x);
-        plane.y_min = std::min(plane.y_min, y);
-        plane.y_max = std::max(plane.y_max, y);
-        ++plane.count;
-        plane_of[p] = last;
+        // std::min(low, v) is v < low ? v : low, as minpd(v, low) is; the same for max.
+#if defined(__SSE2__)
+        _mm_store_pd(lows[last], _mm_min_pd(xy, _mm_load_pd(lows[last])));
+        _mm_store_pd(highs[last], _mm_max_pd(xy, _mm_load_pd(highs[last])));
+#else
+        lows[last][0] = std::min(lows[last][0], x);
+        lows[last][1] = std::min(lows[last][1], y);
+        highs[last][0] = std::max(highs[last][0], x);
+        highs[last][1] = std::max(highs[last][1], y);
+#endif
+        ++counts[last];
+        plane_out[p] = last;
+    }
+    consecutive_ids = running_on;
+    planes.resize(found);
+    for (std::uint32_t k = 0; k < found; ++k) {
+        Plane& plane = planes[k];
+        plane = Plane{};
+        plane.z = std::bit_cast<double>(keys[k]);
+        plane.x_min = lows[k][0];
+        plane.y_min = lows[k][1];
+        plane.x_max = highs[k][0];
+        plane.y_max = highs[k][1];
+        plane.count = counts[k];
     }
     return true;
 }
@@ -342,6 +382,12 @@ void ModuleIndex::shape_planes(const TrackFollowingParams& params) {
         plane.buckets.set(plane.x_min, plane.x_max, plane.count);
         plane.grid_x.set_guarded(plane.x_min - plane.half_x, plane.x_max + plane.half_x, kGrid);
         plane.grid_y.set_guarded(plane.y_min - plane.half_y, plane.y_max + plane.half_y, kGrid);
+        plane.grid_min[0] = plane.grid_x.min;
+        plane.grid_min[1] = plane.grid_y.min;
+        plane.grid_inv[0] = plane.grid_x.inv_width;
+        plane.grid_inv[1] = plane.grid_y.inv_width;
+        plane.half[0] = plane.half_x;
+        plane.half[1] = plane.half_y;
         plane.first_bucket = total_buckets;
         plane.first_row = k * kGrid;
         total_buckets += plane.count + 1;
@@ -353,40 +399,78 @@ void ModuleIndex::shape_planes(const TrackFollowingParams& params) {
 // The hits into their planes' x buckets (stored order within a bucket) and occupancy grids.
 void ModuleIndex::fill_buckets_and_grid() {
     grow(bucket_of, hits.size());
-    for (std::size_t p = 0; p < hits.size(); ++p) {
-        if (plane_of[p] == kNone) {
+    // Plain pointers: through the members the compiler reloads them after every store.
+    const std::size_t n = hits.size();
+    const double* x_in = xs.data();
+    const double* y_in = ys.data();
+    const std::uint32_t* plane_in = plane_of.data();
+    const Plane* plane_list = planes.data();
+    std::uint32_t* bucket_out = bucket_of.data();
+    std::uint32_t* counts = bucket_start.data();
+    for (std::size_t p = 0; p < n; ++p) {
+        if (plane_in[p] == kNone) {
             continue;
         }
-        const Plane& plane = planes[plane_of[p]];
-        const double x = xs[p];
-        const double y = ys[p];
+        const Plane& plane = plane_list[plane_in[p]];
+        const double x = x_in[p];
+        const double y = y_in[p];
         // Bucket b's count goes to slot b + 1, turned into offsets below.
-        bucket_of[p] = plane.first_bucket + plane.buckets.cell(x);
-        ++bucket_start[bucket_of[p] + 1];
-        // A prediction that accepts this hit lies within the half-widths of it.
-        const std::uint64_t columns =
-            bit_range(plane.grid_x.cell(x - plane.half_x), plane.grid_x.cell(x + plane.half_x));
+        const std::uint32_t bucket = plane.first_bucket + plane.buckets.cell(x);
+        bucket_out[p] = bucket;
+        ++counts[bucket + 1];
+        // A prediction that accepts this hit lies within the half-widths of it: the window's
+        // cells, x and y together by the operations of Axis::cell.
+#if defined(__SSE2__)
+        const __m128d xy = _mm_set_pd(y, x);
+        const __m128d half = _mm_load_pd(plane.half);
+        const __m128d min = _mm_load_pd(plane.grid_min);
+        const __m128d inv = _mm_load_pd(plane.grid_inv);
+        const __m128d last = _mm_set1_pd(static_cast<double>(kGrid - 1));
+        const __m128d zero = _mm_setzero_pd();
+        const __m128i low = _mm_cvttpd_epi32(_mm_min_pd(
+            _mm_max_pd(_mm_mul_pd(_mm_sub_pd(_mm_sub_pd(xy, half), min), inv), zero), last));
+        const __m128i high = _mm_cvttpd_epi32(_mm_min_pd(
+            _mm_max_pd(_mm_mul_pd(_mm_sub_pd(_mm_add_pd(xy, half), min), inv), zero), last));
+        const auto first_column = static_cast<std::uint32_t>(_mm_cvtsi128_si32(low));
+        const auto last_column = static_cast<std::uint32_t>(_mm_cvtsi128_si32(high));
+        const auto first_row =
+            static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(low, 4)));
+        const auto last_row =
+            static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(high, 4)));
+#else
+        const std::uint32_t first_column = plane.grid_x.cell(x - plane.half_x);
+        const std::uint32_t last_column = plane.grid_x.cell(x + plane.half_x);
+        const std::uint32_t first_row = plane.grid_y.cell(y - plane.half_y);
         const std::uint32_t last_row = plane.grid_y.cell(y + plane.half_y);
-        for (std::uint32_t cy = plane.grid_y.cell(y - plane.half_y); cy <= last_row; ++cy) {
-            rows[plane.first_row + cy] |= columns;
+#endif
+        const std::uint64_t columns = bit_range(first_column, last_column);
+        std::uint64_t* plane_rows = rows.data() + plane.first_row;
+        // A window spans one or two rows unless the plane is only a few windows high: those
+        // two without a loop.
+        plane_rows[first_row] |= columns;
+        plane_rows[last_row] |= columns;
+        for (std::uint32_t cy = first_row + 1; cy < last_row; ++cy) {
+            plane_rows[cy] |= columns;
         }
     }
     // One entries array holds every plane, so the offsets run on across planes.
     std::uint32_t running = 0;
     for (const Plane& plane : planes) {
-        bucket_start[plane.first_bucket] = running;
+        counts[plane.first_bucket] = running;
         for (std::uint32_t b = 1; b <= plane.count; ++b) {
-            running += bucket_start[plane.first_bucket + b];
-            bucket_start[plane.first_bucket + b] = running;
+            running += counts[plane.first_bucket + b];
+            counts[plane.first_bucket + b] = running;
         }
     }
     // Within a bucket, hits stay in stored order.
     grow(entries, running);
     cursor.assign(bucket_start.begin(), bucket_start.end());
+    std::uint32_t* next = cursor.data();
+    std::uint32_t* out = entries.data();
     // A bucket holds one plane's hits, so stored order over the module is stored order within it.
-    for (std::size_t p = 0; p < hits.size(); ++p) {
-        if (plane_of[p] != kNone) {
-            entries[cursor[bucket_of[p]]++] = Entry{xs[p], ys[p], static_cast<std::uint32_t>(p)};
+    for (std::size_t p = 0; p < n; ++p) {
+        if (plane_in[p] != kNone) {
+            out[next[bucket_out[p]]++] = static_cast<std::uint32_t>(p);
         }
     }
 }
@@ -425,16 +509,16 @@ inline void scan_plane(const TrackFollowingParams& params, const ModuleIndex& in
     const std::uint32_t* starts = index.bucket_start.data() + plane.first_bucket;
     const std::uint32_t end = starts[plane.buckets.cell(px + plane.half_x) + 1];
     for (std::uint32_t e = starts[plane.buckets.cell(px - plane.half_x)]; e < end; ++e) {
-        const Entry& entry = index.entries[e];
-        if (entry.pos >= best) {
+        const std::uint32_t pos = index.entries[e];
+        if (pos >= best) {
             continue;
         }
-        const double dx = std::fabs(px - entry.x);
-        const double dy = std::fabs(py - entry.y);
+        const double dx = std::fabs(px - index.xs[pos]);
+        const double dy = std::fabs(py - index.ys[pos]);
         const double scatter = ((dy * dy + dx * dy) * r2) * r2;
         if (dx < params.max_tolerance.first && dy < params.max_tolerance.second &&
             scatter < params.max_scatter) {
-            best = entry.pos;
+            best = pos;
         }
     }
 }
@@ -482,7 +566,8 @@ inline std::uint32_t first_passing(const TrackFollowingParams& params, const Mod
     const __m128d tx = _mm_set1_pd(line.tx);
     const __m128d ty = _mm_set1_pd(line.ty);
     const std::size_t pairs = index.pairs.size();
-    for (std::size_t k = 0; k < pairs; ++k) {
+    std::size_t k = 0;
+    do {
         const PlanePair& pair = index.pairs[k];
         const __m128d d = _mm_sub_pd(_mm_load_pd(pair.z), az);
         const TwoPredictions p =
@@ -501,7 +586,7 @@ inline std::uint32_t first_passing(const TrackFollowingParams& params, const Mod
                        _mm_cvtsd_f64(_mm_unpackhi_pd(p.px, p.px)),
                        _mm_cvtsd_f64(_mm_unpackhi_pd(p.py, p.py)), best);
         }
-    }
+    } while (++k < pairs);
 #else
     for (const Plane& plane : index.planes) {
         const double d = plane.z - a.z;
@@ -517,12 +602,11 @@ inline std::uint32_t first_passing(const TrackFollowingParams& params, const Mod
 }
 
 #if TRELMON_AVX2
-// compatible_with's loop four hits at a time over the whole (padded) module; returns how many
-// it did. The same operations as the two-lane loop.
-__attribute__((target("avx2"))) std::size_t compatible_with_avx2(const TrackFollowingParams& params,
-                                                                 const Hit& h0,
-                                                                 const ModuleIndex& index,
-                                                                 std::uint64_t* out) {
+// compatible_with's loop four hits at a time over the whole (padded) module, each word of out
+// written whole. The same operations as the two-lane loop.
+__attribute__((target("avx2"))) void compatible_with_avx2(const TrackFollowingParams& params,
+                                                          const Hit& h0, const ModuleIndex& index,
+                                                          std::uint64_t* out) {
     const std::size_t n = index.padded;
     const __m256d sign = _mm256_set1_pd(-0.0);
     const __m256d vx0 = _mm256_set1_pd(h0.x);
@@ -530,19 +614,23 @@ __attribute__((target("avx2"))) std::size_t compatible_with_avx2(const TrackFoll
     const __m256d vz0 = _mm256_set1_pd(h0.z);
     const __m256d vsx = _mm256_set1_pd(params.max_slopes.first);
     const __m256d vsy = _mm256_set1_pd(params.max_slopes.second);
-    std::size_t q = 0;
-    for (; q + 4 <= n; q += 4) {
-        const __m256d dz =
-            _mm256_andnot_pd(sign, _mm256_sub_pd(vz0, _mm256_loadu_pd(&index.zs[q])));
-        const __m256d dx =
-            _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(&index.xs[q]), vx0));
-        const __m256d dy =
-            _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(&index.ys[q]), vy0));
-        const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(dx, _mm256_mul_pd(vsx, dz), _CMP_LT_OQ),
-                                         _mm256_cmp_pd(dy, _mm256_mul_pd(vsy, dz), _CMP_LT_OQ));
-        out[q >> 6] |= static_cast<std::uint64_t>(_mm256_movemask_pd(ok)) << (q & 63);
+    const double* xs = index.xs.data();
+    const double* ys = index.ys.data();
+    const double* zs = index.zs.data();
+    // A word of results kept in a register until it is full (n is a whole number of steps).
+    for (std::size_t first = 0; first < n; first += 64) {
+        const std::size_t end = std::min(n, first + 64);
+        std::uint64_t word = 0;
+        for (std::size_t q = first; q < end; q += 4) {
+            const __m256d dz = _mm256_andnot_pd(sign, _mm256_sub_pd(vz0, _mm256_loadu_pd(zs + q)));
+            const __m256d dx = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(xs + q), vx0));
+            const __m256d dy = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(ys + q), vy0));
+            const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(dx, _mm256_mul_pd(vsx, dz), _CMP_LT_OQ),
+                                             _mm256_cmp_pd(dy, _mm256_mul_pd(vsy, dz), _CMP_LT_OQ));
+            word |= static_cast<std::uint64_t>(_mm256_movemask_pd(ok)) << (q - first);
+        }
+        out[first >> 6] = word;
     }
-    return q;
 }
 #endif
 
@@ -550,18 +638,21 @@ __attribute__((target("avx2"))) std::size_t compatible_with_avx2(const TrackFoll
 void compatible_with(const TrackFollowingParams& params, const Hit& h0, const ModuleIndex& index,
                      SeedLanes lanes, std::vector<std::uint64_t>& out) {
     const std::size_t n = index.padded;
-    out.assign((n + 63) / 64, 0);
+    out.resize((n + 63) / 64);
+#if TRELMON_AVX2
+    // The four-lane loop writes every word whole.
+    if (lanes == SeedLanes::kWidest && cpu_has_avx2()) {
+        compatible_with_avx2(params, h0, index, out.data());
+        return;
+    }
+#endif
+    std::fill(out.begin(), out.end(), 0);
     const double x0 = h0.x;
     const double y0 = h0.y;
     const double z0 = h0.z;
     const double sx = params.max_slopes.first;
     const double sy = params.max_slopes.second;
     std::size_t q = 0;
-#if TRELMON_AVX2
-    if (lanes == SeedLanes::kWidest && cpu_has_avx2()) {
-        q = compatible_with_avx2(params, h0, index, out.data());
-    }
-#endif
 #if defined(__SSE2__)
     // Two hits at a time; andnot of the sign bit is fabs, and ordered compares are false on NaN.
     const std::size_t paired = lanes == SeedLanes::kOne ? 0 : n;
@@ -591,7 +682,7 @@ void compatible_with(const TrackFollowingParams& params, const Hit& h0, const Mo
 // A plane of the modules below a seed pair, as first_passing reads it, each value twice so that
 // it loads straight into both lanes.
 struct alignas(16) ThirdPlane {
-    double d[2];  // z - h0.z, for the h0 at hand
+    double d[2];  // z - h0.z, for the h0 at hand (the two-lane and scalar paths)
     double x_min[2];
     double x_inv[2];
     double y_min[2];
@@ -622,7 +713,8 @@ void third_planes(std::span<const ModuleIndex> indices, std::size_t j,
 
 #if TRELMON_AVX2
 // may_have_third's loop four partners at a time, over all of `partners` (a whole number of
-// steps). The same operations as the two-lane loop, lane by lane.
+// steps), each word of out written whole. The same operations as the two-lane loop, lane by
+// lane.
 __attribute__((target("avx2"))) void may_have_third_avx2(const Hit& h0, const ModuleIndex& seeds1,
                                                          std::span<const std::uint32_t> partners,
                                                          std::span<const ThirdPlane> planes,
@@ -637,8 +729,9 @@ __attribute__((target("avx2"))) void may_have_third_avx2(const Hit& h0, const Mo
     const __m256i low_bit = _mm256_set1_epi64x(1);
     // The masked gathers, all lanes on: the plain ones trip GCC 12's uninitialised warning.
     const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    std::size_t c = 0;
-    for (; c + 4 <= n; c += 4) {
+    // A word of results kept in a register until it is full, then written whole.
+    std::uint64_t word = 0;
+    for (std::size_t c = 0; c < n; c += 4) {
         const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(partners.data() + c));
         const __m256d bx = _mm256_mask_i32gather_pd(zero, seeds1.xs.data(), q, all, 8);
         const __m256d by = _mm256_mask_i32gather_pd(zero, seeds1.ys.data(), q, all, 8);
@@ -648,7 +741,8 @@ __attribute__((target("avx2"))) void may_have_third_avx2(const Hit& h0, const Mo
         const __m256d ty = _mm256_mul_pd(r, _mm256_sub_pd(by, ay));
         __m256i pass = _mm256_setzero_si256();
         for (const ThirdPlane& plane : planes) {
-            const __m256d d = _mm256_broadcast_sd(&plane.d[0]);
+            // z - h0.z here rather than read from d: the two-lane paths fill d.
+            const __m256d d = _mm256_sub_pd(_mm256_broadcast_sd(&plane.z), az);
             const __m256d px = _mm256_add_pd(_mm256_mul_pd(d, tx), ax);
             const __m256d py = _mm256_add_pd(_mm256_mul_pd(d, ty), ay);
             const __m256d cx =
@@ -667,7 +761,11 @@ __attribute__((target("avx2"))) void may_have_third_avx2(const Hit& h0, const Mo
         const __m256i bit = _mm256_and_si256(pass, low_bit);
         const auto lanes = static_cast<std::uint64_t>(
             _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_slli_epi64(bit, 63))));
-        out[c >> 6] |= lanes << (c & 63);
+        word |= lanes << (c & 63);
+        if ((c & 63) == 60 || c + 4 == n) {
+            out[c >> 6] = word;
+            word = 0;
+        }
     }
 }
 #endif
@@ -684,12 +782,9 @@ void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
                     std::span<const std::uint32_t> partners, std::span<ThirdPlane> planes,
                     SeedLanes lanes, std::vector<std::uint64_t>& out) {
     const std::size_t n = partners.size();
-    out.assign((n + 63) / 64, 0);
+    out.resize((n + 63) / 64);
     if (n == 0) {
         return;
-    }
-    for (ThirdPlane& plane : planes) {
-        plane.d[0] = plane.d[1] = plane.z - h0.z;
     }
     std::size_t c = 0;
 #if TRELMON_AVX2
@@ -702,6 +797,10 @@ void may_have_third(const Hit& h0, const ModuleIndex& seeds1,
         return;
     }
 #endif
+    std::fill(out.begin(), out.end(), 0);
+    for (ThirdPlane& plane : planes) {
+        plane.d[0] = plane.d[1] = plane.z - h0.z;
+    }
 #if defined(__SSE2__)
     // Two partners at a time.
     const std::size_t paired = lanes == SeedLanes::kOne ? 0 : n;
@@ -876,7 +975,7 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
             for (std::size_t w = 0; w < ws.compatible.size(); ++w) {
                 std::uint64_t bits = ws.compatible[w];
                 if (seeds1.consecutive_ids) {
-                    bits &= ~used.window(static_cast<std::size_t>(seeds1.ids[0]) + w * 64);
+                    bits &= ~used.window(static_cast<std::size_t>(seeds1.hits[0].id) + w * 64);
                 }
                 for (; bits != 0; bits &= bits - 1) {
                     ws.partners[partner_count++] =
@@ -892,7 +991,7 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
                 for (std::uint64_t bits = ws.survivors[w]; bits != 0; bits &= bits - 1) {
                     const std::uint32_t q =
                         ws.partners[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))];
-                    if (used.contains(seeds1.ids[q]) ||
+                    if (used.contains(seeds1.hits[q].id) ||
                         !follow_seed(params, ws, modules, h0, seeds1.hits[q], j)) {
                         continue;
                     }
