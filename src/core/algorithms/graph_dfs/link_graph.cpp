@@ -60,7 +60,7 @@ inline bool misses_lower_module(const LinkContext& ctx, const Line& line, bool n
     }
     if (line.finite && grid.has_mask) {
         const Prediction at = predict(in, line, lower);
-        if (at.usable) {
+        if (at.usable()) {
             const std::uint64_t* rows_of = ctx.masks + grid.mask;
             const int ya = mask_row(at.cy - at.reach_y, grid.mask_y0, grid.mask_y_inv);
             const int yb = mask_row(at.cy + at.reach_y, grid.mask_y0, grid.mask_y_inv);
@@ -97,7 +97,7 @@ inline void search_block(const LinkContext& ctx, const Line& line, const Block& 
     };
     if (line.finite && grid.cells != 0) {
         const Prediction at = predict(in, line, lower);
-        if ((line.bounded && grid.has_halo) || at.usable) {
+        if ((line.bounded && grid.has_halo) || at.usable()) {
             const Pos* table = ctx.cell_start + grid.table;
             const Pos from = std::max(
                 table[cell(at.cx - at.reach_x, grid.x0, grid.inv_width, grid.cells)], block.first);
