@@ -597,3 +597,39 @@ class TestVectorPaths:
         expected = reference.solve(data, **cuts)
         assert probe_solve(data, False, **cuts) == expected
         assert probe_solve(data, True, **cuts) == expected
+
+
+def crowded_faces_event(seed):
+    """Four crowded modules (enough hits for a banded halo) whose hits lie on a few z planes or
+    spread over a z range, crossed by steep tracks whose hits sit at any of those z, some up to
+    the tolerance off their line: a halo that misjudges a band's z or reach drops links."""
+    rng = random.Random(seed)
+    planes = rng.choice([(0.0, 0.7), (0.0, 0.35, 0.7), None])
+
+    def z_of(m):
+        offset = rng.uniform(0.0, 1.2) if planes is None else rng.choice(planes)
+        return 400.0 + 10.0 * m + offset
+
+    layout = {}
+    for m in range(30, 34):
+        layout[m] = [
+            (rng.uniform(-10.0, 10.0), rng.uniform(-10.0, 10.0), z_of(m))
+            for _ in range(rng.randint(70, 100))
+        ]
+    for _ in range(rng.randint(3, 8)):
+        tx, ty = rng.uniform(-0.65, 0.65), rng.uniform(-0.65, 0.65)
+        x0, y0 = rng.uniform(-3.0, 3.0), rng.uniform(-3.0, 3.0)
+        for m in range(30, 34):
+            z = z_of(m)
+            dx, dy = (rng.choice([0.0, 0.0, 0.3, -0.3, 0.39, -0.39]) for _ in range(2))
+            layout[m].append((x0 + tx * (z - 715.0) + dx, y0 + ty * (z - 715.0) + dy, z))
+    return event_dict(layout)
+
+
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.integers(0, 2**32 - 1))
+def test_crowded_modules_on_several_planes(seed):
+    data = crowded_faces_event(seed)
+    expected = reference.solve(data)
+    assert solve_ids(data) == expected
+    assert probe_solve(data, True) == expected

@@ -125,7 +125,7 @@ std::vector<Track> emit_tracks(const Roots& roots, std::vector<std::uint8_t>& in
     graph_dfs::lay_out_hits(ws.layout, hits, event.modules);
     graph_dfs::build_segments(ws.blocks, ws.layout, params, event.number_of_hits);
     const graph_dfs::LinkInputs in = graph_dfs::make_link_inputs(ws.layout, params);
-    graph_dfs::build_grids(ws.grids, ws.layout, ws.blocks, params, in);
+    graph_dfs::build_grids(ws.grids, ws.layout, params, in);
     [[maybe_unused]] const bool descending =
         graph_dfs::link_segments(ws.graph, ws.layout, ws.blocks, ws.grids, in);
     assert(descending);

@@ -81,13 +81,52 @@ void mark_occupancy(ModuleGrids& grids, const HitLayout& layout) {
     }
 }
 
+// Two bands cost the halo filter a second look-up per slot, which pays only where a module's
+// hits are dense enough that the narrower reach spares many searches.
+constexpr Pos kBandsFromHits = 64;
+
+// The side of the module's middle z that z lies on: 0 below, 1 at or above.
+int band_side(double z, const ModuleRange& r) {
+    return z < r.z_mid ? 0 : 1;
+}
+
+// The bands of a module's halo: its hits below its middle z, and the others, an empty band
+// dropped; a module of few hits keeps one band.
+void split_bands(ModuleGrid& grid, const ModuleRange& r, const HitLayout& layout) {
+    if (r.end - r.begin < kBandsFromHits) {
+        grid.band_count = 1;
+        grid.bands[0].z_mid = r.z_mid;
+        grid.bands[0].z_half = r.z_half;
+        return;
+    }
+    double lo[kMaxBands], hi[kMaxBands];
+    bool any[kMaxBands] = {};
+    for (Pos p = r.begin; p < r.end; ++p) {
+        const double z = layout.z[static_cast<std::size_t>(p)];
+        const int b = band_side(z, r);
+        lo[b] = any[b] ? std::min(lo[b], z) : z;
+        hi[b] = any[b] ? std::max(hi[b], z) : z;
+        any[b] = true;
+    }
+    grid.band_count = 0;
+    for (int b = 0; b < kMaxBands; ++b) {
+        if (!any[b])
+            continue;
+        HaloBand& band = grid.bands[grid.band_count++];
+        band.z_mid = lo[b] + (hi[b] - lo[b]) / 2;
+        band.z_half = std::max(hi[b] - band.z_mid, band.z_mid - lo[b]);
+    }
+}
+
 // Segment slopes stay within the window slopes, so the reach of a prediction is bounded per
-// module; segments steeper than the bounds take the exact rectangle instead.
+// band; segments steeper than the bounds take the exact rectangle instead. A hit at z within
+// z_half of its band's middle passes only within tol + |t| z_half of the prediction there.
 void build_halos(ModuleGrids& grids, const HitLayout& layout, const GraphDFSParams& params,
                  const LinkInputs& in) {
+    constexpr std::size_t kGridWords = kMaskRows * kMaskWords;
     HaloBounds& bounds = grids.halo;
     bounds = HaloBounds{};
-    grids.halos.assign(grids.grid_words, 0);
+    grids.halos.clear();
     const double slack = 1 + 1e-6;
     bounds.tx = std::fabs(params.max_slopes.first) * slack;
     bounds.ty = std::fabs(params.max_slopes.second) * slack;
@@ -101,82 +140,51 @@ void build_halos(ModuleGrids& grids, const HitLayout& layout, const GraphDFSPara
     for (std::size_t m = 0; m < layout.ranges.size(); ++m) {
         const ModuleRange& r = layout.ranges[m];
         ModuleGrid& grid = grids.modules[m];
-        if (!grid.has_mask)
+        // Coordinates and z steps are within 2 scale, so a column or row placed by
+        // halo_column or halo_row is within 2 scale (1 + bound) inv: finite, far from overflow.
+        const double placed = 2 * scale * (1 + std::max(bounds.tx, bounds.ty)) *
+                              std::max(grid.mask_x_inv, grid.mask_y_inv) * 8;
+        if (!grid.has_mask || !(placed < 1e300))
             continue;
-        const double reach_x =
-            (in.cut.tol_x + in.margin * (2 + bounds.tx) + bounds.tx * r.z_half) * slack + in.margin;
-        const double reach_y =
-            (in.cut.tol_y + in.margin * (2 + bounds.ty) + bounds.ty * r.z_half) * slack + in.margin;
-        if (!std::isfinite(reach_x) || !std::isfinite(reach_y))
+        split_bands(grid, r, layout);
+        bool finite = true;
+        for (int b = 0; b < grid.band_count; ++b) {
+            const HaloBand& band = grid.bands[b];
+            finite = finite && std::isfinite(band.z_mid) && std::isfinite(band.z_half);
+        }
+        if (!finite)
             continue;
         grid.has_halo = true;
-        for (Pos p = r.begin; p < r.end; ++p) {
-            const auto pi = static_cast<std::size_t>(p);
-            const int xa = mask_cell(layout.x[pi] - reach_x, grid.mask_x0, grid.mask_x_inv);
-            const int xb = mask_cell(layout.x[pi] + reach_x, grid.mask_x0, grid.mask_x_inv);
-            const int ya = mask_row(layout.y[pi] - reach_y, grid.mask_y0, grid.mask_y_inv);
-            const int yb = mask_row(layout.y[pi] + reach_y, grid.mask_y0, grid.mask_y_inv);
-            for (int word = 0; word < kMaskWords; ++word) {
-                // Empty for a negative reach: nothing comes near.
-                const std::uint64_t columns = column_span(xa, xb, word);
-                for (int row = ya; row <= yb; ++row)
-                    grids.halos[grid.mask + static_cast<std::uint32_t>(row * kMaskWords + word)] |=
-                        columns;
+        for (int b = 0; b < grid.band_count; ++b) {
+            HaloBand& band = grid.bands[b];
+            band.grid = static_cast<std::uint32_t>(grids.halos.size());
+            grids.halos.resize(grids.halos.size() + kGridWords, 0);
+            const double reach_x =
+                (in.cut.tol_x + in.margin * (2 + bounds.tx) + bounds.tx * band.z_half) * slack +
+                in.margin;
+            const double reach_y =
+                (in.cut.tol_y + in.margin * (2 + bounds.ty) + bounds.ty * band.z_half) * slack +
+                in.margin;
+            if (!std::isfinite(reach_x) || !std::isfinite(reach_y)) {
+                grid.has_halo = false;
+                break;
             }
-        }
-    }
-}
-
-// The halo terms of every hit, slot_stride slots each, and the two stand-in grids.
-void build_halo_terms(ModuleGrids& grids, const HitLayout& layout, const SegmentBlocks& sb) {
-    constexpr std::size_t kGridWords = kMaskRows * kMaskWords;
-    const auto empty = static_cast<std::uint32_t>(grids.halos.size());
-    grids.halos.resize(grids.halos.size() + kGridWords, 0);
-    const auto full = static_cast<std::uint32_t>(grids.halos.size());
-    grids.halos.resize(grids.halos.size() + kGridWords, ~std::uint64_t{0});
-    HaloTerms& terms = grids.halo_terms;
-    const std::size_t n = layout.x.size();
-    const std::size_t size = n * sb.slot_stride;
-    terms.hits = n;
-    // Every entry the filter reads, slot k < slot_count of the hit's module, is written below;
-    // the others are never read, so nothing is cleared first.
-    terms.ux.resize(size);
-    terms.uy.resize(size);
-    terms.vx.resize(size);
-    terms.vy.resize(size);
-    terms.grid.resize(size);
-    for (std::size_t t = 0; t < layout.ranges.size(); ++t) {
-        const ModuleRange& upper = layout.ranges[t];
-        for (std::uint32_t k = 0; k < sb.slot_count[t]; ++k) {
-            const auto lower_module = static_cast<std::size_t>(sb.slot_module[64 * t + k]);
-            const ModuleRange& lower = layout.ranges[lower_module];
-            const ModuleGrid& grid = grids.modules[lower_module];
-            for (Pos q = upper.begin; q < upper.end; ++q) {
-                const auto qi = static_cast<std::size_t>(q);
-                const std::size_t e = k * n + qi;
-                terms.ux[e] = 0.0;
-                terms.uy[e] = 0.0;
-                terms.vx[e] = 0.0;
-                terms.vy[e] = 0.0;
-                terms.grid[e] = empty;
-                if (((sb.slot_mask[qi] >> k) & 1) == 0)
+            for (Pos p = r.begin; p < r.end; ++p) {
+                const auto pi = static_cast<std::size_t>(p);
+                // One band holds every hit; of two, band 0 those below the middle z.
+                if (grid.band_count == 2 && band_side(layout.z[pi], r) != b)
                     continue;
-                const double d = lower.z_mid - layout.z[qi];
-                const double ux = (layout.x[qi] - grid.mask_x0) * grid.mask_x_inv;
-                const double uy = (layout.y[qi] - grid.mask_y0) * grid.mask_y_inv;
-                const double vx = d * grid.mask_x_inv;
-                const double vy = d * grid.mask_y_inv;
-                const bool finite = std::isfinite(ux) && std::isfinite(vx) && std::isfinite(uy) &&
-                                    std::isfinite(vy);
-                if (!grid.has_halo || !finite) {
-                    terms.grid[e] = full;
-                    continue;
+                const int xa = mask_cell(layout.x[pi] - reach_x, grid.mask_x0, grid.mask_x_inv);
+                const int xb = mask_cell(layout.x[pi] + reach_x, grid.mask_x0, grid.mask_x_inv);
+                const int ya = mask_row(layout.y[pi] - reach_y, grid.mask_y0, grid.mask_y_inv);
+                const int yb = mask_row(layout.y[pi] + reach_y, grid.mask_y0, grid.mask_y_inv);
+                for (int word = 0; word < kMaskWords; ++word) {
+                    // Empty for a negative reach: nothing comes near.
+                    const std::uint64_t columns = column_span(xa, xb, word);
+                    for (int row = ya; row <= yb; ++row)
+                        grids.halos[band.grid +
+                                    static_cast<std::uint32_t>(row * kMaskWords + word)] |= columns;
                 }
-                terms.ux[e] = ux;
-                terms.uy[e] = uy;
-                terms.vx[e] = vx;
-                terms.vy[e] = vy;
-                terms.grid[e] = grid.mask;
             }
         }
     }
@@ -184,16 +192,13 @@ void build_halo_terms(ModuleGrids& grids, const HitLayout& layout, const Segment
 
 }  // namespace
 
-void build_grids(ModuleGrids& grids, const HitLayout& layout, const SegmentBlocks& blocks,
-                 const GraphDFSParams& params, const LinkInputs& in) {
+void build_grids(ModuleGrids& grids, const HitLayout& layout, const GraphDFSParams& params,
+                 const LinkInputs& in) {
     build_module_grids(grids, layout);
     build_halos(grids, layout, params, in);
     grids.halo_filter = grids.halo.enabled && in.all_finite && layout.ranges.size() <= 64;
-    if (grids.halo_filter) {
-        build_halo_terms(grids, layout, blocks);
-    } else {
+    if (!grids.halo_filter)
         mark_occupancy(grids, layout);
-    }
 }
 
 }  // namespace trelmon::graph_dfs

@@ -2,13 +2,15 @@
 // (occupancy, and halos: occupancy widened by the largest reach of a prediction) that let the
 // link search rule out a lower module, or a stretch of it, without testing its hits.
 //
-// Takes the hit layout and the segment blocks. Hands on: cell c of module m's x grid starts at
+// Takes the hit layout. Hands on: cell c of module m's x grid starts at
 // position cell_start[modules[m].table + c] (cells == 0: no grid); bit i of row j of a coarse
-// grid, at word masks[mask + j * kMaskWords + i / 64] (or the same in halos), is set when a hit
-// of the module lies in (or comes within reach of) column i, row j. The grids only narrow the
-// candidates; the exact link test decides, so they never change a result. With halo_filter set,
-// halo_terms holds per hit and slot the terms that place its predictions in the halo of the
-// slot's module (and masks is left unfilled); without it, masks holds the occupancy grids.
+// grid, at word masks[mask + j * kMaskWords + i / 64] (or halos[band.grid + ...] for a halo), is
+// set when a hit of the module (of the band) lies in (or comes within reach of) column i, row j.
+// A module's halo comes in bands: its hits split at the module's middle z, each band's halo
+// serving predictions at the band's own middle z, so that its reach grows only with the band's
+// z spread (none for hits on one plane) and not the module's. The grids only narrow the
+// candidates; the exact link test decides, so they never change a result. Without halo_filter,
+// masks holds the occupancy grids (with it they are left unfilled).
 #pragma once
 
 #include <algorithm>
@@ -19,7 +21,6 @@
 #include "algorithms/common/cells.hpp"
 #include "algorithms/graph_dfs/hit_layout.hpp"
 #include "algorithms/graph_dfs/link_test.hpp"
-#include "algorithms/graph_dfs/segment_blocks.hpp"
 
 namespace trelmon::graph_dfs {
 
@@ -61,6 +62,16 @@ inline std::uint64_t column_span(int first, int last, int word) {
     return (~std::uint64_t{0} >> (63 - high)) & (~std::uint64_t{0} << low);
 }
 
+// One band of a module's halo: its hits' middle z and the half-width of their z range, and the
+// word of `halos` where its grid starts.
+struct HaloBand {
+    double z_mid = 0.0;
+    double z_half = 0.0;
+    std::uint32_t grid = 0;
+};
+
+constexpr int kMaxBands = 2;
+
 struct ModuleGrid {
     // x grid over the module's hits. 0 cells: no grid (some x or z not finite).
     std::int32_t cells = 0;
@@ -75,7 +86,11 @@ struct ModuleGrid {
     double mask_x_inv = 0.0;
     double mask_y0 = 0.0;
     double mask_y_inv = 0.0;
+    // With has_halo, bands[0 .. band_count - 1] hold the halo, and a line within the halo
+    // bounds places its predictions in the coarse grid with finite values.
     bool has_halo = false;
+    std::int32_t band_count = 0;
+    HaloBand bands[kMaxBands];
 };
 
 // Bounds on the slopes of the segments whose predictions the halos serve.
@@ -85,33 +100,32 @@ struct HaloBounds {
     double ty = 0.0;
 };
 
-// Where a line through hit q with slopes (tx, ty) meets the halo of lower module slot k, in
-// grid units: column ux + tx vx, row uy + ty vy. The same prediction as at the module's middle
-// z, rearranged; the halos' margins dwarf the difference in rounding. The grid met starts at word
-// `grid` of the halos. Slot k of hit q is entry k * hits + q: the terms of neighbouring hits lie
-// side by side, so that a vector of them loads at once.
-struct HaloTerms {
-    std::size_t hits = 0;
-    std::vector<double> ux, uy, vx, vy;
-    std::vector<std::uint32_t> grid;
-};
-
 struct ModuleGrids {
     std::vector<ModuleGrid> modules;
     std::vector<Pos> cell_start;
-    std::size_t grid_words = 0;  // of the occupancy grids and of the halos, laid out alike
+    std::size_t grid_words = 0;  // of the occupancy grids
     std::vector<std::uint64_t> masks;
     std::vector<std::uint64_t> halos;
     HaloBounds halo;
     // The halo filter needs every coordinate finite and each hit in one module with its blocks
     // in slot order, so that a block's slot names its lower module.
     bool halo_filter = false;
-    // slot_stride slots per hit. The halos end in two grids standing in for a halo: one where
-    // nothing is near (a hit without a block into the slot), one where anything may be.
-    HaloTerms halo_terms;
 };
 
-void build_grids(ModuleGrids& grids, const HitLayout& layout, const SegmentBlocks& blocks,
-                 const GraphDFSParams& params, const LinkInputs& in);
+// Where a line through (x, y, z) with slopes (tx, ty) meets the band's halo, in grid units:
+// column and row before clamping. Both the filter's lanes and its scalar path place a prediction
+// with these operations, in this order.
+inline double halo_column(const ModuleGrid& grid, const HaloBand& band, double x, double z,
+                          double tx) {
+    return (x - grid.mask_x0) * grid.mask_x_inv + tx * ((band.z_mid - z) * grid.mask_x_inv);
+}
+
+inline double halo_row(const ModuleGrid& grid, const HaloBand& band, double y, double z,
+                       double ty) {
+    return (y - grid.mask_y0) * grid.mask_y_inv + ty * ((band.z_mid - z) * grid.mask_y_inv);
+}
+
+void build_grids(ModuleGrids& grids, const HitLayout& layout, const GraphDFSParams& params,
+                 const LinkInputs& in);
 
 }  // namespace trelmon::graph_dfs

@@ -32,6 +32,22 @@ struct LinkContext {
     const Pos* cell_start;
 };
 
+// Whether the line through (x, y, z) with slopes (tx, ty) meets a band of the module's halo
+// (always, for a module without one). Column and row clamped as the four-lane filter clamps them.
+inline bool meets_halo(const std::uint64_t* halos, const ModuleGrid& grid, double x, double y,
+                       double z, double tx, double ty) {
+    if (!grid.has_halo)
+        return true;
+    for (int b = 0; b < grid.band_count; ++b) {
+        const HaloBand& band = grid.bands[b];
+        const int column = clamped_index(halo_column(grid, band, x, z, tx), kMaskCells - 1);
+        const int row = clamped_index(halo_row(grid, band, y, z, ty), kMaskRows - 1);
+        if (grid_bit(halos + band.grid, row, column))
+            return true;
+    }
+    return false;
+}
+
 // Whether the grids show that no hit of the lower module lies near the line's prediction there.
 inline bool misses_lower_module(const LinkContext& ctx, const Line& line, bool near,
                                 std::int32_t module) {
@@ -39,14 +55,12 @@ inline bool misses_lower_module(const LinkContext& ctx, const Line& line, bool n
     const ModuleRange& lower = ctx.ranges[module];
     const ModuleGrid& grid = ctx.grids[module];
     if (near && grid.has_halo) {
-        const double d = lower.z_mid - in.zs[line.q];
-        const int column = mask_cell(in.xs[line.q] + line.tx * d, grid.mask_x0, grid.mask_x_inv);
-        const int row = mask_row(in.ys[line.q] + line.ty * d, grid.mask_y0, grid.mask_y_inv);
-        return !grid_bit(ctx.halos + grid.mask, row, column);
+        const auto q = static_cast<std::size_t>(line.q);
+        return !meets_halo(ctx.halos, grid, in.xs[q], in.ys[q], in.zs[q], line.tx, line.ty);
     }
     if (line.finite && grid.has_mask) {
         const Prediction at = predict(in, line, lower);
-        if (at.usable) {
+        if (at.usable()) {
             const std::uint64_t* rows_of = ctx.masks + grid.mask;
             const int ya = mask_row(at.cy - at.reach_y, grid.mask_y0, grid.mask_y_inv);
             const int yb = mask_row(at.cy + at.reach_y, grid.mask_y0, grid.mask_y_inv);
@@ -83,7 +97,7 @@ inline void search_block(const LinkContext& ctx, const Line& line, const Block& 
     };
     if (line.finite && grid.cells != 0) {
         const Prediction at = predict(in, line, lower);
-        if ((line.bounded && grid.has_halo) || at.usable) {
+        if ((line.bounded && grid.has_halo) || at.usable()) {
             const Pos* table = ctx.cell_start + grid.table;
             const Pos from = std::max(
                 table[cell(at.cx - at.reach_x, grid.x0, grid.inv_width, grid.cells)], block.first);
@@ -109,139 +123,176 @@ inline void search_block(const LinkContext& ctx, const Line& line, const Block& 
                      [&](std::uint32_t offset) { test(offset, [t = s++] { return t; }); });
 }
 
-// The word of q's slot-k halo that the line with slopes (tx, ty) meets, shifted so that its
-// lowest bit is the cell's. Column and row clamped as clamped_index does, computed in the two
-// lanes of one register (the same operations, lane by lane, so the same cells).
-inline std::uint64_t halo_word(const ModuleGrids& grids, std::size_t e, double tx, double ty) {
-    const HaloTerms& terms = grids.halo_terms;
-#if defined(__SSE2__) && (defined(__x86_64__) || defined(_M_X64))
-    const __m128d at =
-        _mm_add_pd(_mm_set_pd(terms.uy[e], terms.ux[e]),
-                   _mm_mul_pd(_mm_set_pd(ty, tx), _mm_set_pd(terms.vy[e], terms.vx[e])));
-    // maxpd returns its second operand for NaN, as clamped_cell's maxsd does.
-    const __m128d low = _mm_max_pd(at, _mm_setzero_pd());
-    const __m128d clamped = _mm_min_pd(low, _mm_set_pd(kMaskRows - 1, kMaskCells - 1));
-    const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_cvttpd_epi32(clamped)));
-    const auto column = static_cast<std::uint32_t>(both);
-    const auto row = static_cast<std::uint32_t>(both >> 32);
-#else
-    const auto column =
-        static_cast<std::uint32_t>(clamped_index(terms.ux[e] + tx * terms.vx[e], kMaskCells - 1));
-    const auto row =
-        static_cast<std::uint32_t>(clamped_index(terms.uy[e] + ty * terms.vy[e], kMaskRows - 1));
-#endif
-    return grids.halos[terms.grid[e] + row * kMaskWords + (column >> 6)] >> (column & 63);
-}
-
-// The slots of hit q whose halo the line from hit g through q meets (bit k for slot k).
-inline std::uint64_t halo_slots(const ModuleGrids& grids, const LinkContext& ctx, std::size_t g,
-                                std::size_t q, std::uint32_t slot_count) {
+// The slots among `slots` (q's blocks) whose lower module's halo the line from hit g through q
+// meets (bit k for slot k, lower[k] its module's grids).
+inline std::uint64_t halo_slots(const LinkContext& ctx, const ModuleGrid* const* lower,
+                                std::size_t g, std::size_t q, std::uint32_t slot_count,
+                                std::uint64_t slots) {
     const double* xs = ctx.in.xs;
     const double* ys = ctx.in.ys;
     const double* zs = ctx.in.zs;
     const double r = 1 / (zs[q] - zs[g]);
     const double tx = (xs[q] - xs[g]) * r;
     const double ty = (ys[q] - ys[g]) * r;
-    const std::size_t n = grids.halo_terms.hits;
-    std::uint64_t slots = 0;
-    for (std::uint32_t k = 0; k < slot_count; ++k)
-        slots |= (halo_word(grids, k * n + q, tx, ty) & 1) << k;
-    return slots;
+    std::uint64_t met = 0;
+    for (std::uint32_t k = 0; k < slot_count; ++k) {
+        if (((slots >> k) & 1) != 0 &&
+            meets_halo(ctx.halos, *lower[k], xs[q], ys[q], zs[q], tx, ty))
+            met |= std::uint64_t{1} << k;
+    }
+    return met;
 }
 
-#if TRELMON_AVX2
-// halo_slots for the hits from + i, i < count, four at a time, each lane with the very
-// operations of halo_slots in the same order, so the same cells: word[k] gets bit i when the
-// line to hit from + i meets its slot-k halo. Groups of four without a passing hit are skipped;
-// the hits past the last whole group are left to the caller.
-[[gnu::target("avx2")]] std::uint32_t halo_words_avx2(
-    const ModuleGrids& grids, const LinkContext& ctx, std::size_t g, std::size_t from,
-    std::uint32_t count, std::uint64_t passing, std::uint32_t slot_count, std::uint64_t* word) {
-    const HaloTerms& terms = grids.halo_terms;
-    const std::size_t n = terms.hits;
-    const auto* halos = reinterpret_cast<const long long*>(grids.halos.data());
-    const __m256d xg = _mm256_set1_pd(ctx.in.xs[g]);
-    const __m256d yg = _mm256_set1_pd(ctx.in.ys[g]);
-    const __m256d zg = _mm256_set1_pd(ctx.in.zs[g]);
-    const __m256d one = _mm256_set1_pd(1.0);
-    const __m256d zero = _mm256_setzero_pd();
-    const __m256d last_column = _mm256_set1_pd(kMaskCells - 1);
-    const __m256d last_row = _mm256_set1_pd(kMaskRows - 1);
-    const __m128i low_six = _mm_set1_epi32(63);
-    const std::uint32_t whole = count & ~3u;
-    // Bit 4j of `groups` stands for group j, set when it has a passing hit.
-    std::uint64_t groups = passing | passing >> 1;
+// The groups of four hits with a hit in `hits`: bit 4j stands for hits 4j .. 4j + 3, among the
+// whole groups below `whole`.
+inline std::uint64_t group_mask(std::uint64_t hits, std::uint32_t whole) {
+    std::uint64_t groups = hits | hits >> 1;
     groups = (groups | groups >> 2) & 0x1111111111111111u;
     if (whole < 64)
         groups &= (std::uint64_t{1} << whole) - 1;
+    return groups;
+}
+
+#if TRELMON_AVX2
+// Of the hits of `groups` (group_mask), those whose line meets a band of the grid's halo, for
+// the bands [0, band_count): the operations of meets_halo, lane by lane.
+template <int band_count>
+[[gnu::target("avx2")]] std::uint64_t slot_word_avx2(const long long* halos, const ModuleGrid& grid,
+                                                     const double* xs, const double* ys,
+                                                     const double* zs, const double* txs,
+                                                     const double* tys, std::uint64_t groups) {
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d last_column = _mm256_set1_pd(kMaskCells - 1);
+    const __m256d last_row = _mm256_set1_pd(kMaskRows - 1);
+    const __m256d x0 = _mm256_set1_pd(grid.mask_x0);
+    const __m256d y0 = _mm256_set1_pd(grid.mask_y0);
+    const __m256d x_inv = _mm256_set1_pd(grid.mask_x_inv);
+    const __m256d y_inv = _mm256_set1_pd(grid.mask_y_inv);
+    const __m128i low_six = _mm_set1_epi32(63);
+    std::uint64_t out = 0;
     for (; groups != 0; groups &= groups - 1) {
         const auto i = static_cast<std::uint32_t>(std::countr_zero(groups));
-        const std::size_t q = from + i;
-        const __m256d r = _mm256_div_pd(one, _mm256_sub_pd(_mm256_loadu_pd(ctx.in.zs + q), zg));
-        const __m256d tx = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ctx.in.xs + q), xg), r);
-        const __m256d ty = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ctx.in.ys + q), yg), r);
-        for (std::uint32_t k = 0; k < slot_count; ++k) {
-            const std::size_t e = k * n + q;
+        const __m256d z = _mm256_loadu_pd(zs + i);
+        const __m256d tx = _mm256_load_pd(txs + i);
+        const __m256d ty = _mm256_load_pd(tys + i);
+        const __m256d ux = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(xs + i), x0), x_inv);
+        const __m256d uy = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ys + i), y0), y_inv);
+        std::uint32_t met = 0;
+        for (int b = 0; b < band_count; ++b) {
+            const HaloBand& band = grid.bands[b];
+            const __m256d dz = _mm256_sub_pd(_mm256_set1_pd(band.z_mid), z);
             const __m256d column_at =
-                _mm256_add_pd(_mm256_loadu_pd(terms.ux.data() + e),
-                              _mm256_mul_pd(tx, _mm256_loadu_pd(terms.vx.data() + e)));
-            const __m256d row_at =
-                _mm256_add_pd(_mm256_loadu_pd(terms.uy.data() + e),
-                              _mm256_mul_pd(ty, _mm256_loadu_pd(terms.vy.data() + e)));
-            // maxpd returns its second operand for NaN, as in halo_word.
+                _mm256_add_pd(ux, _mm256_mul_pd(tx, _mm256_mul_pd(dz, x_inv)));
+            const __m256d row_at = _mm256_add_pd(uy, _mm256_mul_pd(ty, _mm256_mul_pd(dz, y_inv)));
             const __m128i column =
                 _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(column_at, zero), last_column));
             const __m128i row =
                 _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(row_at, zero), last_row));
-            const __m128i at = _mm_add_epi32(
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(terms.grid.data() + e)),
-                _mm_add_epi32(_mm_slli_epi32(row, 1), _mm_srli_epi32(column, 6)));
             static_assert(kMaskWords == 2);
+            const __m128i at =
+                _mm_add_epi32(_mm_set1_epi32(static_cast<int>(band.grid)),
+                              _mm_add_epi32(_mm_slli_epi32(row, 1), _mm_srli_epi32(column, 6)));
             const __m256i words = _mm256_i32gather_epi64(halos, at, 8);
             const __m256i bits =
                 _mm256_srlv_epi64(words, _mm256_cvtepu32_epi64(_mm_and_si128(column, low_six)));
-            const auto lanes = static_cast<std::uint32_t>(
+            met |= static_cast<std::uint32_t>(
                 _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_slli_epi64(bits, 63))));
-            word[k] |= std::uint64_t{lanes} << i;
         }
+        out |= std::uint64_t{met} << i;
+    }
+    return out;
+}
+
+// halo_slots for the hits from + i, i < count, four at a time, each lane with the very
+// operations of halo_slots in the same order, so the same cells: word[k] gets bit i when hit
+// from + i has a block in slot k (bit i of has[k]) and the line to it meets the slot's halo.
+// Groups of four without such a passing hit are skipped; the hits past the last whole group
+// are left to the caller. The slopes come first, a group at a time; then slot by slot, so that
+// each slot's module is read once.
+[[gnu::target("avx2")]] std::uint32_t halo_words_avx2(
+    const LinkContext& ctx, const std::uint64_t* has, const ModuleGrid* const* lower, std::size_t g,
+    std::size_t from, std::uint32_t count, std::uint64_t passing, std::uint32_t slot_count,
+    std::uint64_t* word) {
+    const auto* halos = reinterpret_cast<const long long*>(ctx.halos);
+    const double* xs = ctx.in.xs + from;
+    const double* ys = ctx.in.ys + from;
+    const double* zs = ctx.in.zs + from;
+    const std::uint32_t whole = count & ~3u;
+    std::uint64_t any = 0;
+    for (std::uint32_t k = 0; k < slot_count; ++k)
+        any |= has[k];
+    const std::uint64_t groups = group_mask(passing & any, whole);
+    if (groups == 0)
+        return whole;
+    alignas(32) double txs[64];
+    alignas(32) double tys[64];
+    const __m256d xg = _mm256_set1_pd(ctx.in.xs[g]);
+    const __m256d yg = _mm256_set1_pd(ctx.in.ys[g]);
+    const __m256d zg = _mm256_set1_pd(ctx.in.zs[g]);
+    const __m256d one = _mm256_set1_pd(1.0);
+    for (std::uint64_t left = groups; left != 0; left &= left - 1) {
+        const auto i = static_cast<std::uint32_t>(std::countr_zero(left));
+        const __m256d r = _mm256_div_pd(one, _mm256_sub_pd(_mm256_loadu_pd(zs + i), zg));
+        _mm256_store_pd(txs + i, _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(xs + i), xg), r));
+        _mm256_store_pd(tys + i, _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(ys + i), yg), r));
+    }
+    for (std::uint32_t k = 0; k < slot_count; ++k) {
+        const ModuleGrid& grid = *lower[k];
+        const std::uint64_t slot_groups = group_mask(passing & has[k], whole);
+        std::uint64_t met = ~std::uint64_t{0};  // a module without a halo: met by every line
+        if (grid.has_halo && grid.band_count == 2) {
+            met = slot_word_avx2<2>(halos, grid, xs, ys, zs, txs, tys, slot_groups);
+        } else if (grid.has_halo) {
+            met = slot_word_avx2<1>(halos, grid, xs, ys, zs, txs, tys, slot_groups);
+        }
+        word[k] |=
+            met & has[k] & (whole < 64 ? (std::uint64_t{1} << whole) - 1 : ~std::uint64_t{0});
     }
     return whole;
 }
 #endif
 
 // For the segments from the block's upper hit to the hits `from` + i that `passing` marks:
-// sets word[k] bit i when the line meets the halo of the lower hit's slot-k module, and returns
-// the offsets i with any such slot. Every such segment lies within the halo bounds: its slopes
-// passed the window and y cuts, which the bounds exceed by far more than rounding.
-std::uint64_t halo_filter(const SegmentBlocks& sb, const ModuleGrids& grids, const LinkContext& ctx,
-                          const Block& block, Pos from, Pos end, std::uint64_t passing, bool vector,
+// sets word[k] bit i when the lower hit has a block in slot k and the line meets the halo of
+// that slot's module, and returns the offsets i with any such slot. Every such segment lies
+// within the halo bounds: its slopes passed the window and y cuts, which the bounds exceed by
+// far more than rounding.
+std::uint64_t halo_filter(const SegmentBlocks& sb, const LinkContext& ctx, const Block& block,
+                          Pos from, Pos end, std::uint64_t passing, bool vector,
                           std::uint64_t* word) {
-    const std::uint32_t slot_count = sb.slot_count[static_cast<std::size_t>(block.module)];
+    const auto module = static_cast<std::size_t>(block.module);
+    const std::uint32_t slot_count = sb.slot_count[module];
     if (slot_count == 0)
         return 0;  // a block into module 0 or 1: its lower hits start no segments
-    const auto g = static_cast<std::size_t>(block.upper);
-    // The usual two slots without a call to memset (word has room for 64).
-    word[0] = 0;
-    word[1] = 0;
-    for (std::uint32_t k = 2; k < slot_count; ++k)
+    std::array<const ModuleGrid*, 64> lower;
+    std::array<std::uint64_t, 64> has;  // per slot, the hits with a block there
+    const std::size_t shift = static_cast<std::size_t>(from) % 64;
+    for (std::uint32_t k = 0; k < slot_count; ++k) {
+        lower[k] = ctx.grids + sb.slot_module[64 * module + k];
+        const std::uint64_t* bits =
+            sb.slot_bits.data() + k * sb.slot_words + static_cast<std::size_t>(from) / 64;
+        // Shifted in two steps: by 64 when `shift` is 0 would be undefined.
+        has[k] = bits[0] >> shift | (bits[1] << (63 - shift) << 1);
         word[k] = 0;
+    }
+    const auto g = static_cast<std::size_t>(block.upper);
     std::uint32_t done = 0;
 #if TRELMON_AVX2
     if (vector) {
         const auto count = static_cast<std::uint32_t>(std::min<Pos>(end - from, 64));
-        done = halo_words_avx2(grids, ctx, g, static_cast<std::size_t>(from), count, passing,
-                               slot_count, word);
+        done = halo_words_avx2(ctx, has.data(), lower.data(), g, static_cast<std::size_t>(from),
+                               count, passing, slot_count, word);
     }
 #else
     (void)vector;
     (void)end;
 #endif
-    // No branch on the data: nearly every segment ends here.
     for (std::uint64_t left = done >= 64 ? 0 : passing >> done << done; left != 0;
          left &= left - 1) {
         const int i = std::countr_zero(left);
+        const auto q = static_cast<std::size_t>(from + i);
         const std::uint64_t slots =
-            halo_slots(grids, ctx, g, static_cast<std::size_t>(from + i), slot_count);
+            halo_slots(ctx, lower.data(), g, q, slot_count, sb.slot_mask[q]);
         for (std::uint32_t k = 0; k < slot_count; ++k)
             word[k] |= ((slots >> k) & 1) << i;
     }
@@ -323,7 +374,7 @@ void link_by_occupancy(Linker& linker, const SegmentBlocks& sb) {
 // With the halo filter: a word of segments at a time, each searched in the slots the filter
 // left it. The filter runs only with every coordinate finite and the halo bounds enabled, and
 // the segments it passes lie within those bounds, so their lines are bounded (link_test.hpp).
-void link_by_halos(Linker& linker, const SegmentBlocks& sb, const ModuleGrids& grids) {
+void link_by_halos(Linker& linker, const SegmentBlocks& sb) {
     const LinkContext& ctx = linker.ctx;
     const bool vector = four_lanes();
     std::array<std::uint64_t, 64> word;  // per slot, the hits whose line meets its halo
@@ -346,8 +397,8 @@ void link_by_halos(Linker& linker, const SegmentBlocks& sb, const ModuleGrids& g
         for (Pos w = 0; w * 64 < length; ++w) {
             const Seg before_word = block.begin + ranks[w];
             const Pos from = block.first + 64 * w;
-            const std::uint64_t candidates = halo_filter(
-                sb, grids, ctx, block, from, block.window_end, passing[w], vector, word.data());
+            const std::uint64_t candidates = halo_filter(sb, ctx, block, from, block.window_end,
+                                                         passing[w], vector, word.data());
             for (std::uint64_t bits = candidates; bits != 0; bits &= bits - 1) {
                 offset = std::countr_zero(bits);
                 const std::uint64_t below = (std::uint64_t{1} << offset) - 1;
@@ -421,7 +472,7 @@ bool link_segments(LinkGraph& graph, const HitLayout& layout, const SegmentBlock
     graph.succ_block.clear();
     Linker linker{graph, ctx};
     if (grids.halo_filter) {
-        link_by_halos(linker, blocks, grids);
+        link_by_halos(linker, blocks);
     } else {
         link_by_occupancy(linker, blocks);
     }

@@ -110,7 +110,12 @@ inline bool make_line(const LinkInputs& in, Pos g, Pos q, Line& line, bool bound
 
 struct Prediction {
     double cx, cy, reach_x, reach_y;
-    bool usable;  // huge slopes can overflow the estimate
+
+    // Huge slopes can overflow the estimate. Asked only where the line's bounds leave it open.
+    bool usable() const {
+        return std::isfinite(cx) && std::isfinite(cy) && std::isfinite(reach_x) &&
+               std::isfinite(reach_y);
+    }
 };
 
 inline Prediction predict(const LinkInputs& in, const Line& line, const ModuleRange& lower) {
@@ -120,8 +125,6 @@ inline Prediction predict(const LinkInputs& in, const Line& line, const ModuleRa
     at.cy = in.ys[line.q] + line.ty * d;
     at.reach_x = line.base_x + line.abs_tx * lower.z_half;
     at.reach_y = line.base_y + line.abs_ty * lower.z_half;
-    at.usable = std::isfinite(at.cx) && std::isfinite(at.cy) && std::isfinite(at.reach_x) &&
-                std::isfinite(at.reach_y);
     return at;
 }
 

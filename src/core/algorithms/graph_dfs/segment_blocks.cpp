@@ -193,6 +193,7 @@ void assign_owners_and_slots(SegmentBlocks& sb, const HitLayout& layout,
     if (module_count > 64)
         return;
     sb.slot_mask.assign(n, 0);
+    sb.slot_words = n / 64 + 2;
     sb.slot_count.assign(static_cast<std::size_t>(module_count), 0);
     sb.slot_stride = 0;
     sb.slot_module.resize(64 * static_cast<std::size_t>(module_count));
@@ -208,6 +209,7 @@ void assign_owners_and_slots(SegmentBlocks& sb, const HitLayout& layout,
         }
         sb.slot_stride = std::max<std::size_t>(sb.slot_stride, count);
     }
+    sb.slot_bits.assign(sb.slot_words * sb.slot_stride, 0);
 }
 
 }  // namespace
@@ -250,8 +252,10 @@ void build_segments(SegmentBlocks& sb, const HitLayout& layout, const GraphDFSPa
             sb.blocks.push_back({w.module, w.first, w.end, g, static_cast<Seg>(segments),
                                  static_cast<std::uint32_t>(bits)});
             segments += count;
-            if (slots)
+            if (slots) {
                 sb.slot_mask[gi] |= std::uint64_t{1} << slot;
+                sb.slot_bits[slot * sb.slot_words + gi / 64] |= std::uint64_t{1} << (gi % 64);
+            }
         }
     }
     sb.block_begin[n] = static_cast<std::uint32_t>(sb.blocks.size());

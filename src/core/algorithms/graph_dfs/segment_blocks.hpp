@@ -50,6 +50,10 @@ struct SegmentBlocks {
     // in the order k = 0, 1, ...: slot k of module t is module slot_module[64 t + k], and bit k
     // of a hit's slot_mask says whether it has a block there.
     std::vector<std::uint64_t> slot_mask;
+    // The same by slot: bit p % 64 of slot_bits[k * slot_words + p / 64] is bit k of position
+    // p's slot_mask, so that 64 neighbours' bits read at once (a spare word ends each slot's).
+    std::vector<std::uint64_t> slot_bits;
+    std::size_t slot_words = 0;
     std::vector<std::uint32_t> slot_count;
     std::vector<std::int32_t> slot_module;
     std::size_t slot_stride = 0;  // the most slots of any module
