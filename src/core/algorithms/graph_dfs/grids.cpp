@@ -28,6 +28,7 @@ void build_module_grids(ModuleGrids& grids, const HitLayout& layout) {
         if (!std::isfinite(x0) || !std::isfinite(x1) || !std::isfinite(width))
             continue;
         grid.cells = cells;
+        grid.last = cells - 1;
         grid.x0 = x0;
         grid.inv_width = 1 / width;
         grid.table = static_cast<std::uint32_t>(grids.cell_start.size());

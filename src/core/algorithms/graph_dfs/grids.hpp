@@ -78,6 +78,7 @@ struct ModuleGrid {
     std::uint32_t table = 0;
     double x0 = 0.0;
     double inv_width = 0.0;
+    double last = 0.0;  // cells - 1, the clamp of cell()
     // The coarse grids' place and geometry. Without them (has_mask false) every range of x is
     // scanned.
     bool has_mask = false;

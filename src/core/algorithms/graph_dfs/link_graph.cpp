@@ -100,10 +100,11 @@ inline void search_block(const LinkContext& ctx, const Line& line, const Block& 
         if ((line.bounded && grid.has_halo) || at.usable()) {
             const Pos* table = ctx.cell_start + grid.table;
             const Pos from = std::max(
-                table[cell(at.cx - at.reach_x, grid.x0, grid.inv_width, grid.cells)], block.first);
-            const Pos to =
-                std::min(table[cell(at.cx + at.reach_x, grid.x0, grid.inv_width, grid.cells) + 1],
-                         block.window_end);
+                table[clamped_cell((at.cx - at.reach_x - grid.x0) * grid.inv_width, grid.last)],
+                block.first);
+            const Pos to = std::min(
+                table[clamped_cell((at.cx + at.reach_x - grid.x0) * grid.inv_width, grid.last) + 1],
+                block.window_end);
             // A scan of a few hits: two lanes at a time cost more than they save.
             for (Pos c = from; c < to; ++c) {
                 const auto offset = static_cast<std::uint32_t>(c - block.first);
