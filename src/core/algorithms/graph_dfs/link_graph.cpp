@@ -128,13 +128,15 @@ inline void search_block(const LinkContext& ctx, const Line& line, const Block& 
 // meets (bit k for slot k, lower[k] its module's grids).
 inline std::uint64_t halo_slots(const LinkContext& ctx, const ModuleGrid* const* lower,
                                 std::size_t g, std::size_t q, std::uint32_t slot_count,
-                                std::uint64_t slots) {
+                                std::uint64_t slots, double& tx_out, double& ty_out) {
     const double* xs = ctx.in.xs;
     const double* ys = ctx.in.ys;
     const double* zs = ctx.in.zs;
     const double r = 1 / (zs[q] - zs[g]);
     const double tx = (xs[q] - xs[g]) * r;
     const double ty = (ys[q] - ys[g]) * r;
+    tx_out = tx;
+    ty_out = ty;
     std::uint64_t met = 0;
     for (std::uint32_t k = 0; k < slot_count; ++k) {
         if (((slots >> k) & 1) != 0 &&
@@ -213,7 +215,7 @@ template <int band_count>
 [[gnu::target("avx2")]] std::uint32_t halo_words_avx2(
     const LinkContext& ctx, const std::uint64_t* has, const ModuleGrid* const* lower, std::size_t g,
     std::size_t from, std::uint32_t count, std::uint64_t passing, std::uint32_t slot_count,
-    std::uint64_t* word) {
+    std::uint64_t* word, double* txs, double* tys) {
     const auto* halos = reinterpret_cast<const long long*>(ctx.halos);
     const double* xs = ctx.in.xs + from;
     const double* ys = ctx.in.ys + from;
@@ -225,8 +227,6 @@ template <int band_count>
     const std::uint64_t groups = group_mask(passing & any, whole);
     if (groups == 0)
         return whole;
-    alignas(32) double txs[64];
-    alignas(32) double tys[64];
     const __m256d xg = _mm256_set1_pd(ctx.in.xs[g]);
     const __m256d yg = _mm256_set1_pd(ctx.in.ys[g]);
     const __m256d zg = _mm256_set1_pd(ctx.in.zs[g]);
@@ -253,14 +253,22 @@ template <int band_count>
 }
 #endif
 
+// The slopes of a word of segments, from the halo filter to the link search, so that a segment's
+// line is not formed a second time.
+struct Slopes {
+    alignas(32) double tx[64];
+    alignas(32) double ty[64];
+};
+
 // For the segments from the block's upper hit to the hits `from` + i that `passing` marks:
 // sets word[k] bit i when the lower hit has a block in slot k and the line meets the halo of
-// that slot's module, and returns the offsets i with any such slot. Every such segment lies
-// within the halo bounds: its slopes passed the window and y cuts, which the bounds exceed by
-// far more than rounding.
+// that slot's module, and returns the offsets i with any such slot, their slopes (formed as
+// make_line forms them) left at slopes.tx[i] and slopes.ty[i]. Every such segment lies within
+// the halo bounds: its slopes passed the window and y cuts, which the bounds exceed by far more
+// than rounding.
 std::uint64_t halo_filter(const SegmentBlocks& sb, const LinkContext& ctx, const Block& block,
                           Pos from, Pos end, std::uint64_t passing, bool vector,
-                          std::uint64_t* word) {
+                          std::uint64_t* word, Slopes& slopes) {
     const auto module = static_cast<std::size_t>(block.module);
     const std::uint32_t slot_count = sb.slot_count[module];
     if (slot_count == 0)
@@ -282,7 +290,7 @@ std::uint64_t halo_filter(const SegmentBlocks& sb, const LinkContext& ctx, const
     if (vector) {
         const auto count = static_cast<std::uint32_t>(std::min<Pos>(end - from, 64));
         done = halo_words_avx2(ctx, has.data(), lower.data(), g, static_cast<std::size_t>(from),
-                               count, passing, slot_count, word);
+                               count, passing, slot_count, word, slopes.tx, slopes.ty);
     }
 #else
     (void)vector;
@@ -292,8 +300,9 @@ std::uint64_t halo_filter(const SegmentBlocks& sb, const LinkContext& ctx, const
          left &= left - 1) {
         const int i = std::countr_zero(left);
         const auto q = static_cast<std::size_t>(from + i);
-        const std::uint64_t slots =
-            halo_slots(ctx, lower.data(), g, q, slot_count, sb.slot_mask[q]);
+        const std::uint64_t slots = halo_slots(ctx, lower.data(), g, q, slot_count, sb.slot_mask[q],
+                                               slopes.tx[static_cast<std::size_t>(i)],
+                                               slopes.ty[static_cast<std::size_t>(i)]);
         for (std::uint32_t k = 0; k < slot_count; ++k)
             word[k] |= ((slots >> k) & 1) << i;
     }
@@ -312,10 +321,12 @@ struct Linker {
     // The successors of segment number `segment`, from g down to q, in index order: in the
     // blocks that blocks_to_search(line, q, search) hands to search, in block order.
     // `number()` gives the segment's number, worked out only when it has successors.
-    template <typename Number, typename BlocksToSearch>
-    void link_from(Number&& number, Pos g, Pos q, BlocksToSearch&& blocks_to_search, bool bounded) {
+    // `make(line)` forms the segment's line, false when it has none.
+    template <typename Number, typename MakeLine, typename BlocksToSearch>
+    void link_from(Number&& number, Pos g, Pos q, MakeLine&& make,
+                   BlocksToSearch&& blocks_to_search) {
         Line line;
-        if (!make_line(ctx.in, g, q, line, bounded))
+        if (!make(line))
             return;
         std::size_t links = 0;
         Seg highest = 0;
@@ -358,17 +369,20 @@ void link_by_occupancy(Linker& linker, const SegmentBlocks& sb) {
     for (const Block& block : sb.blocks) {
         throw_if_cancelled();
         Seg segment = block.begin;
-        for_each_passing(sb.pass_bits.data() + block.bits, block.window_end - block.first,
-                         [&](std::uint32_t offset) {
-                             const Pos q = block.first + static_cast<Pos>(offset);
-                             const auto qi = static_cast<std::size_t>(q);
-                             // Only a lower hit with blocks of its own continues.
-                             if (ctx.block_begin[qi] != ctx.block_begin[qi + 1]) {
-                                 linker.link_from([t = segment] { return t; }, block.upper, q,
-                                                  unruled_blocks, false);
-                             }
-                             ++segment;
-                         });
+        for_each_passing(
+            sb.pass_bits.data() + block.bits, block.window_end - block.first,
+            [&](std::uint32_t offset) {
+                const Pos q = block.first + static_cast<Pos>(offset);
+                const auto qi = static_cast<std::size_t>(q);
+                // Only a lower hit with blocks of its own continues.
+                if (ctx.block_begin[qi] != ctx.block_begin[qi + 1]) {
+                    linker.link_from(
+                        [t = segment] { return t; }, block.upper, q,
+                        [&](Line& line) { return make_line(ctx.in, block.upper, q, line); },
+                        unruled_blocks);
+                }
+                ++segment;
+            });
     }
 }
 
@@ -379,6 +393,7 @@ void link_by_halos(Linker& linker, const SegmentBlocks& sb) {
     const LinkContext& ctx = linker.ctx;
     const bool vector = four_lanes();
     std::array<std::uint64_t, 64> word;  // per slot, the hits whose line meets its halo
+    Slopes slopes;                       // of those hits' segments
     int offset = 0;                      // the hit at hand, bit `offset` of those words
     // The blocks of q in the slots whose halo its line meets: a hit's blocks are in slot order,
     // one per slot it has.
@@ -399,12 +414,19 @@ void link_by_halos(Linker& linker, const SegmentBlocks& sb) {
             const Seg before_word = block.begin + ranks[w];
             const Pos from = block.first + 64 * w;
             const std::uint64_t candidates = halo_filter(sb, ctx, block, from, block.window_end,
-                                                         passing[w], vector, word.data());
+                                                         passing[w], vector, word.data(), slopes);
             for (std::uint64_t bits = candidates; bits != 0; bits &= bits - 1) {
                 offset = std::countr_zero(bits);
                 const std::uint64_t below = (std::uint64_t{1} << offset) - 1;
+                const Pos q = from + offset;
                 linker.link_from([&] { return before_word + count_ones(passing[w] & below); },
-                                 block.upper, from + offset, blocks_in_slots, true);
+                                 block.upper, q,
+                                 [&](Line& line) {
+                                     const auto i = static_cast<std::size_t>(offset);
+                                     return make_bounded_line(ctx.in, block.upper, q, slopes.tx[i],
+                                                              slopes.ty[i], line);
+                                 },
+                                 blocks_in_slots);
             }
         }
     }

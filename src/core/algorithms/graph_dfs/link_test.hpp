@@ -77,6 +77,17 @@ struct Line {
     bool bounded;  // within the halo bounds: predictions into a module with a halo are usable
 };
 
+// The reach of a line's predictions, from its slopes.
+inline void set_reach(const LinkInputs& in, Line& line) {
+    line.abs_tx = std::fabs(line.tx);
+    line.abs_ty = std::fabs(line.ty);
+    // A lower hit that passes lies within reach of the prediction at the module's middle z: its
+    // own z is within z_half of that, and the margin covers rounding in both this estimate and
+    // the exact test, with room to spare.
+    line.base_x = in.cut.tol_x + in.margin * (2 + line.abs_tx);
+    line.base_y = in.cut.tol_y + in.margin * (2 + line.abs_ty);
+}
+
 // False when the segment has no direction (dz = 0): it continues into nothing. `bounded`: the
 // caller knows that every coordinate is finite, the search may narrow and the slopes lie within
 // the halo bounds (grids.hpp), so that the line is finite, and so is its prediction into any
@@ -98,13 +109,23 @@ inline bool make_line(const LinkInputs& in, Pos g, Pos q, Line& line, bool bound
         (in.narrow && std::isfinite(line.tx) && std::isfinite(line.ty) &&
          (in.all_finite || (std::isfinite(xg) && std::isfinite(yg) && std::isfinite(zg) &&
                             std::isfinite(xq) && std::isfinite(yq) && std::isfinite(zq))));
-    line.abs_tx = std::fabs(line.tx);
-    line.abs_ty = std::fabs(line.ty);
-    // A lower hit that passes lies within reach of the prediction at the module's middle z: its
-    // own z is within z_half of that, and the margin covers rounding in both this estimate and
-    // the exact test, with room to spare.
-    line.base_x = in.cut.tol_x + in.margin * (2 + line.abs_tx);
-    line.base_y = in.cut.tol_y + in.margin * (2 + line.abs_ty);
+    set_reach(in, line);
+    return true;
+}
+
+// make_line for a bounded segment whose slopes (tx, ty) the caller has formed with make_line's
+// very operations.
+inline bool make_bounded_line(const LinkInputs& in, Pos g, Pos q, double tx, double ty,
+                              Line& line) {
+    if (in.zs[q] - in.zs[g] == 0)
+        return false;
+    line.g = g;
+    line.q = q;
+    line.tx = tx;
+    line.ty = ty;
+    line.bounded = true;
+    line.finite = true;
+    set_reach(in, line);
     return true;
 }
 
