@@ -116,11 +116,15 @@ def flat_event(per_module):
     return Event(event_dict({m: [(0.0, 0.0, 10.0 * m)] * per_module for m in range(52)}))
 
 
-def test_ctrl_c_stops_a_single_long_solve():
-    finder = RA.SearchByTripletTrie()
+# Events of minutes of work for each finder: SearchByTripletTrie's grows as the cube of the hits
+# per module, TrackFollowing's as the square.
+@pytest.mark.parametrize(
+    ("finder", "per_module"), [(RA.SearchByTripletTrie(), 1500), (RA.TrackFollowing(), 20000)]
+)
+def test_ctrl_c_stops_a_single_long_solve(finder, per_module):
     small = flat_event(20)
     expected = summary([finder.solve(small)])
-    huge = flat_event(1500)  # minutes of work
+    huge = flat_event(per_module)
     with Interrupt(0.3) as interrupt, pytest.raises(KeyboardInterrupt):
         finder.solve(huge)
     assert interrupt.sent_at is not None and time.perf_counter() - interrupt.sent_at < 20.0

@@ -40,4 +40,19 @@ inline void throw_if_cancelled() {
     }
 }
 
+// throw_if_cancelled() for a hot loop: the thread's flag is looked up once, when made (a
+// thread-local read from a shared library can be a call into the dynamic loader each time). The
+// flag stays the same for the whole job.
+class CancelCheck {
+  public:
+    void operator()() const {
+        if (flag_ != nullptr && flag_->load(std::memory_order_relaxed)) {
+            throw Cancelled{};
+        }
+    }
+
+  private:
+    const std::atomic<bool>* flag_ = detail::cancel_flag;
+};
+
 }  // namespace trelmon

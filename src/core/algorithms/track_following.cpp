@@ -935,6 +935,7 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
         return result;
     }
 
+    const CancelCheck check_cancelled;
     Workspace& ws = workspace();
     ws.used.reset(event.hits->size());
     ws.weak.clear();
@@ -943,7 +944,7 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
     }
     // The two last modules only ever give a seed's first hit, which is read from the module.
     for (std::size_t m = 0; m + 2 < count; ++m) {
-        throw_if_cancelled();
+        check_cancelled();
         ws.indices[m].build(modules[m].hits(), params);
     }
     UsedHits& used = ws.used;
@@ -964,7 +965,7 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
             if (used.contains(h0.id)) {
                 continue;
             }
-            throw_if_cancelled();
+            check_cancelled();
             compatible_with(params, h0, seeds1, lanes, ws.compatible);
             // Partners already used are dropped up front. The tracks this h0 begins take no
             // other hit of module j, so the mask stays right for the whole h0; the check per
