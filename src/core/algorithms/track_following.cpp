@@ -990,6 +990,8 @@ std::vector<Track> solve(const TrackFollowingParams& params, const Event& event,
                            ws.survivors);
             for (std::size_t w = 0; w < ws.survivors.size(); ++w) {
                 for (std::uint64_t bits = ws.survivors[w]; bits != 0; bits &= bits - 1) {
+                    // Also here: in a crowded event one first hit can have thousands of seeds.
+                    check_cancelled();
                     const std::uint32_t q =
                         ws.partners[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))];
                     if (used.contains(seeds1.hits[q].id) ||
