@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <limits>
 #include <new>
-#include <span>
 
 #include "algorithms/graph_dfs/chains.hpp"
 #include "algorithms/graph_dfs/grids.hpp"
